@@ -1,0 +1,68 @@
+// 使用结构体返回信息: read the card into a record and log every field.
+#include "Gbk.h"
+#include "KavIDCardAPI.h"
+#include "NumberEntry.h"
+#include "VelkartDlg.h"
+#include "resource.h"
+
+#include <cstddef>
+
+namespace {
+
+struct RecordField {
+    std::size_t offset;
+    std::size_t size;
+    const char *label;
+};
+
+#define KAV_FIELD(member, label)                                                                   \
+    RecordField { offsetof(IDCardRecord, member), sizeof(IDCardRecord::member), label }
+
+// In logging order; the log shows them newest first.
+const RecordField kRecordFields[] = {
+    KAV_FIELD(name, "姓名:"),          KAV_FIELD(sex, "性别:"),
+    KAV_FIELD(nation, "民族:"),        KAV_FIELD(born, "出生:"),
+    KAV_FIELD(address, "住址:"),       KAV_FIELD(idNumber, "身份证号:"),
+    KAV_FIELD(issuer, "发证机关:"),    KAV_FIELD(validFrom, "有效期开始:"),
+    KAV_FIELD(validUntil, "有效期结束:"), KAV_FIELD(photoFile, "照片:"),
+};
+
+#undef KAV_FIELD
+
+constexpr int kReadMaxRFBytes = 80; // fixed for reading, whatever IDC_MAXRF holds
+
+void setFieldFormats() {
+    Kav_SetSexType(1);
+    Kav_SetNationType(1);
+    Kav_SetBornType(2);
+    Kav_SetUserLifeBType(3);
+    Kav_SetUserLifeEType(4, 1);
+}
+
+} // namespace
+
+void CVelkartDlg::OnReadCard() {
+    const QString portText = GetDlgItemText(IDC_PORT);
+    setFieldFormats();
+    const int port = numberFromText(portText);
+    if (Kav_OpenPort(port) != KAV_OK) {
+        AddLog(QStringLiteral("打开端口错误"));
+    } else if (Kav_SetMaxRFByte(port, kReadMaxRFBytes, 0) == KAV_OK) {
+        // Find and select leave their verdict to the read that follows.
+        unsigned char findBuffer[KAV_FIND_BUFFER_SIZE] = {};
+        unsigned char selectBuffer[KAV_SELECT_BUFFER_SIZE] = {};
+        Kav_StartFindIDCard(port, findBuffer, 0);
+        Kav_SelectIDCard(port, selectBuffer, 0);
+        IDCardRecord record{};
+        if (Kav_ReadMsg(port, 0, &record) != KAV_OK) {
+            AddLog(QStringLiteral("读取身份证信息错误!"));
+        } else {
+            AddLog(QStringLiteral("读取身份证信息成功!"));
+            const auto *bytes = reinterpret_cast<const char *>(&record);
+            for (const RecordField &field : kRecordFields)
+                AddLog(QString::fromUtf8(field.label) +
+                       gbk::fieldToQString(bytes + field.offset, field.size));
+        }
+    }
+    Kav_ClosePort(port);
+}

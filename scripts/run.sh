@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds Velkart and starts it. Without a reader attached it runs on the
+# virtual reader on port 1; pass --hardware to use only real devices.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+hardware=0
+for arg in "$@"; do
+    case "$arg" in
+    --hardware) hardware=1 ;;
+    *) echo "usage: scripts/run.sh [--hardware]" >&2; exit 2 ;;
+    esac
+done
+
+scripts/setup.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target velkart
+
+if [ "$hardware" -eq 0 ] && [ -z "${KAVIDCARD_DEVICES:-}" ]; then
+    # The reader library's own setting: a virtual reader with a sample card.
+    export KAVIDCARD_DEVICES="1=virtual:$PWD/reader/virtual/cards/ordinary.json"
+fi
+exec build/default/app/velkart

@@ -1,0 +1,389 @@
+// The buttons that talk to the reader: call sequences and log lines against
+// the fake library.
+#include "DialogFixture.h"
+
+#include "codepage936.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+const Calls kFieldFormats = {"Kav_SetSexType(1)", "Kav_SetNationType(1)", "Kav_SetBornType(2)",
+                             "Kav_SetUserLifeBType(3)", "Kav_SetUserLifeEType(4,1)"};
+
+Calls concat(Calls a, const Calls &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+template <std::size_t N> void putGbk(char (&field)[N], const char *utf8) {
+    const auto gbk = kav::cp936::fromUtf8(utf8);
+    ASSERT_TRUE(gbk.has_value());
+    ASSERT_TRUE(kav::cp936::copyToField(*gbk, field, N));
+}
+
+} // namespace
+
+// ---- 自动寻找读卡器 ---------------------------------------------------------
+
+struct FindCase {
+    const char *title;
+    int foundPort;
+    int baudResult;
+    unsigned baudWritten;
+    Calls calls;
+    const char *message;
+    const char *portText;
+    const char *baudText;
+    bool baudEnabled;
+};
+
+class FindReaderTest : public DialogTest, public ::testing::WithParamInterface<FindCase> {};
+
+TEST_P(FindReaderTest, FillsThePortAndBaudAndLogs) {
+    const FindCase &c = GetParam();
+    fake::script("Kav_FindReader", {c.foundPort});
+    fake::script("Kav_GetCOMBaud", {c.baudResult});
+    fake::setBaud(c.baudWritten);
+    click(IDC_FIND_READER);
+    EXPECT_EQ(calls(), c.calls);
+    EXPECT_EQ(messages(), QStringList{QString::fromUtf8(c.message)});
+    EXPECT_EQ(edit(IDC_PORT)->text(), QString::fromUtf8(c.portText));
+    EXPECT_EQ(edit(IDC_BAUD)->text(), QString::fromUtf8(c.baudText));
+    EXPECT_EQ(edit(IDC_BAUD)->isEnabled(), c.baudEnabled);
+    EXPECT_EQ(button(IDC_SET_BAUD)->isEnabled(), c.baudEnabled);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindReaderTest,
+    ::testing::Values(
+        FindCase{"none", 0, 0, 0, {"Kav_FindReader()"}, "没有找打读卡器", "1", "", false},
+        FindCase{"serial",
+                 3,
+                 0,
+                 115200,
+                 {"Kav_FindReader()", "tone(4000,200)", "pause(200)", "Kav_GetCOMBaud(3,ptr)"},
+                 "读卡器连接在串口 3,当前SAM波特率为 115200",
+                 "3",
+                 "115200",
+                 true},
+        FindCase{"last serial port",
+                 1000,
+                 0,
+                 9600,
+                 {"Kav_FindReader()", "tone(4000,200)", "pause(200)", "Kav_GetCOMBaud(1000,ptr)"},
+                 "读卡器连接在串口 1000,当前SAM波特率为 9600",
+                 "1000",
+                 "9600",
+                 true},
+        FindCase{"usb",
+                 1001,
+                 0,
+                 115200,
+                 {"Kav_FindReader()", "tone(4000,200)"},
+                 "读卡器连接在USB端口 1001",
+                 "1001",
+                 "",
+                 false},
+        FindCase{"negative is serial",
+                 -1,
+                 0,
+                 57600,
+                 {"Kav_FindReader()", "tone(4000,200)", "pause(200)", "Kav_GetCOMBaud(-1,ptr)"},
+                 "读卡器连接在串口 -1,当前SAM波特率为 57600",
+                 "-1",
+                 "57600",
+                 true},
+        FindCase{"baud query fails: shown as 0, not what the library left",
+                 2,
+                 -6,
+                 4242,
+                 {"Kav_FindReader()", "tone(4000,200)", "pause(200)", "Kav_GetCOMBaud(2,ptr)"},
+                 "读卡器连接在串口 2,当前SAM波特率为 0",
+                 "2",
+                 "0",
+                 true},
+        FindCase{"baud above 31 bits prints unsigned",
+                 4,
+                 0,
+                 4294967295u,
+                 {"Kav_FindReader()", "tone(4000,200)", "pause(200)", "Kav_GetCOMBaud(4,ptr)"},
+                 "读卡器连接在串口 4,当前SAM波特率为 4294967295",
+                 "4",
+                 "4294967295",
+                 true}),
+    [](const auto &info) { return "case" + std::to_string(info.index); });
+
+TEST_F(DialogTest, UsbAfterSerialDisablesBaudButKeepsItsText) {
+    fake::script("Kav_FindReader", {5, 1001, 0, 6});
+    fake::setBaud(38400);
+    click(IDC_FIND_READER);
+    click(IDC_FIND_READER);
+    EXPECT_EQ(edit(IDC_BAUD)->text(), "38400");
+    EXPECT_FALSE(edit(IDC_BAUD)->isEnabled());
+    EXPECT_FALSE(button(IDC_SET_BAUD)->isEnabled());
+    EXPECT_EQ(edit(IDC_PORT)->text(), "1001");
+    // Nothing found keeps everything as it was.
+    click(IDC_FIND_READER);
+    EXPECT_EQ(edit(IDC_PORT)->text(), "1001");
+    EXPECT_FALSE(button(IDC_SET_BAUD)->isEnabled());
+    // A serial reader enables the baud controls again.
+    click(IDC_FIND_READER);
+    EXPECT_TRUE(edit(IDC_BAUD)->isEnabled());
+    EXPECT_TRUE(button(IDC_SET_BAUD)->isEnabled());
+    EXPECT_EQ(messages(),
+              (QStringList{"读卡器连接在串口 6,当前SAM波特率为 38400", "没有找打读卡器",
+                           "读卡器连接在USB端口 1001", "读卡器连接在串口 5,当前SAM波特率为 38400"}));
+}
+
+// ---- 使用结构体返回信息 -------------------------------------------------------
+
+TEST_F(DialogTest, ReadCardLogsElevenLinesNewestFirstAndClosesAfterLogging) {
+    IDCardRecord record{};
+    putGbk(record.name, "王小明");
+    putGbk(record.sex, "男");
+    putGbk(record.nation, "汉");
+    putGbk(record.born, "1990年01月02日");
+    putGbk(record.address, "");
+    putGbk(record.idNumber, "11010119900102123X");
+    putGbk(record.issuer, "某市公安局");
+    putGbk(record.validFrom, "2015.06.01");
+    std::memset(record.validUntil, 'A', sizeof record.validUntil); // no NUL in its span
+    putGbk(record.photoFile, "/tmp/照片/tmp.bmp");
+    fake::setRecord(record);
+    type(IDC_PORT, "7");
+    type(IDC_MAXRF, "200"); // not consulted by the read
+
+    click(IDC_READ_CARD);
+
+    EXPECT_EQ(calls(), concat(kFieldFormats,
+                              {"Kav_OpenPort(7)", "Kav_SetMaxRFByte(7,80,0)",
+                               "Kav_StartFindIDCard(7,zeroed,0)", "Kav_SelectIDCard(7,zeroed,0)",
+                               "Kav_ReadMsg(7,0,zeroed)", "Kav_ClosePort(7)"}));
+    EXPECT_EQ(messages(), (QStringList{"照片:/tmp/照片/tmp.bmp", "有效期结束:" + QString(56, 'A'),
+                                       "有效期开始:2015.06.01", "发证机关:某市公安局",
+                                       "身份证号:11010119900102123X", "住址:",
+                                       "出生:1990年01月02日", "民族:汉", "性别:男", "姓名:王小明",
+                                       "读取身份证信息成功!"}));
+}
+
+struct ReadFailureCase {
+    const char *title;
+    std::vector<std::pair<const char *, int>> results;
+    Calls tail;
+    QStringList log;
+};
+
+class ReadCardFailureTest : public DialogTest,
+                            public ::testing::WithParamInterface<ReadFailureCase> {};
+
+TEST_P(ReadCardFailureTest, LogsItsLineAndStillCloses) {
+    const ReadFailureCase &c = GetParam();
+    for (const auto &[operation, result] : c.results)
+        fake::script(operation, {result});
+    click(IDC_READ_CARD);
+    EXPECT_EQ(calls(), concat(kFieldFormats, c.tail));
+    EXPECT_EQ(messages(), c.log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadCardFailureTest,
+    ::testing::Values(
+        ReadFailureCase{"open fails", {{"Kav_OpenPort", -1}}, {"Kav_OpenPort(1)", "Kav_ClosePort(1)"},
+                        {"打开端口错误"}},
+        ReadFailureCase{"setting 80 bytes fails: silent",
+                        {{"Kav_SetMaxRFByte", -6}},
+                        {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)", "Kav_ClosePort(1)"},
+                        {}},
+        ReadFailureCase{"read fails",
+                        {{"Kav_ReadMsg", 65}},
+                        {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)",
+                         "Kav_StartFindIDCard(1,zeroed,0)", "Kav_SelectIDCard(1,zeroed,0)",
+                         "Kav_ReadMsg(1,0,zeroed)", "Kav_ClosePort(1)"},
+                        {"读取身份证信息错误!"}},
+        ReadFailureCase{"find and select fail: the read decides",
+                        {{"Kav_StartFindIDCard", 128}, {"Kav_SelectIDCard", 129}, {"Kav_ReadMsg", 65}},
+                        {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)",
+                         "Kav_StartFindIDCard(1,zeroed,0)", "Kav_SelectIDCard(1,zeroed,0)",
+                         "Kav_ReadMsg(1,0,zeroed)", "Kav_ClosePort(1)"},
+                        {"读取身份证信息错误!"}}),
+    [](const auto &info) { return "case" + std::to_string(info.index); });
+
+TEST_F(DialogTest, ReadCardOnEmptyPortOpensPortZero) {
+    fake::script("Kav_OpenPort", {-1});
+    type(IDC_PORT, "");
+    click(IDC_READ_CARD);
+    EXPECT_EQ(calls(), concat(kFieldFormats, {"Kav_OpenPort(0)", "Kav_ClosePort(0)"}));
+    EXPECT_EQ(messages(), QStringList{"打开端口错误"});
+}
+
+TEST_F(DialogTest, ReadCardShowsInvalidGbkAsReplacementCharacters) {
+    IDCardRecord record{};
+    std::memcpy(record.name, "A\xFF\x81", 3); // a stray byte, then a cut-off pair
+    fake::setRecord(record);
+    click(IDC_READ_CARD);
+    ASSERT_EQ(messages().size(), 11);
+    EXPECT_EQ(messages().at(9), QString::fromUtf8("姓名:A\uFFFD\uFFFD"));
+}
+
+// ---- SAM commands ------------------------------------------------------------
+
+struct SamCase {
+    int button;
+    const char *command;
+    std::vector<int> openResults;
+    std::vector<int> commandResults;
+    const char *expected;
+};
+
+class SamCommandTest : public DialogTest, public ::testing::WithParamInterface<SamCase> {};
+
+TEST_P(SamCommandTest, OneCycleClosesBeforeLogging) {
+    const SamCase &c = GetParam();
+    fake::setSamId({0x01, 0x02, 0x03, 0x04, 0x05, 0, 0, 0, 0x06, 0, 0, 0, 0x07, 0, 0, 0});
+    fake::script("Kav_OpenPort", c.openResults);
+    fake::script(c.command, c.commandResults);
+    type(IDC_PORT, " 12");
+    click(c.button);
+    const bool opened = c.openResults.empty() || c.openResults.front() == 0;
+    Calls expected{"Kav_OpenPort(12)"};
+    if (opened)
+        expected.push_back(std::string(c.command) +
+                           (std::string(c.command) == "Kav_GetSAMID" ? "(12,zeroed,0)" : "(12,0)"));
+    expected.push_back("Kav_ClosePort(12)");
+    EXPECT_EQ(calls(), expected);
+    EXPECT_EQ(messages(), QStringList{QString::fromUtf8(c.expected)});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SamCommandTest,
+    ::testing::Values(
+        SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {}, {0}, "复位SAM模块成功"},
+        SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {}, {96}, "复位SAM模块失败"},
+        SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {-2}, {}, "打开端口错误"},
+        SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {}, {0}, "SAM模块状态正常"},
+        SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {}, {-6}, "获得SAM模块状态失败"},
+        SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {-1}, {}, "打开端口错误"},
+        SamCase{IDC_SAM_ID, "Kav_GetSAMID", {}, {0},
+                "按16字节获得SAM模块ID成功,SAM模块ID为: 21-43-5-6-7"},
+        SamCase{IDC_SAM_ID, "Kav_GetSAMID", {}, {-7}, "读取SAM ID号错误"},
+        SamCase{IDC_SAM_ID, "Kav_GetSAMID", {-3}, {}, "打开端口错误"}),
+    [](const auto &info) { return "case" + std::to_string(info.index); });
+
+TEST_F(DialogTest, SamIdPrintsHexWithoutLeadingZerosAndUnsignedWords) {
+    struct Case {
+        std::array<unsigned char, 16> id;
+        const char *suffix;
+    };
+    const Case cases[] = {
+        {{}, "00-00-0-0-0"},
+        {{0x0A, 0x05, 0xB0, 0x0C}, "5A-CB0-0-0-0"},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x80, 0x01, 0x00, 0x01,
+          0x00},
+         "FFFF-FFFF-4294967295-2147483648-65537"},
+    };
+    for (const Case &c : cases) {
+        fake::setSamId(c.id);
+        click(IDC_SAM_ID);
+        EXPECT_EQ(messages().front(),
+                  QString::fromUtf8("按16字节获得SAM模块ID成功,SAM模块ID为: ") + c.suffix);
+    }
+}
+
+// ---- Link settings -----------------------------------------------------------
+
+struct MaxRFCase {
+    const char *count;
+    std::vector<std::pair<const char *, int>> results;
+    Calls calls;
+    const char *message;
+};
+
+class SetMaxRFTest : public DialogTest, public ::testing::WithParamInterface<MaxRFCase> {};
+
+TEST_P(SetMaxRFTest, ChecksTheReaderThenSetsAndLogsOneLine) {
+    const MaxRFCase &c = GetParam();
+    for (const auto &[operation, result] : c.results)
+        fake::script(operation, {result});
+    type(IDC_PORT, "9");
+    type(IDC_MAXRF, QString::fromUtf8(c.count));
+    click(IDC_SET_MAXRF);
+    EXPECT_EQ(calls(), c.calls);
+    EXPECT_EQ(messages(), QStringList{QString::fromUtf8(c.message)});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SetMaxRFTest,
+    ::testing::Values(
+        MaxRFCase{"100",
+                  {},
+                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_SetMaxRFByte(9,100,0)",
+                   "Kav_ClosePort(9)"},
+                  "设置最大通讯字节数成功,最大通讯字节数为 100"},
+        MaxRFCase{"300",
+                  {{"Kav_SetMaxRFByte", -8}},
+                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_SetMaxRFByte(9,300,0)",
+                   "Kav_ClosePort(9)"},
+                  "设置最大通讯字节数出错!"},
+        MaxRFCase{"0",
+                  {},
+                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_SetMaxRFByte(9,0,0)",
+                   "Kav_ClosePort(9)"},
+                  "设置最大通讯字节数成功,最大通讯字节数为 0"},
+        MaxRFCase{"80",
+                  {{"Kav_GetSAMStatus", -6}},
+                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_ClosePort(9)"},
+                  "端口 9 上没有连接读卡器!"},
+        MaxRFCase{"80",
+                  {{"Kav_OpenPort", -1}},
+                  {"Kav_OpenPort(9)", "Kav_ClosePort(9)"},
+                  "打开端口错误！"}),
+    [](const auto &info) { return "case" + std::to_string(info.index); });
+
+struct BaudCase {
+    const char *newBaud;
+    int getResult;
+    int setResult;
+    Calls calls;
+    const char *message;
+};
+
+class SetBaudTest : public DialogTest, public ::testing::WithParamInterface<BaudCase> {};
+
+TEST_P(SetBaudTest, NeverOpensAndClosesOnlyOnTheWayToTheChange) {
+    const BaudCase &c = GetParam();
+    fake::script("Kav_FindReader", {4});
+    fake::setBaud(115200);
+    click(IDC_FIND_READER); // enables the baud controls
+    fake::reset();
+    fake::setBaud(115200);
+    fake::script("Kav_GetCOMBaud", {c.getResult});
+    fake::script("Kav_SetCOMBaud", {c.setResult});
+    type(IDC_BAUD, QString::fromUtf8(c.newBaud));
+    click(IDC_SET_BAUD);
+    EXPECT_EQ(calls(), c.calls);
+    EXPECT_EQ(messages().front(), QString::fromUtf8(c.message));
+    EXPECT_EQ(edit(IDC_BAUD)->text(), QString::fromUtf8(c.newBaud)); // the typed text stays
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SetBaudTest,
+    ::testing::Values(
+        BaudCase{"57600", 0, 0,
+                 {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,57600)"},
+                 "设置读卡器波特率成功,当前波特率为 57600 "},
+        BaudCase{"", 0, 0,
+                 {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,0)"},
+                 "设置读卡器波特率成功,当前波特率为 0 "},
+        BaudCase{"12345", 0, -8,
+                 {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,12345)"},
+                 "设置读卡器波特率失败"},
+        BaudCase{"9600", -6, 0, {"Kav_GetCOMBaud(4,ptr)"}, "获得当前读卡器波特率失败"}),
+    [](const auto &info) { return "case" + std::to_string(info.index); });
+
+TEST_F(DialogTest, BaudButtonCannotBePressedBeforeASerialReaderIsFound) {
+    click(IDC_SET_BAUD);
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(messages().isEmpty());
+}

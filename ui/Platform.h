@@ -1,0 +1,41 @@
+// The platform services the dialog needs and tests must replace: a tone, a
+// pause, a modal message box, the folder picker and the clock of the log.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+class QWidget;
+
+struct FolderChoice {
+    enum class Outcome {
+        Chosen,        // path holds the folder
+        Cancelled,     // the user closed the picker without a choice
+        NotFileSystem, // the choice is no usable file-system folder
+        Unavailable,   // no picker could be shown at all
+    };
+    Outcome outcome = Outcome::Cancelled;
+    QString path;
+};
+
+class Platform {
+  public:
+    virtual ~Platform() = default;
+    // Blocks until the tone has ended.
+    virtual void tone(int frequencyHz, int durationMs) = 0;
+    virtual void pause(int durationMs) = 0;
+    // OK-only, no icon, captioned with the program's name.
+    virtual void messageBox(QWidget *owner, const QString &text) = 0;
+    virtual FolderChoice chooseFolder(QWidget *owner, const QString &prompt) = 0;
+    virtual QDateTime now() = 0;
+};
+
+// The real services of this machine.
+class SystemPlatform : public Platform {
+  public:
+    void tone(int frequencyHz, int durationMs) override;
+    void pause(int durationMs) override;
+    void messageBox(QWidget *owner, const QString &text) override;
+    FolderChoice chooseFolder(QWidget *owner, const QString &prompt) override;
+    QDateTime now() override;
+};

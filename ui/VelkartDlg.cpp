@@ -1,0 +1,222 @@
+#include "VelkartDlg.h"
+
+#include "DialogBuilder.h"
+#include "EventLogModel.h"
+#include "KavIDCardAPI.h"
+#include "NumberEntry.h"
+#include "Platform.h"
+#include "ProgramIcon.h"
+#include "resource.h"
+#include "templates.h"
+
+#include "AboutDlg.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableView>
+
+#include <algorithm>
+
+namespace {
+
+// The routing table: which handler a click on each button runs.
+struct Route {
+    int id;
+    void (CVelkartDlg::*handler)();
+};
+
+constexpr Route kMessageMap[] = {
+    {IDC_PATH_ROOT, &CVelkartDlg::OnPathRoot},
+    {IDC_PATH_CURRENT, &CVelkartDlg::OnPathCurrent},
+    {IDC_PATH_CHOOSE, &CVelkartDlg::OnPathChoose},
+    {IDC_TYPE_BMP, &CVelkartDlg::OnTypeBmp},
+    {IDC_TYPE_JPEG, &CVelkartDlg::OnTypeJpeg},
+    {IDC_TYPE_BASE64, &CVelkartDlg::OnTypeBase64},
+    {IDC_NAME_TMP, &CVelkartDlg::OnNameTmp},
+    {IDC_NAME_NAME, &CVelkartDlg::OnNameName},
+    {IDC_NAME_IDNO, &CVelkartDlg::OnNameIdNo},
+    {IDC_NAME_BOTH, &CVelkartDlg::OnNameBoth},
+    {IDC_FIND_READER, &CVelkartDlg::OnFindReader},
+    {IDC_SET_MAXRF, &CVelkartDlg::OnSetMaxRF},
+    {IDC_SET_BAUD, &CVelkartDlg::OnSetBaud},
+    {IDC_RESET_SAM, &CVelkartDlg::OnResetSAM},
+    {IDC_SAM_ID, &CVelkartDlg::OnGetSAMID},
+    {IDC_SAM_STATUS, &CVelkartDlg::OnGetSAMStatus},
+    {IDC_READ_CARD, &CVelkartDlg::OnReadCard},
+    {IDC_CLEAR_LOG, &CVelkartDlg::OnClearLog},
+};
+
+constexpr int kTimeColumnWidth = 140;
+constexpr int kMessageColumnWidth = 550;
+
+} // namespace
+
+CVelkartDlg::CVelkartDlg(Platform &platform, QWidget *parent)
+    : QDialog(parent), platform_(platform) {
+    // A modal frame with caption and window menu; no minimise or maximise.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    items_ = buildDialog(*this, res::mainDialog());
+    logView_ = static_cast<QTableView *>(items_.value(IDC_LOG));
+    log_ = new EventLogModel(this);
+    logView_->setModel(log_);
+
+    for (const Route &route : kMessageMap) {
+        auto *button = static_cast<QPushButton *>(items_.value(route.id));
+        connect(button, &QPushButton::clicked, this, route.handler);
+    }
+    connect(static_cast<QPushButton *>(items_.value(IDCANCEL)), &QPushButton::clicked, this,
+            &QDialog::reject);
+    OnInitDialog();
+}
+
+void CVelkartDlg::OnInitDialog() {
+    // The about entry after a separator, when the menu text is there.
+    systemMenu_ = new QMenu(this);
+    QAction *close = systemMenu_->addAction(QStringLiteral("关闭(&C)"));
+    close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
+    connect(close, &QAction::triggered, this, [this] { OnSysCommand(SC_CLOSE, 0); });
+    const QString aboutText = QString::fromUtf8(res::loadString(IDS_ABOUT_MENU));
+    if (!aboutText.isEmpty()) {
+        systemMenu_->addSeparator();
+        QAction *about = systemMenu_->addAction(aboutText);
+        connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUT, 0); });
+    }
+
+    setWindowIcon(programIcon());
+
+    EnableDlgItem(IDC_BAUD, false);
+    EnableDlgItem(IDC_SET_BAUD, false);
+    SetDlgItemText(IDC_MAXRF, QStringLiteral("80"));
+    SetDlgItemText(IDC_PORT, QStringLiteral("1"));
+
+    logView_->setShowGrid(true);
+    logView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    logView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    logView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    logView_->setSortingEnabled(false);
+    logView_->setWordWrap(false);
+    logView_->setTabKeyNavigation(false);
+    logView_->verticalHeader()->hide();
+    logView_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    logView_->verticalHeader()->setDefaultSectionSize(logView_->fontMetrics().height() + 4);
+    QHeaderView *header = logView_->horizontalHeader();
+    header->setSectionsMovable(true);
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setHighlightSections(false);
+    header->setStretchLastSection(false);
+    header->resizeSection(EventLogModel::TimeColumn, kTimeColumnWidth);
+    header->resizeSection(EventLogModel::MessageColumn, kMessageColumnWidth);
+    // The selection shows only while the log has the focus.
+    QPalette palette = logView_->palette();
+    palette.setColor(QPalette::Inactive, QPalette::Highlight,
+                     palette.color(QPalette::Inactive, QPalette::Base));
+    palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                     palette.color(QPalette::Inactive, QPalette::Text));
+    logView_->setPalette(palette);
+
+    auto *copy = new QAction(logView_);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    connect(copy, &QAction::triggered, this, &CVelkartDlg::copySelectedLogRows);
+    logView_->addAction(copy);
+
+    items_.value(IDCANCEL)->setFocus();
+}
+
+QWidget *CVelkartDlg::GetDlgItem(int id) const { return items_.value(id); }
+
+QString CVelkartDlg::GetDlgItemText(int id) const {
+    QWidget *item = items_.value(id);
+    if (auto *edit = qobject_cast<QLineEdit *>(item))
+        return edit->text();
+    if (auto *button = qobject_cast<QAbstractButton *>(item))
+        return button->text();
+    return {};
+}
+
+void CVelkartDlg::SetDlgItemText(int id, const QString &text) {
+    QWidget *item = items_.value(id);
+    if (auto *edit = qobject_cast<QLineEdit *>(item))
+        edit->setText(text);
+    else if (auto *button = qobject_cast<QAbstractButton *>(item))
+        button->setText(text);
+}
+
+void CVelkartDlg::EnableDlgItem(int id, bool enable) {
+    if (QWidget *item = items_.value(id))
+        item->setEnabled(enable);
+}
+
+int CVelkartDlg::GetDlgItemNumber(int id) const { return numberFromText(GetDlgItemText(id)); }
+
+void CVelkartDlg::AddLog(QString message) {
+    const QString time = platform_.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    log_->prepend(time, message);
+}
+
+void CVelkartDlg::OnClearLog() { log_->clear(); }
+
+void CVelkartDlg::OnSysCommand(unsigned id, long long param) {
+    (void)param;
+    if ((id & 0xFFF0) == IDM_ABOUT) {
+        CAboutDlg about(this);
+        about.exec();
+    } else if ((id & 0xFFF0) == SC_CLOSE) {
+        reject();
+    }
+}
+
+void CVelkartDlg::contextMenuEvent(QContextMenuEvent *event) {
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse
+                          ? event->globalPos()
+                          : mapToGlobal(QPoint(width() / 2, height() / 2));
+    systemMenu_->exec(at);
+    event->accept();
+}
+
+void CVelkartDlg::keyPressEvent(QKeyEvent *event) {
+    // Shift+F10 opens the context menu of the focused control, as the menu
+    // key does; controls without one pass it on to the dialog's menu.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        QWidget *target = focusWidget() ? focusWidget() : this;
+        const QPoint centre = target->rect().center();
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, centre,
+                                    target->mapToGlobal(centre));
+        QCoreApplication::sendEvent(target, &menuEvent);
+        return;
+    }
+    // Enter presses the focused push button and nothing else: the dialog
+    // has no default button, and ending it from an edit box would lose the log.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget()); button && button->isEnabled())
+            button->click();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CVelkartDlg::copySelectedLogRows() const {
+    QList<int> rows;
+    for (const QModelIndex &index : logView_->selectionModel()->selectedRows())
+        rows.append(index.row());
+    if (rows.isEmpty())
+        return;
+    std::sort(rows.begin(), rows.end());
+    QGuiApplication::clipboard()->setText(log_->toText(rows));
+}
+
+QString CVelkartDlg::runOnOpenPort(int port, const QString &openFailure,
+                                   const std::function<QString()> &command) {
+    const QString message = Kav_OpenPort(port) != KAV_OK ? openFailure : command();
+    Kav_ClosePort(port);
+    return message;
+}

@@ -1,0 +1,77 @@
+// The main dialog: the event log, the three number boxes and the buttons
+// whose handlers (ops/) drive the reader library.
+#pragma once
+
+#include <QDialog>
+#include <QHash>
+#include <QString>
+
+#include <functional>
+
+class EventLogModel;
+class Platform;
+class QMenu;
+class QTableView;
+
+class CVelkartDlg : public QDialog {
+    Q_OBJECT
+  public:
+    explicit CVelkartDlg(Platform &platform, QWidget *parent = nullptr);
+
+    // The window's controls by identifier, as the handlers reach them.
+    QWidget *GetDlgItem(int id) const;
+    QString GetDlgItemText(int id) const;
+    void SetDlgItemText(int id, const QString &text);
+    void EnableDlgItem(int id, bool enable);
+    // The number typed into an edit box (number-entry rules).
+    int GetDlgItemNumber(int id) const;
+
+    // Puts a message at the top of the event log with the local time.
+    void AddLog(QString message);
+    const EventLogModel &log() const { return *log_; }
+
+    // Button handlers, one source file in ops/ per group of buttons.
+    void OnFindReader();
+    void OnReadCard();
+    void OnResetSAM();
+    void OnGetSAMStatus();
+    void OnGetSAMID();
+    void OnSetMaxRF();
+    void OnSetBaud();
+    void OnPathRoot();
+    void OnPathCurrent();
+    void OnPathChoose();
+    void OnTypeBmp();
+    void OnTypeJpeg();
+    void OnTypeBase64();
+    void OnNameTmp();
+    void OnNameName();
+    void OnNameIdNo();
+    void OnNameBoth();
+    void OnClearLog();
+
+    // Window-menu commands; IDM_ABOUT opens the about box.
+    void OnSysCommand(unsigned id, long long param);
+    // The dialog's own menu, standing in for the system menu where the
+    // window system offers the program none.
+    QMenu *systemMenu() const { return systemMenu_; }
+
+  protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+  private:
+    void OnInitDialog();
+    void copySelectedLogRows() const;
+    // Opens the port, runs command unless opening failed, always closes the
+    // port, and gives the message to log.
+    QString runOnOpenPort(int port, const QString &openFailure,
+                          const std::function<QString()> &command);
+    void logPhotoSetting(int result, const QString &success, const char *failure);
+
+    Platform &platform_;
+    QHash<int, QWidget *> items_;
+    EventLogModel *log_ = nullptr;
+    QTableView *logView_ = nullptr;
+    QMenu *systemMenu_ = nullptr;
+};
