@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libasound2-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    fonts-arphic-uming
+    fonts-arphic-uming qt6-translations-l10n
     "$@"
 )
 

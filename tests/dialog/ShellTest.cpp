@@ -154,6 +154,13 @@ TEST_F(DialogTest, EscapeAndExitEndTheDialog) {
     EXPECT_EQ(dlg->result(), QDialog::Rejected);
 }
 
+TEST_F(DialogTest, ProgramIconHasBothSizes) {
+    const QIcon icon = dlg->windowIcon();
+    EXPECT_EQ(icon.pixmap(32, 32).size(), QSize(32, 32));
+    EXPECT_EQ(icon.pixmap(16, 16).size(), QSize(16, 16));
+    EXPECT_EQ(icon.availableSizes(), (QList<QSize>{QSize(32, 32), QSize(16, 16)}));
+}
+
 TEST_F(DialogTest, WindowMenuEndsWithASeparatorAndTheAboutEntry) {
     const QList<QAction *> actions = dlg->systemMenu()->actions();
     ASSERT_GE(actions.size(), 2);
