@@ -1,0 +1,234 @@
+#include "protocol/protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kav::proto {
+namespace {
+
+using std::chrono::milliseconds;
+
+// The SAM's own time per command. A card read needs the radio exchanges
+// with the card and takes up to about a second; SAM-only commands answer
+// in milliseconds. A reset lets the SAM run its self-test again.
+constexpr CommandInfo kCommands[] = {
+    {kResetSam, false, "reset SAM", 0, 0, milliseconds{800}},
+    {kSamStatus, false, "SAM status", 0, 0, milliseconds{100}},
+    {kSamId, false, "SAM ID", 0, kSamIdSize, milliseconds{100}},
+    {kFindCard, false, "find card", 0, kFindDataSize, milliseconds{300}},
+    {kSelectCard, false, "select card", 0, kSelectDataSize, milliseconds{300}},
+    {kReadCard, false, "read text and photo", 0, kReadDataSize, milliseconds{1500}},
+    {setBaudCommand(0), true, "set baud", 0, 0, milliseconds{100}},
+    {kSetMaxRf, false, "set max RF bytes", 1, 0, milliseconds{100}},
+};
+
+struct StatusName {
+    std::uint8_t code;
+    std::string_view text;
+};
+
+constexpr StatusName kStatusNames[] = {
+    {kSuccess, "success"},
+    {kFindSuccess, "find card success"},
+    {kNoContent, "no such content on the card"},
+    {kChecksumError, "checksum error in the command"},
+    {kLengthError, "length error in the command"},
+    {kCommandError, "command error"},
+    {kNotPermitted, "operation not permitted"},
+    {kUnrecognisedError, "unrecognised error"},
+    {kCardAuthFailed, "card failed to authenticate the SAM"},
+    {kSamAuthFailed, "SAM failed to authenticate the card"},
+    {kVerifyError, "information verification error"},
+    {kUnknownCardType, "unrecognised card type"},
+    {kReadFailed, "reading the card failed"},
+    {kRandomFailed, "getting a random number failed"},
+    {kSelfTestFailed, "SAM self-test failed"},
+    {kNotAuthorised, "SAM not authorised"},
+    {kFindFailed, "find card failed (no card)"},
+    {kSelectFailed, "select card failed"},
+};
+
+std::string hexByte(std::uint8_t b) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", b);
+    return buf;
+}
+
+void appendFrameHeader(std::vector<std::uint8_t> &out, std::size_t length) {
+    out.insert(out.end(), kPreamble.begin(), kPreamble.end());
+    out.push_back(static_cast<std::uint8_t>(length >> 8));
+    out.push_back(static_cast<std::uint8_t>(length & 0xFF));
+}
+
+void appendChecksum(std::vector<std::uint8_t> &out) {
+    out.push_back(checksum(std::span(out).subspan(kPreambleSize)));
+}
+
+// Preamble, length consistent with the size, checksum: the frame's own
+// integrity, independent of who parsed it.
+bool wellFormed(std::span<const std::uint8_t> frame, std::size_t minLength) {
+    if (frame.size() < kHeaderSize + minLength)
+        return false;
+    if (!std::equal(kPreamble.begin(), kPreamble.end(), frame.begin()))
+        return false;
+    const std::size_t length = (std::size_t{frame[5]} << 8) | frame[6];
+    if (frame.size() != kHeaderSize + length)
+        return false;
+    return checksum(frame.subspan(kPreambleSize, frame.size() - kPreambleSize - 1)) == frame.back();
+}
+
+} // namespace
+
+std::span<const CommandInfo> commandTable() {
+    return kCommands;
+}
+
+const CommandInfo *findCommand(std::uint8_t cmd, std::uint8_t para) {
+    for (const CommandInfo &info : kCommands) {
+        if (info.command.cmd == cmd && (info.anyPara || info.command.para == para))
+            return &info;
+    }
+    return nullptr;
+}
+
+std::string commandName(std::uint8_t cmd, std::uint8_t para) {
+    const CommandInfo *info = findCommand(cmd, para);
+    if (info == nullptr)
+        return "command " + hexByte(cmd) + " " + hexByte(para);
+    std::string name(info->name);
+    if (cmd == kSetBaudCmd) {
+        if (auto baud = baudFromCode(para))
+            name += " " + std::to_string(*baud);
+        else
+            name += " (rate code " + hexByte(para) + ")";
+    }
+    return name;
+}
+
+std::string_view statusText(std::uint8_t status) {
+    for (const StatusName &s : kStatusNames) {
+        if (s.code == status)
+            return s.text;
+    }
+    return "unknown status";
+}
+
+std::string describeStatus(std::uint8_t status) {
+    return "status " + hexByte(status) + " " + std::string(statusText(status));
+}
+
+std::optional<std::uint8_t> baudCode(std::uint32_t baud) {
+    for (const BaudRate &rate : kBaudRates) {
+        if (rate.baud == baud)
+            return rate.code;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> baudFromCode(std::uint8_t code) {
+    for (const BaudRate &rate : kBaudRates) {
+        if (rate.code == code)
+            return rate.baud;
+    }
+    return std::nullopt;
+}
+
+std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
+    std::uint8_t x = 0;
+    for (std::uint8_t b : bytes)
+        x ^= b;
+    return x;
+}
+
+std::vector<std::uint8_t> encodeCommand(std::uint8_t cmd, std::uint8_t para,
+                                        std::span<const std::uint8_t> data) {
+    if (data.size() > kMaxCommandData)
+        return {};
+    std::vector<std::uint8_t> out;
+    out.reserve(kHeaderSize + kMinCommandLength + data.size());
+    appendFrameHeader(out, kMinCommandLength + data.size());
+    out.push_back(cmd);
+    out.push_back(para);
+    out.insert(out.end(), data.begin(), data.end());
+    appendChecksum(out);
+    return out;
+}
+
+std::vector<std::uint8_t> encodeCommand(Command command, std::span<const std::uint8_t> data) {
+    return encodeCommand(command.cmd, command.para, data);
+}
+
+std::vector<std::uint8_t> encodeResponse(std::uint8_t sw1, std::uint8_t sw2, std::uint8_t sw3,
+                                         std::span<const std::uint8_t> data) {
+    if (data.size() > kMaxResponseData)
+        return {};
+    std::vector<std::uint8_t> out;
+    out.reserve(kHeaderSize + kMinResponseLength + data.size());
+    appendFrameHeader(out, kMinResponseLength + data.size());
+    out.push_back(sw1);
+    out.push_back(sw2);
+    out.push_back(sw3);
+    out.insert(out.end(), data.begin(), data.end());
+    appendChecksum(out);
+    return out;
+}
+
+std::optional<Response> decodeResponse(std::span<const std::uint8_t> frame) {
+    if (!wellFormed(frame, kMinResponseLength))
+        return std::nullopt;
+    Response r;
+    r.sw1 = frame[7];
+    r.sw2 = frame[8];
+    r.sw3 = frame[9];
+    r.data.assign(frame.begin() + 10, frame.end() - 1);
+    return r;
+}
+
+std::optional<CommandFrame> decodeCommand(std::span<const std::uint8_t> frame) {
+    if (!wellFormed(frame, kMinCommandLength))
+        return std::nullopt;
+    CommandFrame c;
+    c.cmd = frame[7];
+    c.para = frame[8];
+    c.data.assign(frame.begin() + 9, frame.end() - 1);
+    return c;
+}
+
+std::string describeResponse(const Response &response) {
+    std::string text = describeStatus(response.sw3);
+    if (response.sw1 != 0 || response.sw2 != 0)
+        text += ", card SW1 SW2 " + hexByte(response.sw1) + " " + hexByte(response.sw2);
+    if (!response.data.empty())
+        text += ", " + std::to_string(response.data.size()) + " data bytes";
+    return text;
+}
+
+milliseconds wireTime(std::size_t bytes, std::uint32_t baud) {
+    if (baud == 0)
+        return milliseconds{0};
+    const std::uint64_t bits = std::uint64_t{bytes} * 10;
+    return milliseconds{(bits * 1000 + baud - 1) / baud};
+}
+
+milliseconds commandTimeout(Command command, std::uint32_t baud) {
+    const CommandInfo *info = findCommand(command.cmd, command.para);
+    milliseconds work{0};
+    std::size_t commandBytes = kHeaderSize + kMinCommandLength;
+    std::size_t answerBytes = kHeaderSize + kMinResponseLength;
+    if (info != nullptr) {
+        work = info->work;
+        commandBytes += info->dataSize;
+        answerBytes += info->answerDataSize;
+    } else {
+        for (const CommandInfo &row : kCommands) {
+            work = std::max(work, row.work);
+            answerBytes =
+                std::max(answerBytes, kHeaderSize + kMinResponseLength + row.answerDataSize);
+        }
+    }
+    const auto total = work + wireTime(commandBytes + answerBytes, baud) + kTimeoutSlack;
+    return milliseconds{
+        static_cast<milliseconds::rep>(static_cast<double>(total.count()) * kTimeoutScale + 0.5)};
+}
+
+} // namespace kav::proto

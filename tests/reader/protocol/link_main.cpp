@@ -1,0 +1,10 @@
+// The link tests' main: QSerialPort and image decoding want an application
+// object in the process.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
