@@ -1,0 +1,83 @@
+#include "cardtext.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kav::card {
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+bool isPadding(char16_t u) {
+    return u == u' ' || u == 0;
+}
+
+std::u16string decodeField(std::span<const std::uint8_t> bytes) {
+    std::u16string units;
+    units.reserve(bytes.size() / 2 + 1);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        units += static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8));
+    // A block cut inside a character: keep the loss visible, unless the half
+    // we have is the start of padding.
+    if (bytes.size() % 2 != 0 && bytes.back() != 0x20 && bytes.back() != 0x00)
+        units += kReplacement;
+
+    const auto end = std::find_if_not(units.rbegin(), units.rend(), isPadding).base();
+    units.erase(end, units.end());
+
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const char16_t u = units[i];
+        const bool high = u >= 0xD800 && u <= 0xDBFF;
+        const bool low = u >= 0xDC00 && u <= 0xDFFF;
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            ++i; // a valid pair
+        } else if (high || low || u == 0xFFFE || u == 0xFFFF || u == 0) {
+            units[i] = kReplacement;
+        }
+    }
+    return units;
+}
+
+} // namespace
+
+std::u16string &CardText::operator[](Field field) {
+    return const_cast<std::u16string &>(std::as_const(*this)[field]);
+}
+
+const std::u16string &CardText::operator[](Field field) const {
+    switch (field) {
+    case Field::Name:
+        return name;
+    case Field::Sex:
+        return sex;
+    case Field::Nation:
+        return nation;
+    case Field::Born:
+        return born;
+    case Field::Address:
+        return address;
+    case Field::IdNumber:
+        return idNumber;
+    case Field::Issuer:
+        return issuer;
+    case Field::ValidFrom:
+        return validFrom;
+    case Field::ValidUntil:
+        break;
+    }
+    return validUntil;
+}
+
+CardText decodeTextBlock(std::span<const std::uint8_t> block) {
+    block = block.first(std::min(block.size(), kTextBlockSize));
+    CardText text;
+    for (const FieldLayout &layout : kTextLayout) {
+        if (layout.offset >= block.size())
+            break;
+        const std::size_t available = std::min(layout.bytes, block.size() - layout.offset);
+        text[layout.field] = decodeField(block.subspan(layout.offset, available));
+    }
+    return text;
+}
+
+} // namespace kav::card

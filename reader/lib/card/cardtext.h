@@ -1,0 +1,73 @@
+// The card's 256-byte text block: nine UCS-2 little-endian fields at fixed
+// offsets, each padded with spaces to its width.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kav::card {
+
+inline constexpr std::size_t kTextBlockSize = 256;
+
+enum class Field : std::uint8_t {
+    Name,
+    Sex,
+    Nation,
+    Born,
+    Address,
+    IdNumber,
+    Issuer,
+    ValidFrom,
+    ValidUntil,
+};
+inline constexpr std::size_t kFieldCount = 9;
+
+struct FieldLayout {
+    Field field;
+    const char *label; // for traces and test messages
+    std::size_t offset;
+    std::size_t bytes;
+};
+
+// The block's layout; the 36 bytes after the last field are reserved.
+inline constexpr std::array<FieldLayout, kFieldCount> kTextLayout{{
+    {Field::Name, "name", 0, 30},
+    {Field::Sex, "sex", 30, 2},
+    {Field::Nation, "nation", 32, 4},
+    {Field::Born, "born", 36, 16},
+    {Field::Address, "address", 52, 70},
+    {Field::IdNumber, "ID number", 122, 36},
+    {Field::Issuer, "issuer", 158, 30},
+    {Field::ValidFrom, "valid from", 188, 16},
+    {Field::ValidUntil, "valid until", 204, 16},
+}};
+
+// The card's fields as it holds them, padding removed.
+struct CardText {
+    std::u16string name;
+    std::u16string sex;    // one digit: 0, 1, 2 or 9
+    std::u16string nation; // two digits
+    std::u16string born;   // YYYYMMDD
+    std::u16string address;
+    std::u16string idNumber;
+    std::u16string issuer;
+    std::u16string validFrom;  // YYYYMMDD
+    std::u16string validUntil; // YYYYMMDD, or text such as 长期 when the card has no end
+
+    std::u16string &operator[](Field field);
+    const std::u16string &operator[](Field field) const;
+    bool operator==(const CardText &) const = default;
+};
+
+// Decodes a text block. Trailing spaces and NULs of each field are removed;
+// a field without padding is taken whole. A block shorter than 256 bytes
+// yields the fields it holds (a field it cuts keeps its first part, a
+// dangling half character becomes U+FFFD unless it is padding); bytes past
+// 256 are ignored. Unpaired surrogates, U+FFFE, U+FFFF and NULs inside the
+// text become U+FFFD. Safe on any input.
+CardText decodeTextBlock(std::span<const std::uint8_t> block);
+
+} // namespace kav::card

@@ -1,0 +1,62 @@
+#include "photoname.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace kav::photo {
+namespace {
+
+bool isRemoved(char16_t c) {
+    return c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) // C0, DEL, C1
+           || c == u'/' ||
+           c == u'\\'
+           // Invisible format controls could disguise a name's end (an
+           // extension written right to left).
+           || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+bool isSpace(char16_t c) {
+    return c == u' ' || c == 0x3000;
+}
+
+} // namespace
+
+std::u16string cleanNamePart(std::u16string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::copy_if(text.begin(), text.end(), std::back_inserter(out),
+                 [](char16_t c) { return !isRemoved(c); });
+    const auto first = std::find_if_not(out.begin(), out.end(), isSpace);
+    const auto last = std::find_if_not(out.rbegin(), out.rend(), isSpace).base();
+    return first < last ? std::u16string(first, last) : std::u16string();
+}
+
+std::optional<std::u16string> photoBaseName(NameScheme scheme, std::u16string_view name,
+                                            std::u16string_view idNumber) {
+    std::u16string base;
+    switch (scheme) {
+    case NameScheme::Tmp:
+        base = u"tmp";
+        break;
+    case NameScheme::HolderName:
+        base = cleanNamePart(name);
+        break;
+    case NameScheme::IdNumber:
+        base = cleanNamePart(idNumber);
+        break;
+    case NameScheme::NameAndIdNumber: {
+        // One missing part still leaves a meaningful name: keep the photo
+        // under the other rather than lose it.
+        const std::u16string first = cleanNamePart(name);
+        const std::u16string second = cleanNamePart(idNumber);
+        base = first.empty() || second.empty() ? first + second : first + u"_" + second;
+        break;
+    }
+    }
+    if (std::all_of(base.begin(), base.end(), [](char16_t c) { return c == u'.'; }))
+        return std::nullopt; // also catches the empty name
+    return base;
+}
+
+} // namespace kav::photo

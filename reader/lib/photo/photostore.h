@@ -1,0 +1,70 @@
+// The photo store: writes the card's 1024-byte photo as a file per the
+// photo settings of KavIDCardAPI.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kav::photo {
+
+enum class PathOption { SystemRoot = 0, CurrentFolder = 1, GivenFolder = 2 };
+enum class PhotoType { Bmp = 0, Jpeg = 1, Base64 = 2 };
+enum class NameScheme { Tmp = 0, HolderName = 1, IdNumber = 2, NameAndIdNumber = 3 };
+
+// The codes of Kav_SetPhotoPath, Kav_SetPhotoType and Kav_SetPhotoName,
+// validated in one place. Setters answer KAV_OK, or KAV_E_BAD_ARGUMENT and
+// keep the old value. Defaults: current folder, BMP, tmp.
+class PhotoSettings {
+  public:
+    // folder (UTF-8) is used with option 2 only, and must then be non-empty
+    // and free of NULs. A relative folder is taken from the current folder
+    // at the time of each read.
+    int setPath(int option, std::string_view folder = {});
+    int setType(int type);
+    int setNameScheme(int scheme);
+
+    PathOption pathOption() const { return pathOption_; }
+    const std::string &folder() const { return folder_; }
+    PhotoType type() const { return type_; }
+    NameScheme nameScheme() const { return nameScheme_; }
+
+  private:
+    PathOption pathOption_ = PathOption::CurrentFolder;
+    std::string folder_;
+    PhotoType type_ = PhotoType::Bmp;
+    NameScheme nameScheme_ = NameScheme::Tmp;
+};
+
+// A GBK folder from Kav_SetPhotoPath as UTF-8, exactly: nullopt when its
+// bytes are not valid GBK, so a path is never silently altered.
+std::optional<std::string> folderFromGbk(std::string_view gbk);
+
+// "/" on Linux, "C:\" on Windows.
+std::string systemRoot();
+
+struct StoredPhoto {
+    int result = 0;      // KAV_OK, KAV_E_PHOTO_WRITE or KAV_E_PHOTO_NAME
+    std::string path;    // the full path written, UTF-8; empty on failure
+    std::string pathGbk; // the same for IDCardRecord::photoFile (fits with its NUL)
+    std::string note;    // one line for the library's trace
+};
+
+// Writes the photo into the chosen folder under the name scheme's name:
+// - an image Qt decodes is written as the chosen type: BMP 24-bit (.bmp),
+//   JPEG (.jpg; a JPEG source is written byte for byte, padding included)
+//   or the Base64 text of those JPEG bytes (.txt, one line, no line breaks);
+// - anything else (a real card's compressed photo) is written byte for byte
+//   as .wlt whatever the type, and the note says so.
+// Names come from the card and are untrusted: trimmed, stripped of path
+// separators and control characters; nothing sound left fails with
+// KAV_E_PHOTO_NAME. For name_ID number, an empty part is left out together
+// with the underscore. A path that GBK cannot hold, or longer than 255 GBK
+// bytes, fails with KAV_E_PHOTO_NAME. The file is written atomically: any
+// failure leaves neither a partial nor a temporary file.
+StoredPhoto storePhoto(const PhotoSettings &settings, std::span<const std::uint8_t> photo,
+                       std::u16string_view name, std::u16string_view idNumber);
+
+} // namespace kav::photo

@@ -1,0 +1,450 @@
+#include "photo/photostore.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImage>
+#include <QImageReader>
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "KavIDCardAPI.h"
+#include "codepage936.h"
+
+namespace kav::photo {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kPhotoSize = 1024;
+
+Bytes padded(const QByteArray &data) {
+    Bytes out(data.begin(), data.end());
+    out.resize(kPhotoSize, 0);
+    return out;
+}
+
+// A card-like photo: a 102 x 126 grayscale head and shoulders, as a small
+// JPEG padded with zeros.
+Bytes cardJpeg(const char *format = "JPG", int width = 102, int height = 126) {
+    QImage image(width, height, QImage::Format_Grayscale8);
+    image.fill(210);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int dx = x - width / 2, dy = y - height * 36 / 100;
+            if (dx * dx + dy * dy < width * width / 20 ||
+                (y > height * 2 / 3 && std::abs(dx) < y / 3))
+                image.setPixel(x, y, qRgb(70, 70, 70));
+        }
+    }
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format, 25);
+    EXPECT_LE(data.size(), static_cast<qsizetype>(kPhotoSize)) << "the test photo outgrew a card";
+    return padded(data);
+}
+
+// Stands in for a card's own compressed photo: no image format Qt knows.
+Bytes opaquePhoto() {
+    Bytes out(kPhotoSize);
+    std::uint32_t state = 0x57A11CE5;
+    for (auto &b : out) {
+        state = state * 1664525 + 1013904223;
+        b = static_cast<std::uint8_t>(state >> 24);
+    }
+    out[0] = 0x01;
+    out[kPhotoSize - 1] = 0x00; // trailing zeros must survive too
+    return out;
+}
+
+Bytes readFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> listing(const fs::path &folder) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+QImage decoded(const Bytes &bytes, QByteArray *format = nullptr) {
+    QByteArray data(reinterpret_cast<const char *>(bytes.data()),
+                    static_cast<qsizetype>(bytes.size()));
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer);
+    if (format != nullptr)
+        *format = reader.format();
+    return reader.read();
+}
+
+class PhotoStore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kavphoto-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        folder_ = root_ / "photos";
+        fs::create_directory(folder_);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(folder_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(root_, ignored);
+    }
+
+    PhotoSettings settings(PhotoType type = PhotoType::Bmp,
+                           NameScheme scheme = NameScheme::Tmp) const {
+        PhotoSettings s;
+        EXPECT_EQ(s.setPath(2, folder_.string()), KAV_OK);
+        EXPECT_EQ(s.setType(static_cast<int>(type)), KAV_OK);
+        EXPECT_EQ(s.setNameScheme(static_cast<int>(scheme)), KAV_OK);
+        return s;
+    }
+
+    fs::path root_;
+    fs::path folder_;
+};
+
+TEST_F(PhotoStore, WritesADecodablePhotoInEachType) {
+    const Bytes jpeg = cardJpeg();
+    struct Case {
+        PhotoType type;
+        const char *file;
+    };
+    for (const Case &c : {Case{PhotoType::Bmp, "tmp.bmp"}, Case{PhotoType::Jpeg, "tmp.jpg"},
+                          Case{PhotoType::Base64, "tmp.txt"}}) {
+        SCOPED_TRACE(c.file);
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        const StoredPhoto stored = storePhoto(settings(c.type), jpeg, u"", u"");
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        EXPECT_EQ(stored.path, (folder_ / c.file).string());
+        EXPECT_EQ(stored.pathGbk, stored.path);
+        EXPECT_EQ(listing(folder_), std::vector<std::string>{c.file});
+
+        Bytes image = readFile(stored.path);
+        if (c.type == PhotoType::Bmp) {
+            ASSERT_GT(image.size(), 30u);
+            EXPECT_EQ(image[0], 'B');
+            EXPECT_EQ(image[28] | image[29] << 8, 24) << "bits per pixel";
+        } else if (c.type == PhotoType::Jpeg) {
+            EXPECT_EQ(image, jpeg) << "a JPEG is written byte for byte, padding included";
+        } else {
+            const QByteArray expected =
+                QByteArray(reinterpret_cast<const char *>(jpeg.data()), kPhotoSize).toBase64();
+            ASSERT_EQ(QByteArray(reinterpret_cast<const char *>(image.data()),
+                                 static_cast<qsizetype>(image.size())),
+                      expected);
+            image = padded(QByteArray::fromBase64(expected));
+        }
+        const QImage photo = decoded(image);
+        EXPECT_EQ(photo.width(), 102);
+        EXPECT_EQ(photo.height(), 126);
+    }
+}
+
+TEST_F(PhotoStore, AnotherImageFormatIsEncodedAsJpeg) {
+    const Bytes png = cardJpeg("PNG", 24, 30);
+    for (PhotoType type : {PhotoType::Jpeg, PhotoType::Base64}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        const StoredPhoto stored = storePhoto(settings(type), png, u"", u"");
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        Bytes bytes = readFile(stored.path);
+        if (type == PhotoType::Base64) {
+            const QByteArray text(reinterpret_cast<const char *>(bytes.data()),
+                                  static_cast<qsizetype>(bytes.size()));
+            bytes = padded(QByteArray::fromBase64(text));
+        }
+        QByteArray format;
+        const QImage photo = decoded(bytes, &format);
+        EXPECT_EQ(format, "jpeg");
+        EXPECT_EQ(photo.size(), QSize(24, 30));
+    }
+}
+
+TEST_F(PhotoStore, UndecodablePhotoIsKeptByteForByteAsWlt) {
+    const Bytes photo = opaquePhoto();
+    for (PhotoType type : {PhotoType::Bmp, PhotoType::Jpeg, PhotoType::Base64}) {
+        SCOPED_TRACE(static_cast<int>(type));
+        const StoredPhoto stored = storePhoto(settings(type), photo, u"", u"");
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        EXPECT_EQ(stored.path, (folder_ / "tmp.wlt").string());
+        EXPECT_EQ(readFile(stored.path), photo);
+        EXPECT_NE(stored.note.find("unaltered"), std::string::npos) << stored.note;
+    }
+    EXPECT_EQ(listing(folder_), std::vector<std::string>{"tmp.wlt"});
+}
+
+TEST_F(PhotoStore, NameSchemes) {
+    struct Case {
+        NameScheme scheme;
+        std::u16string name, id;
+        const char *file; // nullptr: KAV_E_PHOTO_NAME
+    };
+    const Case cases[] = {
+        {NameScheme::Tmp, u"林晓雯", u"53010219850412002X", "tmp.wlt"},
+        {NameScheme::HolderName, u"林晓雯", u"53010219850412002X", "林晓雯.wlt"},
+        {NameScheme::IdNumber, u"林晓雯", u"53010219850412002X", "53010219850412002X.wlt"},
+        {NameScheme::NameAndIdNumber, u"林晓雯", u"53010219850412002X",
+         "林晓雯_53010219850412002X.wlt"},
+        {NameScheme::NameAndIdNumber, u"林晓雯 ", u"  ", "林晓雯.wlt"},
+        {NameScheme::NameAndIdNumber, u"", u"53010219850412002X", "53010219850412002X.wlt"},
+        {NameScheme::NameAndIdNumber, u" ", u"", nullptr},
+        {NameScheme::HolderName, u"", u"53010219850412002X", nullptr},
+        {NameScheme::IdNumber, u"林晓雯", u"", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file ? c.file : "no name");
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        const StoredPhoto stored =
+            storePhoto(settings(PhotoType::Bmp, c.scheme), opaquePhoto(), c.name, c.id);
+        if (c.file == nullptr) {
+            EXPECT_EQ(stored.result, KAV_E_PHOTO_NAME);
+            EXPECT_TRUE(stored.path.empty());
+            EXPECT_TRUE(listing(folder_).empty());
+            continue;
+        }
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        EXPECT_EQ(stored.path, (folder_ / c.file).string());
+        EXPECT_EQ(stored.pathGbk, cp936::fromUtf8(stored.path).value());
+        EXPECT_EQ(listing(folder_), std::vector<std::string>{c.file});
+    }
+}
+
+TEST_F(PhotoStore, NamesFromTheCardCannotLeaveTheFolder) {
+    struct Case {
+        std::u16string name;
+        const char *file; // nullptr: KAV_E_PHOTO_NAME
+    };
+    const Case cases[] = {
+        {u"../x", "..x.wlt"},
+        {u"/etc/x", "etcx.wlt"},
+        {u"a/b", "ab.wlt"},
+        {u"a\\b", "ab.wlt"},
+        {std::u16string(u"a\0b", 3), "ab.wlt"},
+        {u"a\x01\x1F\x7F\x85"
+         u"b\n",
+         "ab.wlt"},
+        {u"a\x202E"
+         u"gpj.exe",
+         "agpj.exe.wlt"},
+        {u" ../../x ", "....x.wlt"},
+        {u".", nullptr},
+        {u"..", nullptr},
+        {u"../..", nullptr},
+        {u"/", nullptr},
+        {u"   ", nullptr},
+        {u"\x3000\x3000", nullptr},
+        {std::u16string(3, u'\0'), nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file ? c.file : "no name");
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        const StoredPhoto stored = storePhoto(settings(PhotoType::Jpeg, NameScheme::HolderName),
+                                              opaquePhoto(), c.name, u"");
+        EXPECT_EQ(listing(root_), std::vector<std::string>{"photos"});
+        EXPECT_FALSE(fs::exists("/etc/x.wlt"));
+        if (c.file == nullptr) {
+            EXPECT_EQ(stored.result, KAV_E_PHOTO_NAME);
+            EXPECT_TRUE(listing(folder_).empty());
+        } else {
+            ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+            EXPECT_EQ(stored.path, (folder_ / c.file).string());
+            EXPECT_EQ(listing(folder_), std::vector<std::string>{c.file});
+        }
+    }
+}
+
+TEST_F(PhotoStore, SymlinkAtTheFinalNameIsReplacedNotFollowed) {
+    const fs::path outside = root_ / "outside.wlt";
+    for (bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "dangling link" : "link to a file");
+        fs::remove(outside);
+        if (!dangling)
+            std::ofstream(outside) << "keep";
+        fs::remove(folder_ / "tmp.wlt");
+        fs::create_symlink(outside, folder_ / "tmp.wlt");
+
+        const StoredPhoto stored = storePhoto(settings(), opaquePhoto(), u"", u"");
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        EXPECT_FALSE(fs::is_symlink(folder_ / "tmp.wlt"));
+        EXPECT_EQ(readFile(folder_ / "tmp.wlt"), opaquePhoto());
+        EXPECT_EQ(fs::exists(outside), !dangling);
+        if (!dangling) {
+            EXPECT_EQ(readFile(outside), (Bytes{'k', 'e', 'e', 'p'}));
+        }
+        EXPECT_EQ(listing(folder_), std::vector<std::string>{"tmp.wlt"});
+    }
+}
+
+TEST_F(PhotoStore, UnusableFolderFailsAndLeavesNothing) {
+    struct Case {
+        const char *what;
+        void (*prepare)(const fs::path &folder);
+    };
+    const Case cases[] = {
+        {"folder missing", [](const fs::path &f) { fs::remove_all(f); }},
+        {"folder is a file",
+         [](const fs::path &f) {
+             fs::remove_all(f);
+             std::ofstream(f) << "x";
+         }},
+        {"a folder at the final name",
+         [](const fs::path &f) { fs::create_directories(f / "tmp.wlt" / "inside"); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        c.prepare(folder_);
+        const auto before =
+            fs::is_directory(folder_) ? listing(folder_) : std::vector<std::string>{};
+        const StoredPhoto stored = storePhoto(settings(), opaquePhoto(), u"", u"");
+        EXPECT_EQ(stored.result, KAV_E_PHOTO_WRITE) << stored.note;
+        EXPECT_TRUE(stored.path.empty());
+        EXPECT_FALSE(stored.note.empty());
+        if (fs::is_directory(folder_)) {
+            EXPECT_EQ(listing(folder_), before) << "a temporary file was left";
+        }
+    }
+}
+
+TEST_F(PhotoStore, ReadOnlyFolderFailsAndLeavesNothing) {
+    fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
+    if (::access(folder_.c_str(), W_OK) == 0)
+        GTEST_SKIP() << "running as root: a read-only folder is still writable";
+    const StoredPhoto stored = storePhoto(settings(), opaquePhoto(), u"", u"");
+    EXPECT_EQ(stored.result, KAV_E_PHOTO_WRITE) << stored.note;
+    EXPECT_TRUE(listing(folder_).empty());
+}
+
+// A full disk seen by write(): the file-size limit fails writes the same way.
+TEST_F(PhotoStore, FailedWriteLeavesNoTemporaryFile) {
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const StoredPhoto stored = storePhoto(settings(), opaquePhoto(), u"", u"");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(stored.result, KAV_E_PHOTO_WRITE);
+    EXPECT_NE(stored.note.find("write"), std::string::npos) << stored.note;
+    EXPECT_TRUE(listing(folder_).empty());
+}
+
+TEST_F(PhotoStore, PathMustFitTheRecordInGbk) {
+    // Pads the folder so that the full path takes exactly `length` GBK bytes;
+    // 林 is two of them, the rest ASCII.
+    const std::string prefix = folder_.string() + "/";
+    const std::size_t fixed = prefix.size() + std::string("/林.wlt").size() - 1;
+    struct Case {
+        std::size_t length;
+        int result;
+    };
+    for (const Case &c : {Case{255, KAV_OK}, Case{256, KAV_E_PHOTO_NAME}}) {
+        SCOPED_TRACE(c.length);
+        fs::remove_all(folder_);
+        const fs::path deep = prefix + std::string(c.length - fixed, 'd');
+        fs::create_directories(deep);
+        PhotoSettings s;
+        ASSERT_EQ(s.setPath(2, deep.string()), KAV_OK);
+        ASSERT_EQ(s.setNameScheme(1), KAV_OK);
+        const StoredPhoto stored = storePhoto(s, opaquePhoto(), u"林", u"");
+        EXPECT_EQ(stored.result, c.result) << stored.note;
+        EXPECT_EQ(listing(deep).size(), c.result == KAV_OK ? 1u : 0u);
+        if (c.result == KAV_OK) {
+            EXPECT_EQ(stored.pathGbk.size(), c.length);
+            EXPECT_LT(stored.pathGbk.size(), sizeof(IDCardRecord::photoFile));
+        }
+    }
+}
+
+// 90 Chinese characters fit the record in GBK (180 bytes) but make a
+// 274-byte UTF-8 file name, past what the file system takes.
+TEST_F(PhotoStore, FileNameTooLongForTheFileSystemFailsBeforeWriting) {
+    const StoredPhoto stored = storePhoto(settings(PhotoType::Bmp, NameScheme::HolderName),
+                                          opaquePhoto(), std::u16string(90, u'林'), u"");
+    EXPECT_EQ(stored.result, KAV_E_PHOTO_NAME) << stored.note;
+    EXPECT_TRUE(listing(folder_).empty());
+}
+
+TEST_F(PhotoStore, PathGbkCannotHoldFailsBeforeWriting) {
+    const StoredPhoto byName = storePhoto(settings(PhotoType::Bmp, NameScheme::HolderName),
+                                          opaquePhoto(), u"李\xD83D\xDE00", u"");
+    EXPECT_EQ(byName.result, KAV_E_PHOTO_NAME);
+
+    const fs::path hangul = root_ / "사진";
+    fs::create_directory(hangul);
+    PhotoSettings s;
+    ASSERT_EQ(s.setPath(2, hangul.string()), KAV_OK);
+    const StoredPhoto byFolder = storePhoto(s, opaquePhoto(), u"", u"");
+    EXPECT_EQ(byFolder.result, KAV_E_PHOTO_NAME);
+    EXPECT_TRUE(listing(folder_).empty());
+    EXPECT_TRUE(listing(hangul).empty());
+}
+
+TEST_F(PhotoStore, CurrentAndRelativeFoldersAreTakenAtTheTimeOfTheRead) {
+    const fs::path saved = fs::current_path();
+    fs::create_directory(folder_ / "sub");
+    fs::current_path(folder_);
+    PhotoSettings current; // the default: current folder
+    const StoredPhoto inCurrent = storePhoto(current, opaquePhoto(), u"", u"");
+    PhotoSettings relative;
+    ASSERT_EQ(relative.setPath(2, "sub/"), KAV_OK);
+    const StoredPhoto inRelative = storePhoto(relative, opaquePhoto(), u"", u"");
+    fs::current_path(saved);
+
+    ASSERT_EQ(inCurrent.result, KAV_OK) << inCurrent.note;
+    EXPECT_EQ(inCurrent.path, (folder_ / "tmp.wlt").string());
+    ASSERT_EQ(inRelative.result, KAV_OK) << inRelative.note;
+    EXPECT_EQ(inRelative.path, (folder_ / "sub" / "tmp.wlt").string());
+    EXPECT_TRUE(fs::is_regular_file(folder_ / "sub" / "tmp.wlt"));
+}
+
+TEST(PhotoSettings, DefaultsAndValidation) {
+    PhotoSettings s;
+    EXPECT_EQ(s.pathOption(), PathOption::CurrentFolder);
+    EXPECT_EQ(s.type(), PhotoType::Bmp);
+    EXPECT_EQ(s.nameScheme(), NameScheme::Tmp);
+
+    EXPECT_EQ(s.setPath(2, "/data/photos"), KAV_OK);
+    for (auto [option, folder] : {std::pair{3, "/x"}, {-1, "/x"}, {2, ""}}) {
+        EXPECT_EQ(s.setPath(option, folder), KAV_E_BAD_ARGUMENT) << option;
+    }
+    EXPECT_EQ(s.setPath(2, std::string_view("/a\0b", 4)), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(s.pathOption(), PathOption::GivenFolder);
+    EXPECT_EQ(s.folder(), "/data/photos");
+    EXPECT_EQ(s.setPath(0), KAV_OK);
+    EXPECT_EQ(s.pathOption(), PathOption::SystemRoot);
+
+    EXPECT_EQ(s.setType(3), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(s.setType(2), KAV_OK);
+    EXPECT_EQ(s.setType(-1), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(s.type(), PhotoType::Base64);
+    EXPECT_EQ(s.setNameScheme(4), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(s.setNameScheme(3), KAV_OK);
+    EXPECT_EQ(s.nameScheme(), NameScheme::NameAndIdNumber);
+}
+
+TEST(PhotoSettings, FolderFromGbkIsExact) {
+    EXPECT_EQ(folderFromGbk("/home/\xD5\xC5\xC8\xFD"), "/home/张三");
+    EXPECT_EQ(folderFromGbk("/home/\x81"), std::nullopt) << "a cut double-byte character";
+    EXPECT_EQ(folderFromGbk("/home/\xFF\xFF"), std::nullopt);
+}
+
+} // namespace
+} // namespace kav::photo
