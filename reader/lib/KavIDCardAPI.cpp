@@ -1,0 +1,261 @@
+// The exported operations: thin wrappers over the library's layers. Each
+// one holds the library's lock, traces its arguments and result, and lets
+// no exception cross the C boundary.
+#include "KavIDCardAPI.h"
+
+#include "card/cardtext.h"
+#include "card/record.h"
+#include "codepage936.h"
+#include "library.h"
+#include "photo/photostore.h"
+#include "testing.h"
+#include "trace.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace {
+
+using kav::Library;
+namespace proto = kav::proto;
+
+enum class Returns { ResultCode, Port };
+
+template <typename Body>
+int guarded(const std::string &call, Body body, Returns returns = Returns::ResultCode) {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    // A search that failed found nothing; any other call failed.
+    int result = returns == Returns::Port ? static_cast<int>(KAV_NO_PORT)
+                                          : static_cast<int>(KAV_E_INTERNAL);
+    try {
+        result = body(library);
+    } catch (const std::exception &e) {
+        kav::trace::line(call + ": " + e.what());
+    } catch (...) {
+        kav::trace::line(call + ": unexpected failure");
+    }
+    if (returns == Returns::Port)
+        kav::trace::line(call + " = port " + std::to_string(result));
+    else
+        kav::trace::line(call + " = " + std::to_string(result) + " (" + Kav_ResultText(result) +
+                         ")");
+    return result;
+}
+
+std::string args(int a) { return std::to_string(a); }
+template <typename... Rest> std::string args(int a, Rest... rest) {
+    return std::to_string(a) + ", " + args(rest...);
+}
+
+// A command whose success answer carries `size` bytes for the caller's buffer.
+int commandInto(Library &library, int port, proto::Command command, std::uint8_t expected,
+                unsigned char *buffer, std::size_t size) {
+    proto::Response answer;
+    const int result = library.command(port, command, {}, expected, answer);
+    if (result != KAV_OK)
+        return result;
+    if (answer.data.size() != size)
+        return KAV_E_BAD_REPLY;
+    if (buffer != nullptr)
+        std::memcpy(buffer, answer.data.data(), size);
+    return KAV_OK;
+}
+
+int simpleCommand(Library &library, int port, proto::Command command,
+                  std::span<const std::uint8_t> data = {}) {
+    proto::Response answer;
+    return library.command(port, command, data, proto::kSuccess, answer);
+}
+
+std::uint16_t bigEndian16(const std::uint8_t *bytes) {
+    return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+int readCard(Library &library, int port, IDCardRecord &record) {
+    proto::Response answer;
+    int result = library.command(port, proto::kReadCard, {}, proto::kSuccess, answer);
+    if (result != KAV_OK)
+        return result;
+    const std::vector<std::uint8_t> &data = answer.data;
+    if (data.size() < 4)
+        return KAV_E_BAD_REPLY;
+    const std::size_t textSize = bigEndian16(data.data());
+    const std::size_t photoSize = bigEndian16(data.data() + 2);
+    if (4 + textSize + photoSize > data.size())
+        return KAV_E_BAD_REPLY;
+    const std::span<const std::uint8_t> text(data.data() + 4, textSize);
+    const std::span<const std::uint8_t> photo(data.data() + 4 + textSize, photoSize);
+
+    const kav::card::CardText card = kav::card::decodeTextBlock(text);
+    for (kav::card::Field cut : kav::card::fillRecord(card, library.formats(), record))
+        kav::trace::line("field " + std::to_string(static_cast<int>(cut)) +
+                         " cut to fit the record");
+    const kav::photo::StoredPhoto stored = kav::photo::storePhoto(
+        library.photo(), photo, card[kav::card::Field::Name], card[kav::card::Field::IdNumber]);
+    kav::trace::line(stored.note);
+    if (stored.result != KAV_OK) {
+        std::memset(&record, 0, sizeof record);
+        return stored.result;
+    }
+    kav::cp936::copyToField(stored.pathGbk, record.photoFile, sizeof record.photoFile);
+    return KAV_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+KAV_EXPORT int KAV_CALL Kav_FindReader(void) {
+    return guarded(
+        "Kav_FindReader()", [](Library &l) -> int { return l.findReader(); }, Returns::Port);
+}
+
+KAV_EXPORT int KAV_CALL Kav_OpenPort(int port) {
+    return guarded("Kav_OpenPort(" + args(port) + ")", [=](Library &l) -> int { return l.open(port); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_ClosePort(int port) {
+    return guarded("Kav_ClosePort(" + args(port) + ")", [=](Library &l) -> int {
+        l.close(port);
+        return KAV_OK;
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud) {
+    return guarded("Kav_GetCOMBaud(" + args(port) + ")", [=](Library &l) -> int {
+        if (baud == nullptr)
+            return KAV_E_BAD_ARGUMENT;
+        std::uint32_t found = 0;
+        const int result = l.getBaud(port, found);
+        if (result == KAV_OK)
+            *baud = found;
+        return result;
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetCOMBaud(int port, int currentBaud, int newBaud) {
+    return guarded("Kav_SetCOMBaud(" + args(port, currentBaud, newBaud) + ")", [=](Library &l) -> int {
+        if (currentBaud <= 0 || newBaud <= 0)
+            return KAV_E_BAD_ARGUMENT;
+        return l.setBaud(port, static_cast<std::uint32_t>(currentBaud),
+                         static_cast<std::uint32_t>(newBaud));
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetMaxRFByte(int port, int count, int flag) {
+    return guarded("Kav_SetMaxRFByte(" + args(port, count, flag) + ")", [=](Library &l) -> int {
+        if (count < proto::kMinMaxRf || count > proto::kMaxMaxRf)
+            return KAV_E_BAD_ARGUMENT;
+        const std::uint8_t data[] = {static_cast<std::uint8_t>(count)};
+        return simpleCommand(l, port, proto::kSetMaxRf, data);
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_GetSAMStatus(int port, int flag) {
+    return guarded("Kav_GetSAMStatus(" + args(port, flag) + ")",
+                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_ResetSAM(int port, int flag) {
+    return guarded("Kav_ResetSAM(" + args(port, flag) + ")",
+                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag) {
+    return guarded("Kav_GetSAMID(" + args(port, flag) + ")", [=](Library &l) -> int {
+        if (samId == nullptr)
+            return KAV_E_BAD_ARGUMENT;
+        return commandInto(l, port, proto::kSamId, proto::kSuccess, samId, KAV_SAM_ID_SIZE);
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_StartFindIDCard(int port, unsigned char *findBuffer, int flag) {
+    return guarded("Kav_StartFindIDCard(" + args(port, flag) + ")", [=](Library &l) -> int {
+        return commandInto(l, port, proto::kFindCard, proto::kFindSuccess, findBuffer,
+                           KAV_FIND_BUFFER_SIZE);
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, int flag) {
+    return guarded("Kav_SelectIDCard(" + args(port, flag) + ")", [=](Library &l) -> int {
+        return commandInto(l, port, proto::kSelectCard, proto::kSuccess, selectBuffer,
+                           KAV_SELECT_BUFFER_SIZE);
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record) {
+    return guarded("Kav_ReadMsg(" + args(port, flag) + ")", [=](Library &l) -> int {
+        if (record == nullptr)
+            return KAV_E_BAD_ARGUMENT;
+        return readCard(l, port, *record);
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {
+    return guarded("Kav_SetSexType(" + args(code) + ")",
+                   [=](Library &l) -> int { return l.formats().setSex(code); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetNationType(int code) {
+    return guarded("Kav_SetNationType(" + args(code) + ")",
+                   [=](Library &l) -> int { return l.formats().setNation(code); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetBornType(int code) {
+    return guarded("Kav_SetBornType(" + args(code) + ")",
+                   [=](Library &l) -> int { return l.formats().setBorn(code); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetUserLifeBType(int code) {
+    return guarded("Kav_SetUserLifeBType(" + args(code) + ")",
+                   [=](Library &l) -> int { return l.formats().setValidFrom(code); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetUserLifeEType(int code, int noEndDateCode) {
+    return guarded("Kav_SetUserLifeEType(" + args(code, noEndDateCode) + ")",
+                   [=](Library &l) -> int { return l.formats().setValidUntil(code, noEndDateCode); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
+    const std::string shown = path ? kav::cp936::toUtf8(path) : std::string("(null)");
+    return guarded("Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")", [=](Library &l) -> int {
+        if (option != static_cast<int>(kav::photo::PathOption::GivenFolder))
+            return l.photo().setPath(option);
+        if (path == nullptr)
+            return KAV_E_BAD_ARGUMENT;
+        const std::optional<std::string> folder = kav::photo::folderFromGbk(path);
+        if (!folder)
+            return KAV_E_BAD_ARGUMENT;
+        return l.photo().setPath(option, *folder);
+    });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type) {
+    return guarded("Kav_SetPhotoType(" + args(type) + ")",
+                   [=](Library &l) -> int { return l.photo().setType(type); });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme) {
+    return guarded("Kav_SetPhotoName(" + args(scheme) + ")",
+                   [=](Library &l) -> int { return l.photo().setNameScheme(scheme); });
+}
+
+} // extern "C"
+
+namespace kav::testing {
+
+std::shared_ptr<virt::VirtualReader> virtualReader(int port) {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    return library.virtualReader(port);
+}
+
+void resetLibrary() {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    library.reset();
+}
+
+} // namespace kav::testing

@@ -1,0 +1,79 @@
+// Which device a port number names.
+//
+// Ports 1 to 1000 are serial, above 1000 USB. By default:
+//
+//   ports   1-100   /dev/ttyUSB0 - /dev/ttyUSB99  (USB-serial adapters: the
+//                                                  usual way readers attach)
+//   ports 101-200   /dev/ttyACM0 - /dev/ttyACM99
+//   ports 201-300   /dev/ttyS0   - /dev/ttyS99
+//
+// The variable KAVIDCARD_DEVICES adds or overrides pairs, separated by
+// commas or semicolons:
+//
+//   KAVIDCARD_DEVICES="1=virtual,5=/dev/pts/7,1001=virtual:/path/card.json,3=none"
+//
+// A device is a path, "virtual" (the in-process virtual reader with its
+// sample card), "virtual:<card file>" or "none" (the port names nothing).
+// The entry "defaults=off" turns the default rule off, so that only the
+// ports of the variable exist.
+#pragma once
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kav {
+
+struct Device {
+    enum class Kind { Path, Virtual };
+    Kind kind = Kind::Path;
+    std::string path;     // the device node, for Kind::Path
+    std::string cardFile; // for Kind::Virtual; empty: the sample card
+
+    bool operator==(const Device &) const = default;
+};
+
+class DeviceMap {
+  public:
+    // The default rule plus the pairs of a KAVIDCARD_DEVICES value. Entries
+    // that cannot be read are skipped and described in errors().
+    static DeviceMap fromVariable(std::string_view value);
+
+    std::optional<Device> deviceFor(int port) const;
+    // Every port the map names, in ascending order: the ports of the default
+    // rule whose node exists (exists decides) and every port of the variable.
+    template <typename Exists> std::vector<int> candidatePorts(Exists exists) const;
+
+    const std::vector<std::string> &errors() const { return errors_; }
+
+  private:
+    std::map<int, std::optional<Device>> overrides_; // nullopt: "none"
+    bool defaults_ = true;
+    std::vector<std::string> errors_;
+};
+
+// The default rule alone: the node of a port, if the rule names one.
+std::optional<std::string> defaultDevicePath(int port);
+
+inline constexpr int kFirstDefaultPort = 1;
+inline constexpr int kLastDefaultPort = 300;
+
+template <typename Exists> std::vector<int> DeviceMap::candidatePorts(Exists exists) const {
+    std::vector<int> ports;
+    for (int port = kFirstDefaultPort; defaults_ && port <= kLastDefaultPort; ++port) {
+        if (overrides_.count(port) != 0)
+            continue;
+        if (auto path = defaultDevicePath(port); path && exists(*path))
+            ports.push_back(port);
+    }
+    for (const auto &[port, device] : overrides_)
+        if (device.has_value())
+            ports.push_back(port);
+    std::sort(ports.begin(), ports.end());
+    return ports;
+}
+
+} // namespace kav

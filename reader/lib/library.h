@@ -1,0 +1,88 @@
+// The library's state behind the exported operations: the device map, the
+// open ports and their rates, the virtual readers, the field formats and
+// the photo settings. One instance per process; every operation holds its
+// lock, as the calls are blocking and come one at a time.
+#pragma once
+
+#include "KavIDCardAPI.h"
+#include "card/fieldformat.h"
+#include "devicemap.h"
+#include "photo/photostore.h"
+#include "protocol/link.h"
+#include "protocol/protocol.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+
+namespace kav {
+
+namespace virt {
+class VirtualReader;
+}
+
+class Library {
+  public:
+    static Library &instance();
+
+    // Forgets every port, rate and virtual reader, restores the default
+    // settings and reads KAVIDCARD_DEVICES again.
+    void reset();
+
+    std::mutex &mutex() { return mutex_; }
+
+    int findReader();
+    int open(int port);
+    void close(int port);
+    int getBaud(int port, std::uint32_t &baud);
+    int setBaud(int port, std::uint32_t current, std::uint32_t next);
+
+    // One command on an open port; the SAM's status must be `expected`,
+    // otherwise the status itself is the result.
+    int command(int port, proto::Command command, std::span<const std::uint8_t> data,
+                std::uint8_t expected, proto::Response &answer);
+
+    card::FieldFormats &formats() { return formats_; }
+    photo::PhotoSettings &photo() { return photo_; }
+
+    // The virtual reader a port is mapped to, created on first use; null
+    // when the port is not mapped to one.
+    std::shared_ptr<virt::VirtualReader> virtualReader(int port);
+
+  private:
+    Library();
+
+    struct OpenPort {
+        std::unique_ptr<Link> link;
+        std::uint32_t baud = proto::kDefaultBaud;
+    };
+    struct Connection {
+        int result = 0;
+        std::unique_ptr<Link> link;
+    };
+
+    // Opens a link to the port's device at baud; not registered as open.
+    Connection connect(int port, std::uint32_t baud);
+    // The same for a device already looked up. Touches no state of the
+    // library, so discovery threads may call it.
+    static Connection connect(int port, const std::optional<Device> &device,
+                              std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud);
+    // Asks for the SAM's status at each rate, `first` first; the rate that
+    // got a well-formed answer, with the link left at it.
+    static std::optional<std::uint32_t> probe(Link &link, std::optional<std::uint32_t> first);
+    std::optional<std::uint32_t> knownRate(int port) const;
+    static bool isUsb(int port) { return port > KAV_LAST_SERIAL_PORT; }
+
+    std::mutex mutex_;
+    DeviceMap devices_;
+    std::map<int, OpenPort> open_;
+    std::map<int, std::uint32_t> rates_;
+    std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
+    card::FieldFormats formats_;
+    photo::PhotoSettings photo_;
+};
+
+} // namespace kav

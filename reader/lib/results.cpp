@@ -1,0 +1,44 @@
+// Kav_ResultText: the one table of the library's result codes.
+#include "KavIDCardAPI.h"
+#include "protocol/protocol.h"
+
+#include <string>
+
+namespace {
+
+struct ResultText {
+    int code;
+    const char *text;
+};
+
+constexpr ResultText kResults[] = {
+    {KAV_OK, "success"},
+    {KAV_E_NO_DEVICE, "no device is mapped to the port, or it does not exist"},
+    {KAV_E_PERMISSION, "the device may not be opened (permission)"},
+    {KAV_E_BUSY, "the device is held by another process or port"},
+    {KAV_E_NOT_OPEN, "the port is not open"},
+    {KAV_E_IO, "the link to the reader failed"},
+    {KAV_E_TIMEOUT, "the reader did not answer in time"},
+    {KAV_E_BAD_FRAME, "the reader's answer failed its length or checksum check"},
+    {KAV_E_BAD_ARGUMENT, "an argument is out of range"},
+    {KAV_E_NOT_SUPPORTED, "not supported on this port"},
+    {KAV_E_PHOTO_WRITE, "the photo file could not be written"},
+    {KAV_E_PHOTO_NAME, "the card data leaves no usable photo file name"},
+    {KAV_E_BAD_REPLY, "the reader's answer has unexpected contents"},
+    {KAV_E_INTERNAL, "an unexpected failure inside the library"},
+};
+
+} // namespace
+
+extern "C" KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result) {
+    for (const ResultText &r : kResults)
+        if (r.code == result)
+            return r.text;
+    if (result > 0 && result <= 0xFF) {
+        // The SAM's own status: the protocol layer names it.
+        static thread_local std::string text;
+        text = "the SAM answered " + kav::proto::describeStatus(static_cast<std::uint8_t>(result));
+        return text.c_str();
+    }
+    return "unknown result code";
+}

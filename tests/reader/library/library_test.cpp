@@ -1,0 +1,263 @@
+// The exported operations on in-process virtual readers: what each returns,
+// what it refuses without sending anything, and what it remembers.
+#include "KavIDCardAPI.h"
+#include "codepage936.h"
+#include "testing.h"
+#include "virtual/virtual_reader.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <set>
+#include <cstdlib>
+#include <string>
+
+using kav::virt::Fault;
+using kav::virt::VirtualReader;
+
+namespace {
+
+const std::string kCards = KAV_CARDS_DIR;
+
+class LibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string devices = "defaults=off,1=virtual,2=virtual:" + kCards +
+                                    "/long-address.json,3=virtual:" + kCards +
+                                    "/undecodable-photo.json,6=virtual:/no/such/card.json,"
+                                    "8=/no/such/tty,1001=virtual";
+        setenv("KAVIDCARD_DEVICES", devices.c_str(), 1);
+        kav::testing::resetLibrary();
+        ASSERT_TRUE(folder.isValid());
+        const auto gbk = kav::cp936::fromUtf8(folder.path().toStdString());
+        ASSERT_EQ(Kav_SetPhotoPath(2, gbk->c_str()), KAV_OK);
+    }
+    void TearDown() override {
+        for (int port : {1, 2, 3, 6, 8, 1001})
+            Kav_ClosePort(port);
+    }
+
+    static std::shared_ptr<VirtualReader> reader(int port) {
+        return kav::testing::virtualReader(port);
+    }
+
+    // Find, select and read, as the program does.
+    static int read(int port, IDCardRecord &record) {
+        unsigned char find[KAV_FIND_BUFFER_SIZE] = {};
+        unsigned char select[KAV_SELECT_BUFFER_SIZE] = {};
+        Kav_StartFindIDCard(port, find, 0);
+        Kav_SelectIDCard(port, select, 0);
+        return Kav_ReadMsg(port, 0, &record);
+    }
+
+    QStringList files() const { return QDir(folder.path()).entryList(QDir::Files | QDir::Hidden); }
+
+    QTemporaryDir folder;
+};
+
+std::string field(const char *span, std::size_t size) {
+    return kav::cp936::toUtf8(kav::cp936::fieldText(span, size));
+}
+#define FIELD(record, member) field((record).member, sizeof((record).member))
+
+} // namespace
+
+TEST_F(LibraryTest, FindsTheLowestAnsweringPortAndItsRate) {
+    reader(1)->setBaudRate(38400);
+    EXPECT_EQ(Kav_FindReader(), 1);
+    unsigned baud = 0;
+    EXPECT_EQ(Kav_GetCOMBaud(1, &baud), KAV_OK);
+    EXPECT_EQ(baud, 38400u);
+    // A port with a reader at another rate still opens and talks.
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+}
+
+TEST_F(LibraryTest, FindsNothingWhenNoReaderAnswers) {
+    for (int port : {1, 2, 3, 6, 1001})
+        reader(port)->setFault(Fault::Disconnect);
+    EXPECT_EQ(Kav_FindReader(), KAV_NO_PORT);
+}
+
+TEST_F(LibraryTest, PortsThatCannotOpen) {
+    EXPECT_EQ(Kav_OpenPort(8), KAV_E_NO_DEVICE);  // mapped to a node that does not exist
+    EXPECT_EQ(Kav_OpenPort(9), KAV_E_NO_DEVICE);  // mapped to nothing
+    EXPECT_EQ(Kav_OpenPort(0), KAV_E_NO_DEVICE);
+    EXPECT_EQ(Kav_OpenPort(-5), KAV_E_NO_DEVICE);
+    EXPECT_EQ(Kav_ClosePort(9), KAV_OK); // closing what never opened is harmless
+    EXPECT_EQ(Kav_ClosePort(1), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_E_NOT_OPEN);
+    unsigned char id[16];
+    EXPECT_EQ(Kav_GetSAMID(1, id, 0), KAV_E_NOT_OPEN);
+}
+
+TEST_F(LibraryTest, RefusesBadArgumentsWithoutSending) {
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    const std::uint8_t before = reader(1)->maxRfBytes();
+    for (int count : {0, 23, 256, -1, 1 << 20})
+        EXPECT_EQ(Kav_SetMaxRFByte(1, count, 0), KAV_E_BAD_ARGUMENT) << count;
+    EXPECT_EQ(reader(1)->maxRfBytes(), before);
+    for (int count : {24, 255, 100}) {
+        EXPECT_EQ(Kav_SetMaxRFByte(1, count, 0), KAV_OK);
+        EXPECT_EQ(reader(1)->maxRfBytes(), count);
+    }
+    for (int rate : {0, 12345, -9600, 4800, 230400})
+        EXPECT_EQ(Kav_SetCOMBaud(1, 115200, rate), KAV_E_BAD_ARGUMENT) << rate;
+    EXPECT_EQ(Kav_SetCOMBaud(1, 1234, 9600), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(reader(1)->baudRate(), 115200u);
+    EXPECT_EQ(Kav_GetCOMBaud(1, nullptr), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_GetSAMID(1, nullptr, 0), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_ReadMsg(1, 0, nullptr), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetSexType(2), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetUserLifeEType(4, 2), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetPhotoType(3), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetPhotoName(-1), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetPhotoPath(3, ""), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetPhotoPath(2, nullptr), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_SetPhotoPath(2, "/tmp/\xFF"), KAV_E_BAD_ARGUMENT); // not GBK
+    EXPECT_EQ(Kav_SetPhotoPath(2, ""), KAV_E_BAD_ARGUMENT);
+}
+
+TEST_F(LibraryTest, BaudChangeIsSentAtTheOldRateAndRemembered) {
+    EXPECT_EQ(Kav_SetCOMBaud(1, 115200, 19200), KAV_OK); // the port need not be open
+    EXPECT_EQ(reader(1)->baudRate(), 19200u);
+    unsigned baud = 0;
+    EXPECT_EQ(Kav_GetCOMBaud(1, &baud), KAV_OK);
+    EXPECT_EQ(baud, 19200u);
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+    // While open, the change applies to the open link too.
+    EXPECT_EQ(Kav_SetCOMBaud(1, 19200, 57600), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+    EXPECT_EQ(reader(1)->baudRate(), 57600u);
+}
+
+TEST_F(LibraryTest, UsbPortsHaveNoBaud) {
+    unsigned baud = 7;
+    EXPECT_EQ(Kav_GetCOMBaud(1001, &baud), KAV_E_NOT_SUPPORTED);
+    EXPECT_EQ(baud, 7u);
+    EXPECT_EQ(Kav_SetCOMBaud(1001, 115200, 9600), KAV_E_NOT_SUPPORTED);
+    ASSERT_EQ(Kav_OpenPort(1001), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(1001, 0), KAV_OK);
+}
+
+TEST_F(LibraryTest, SamIdIsTheSamsOwn) {
+    const std::array<std::uint8_t, 16> id{1, 2, 3, 4, 5, 0, 0, 0, 6, 0, 0, 0, 7, 0, 0, 0};
+    reader(1)->setSamId(id);
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    std::array<unsigned char, 16> got{};
+    EXPECT_EQ(Kav_GetSAMID(1, got.data(), 0), KAV_OK);
+    EXPECT_EQ(got, id);
+}
+
+TEST_F(LibraryTest, ReadFillsTheRecordInTheChosenFormatsAndWritesThePhoto) {
+    Kav_SetSexType(1);
+    Kav_SetNationType(1);
+    Kav_SetBornType(2);
+    Kav_SetUserLifeBType(3);
+    Kav_SetUserLifeEType(4, 1);
+    Kav_SetPhotoType(1);
+    Kav_SetPhotoName(3);
+    ASSERT_EQ(Kav_OpenPort(2), KAV_OK);
+    IDCardRecord record;
+    std::memset(&record, 0x5A, sizeof record); // the library owes every field its NUL
+    ASSERT_EQ(read(2, record), KAV_OK);
+    EXPECT_EQ(FIELD(record, name), "欧阳明远");
+    EXPECT_EQ(FIELD(record, sex), "男");
+    EXPECT_EQ(FIELD(record, nation), "汉");
+    EXPECT_EQ(FIELD(record, born), "1958年09月23日");
+    EXPECT_EQ(FIELD(record, address),
+              "云岭省青石市南湖区滨江大道延长线金桂花园小区十二栋三单元一千二百零八室");
+    EXPECT_EQ(FIELD(record, idNumber), "990103195809230318");
+    EXPECT_EQ(FIELD(record, issuer), "青石市公安局南湖分局");
+    EXPECT_EQ(FIELD(record, validFrom), "2016.03.01");
+    EXPECT_EQ(FIELD(record, validUntil), "长期");
+    const std::string photo = folder.path().toStdString() + "/欧阳明远_990103195809230318.jpg";
+    EXPECT_EQ(FIELD(record, photoFile), photo);
+    EXPECT_FALSE(QImage(QString::fromStdString(photo)).isNull());
+    EXPECT_EQ(files(), QStringList{"欧阳明远_990103195809230318.jpg"});
+}
+
+TEST_F(LibraryTest, UndecodablePhotoIsKeptByteForByte) {
+    ASSERT_EQ(Kav_OpenPort(3), KAV_OK);
+    IDCardRecord record{};
+    ASSERT_EQ(read(3, record), KAV_OK);
+    EXPECT_EQ(FIELD(record, photoFile), folder.path().toStdString() + "/tmp.wlt");
+    QFile written(folder.filePath("tmp.wlt"));
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.size(), 1024);
+}
+
+TEST_F(LibraryTest, CardFileThatCannotBeReadGivesAReaderWithoutCard) {
+    ASSERT_EQ(Kav_OpenPort(6), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(6, 0), KAV_OK);
+    unsigned char find[4] = {};
+    EXPECT_EQ(Kav_StartFindIDCard(6, find, 0), 0x80);
+}
+
+struct FaultCase {
+    Fault fault;
+    int status;   // Kav_GetSAMStatus
+    int read;     // find, select and read
+};
+
+TEST_F(LibraryTest, EachFaultGivesItsCodeAndTheNextHealthyCallSucceeds) {
+    const FaultCase cases[] = {
+        {Fault::NoCard, KAV_OK, 0x41},
+        {Fault::SelfTestFailure, 0x60, 0x60},
+        {Fault::NotAuthorised, 0x66, 0x66},
+        {Fault::ReadFailure, KAV_OK, 0x41},
+        {Fault::BadChecksum, KAV_E_BAD_FRAME, KAV_E_BAD_FRAME},
+        {Fault::Truncated, KAV_E_TIMEOUT, KAV_E_TIMEOUT},
+        {Fault::Noise, KAV_OK, KAV_OK},
+        {Fault::Split, KAV_OK, KAV_OK},
+        {Fault::Disconnect, KAV_E_IO, KAV_E_IO},
+        {Fault::DisconnectMidFrame, KAV_E_IO, KAV_E_IO},
+    };
+    for (const FaultCase &c : cases) {
+        SCOPED_TRACE(std::string(kav::virt::faultName(c.fault)));
+        ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+        reader(1)->setFault(c.fault);
+        EXPECT_EQ(Kav_GetSAMStatus(1, 0), c.status);
+        Kav_ClosePort(1);
+        ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+        IDCardRecord record{};
+        EXPECT_EQ(read(1, record), c.read);
+        Kav_ClosePort(1);
+        reader(1)->clearFaults();
+        ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+        EXPECT_EQ(read(1, record), KAV_OK) << "a healthy reader works again";
+        Kav_ClosePort(1);
+    }
+    // Only the healthy reads wrote a photo, and no partial file is left.
+    EXPECT_EQ(files(), QStringList{"tmp.bmp"});
+}
+
+TEST_F(LibraryTest, PhotoFolderThatVanishedFailsTheReadAndLeavesNothing) {
+    QTemporaryDir gone;
+    const auto gbk = kav::cp936::fromUtf8(gone.path().toStdString());
+    ASSERT_EQ(Kav_SetPhotoPath(2, gbk->c_str()), KAV_OK);
+    ASSERT_TRUE(gone.remove());
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    IDCardRecord record{};
+    EXPECT_EQ(read(1, record), KAV_E_PHOTO_WRITE);
+    EXPECT_FALSE(QDir(gone.path()).exists());
+}
+
+TEST(ResultText, NamesEveryCode) {
+    std::set<std::string> texts;
+    for (int code = KAV_E_INTERNAL; code <= KAV_OK; ++code) {
+        const std::string text = Kav_ResultText(code);
+        EXPECT_NE(text, "unknown result code") << code;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(1 - KAV_E_INTERNAL)) << "texts are distinct";
+    EXPECT_NE(std::string(Kav_ResultText(0x80)).find("0x80"), std::string::npos);
+    EXPECT_STREQ(Kav_ResultText(-1000), "unknown result code");
+}
