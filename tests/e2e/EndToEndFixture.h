@@ -1,0 +1,56 @@
+// The program's dialog with the real reader library and virtual readers:
+// in process, or served on a pseudo-terminal as a serial device.
+#pragma once
+
+#include "DialogDriver.h"
+#include "testing.h"
+#include "virtual/pty_server.h"
+#include "virtual/virtual_reader.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+class EndToEndTest : public DialogDriver {
+  protected:
+    static std::string card(const char *name) {
+        return std::string(KAV_CARDS_DIR) + "/" + name + ".json";
+    }
+
+    // The devices of the library's variable, then a library that starts over.
+    static void mapDevices(const std::string &devices) {
+        setenv("KAVIDCARD_DEVICES", devices.c_str(), 1);
+        kav::testing::resetLibrary();
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(folder.isValid());
+        previousFolder = QDir::currentPath();
+        // Photos go to the current folder until a button says otherwise.
+        ASSERT_TRUE(QDir::setCurrent(folder.path()));
+        mapDevices("defaults=off,1=virtual:" + card("ordinary") + ",2=virtual:" +
+                   card("long-address") + ",3=virtual:" + card("mongol-female") +
+                   ",4=virtual:" + card("undecodable-photo") + ",1001=virtual");
+        DialogDriver::SetUp();
+    }
+
+    void TearDown() override {
+        DialogDriver::TearDown();
+        QDir::setCurrent(previousFolder);
+    }
+
+    static std::shared_ptr<kav::virt::VirtualReader> reader(int port) {
+        return kav::testing::virtualReader(port);
+    }
+
+    QString inFolder(const QString &name) const { return folder.filePath(name); }
+    QStringList photoFiles() const {
+        return QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+
+    QTemporaryDir folder;
+    QString previousFolder;
+};

@@ -1,0 +1,45 @@
+// The platform services for tests: no tone, no pause, no modal window. Every
+// call is recorded; the folder picker and the clock are scripted.
+#pragma once
+
+#include "Platform.h"
+
+#include <QString>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Readable failures for Qt strings.
+inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
+
+class FakePlatform : public Platform {
+  public:
+    void tone(int frequencyHz, int durationMs) override {
+        record("tone(" + std::to_string(frequencyHz) + "," + std::to_string(durationMs) + ")");
+    }
+    void pause(int durationMs) override { record("pause(" + std::to_string(durationMs) + ")"); }
+    void messageBox(QWidget *, const QString &text) override {
+        record("messageBox(" + text.toStdString() + ")");
+    }
+    FolderChoice chooseFolder(QWidget *, const QString &prompt) override {
+        record("chooseFolder(" + prompt.toStdString() + ")");
+        return folderChoice;
+    }
+    QDateTime now() override { return clock; }
+
+    std::vector<std::string> calls;
+    // Also told of every call (the dialog tests put them into the fake
+    // library's journal, to check the order of both together).
+    std::function<void(const std::string &)> onCall;
+    FolderChoice folderChoice;
+    QDateTime clock{QDate(2026, 12, 7), QTime(9, 30, 5)};
+
+  private:
+    void record(const std::string &call) {
+        calls.push_back(call);
+        if (onCall)
+            onCall(call);
+    }
+};
