@@ -14,10 +14,13 @@ done
 
 scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target velkart
+cmake --build --preset default --target velkart kav-virtual-reader
 
 if [ "$hardware" -eq 0 ] && [ -z "${KAVIDCARD_DEVICES:-}" ]; then
-    # The reader library's own setting: a virtual reader with a sample card.
-    export KAVIDCARD_DEVICES="1=virtual:$PWD/reader/virtual/cards/ordinary.json"
+    # The reader library's own setting: unless a reader is attached at the
+    # first USB-serial port, a virtual reader with a sample card stands there.
+    if [ ! -e /dev/ttyUSB0 ]; then
+        export KAVIDCARD_DEVICES="1=virtual:$PWD/reader/virtual/cards/ordinary.json"
+    fi
 fi
 exec build/default/app/velkart
