@@ -1,5 +1,8 @@
 #include "photoname.h"
 
+#include "card/utf16.h"
+#include "codepage936.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -20,6 +23,27 @@ bool isSpace(char16_t c) {
     return c == u' ' || c == 0x3000;
 }
 
+bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+
+// A character the record's code page cannot hold would leave the photo
+// with a path the record cannot give: it becomes '_', so a rare character
+// in a name costs a character of the file name, not the read.
+std::u16string withGbkCharactersOnly(std::u16string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::size_t width =
+            isHighSurrogate(text[i]) && i + 1 < text.size() ? 2 : 1;
+        const std::u16string_view character = text.substr(i, width);
+        if (cp936::fromUtf8(card::toUtf8(character)))
+            out += character;
+        else
+            out += u'_';
+        i += width - 1;
+    }
+    return out;
+}
+
 } // namespace
 
 std::u16string cleanNamePart(std::u16string_view text) {
@@ -27,7 +51,11 @@ std::u16string cleanNamePart(std::u16string_view text) {
     out.reserve(text.size());
     std::copy_if(text.begin(), text.end(), std::back_inserter(out),
                  [](char16_t c) { return !isRemoved(c); });
-    const auto first = std::find_if_not(out.begin(), out.end(), isSpace);
+    out = withGbkCharactersOnly(out);
+    // Leading dots would hide the file from its user (and "." or ".." name
+    // no file at all): they go with the spaces around the name.
+    const auto first = std::find_if_not(out.begin(), out.end(),
+                                        [](char16_t c) { return isSpace(c) || c == u'.'; });
     const auto last = std::find_if_not(out.rbegin(), out.rend(), isSpace).base();
     return first < last ? std::u16string(first, last) : std::u16string();
 }

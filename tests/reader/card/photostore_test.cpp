@@ -227,7 +227,9 @@ TEST_F(PhotoStore, NamesFromTheCardCannotLeaveTheFolder) {
         const char *file; // nullptr: KAV_E_PHOTO_NAME
     };
     const Case cases[] = {
-        {u"../x", "..x.wlt"},
+        {u"../x", "x.wlt"}, // leading dots would hide the file
+        {u".profile", "profile.wlt"},
+        {u"a.b.", "a.b..wlt"},
         {u"/etc/x", "etcx.wlt"},
         {u"a/b", "ab.wlt"},
         {u"a\\b", "ab.wlt"},
@@ -238,7 +240,7 @@ TEST_F(PhotoStore, NamesFromTheCardCannotLeaveTheFolder) {
         {u"a\x202E"
          u"gpj.exe",
          "agpj.exe.wlt"},
-        {u" ../../x ", "....x.wlt"},
+        {u" ../../x ", "x.wlt"},
         {u".", nullptr},
         {u"..", nullptr},
         {u"../..", nullptr},
@@ -382,10 +384,15 @@ TEST_F(PhotoStore, FileNameTooLongForTheFileSystemFailsBeforeWriting) {
     EXPECT_TRUE(listing(folder_).empty());
 }
 
-TEST_F(PhotoStore, PathGbkCannotHoldFailsBeforeWriting) {
+TEST_F(PhotoStore, NameCharactersGbkCannotHoldBecomeUnderscores) {
     const StoredPhoto byName = storePhoto(settings(PhotoType::Bmp, NameScheme::HolderName),
-                                          opaquePhoto(), u"李\xD83D\xDE00", u"");
-    EXPECT_EQ(byName.result, KAV_E_PHOTO_NAME);
+                                          opaquePhoto(), u"李\xD83D\xDE00\xFFFD明", u"");
+    ASSERT_EQ(byName.result, KAV_OK) << byName.note;
+    EXPECT_EQ(fs::path(byName.path).filename().string(), "李__明.wlt");
+    EXPECT_EQ(byName.pathGbk, cp936::fromUtf8(byName.path).value());
+}
+
+TEST_F(PhotoStore, FolderGbkCannotHoldFailsBeforeWriting) {
 
     const fs::path hangul = root_ / "사진";
     fs::create_directory(hangul);
