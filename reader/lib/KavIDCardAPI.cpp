@@ -252,6 +252,12 @@ std::shared_ptr<virt::VirtualReader> virtualReader(int port) {
     return library.virtualReader(port);
 }
 
+std::vector<int> openPorts() {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    return library.openPorts();
+}
+
 void resetLibrary() {
     Library &library = Library::instance();
     std::lock_guard lock(library.mutex());

@@ -199,6 +199,13 @@ int Library::open(int port) {
 
 void Library::close(int port) { open_.erase(port); }
 
+std::vector<int> Library::openPorts() const {
+    std::vector<int> ports;
+    for (const auto &[port, open] : open_)
+        ports.push_back(port);
+    return ports;
+}
+
 int Library::getBaud(int port, std::uint32_t &baud) {
     if (isUsb(port))
         return KAV_E_NOT_SUPPORTED;

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace kav {
 
@@ -37,6 +38,7 @@ class Library {
     int findReader();
     int open(int port);
     void close(int port);
+    std::vector<int> openPorts() const;
     int getBaud(int port, std::uint32_t &baud);
     int setBaud(int port, std::uint32_t current, std::uint32_t next);
 

@@ -8,11 +8,43 @@
 #include "virtual/virtual_reader.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+// A virtual reader served on a pty, reachable under a fixed symlink even
+// when a disconnect makes the server reopen the pty under a new name.
+struct ServedReader {
+    std::shared_ptr<kav::virt::VirtualReader> reader =
+        std::make_shared<kav::virt::VirtualReader>();
+    std::unique_ptr<kav::virt::PtyServer> server;
+    std::string link;
+    std::atomic<int> reopens{0};
+
+    bool start(const std::string &linkPath, std::string *error) {
+        link = linkPath;
+        server = std::make_unique<kav::virt::PtyServer>(reader);
+        server->setLinkPath(link);
+        server->setReopenHandler([this](const std::string &) { ++reopens; });
+        return server->start(error);
+    }
+    void stop() {
+        if (server)
+            server->stop();
+    }
+    // After a disconnect the pty comes back under a new name. Until then the
+    // old name may already belong to another process's pty: wait for the
+    // server to say it is back rather than for the name to exist.
+    bool waitForReopen(int before) const {
+        for (int i = 0; i < 250 && reopens.load() <= before; ++i)
+            QTest::qWait(20);
+        return reopens.load() > before;
+    }
+};
 
 class EndToEndTest : public DialogDriver {
   protected:
@@ -51,6 +83,7 @@ class EndToEndTest : public DialogDriver {
         return QDir(folder.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
     }
 
-    QTemporaryDir folder;
+    QTemporaryDir folder;  // photos
+    QTemporaryDir devices; // device links
     QString previousFolder;
 };

@@ -10,25 +10,20 @@ class PtyEndToEndTest : public EndToEndTest {
         EndToEndTest::SetUp();
         if (HasFatalFailure())
             return;
-        served = std::make_shared<kav::virt::VirtualReader>();
-        server = std::make_unique<kav::virt::PtyServer>(served);
-        const std::string link = inFolder("reader-tty").toStdString();
-        server->setLinkPath(link);
         std::string error;
-        ASSERT_TRUE(server->start(&error)) << error;
-        mapDevices("defaults=off,5=" + link);
+        ASSERT_TRUE(pty.start(devices.filePath("reader-tty").toStdString(), &error)) << error;
+        served = pty.reader;
+        mapDevices("defaults=off,5=" + pty.link);
         type(IDC_PORT, "5");
     }
     void TearDown() override {
-        for (int port : {5})
-            Kav_ClosePort(port);
-        if (server)
-            server->stop();
+        Kav_ClosePort(5);
+        pty.stop();
         EndToEndTest::TearDown();
     }
 
+    ServedReader pty;
     std::shared_ptr<kav::virt::VirtualReader> served;
-    std::unique_ptr<kav::virt::PtyServer> server;
 };
 
 TEST_F(PtyEndToEndTest, FindReadAndSamCommands) {
