@@ -9,6 +9,8 @@ struct PhotoCase {
     const char *message;
 };
 
+void PrintTo(const PhotoCase &c, std::ostream *os) { *os << c.call << " -> " << c.message; }
+
 class PhotoButtonTest : public DialogTest, public ::testing::WithParamInterface<PhotoCase> {};
 
 TEST_P(PhotoButtonTest, MakesOneCallAndLogsItsResult) {
@@ -60,6 +62,8 @@ struct ChooseCase {
     Calls calls;
     QStringList log;
 };
+
+void PrintTo(const ChooseCase &c, std::ostream *os) { *os << c.title; }
 
 class PathChooseTest : public DialogTest, public ::testing::WithParamInterface<ChooseCase> {};
 

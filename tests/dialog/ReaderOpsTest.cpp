@@ -39,6 +39,8 @@ struct FindCase {
     bool baudEnabled;
 };
 
+void PrintTo(const FindCase &c, std::ostream *os) { *os << c.title; }
+
 class FindReaderTest : public DialogTest, public ::testing::WithParamInterface<FindCase> {};
 
 TEST_P(FindReaderTest, FillsThePortAndBaudAndLogs) {
@@ -175,6 +177,8 @@ struct ReadFailureCase {
     QStringList log;
 };
 
+void PrintTo(const ReadFailureCase &c, std::ostream *os) { *os << c.title; }
+
 class ReadCardFailureTest : public DialogTest,
                             public ::testing::WithParamInterface<ReadFailureCase> {};
 
@@ -236,6 +240,8 @@ struct SamCase {
     std::vector<int> commandResults;
     const char *expected;
 };
+
+void PrintTo(const SamCase &c, std::ostream *os) { *os << c.command << " -> " << c.expected; }
 
 class SamCommandTest : public DialogTest, public ::testing::WithParamInterface<SamCase> {};
 
@@ -300,6 +306,8 @@ struct MaxRFCase {
     const char *message;
 };
 
+void PrintTo(const MaxRFCase &c, std::ostream *os) { *os << c.count << " -> " << c.message; }
+
 class SetMaxRFTest : public DialogTest, public ::testing::WithParamInterface<MaxRFCase> {};
 
 TEST_P(SetMaxRFTest, ChecksTheReaderThenSetsAndLogsOneLine) {
@@ -348,6 +356,8 @@ struct BaudCase {
     Calls calls;
     const char *message;
 };
+
+void PrintTo(const BaudCase &c, std::ostream *os) { *os << c.newBaud << " -> " << c.message; }
 
 class SetBaudTest : public DialogTest, public ::testing::WithParamInterface<BaudCase> {};
 

@@ -14,6 +14,7 @@
 #include <QTableView>
 #include <QTimer>
 
+#include <algorithm>
 #include <climits>
 
 TEST_F(DialogTest, StartsWithItsDefaults) {
@@ -252,20 +253,47 @@ TEST(NumberEntry, ReadsLikeAtoiAndSaturatesBeyond32Bits) {
     }
 }
 
-TEST_F(DialogTest, TypedPortReachesTheLibraryByTheNumberRule) {
+// Whatever is typed into the three boxes, the library gets the number the
+// number-entry rule makes of it.
+TEST_F(DialogTest, TypedNumbersReachTheLibraryByTheNumberRule) {
     struct Case {
+        int box;
         const char *typed;
-        const char *open;
+        std::string call; // the first library call that carries the number
     };
-    const Case cases[] = {{"  42abc", "Kav_OpenPort(42)"},
-                          {"-3", "Kav_OpenPort(-3)"},
-                          {"１", "Kav_OpenPort(0)"},
-                          {"4294967296", "Kav_OpenPort(2147483647)"}};
+    const Case cases[] = {
+        {IDC_PORT, "", "Kav_OpenPort(0)"},
+        {IDC_PORT, "   ", "Kav_OpenPort(0)"},
+        {IDC_PORT, "+", "Kav_OpenPort(0)"},
+        {IDC_PORT, "-", "Kav_OpenPort(0)"},
+        {IDC_PORT, "  42abc", "Kav_OpenPort(42)"},
+        {IDC_PORT, "-3", "Kav_OpenPort(-3)"},
+        {IDC_PORT, "１２", "Kav_OpenPort(0)"},
+        {IDC_PORT, "端口七", "Kav_OpenPort(0)"},
+        {IDC_PORT, "4294967296", "Kav_OpenPort(2147483647)"},
+        {IDC_PORT, "-99999999999", "Kav_OpenPort(-2147483648)"},
+        {IDC_MAXRF, "", "Kav_SetMaxRFByte(1,0,0)"},
+        {IDC_MAXRF, " 300", "Kav_SetMaxRFByte(1,300,0)"},
+        {IDC_MAXRF, "-24", "Kav_SetMaxRFByte(1,-24,0)"},
+        {IDC_MAXRF, "２５５", "Kav_SetMaxRFByte(1,0,0)"},
+        {IDC_MAXRF, "12345678901234567890", "Kav_SetMaxRFByte(1,2147483647,0)"},
+        {IDC_BAUD, "", "Kav_SetCOMBaud(1,9600,0)"},
+        {IDC_BAUD, "57600bps", "Kav_SetCOMBaud(1,9600,57600)"},
+        {IDC_BAUD, "+-9600", "Kav_SetCOMBaud(1,9600,0)"},
+        {IDC_BAUD, "９６００", "Kav_SetCOMBaud(1,9600,0)"},
+        {IDC_BAUD, "-99999999999", "Kav_SetCOMBaud(1,9600,-2147483648)"},
+    };
+    fake::script("Kav_FindReader", {1});
+    fake::setBaud(9600);
+    click(IDC_FIND_READER); // the baud box takes input once a serial reader is found
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed);
+        type(IDC_PORT, "1");
+        type(c.box, QString::fromUtf8(c.typed));
         fake::reset();
-        type(IDC_PORT, QString::fromUtf8(c.typed));
-        click(IDC_SAM_STATUS);
-        ASSERT_FALSE(calls().empty());
-        EXPECT_EQ(calls().front(), c.open) << c.typed;
+        fake::setBaud(9600);
+        click(c.box == IDC_PORT ? IDC_SAM_STATUS : c.box == IDC_MAXRF ? IDC_SET_MAXRF : IDC_SET_BAUD);
+        const Calls journal = calls();
+        EXPECT_NE(std::find(journal.begin(), journal.end(), c.call), journal.end());
     }
 }
