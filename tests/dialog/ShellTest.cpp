@@ -169,6 +169,22 @@ TEST_F(DialogTest, WindowMenuEndsWithASeparatorAndTheAboutEntry) {
     EXPECT_EQ(actions.last()->text(), "关于 Velkart(&A)...");
 }
 
+TEST_F(DialogTest, ShiftF10OnAButtonOpensTheWindowMenuAndItsAboutEntry) {
+    QStringList shown;
+    QTimer::singleShot(0, [&shown] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (menu == nullptr)
+            return;
+        for (QAction *a : menu->actions())
+            shown << (a->isSeparator() ? QStringLiteral("--") : a->text());
+        menu->close();
+    });
+    button(IDC_READ_CARD)->setFocus();
+    QTest::keyClick(button(IDC_READ_CARD), Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_EQ(shown.mid(shown.size() - 2), (QStringList{"--", "关于 Velkart(&A)..."}));
+    EXPECT_TRUE(calls().empty()) << "the button was not pressed";
+}
+
 namespace {
 // Runs on the about box once it is up: reads it, then closes it with key.
 void inspectAndClose(QStringList &texts, QString &caption, QString &defaultButton, int key) {
