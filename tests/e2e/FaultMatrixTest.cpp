@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <ostream>
 
 using kav::virt::Fault;
@@ -120,6 +121,13 @@ std::vector<MatrixCase> allCases() {
     return cases;
 }
 
+std::string caseName(const ::testing::TestParamInfo<MatrixCase> &info) {
+    std::string name = std::string(pressName(info.param.press)) + "_" +
+                       std::string(kav::virt::faultName(info.param.row.fault));
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+}
+
 // A press must end within the library's longest wait (five status probes,
 // or a reset's allowance) and some slack: anything beyond is a hang.
 constexpr qint64 kHangMs = 10000;
@@ -184,14 +192,7 @@ TEST_P(InProcessFaultMatrix, LogsTheHandlersLineClosesAndRecovers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFaults, InProcessFaultMatrix, ::testing::ValuesIn(allCases()),
-                         [](const auto &info) {
-                             std::string name = std::string(pressName(info.param.press)) + "_" +
-                                                std::string(kav::virt::faultName(info.param.row.fault));
-                             for (char &ch : name)
-                                 if (ch == '-')
-                                     ch = '_';
-                             return name;
-                         });
+                         caseName);
 
 // The same over a real tty, for a representative subset, and the faults only
 // a device node can show: removed after discovery, or not permitted.
@@ -250,14 +251,7 @@ std::vector<MatrixCase> ptyCases() {
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(Subset, PtyFaultMatrix, ::testing::ValuesIn(ptyCases()),
-                         [](const auto &info) {
-                             std::string name = std::string(pressName(info.param.press)) + "_" +
-                                                std::string(kav::virt::faultName(info.param.row.fault));
-                             for (char &ch : name)
-                                 if (ch == '-')
-                                     ch = '_';
-                             return name;
-                         });
+                         caseName);
 
 class PtyDeviceFaults : public PtyFaultFixture {};
 
