@@ -261,3 +261,29 @@ TEST(ResultText, NamesEveryCode) {
     EXPECT_NE(std::string(Kav_ResultText(0x80)).find("0x80"), std::string::npos);
     EXPECT_STREQ(Kav_ResultText(-1000), "unknown result code");
 }
+
+TEST_F(LibraryTest, TraceHasEveryFrameAndOperation) {
+    const char *path = std::getenv("KAVIDCARD_TRACE");
+    ASSERT_NE(path, nullptr);
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+    EXPECT_EQ(Kav_SetMaxRFByte(1, 23, 0), KAV_E_BAD_ARGUMENT);
+    QFile file(QString::fromLocal8Bit(path));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString trace = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(trace.contains("virtual@1 >> AA AA AA 96 69 00 03 11 FF ED  [SAM status]"));
+    EXPECT_TRUE(trace.contains(
+        "virtual@1 << AA AA AA 96 69 00 04 00 00 90 94  [SAM status: status 0x90 success]"));
+    EXPECT_TRUE(trace.contains("Kav_GetSAMStatus(1, 0) = 0 (success)"));
+    EXPECT_TRUE(trace.contains("Kav_SetMaxRFByte(1, 23, 0) = -8 (an argument is out of range)"));
+}
+
+TEST_F(LibraryTest, TraceSaysWhichDeviceEntriesWereIgnored) {
+    setenv("KAVIDCARD_DEVICES", "defaults=off,x=virtual,2=virtual", 1);
+    kav::testing::resetLibrary();
+    QFile file(QString::fromLocal8Bit(std::getenv("KAVIDCARD_TRACE")));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(
+        "KAVIDCARD_DEVICES: ignored \"x=virtual\": expected <port>=<device>"));
+    EXPECT_EQ(Kav_OpenPort(2), KAV_OK) << "the good entry still counts";
+}
