@@ -122,7 +122,8 @@ KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record);
  *
  *   operation              code  the field reads
  *   Kav_SetSexType          0    the card's code: 0, 1, 2 or 9
- *                           1    男, 女, 未知 or 未说明
+ *                           1    男, 女, 未知 or 未说明 (the field's six
+ *                                bytes hold 未说 of the last)
  *   Kav_SetNationType       0    the card's two digits, e.g. 01
  *                           1    the nation's name, e.g. 汉, 蒙古
  *                           2    the name with 族, e.g. 汉族 (其他 and
