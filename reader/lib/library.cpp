@@ -32,6 +32,14 @@ bool nodeExists(const std::string &path) {
 
 std::string portName(int port) { return "port " + std::to_string(port); }
 
+// The SAM's status as a result: 0 when it is the expected one, otherwise
+// the status itself (a status of 0 would read as success; no SAM sends it).
+int statusResult(const proto::Response &answer, std::uint8_t expected) {
+    if (answer.sw3 == expected)
+        return KAV_OK;
+    return answer.sw3 != 0 ? static_cast<int>(answer.sw3) : static_cast<int>(KAV_E_BAD_REPLY);
+}
+
 } // namespace
 
 Library &Library::instance() {
@@ -206,30 +214,35 @@ std::vector<int> Library::openPorts() const {
     return ports;
 }
 
+Library::Lease Library::lease(int port, std::uint32_t baud) {
+    Lease lease;
+    if (auto it = open_.find(port); it != open_.end()) {
+        lease.open = &it->second;
+        lease.link = it->second.link.get();
+        return lease;
+    }
+    Connection connection = connect(port, baud);
+    lease.result = connection.result;
+    lease.owned = std::move(connection.link);
+    lease.link = lease.owned.get();
+    return lease;
+}
+
 int Library::getBaud(int port, std::uint32_t &baud) {
     if (isUsb(port))
         return KAV_E_NOT_SUPPORTED;
     const std::optional<std::uint32_t> known = knownRate(port);
-    std::unique_ptr<Link> borrowed;
-    Link *link = nullptr;
-    if (auto it = open_.find(port); it != open_.end()) {
-        link = it->second.link.get();
-    } else {
-        Connection connection = connect(port, known.value_or(proto::kDefaultBaud));
-        if (connection.result != KAV_OK)
-            return connection.result;
-        borrowed = std::move(connection.link);
-        link = borrowed.get();
+    Lease link = lease(port, known.value_or(proto::kDefaultBaud));
+    if (link.result != KAV_OK)
+        return link.result;
+    const std::optional<std::uint32_t> found = probe(*link.link, known);
+    if (link.open != nullptr) {
+        link.open->baud = found.value_or(link.open->baud);
+        link.link->setBaudRate(link.open->baud);
     }
-    const std::optional<std::uint32_t> found = probe(*link, known);
-    if (!found) {
-        if (auto it = open_.find(port); it != open_.end())
-            link->setBaudRate(it->second.baud);
+    if (!found)
         return KAV_E_TIMEOUT;
-    }
     rates_[port] = *found;
-    if (auto it = open_.find(port); it != open_.end())
-        it->second.baud = *found;
     baud = *found;
     return KAV_OK;
 }
@@ -240,31 +253,23 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
     const std::optional<std::uint8_t> code = proto::baudCode(next);
     if (!code || !proto::baudCode(current))
         return KAV_E_BAD_ARGUMENT;
-    std::unique_ptr<Link> borrowed;
-    Link *link = nullptr;
-    if (auto it = open_.find(port); it != open_.end()) {
-        link = it->second.link.get();
-        if (link->setBaudRate(current) != KAV_OK)
-            return KAV_E_IO;
-    } else {
-        Connection connection = connect(port, current);
-        if (connection.result != KAV_OK)
-            return connection.result;
-        borrowed = std::move(connection.link);
-        link = borrowed.get();
-    }
+    Lease link = lease(port, current);
+    if (link.result != KAV_OK)
+        return link.result;
+    if (link.open != nullptr && link.link->setBaudRate(current) != KAV_OK)
+        return KAV_E_IO;
     proto::Response answer;
     const proto::Command command = proto::setBaudCommand(*code);
-    int result = proto::transact(*link, command, {}, answer, proto::commandTimeout(command, current));
-    if (result == KAV_OK && answer.sw3 != proto::kSuccess)
-        result = answer.sw3 != 0 ? static_cast<int>(answer.sw3) : static_cast<int>(KAV_E_BAD_REPLY);
+    int result =
+        proto::transact(*link.link, command, {}, answer, proto::commandTimeout(command, current));
+    if (result == KAV_OK)
+        result = statusResult(answer, proto::kSuccess);
     // The SAM answers at the old rate, then switches.
-    const std::uint32_t now = result == KAV_OK ? next : current;
     if (result == KAV_OK)
         rates_[port] = next;
-    if (auto it = open_.find(port); it != open_.end()) {
-        it->second.baud = now;
-        link->setBaudRate(now);
+    if (link.open != nullptr) {
+        link.open->baud = result == KAV_OK ? next : current;
+        link.link->setBaudRate(link.open->baud);
     }
     return result;
 }
@@ -277,12 +282,7 @@ int Library::command(int port, proto::Command command, std::span<const std::uint
     OpenPort &open = it->second;
     const int result = proto::transact(*open.link, command, data, answer,
                                        proto::commandTimeout(command, open.baud));
-    if (result != KAV_OK)
-        return result;
-    if (answer.sw3 == expected)
-        return KAV_OK;
-    // A status of 0 would read as success; the SAM never sends it.
-    return answer.sw3 != 0 ? static_cast<int>(answer.sw3) : static_cast<int>(KAV_E_BAD_REPLY);
+    return result != KAV_OK ? result : statusResult(answer, expected);
 }
 
 } // namespace kav

@@ -66,6 +66,16 @@ class Library {
         std::unique_ptr<Link> link;
     };
 
+    // A link to the port for one call: its open one, or one opened at baud
+    // for this call alone (owned, closed when the lease ends).
+    struct Lease {
+        int result = 0;
+        std::unique_ptr<Link> owned;
+        OpenPort *open = nullptr;
+        Link *link = nullptr;
+    };
+    Lease lease(int port, std::uint32_t baud);
+
     // Opens a link to the port's device at baud; not registered as open.
     Connection connect(int port, std::uint32_t baud);
     // The same for a device already looked up. Touches no state of the
