@@ -31,8 +31,8 @@ bool playAlsaTone(int frequencyHz, int durationMs) {
         return false;
     constexpr unsigned kRate = 48000;
     bool ok = snd_pcm_nonblock(pcm, 0) == 0 &&
-              snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                                 kRate, 1, 100000) == 0;
+              snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kRate,
+                                 1, 100000) == 0;
     if (ok) {
         std::vector<short> samples(static_cast<std::size_t>(kRate) * durationMs / 1000);
         const double step = 2.0 * M_PI * frequencyHz / kRate;
@@ -41,9 +41,8 @@ bool playAlsaTone(int frequencyHz, int durationMs) {
         snd_pcm_sframes_t written = 0;
         const auto total = static_cast<snd_pcm_sframes_t>(samples.size());
         while (ok && written < total) {
-            snd_pcm_sframes_t n =
-                snd_pcm_writei(pcm, samples.data() + written,
-                               static_cast<snd_pcm_uframes_t>(total - written));
+            snd_pcm_sframes_t n = snd_pcm_writei(pcm, samples.data() + written,
+                                                 static_cast<snd_pcm_uframes_t>(total - written));
             if (n < 0)
                 n = snd_pcm_recover(pcm, static_cast<int>(n), 1);
             if (n < 0)
@@ -72,7 +71,9 @@ void SystemPlatform::tone(int frequencyHz, int durationMs) {
     QThread::msleep(static_cast<unsigned long>(durationMs));
 }
 
-void SystemPlatform::pause(int durationMs) { QThread::msleep(static_cast<unsigned long>(durationMs)); }
+void SystemPlatform::pause(int durationMs) {
+    QThread::msleep(static_cast<unsigned long>(durationMs));
+}
 
 void SystemPlatform::messageBox(QWidget *owner, const QString &text) {
     const QString caption = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
@@ -100,4 +101,6 @@ FolderChoice SystemPlatform::chooseFolder(QWidget *owner, const QString &prompt)
     return {FolderChoice::Outcome::Chosen, QDir::toNativeSeparators(info.absoluteFilePath())};
 }
 
-QDateTime SystemPlatform::now() { return QDateTime::currentDateTime(); }
+std::chrono::system_clock::time_point SystemPlatform::now() {
+    return std::chrono::system_clock::now();
+}

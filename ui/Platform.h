@@ -2,8 +2,9 @@
 // pause, a modal message box, the folder picker and the clock of the log.
 #pragma once
 
-#include <QDateTime>
 #include <QString>
+
+#include <chrono>
 
 class QWidget;
 
@@ -27,7 +28,7 @@ class Platform {
     // OK-only, no icon, captioned with the program's name.
     virtual void messageBox(QWidget *owner, const QString &text) = 0;
     virtual FolderChoice chooseFolder(QWidget *owner, const QString &prompt) = 0;
-    virtual QDateTime now() = 0;
+    virtual std::chrono::system_clock::time_point now() = 0;
 };
 
 // The real services of this machine.
@@ -37,5 +38,5 @@ class SystemPlatform : public Platform {
     void pause(int durationMs) override;
     void messageBox(QWidget *owner, const QString &text) override;
     FolderChoice chooseFolder(QWidget *owner, const QString &prompt) override;
-    QDateTime now() override;
+    std::chrono::system_clock::time_point now() override;
 };

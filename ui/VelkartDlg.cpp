@@ -33,24 +33,15 @@ struct Route {
 };
 
 constexpr Route kMessageMap[] = {
-    {IDC_PATH_ROOT, &CVelkartDlg::OnPathRoot},
-    {IDC_PATH_CURRENT, &CVelkartDlg::OnPathCurrent},
-    {IDC_PATH_CHOOSE, &CVelkartDlg::OnPathChoose},
-    {IDC_TYPE_BMP, &CVelkartDlg::OnTypeBmp},
-    {IDC_TYPE_JPEG, &CVelkartDlg::OnTypeJpeg},
-    {IDC_TYPE_BASE64, &CVelkartDlg::OnTypeBase64},
-    {IDC_NAME_TMP, &CVelkartDlg::OnNameTmp},
-    {IDC_NAME_NAME, &CVelkartDlg::OnNameName},
-    {IDC_NAME_IDNO, &CVelkartDlg::OnNameIdNo},
-    {IDC_NAME_BOTH, &CVelkartDlg::OnNameBoth},
-    {IDC_FIND_READER, &CVelkartDlg::OnFindReader},
-    {IDC_SET_MAXRF, &CVelkartDlg::OnSetMaxRF},
-    {IDC_SET_BAUD, &CVelkartDlg::OnSetBaud},
-    {IDC_RESET_SAM, &CVelkartDlg::OnResetSAM},
-    {IDC_SAM_ID, &CVelkartDlg::OnGetSAMID},
-    {IDC_SAM_STATUS, &CVelkartDlg::OnGetSAMStatus},
-    {IDC_READ_CARD, &CVelkartDlg::OnReadCard},
-    {IDC_CLEAR_LOG, &CVelkartDlg::OnClearLog},
+    {IDC_PATH_ROOT, &CVelkartDlg::OnPathRoot},     {IDC_PATH_CURRENT, &CVelkartDlg::OnPathCurrent},
+    {IDC_PATH_CHOOSE, &CVelkartDlg::OnPathChoose}, {IDC_TYPE_BMP, &CVelkartDlg::OnTypeBmp},
+    {IDC_TYPE_JPEG, &CVelkartDlg::OnTypeJpeg},     {IDC_TYPE_BASE64, &CVelkartDlg::OnTypeBase64},
+    {IDC_NAME_TMP, &CVelkartDlg::OnNameTmp},       {IDC_NAME_NAME, &CVelkartDlg::OnNameName},
+    {IDC_NAME_IDNO, &CVelkartDlg::OnNameIdNo},     {IDC_NAME_BOTH, &CVelkartDlg::OnNameBoth},
+    {IDC_FIND_READER, &CVelkartDlg::OnFindReader}, {IDC_SET_MAXRF, &CVelkartDlg::OnSetMaxRF},
+    {IDC_SET_BAUD, &CVelkartDlg::OnSetBaud},       {IDC_RESET_SAM, &CVelkartDlg::OnResetSAM},
+    {IDC_SAM_ID, &CVelkartDlg::OnGetSAMID},        {IDC_SAM_STATUS, &CVelkartDlg::OnGetSAMStatus},
+    {IDC_READ_CARD, &CVelkartDlg::OnReadCard},     {IDC_CLEAR_LOG, &CVelkartDlg::OnClearLog},
 };
 
 constexpr int kTimeColumnWidth = 140;
@@ -131,7 +122,9 @@ void CVelkartDlg::OnInitDialog() {
     items_.value(IDCANCEL)->setFocus();
 }
 
-QWidget *CVelkartDlg::GetDlgItem(int id) const { return items_.value(id); }
+QWidget *CVelkartDlg::GetDlgItem(int id) const {
+    return items_.value(id);
+}
 
 QString CVelkartDlg::GetDlgItemText(int id) const {
     QWidget *item = items_.value(id);
@@ -155,14 +148,22 @@ void CVelkartDlg::EnableDlgItem(int id, bool enable) {
         item->setEnabled(enable);
 }
 
-int CVelkartDlg::GetDlgItemNumber(int id) const { return numberFromText(GetDlgItemText(id)); }
-
-void CVelkartDlg::AddLog(QString message) {
-    const QString time = platform_.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    log_->prepend(time, message);
+int CVelkartDlg::GetDlgItemNumber(int id) const {
+    return numberFromText(GetDlgItemText(id));
 }
 
-void CVelkartDlg::OnClearLog() { log_->clear(); }
+void CVelkartDlg::AddLog(QString message) {
+    log_->prepend(platform_.now(), message);
+}
+
+const EventLogModel &CVelkartDlg::log() const {
+    log_->flush();
+    return *log_;
+}
+
+void CVelkartDlg::OnClearLog() {
+    log_->clear();
+}
 
 void CVelkartDlg::OnSysCommand(unsigned id, long long param) {
     (void)param;
@@ -197,7 +198,8 @@ void CVelkartDlg::keyPressEvent(QKeyEvent *event) {
     // has no default button, and ending it from an edit box would lose the log.
     if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
         (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-        if (auto *button = qobject_cast<QPushButton *>(focusWidget()); button && button->isEnabled())
+        if (auto *button = qobject_cast<QPushButton *>(focusWidget());
+            button && button->isEnabled())
             button->click();
         return;
     }

@@ -28,7 +28,9 @@ class CVelkartDlg : public QDialog {
 
     // Puts a message at the top of the event log with the local time.
     void AddLog(QString message);
-    const EventLogModel &log() const { return *log_; }
+    // The log as the view is about to show it: rows logged since control
+    // last returned to the event loop are handed to the view first.
+    const EventLogModel &log() const;
 
     // Button handlers, one source file in ops/ per group of buttons.
     void OnFindReader();

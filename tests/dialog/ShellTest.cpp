@@ -46,11 +46,11 @@ TEST_F(DialogTest, StartsWithItsDefaults) {
 }
 
 TEST_F(DialogTest, TabOrderFollowsTheTemplate) {
-    const int order[] = {IDCANCEL,        IDC_LOG,        IDC_PATH_ROOT,   IDC_PATH_CURRENT,
-                         IDC_PATH_CHOOSE, IDC_TYPE_BMP,   IDC_TYPE_JPEG,   IDC_TYPE_BASE64,
-                         IDC_NAME_TMP,    IDC_NAME_NAME,  IDC_NAME_IDNO,   IDC_NAME_BOTH,
-                         IDC_FIND_READER, IDC_PORT,       IDC_MAXRF,       IDC_SET_MAXRF,
-                         IDC_RESET_SAM,   IDC_SAM_ID,     IDC_READ_CARD,   IDC_SAM_STATUS,
+    const int order[] = {IDCANCEL,        IDC_LOG,       IDC_PATH_ROOT, IDC_PATH_CURRENT,
+                         IDC_PATH_CHOOSE, IDC_TYPE_BMP,  IDC_TYPE_JPEG, IDC_TYPE_BASE64,
+                         IDC_NAME_TMP,    IDC_NAME_NAME, IDC_NAME_IDNO, IDC_NAME_BOTH,
+                         IDC_FIND_READER, IDC_PORT,      IDC_MAXRF,     IDC_SET_MAXRF,
+                         IDC_RESET_SAM,   IDC_SAM_ID,    IDC_READ_CARD, IDC_SAM_STATUS,
                          IDC_CLEAR_LOG};
     std::vector<QWidget *> chain;
     QWidget *w = dlg->GetDlgItem(IDCANCEL);
@@ -113,7 +113,9 @@ TEST_F(DialogTest, CtrlCCopiesSelectedRowsInTheOrderShown) {
     dlg->AddLog("oldest");
     dlg->AddLog("middle");
     dlg->AddLog("newest");
+    QCoreApplication::processEvents(); // the view shows them
     auto *view = qobject_cast<QTableView *>(dlg->GetDlgItem(IDC_LOG));
+    ASSERT_EQ(view->model()->rowCount(), 3);
     view->setFocus();
     view->selectionModel()->select(view->model()->index(2, 0),
                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -252,8 +254,10 @@ TEST(NumberEntry, ReadsLikeAtoiAndSaturatesBeyond32Bits) {
         {"+15", 15},
         {"0x10", 0},
         {"1 2", 1},
-        {"１２３", 0},   // full-width digits are no digits
-        {"\u3000" "5", 0}, // nor is an ideographic space white space
+        {"１２３", 0}, // full-width digits are no digits
+        {"\u3000"
+         "5",
+         0}, // nor is an ideographic space white space
         {"端口", 0},
         {"2147483647", INT_MAX},
         {"2147483648", INT_MAX},
@@ -308,7 +312,9 @@ TEST_F(DialogTest, TypedNumbersReachTheLibraryByTheNumberRule) {
         type(c.box, QString::fromUtf8(c.typed));
         fake::reset();
         fake::setBaud(9600);
-        click(c.box == IDC_PORT ? IDC_SAM_STATUS : c.box == IDC_MAXRF ? IDC_SET_MAXRF : IDC_SET_BAUD);
+        click(c.box == IDC_PORT    ? IDC_SAM_STATUS
+              : c.box == IDC_MAXRF ? IDC_SET_MAXRF
+                                   : IDC_SET_BAUD);
         const Calls journal = calls();
         EXPECT_NE(std::find(journal.begin(), journal.end(), c.call), journal.end());
     }

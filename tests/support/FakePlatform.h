@@ -4,6 +4,7 @@
 
 #include "Platform.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -12,7 +13,9 @@
 #include <vector>
 
 // Readable failures for Qt strings.
-inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString &text, std::ostream *os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 class FakePlatform : public Platform {
   public:
@@ -27,7 +30,10 @@ class FakePlatform : public Platform {
         record("chooseFolder(" + prompt.toStdString() + ")");
         return folderChoice;
     }
-    QDateTime now() override { return clock; }
+    std::chrono::system_clock::time_point now() override {
+        return std::chrono::system_clock::time_point{
+            std::chrono::milliseconds{clock.toMSecsSinceEpoch()}};
+    }
 
     std::vector<std::string> calls;
     // Also told of every call (the dialog tests put them into the fake
