@@ -30,62 +30,6 @@ namespace {
 constexpr int kPort = 5;
 constexpr int kReadMaxRf = 80;
 
-double ms(std::chrono::microseconds d) { return duration<double, std::milli>(d).count(); }
-
-// Bytes on the wire for one command and its success answer.
-std::size_t exchangeBytes(proto::Command command, std::size_t dataOut, std::size_t dataBack) {
-    const std::vector<std::uint8_t> out(dataOut);
-    const std::vector<std::uint8_t> back(dataBack);
-    return proto::encodeCommand(command, out).size() +
-           proto::encodeResponse(0, 0, proto::kSuccess, back).size();
-}
-
-void fullRead(benchmark::State &state) {
-    QTemporaryDir folder;
-    auto reader = std::make_shared<kav::virt::VirtualReader>();
-    reader->setPaced(true);
-    kav::virt::PtyServer server(reader);
-    const std::string link = folder.filePath("tty").toStdString();
-    server.setLinkPath(link);
-    if (!server.start()) {
-        state.SkipWithError("no pty");
-        return;
-    }
-    setenv("KAVIDCARD_DEVICES", ("defaults=off," + std::to_string(kPort) + "=" + link).c_str(), 1);
-    kav::testing::resetLibrary();
-    Kav_SetPhotoPath(2, folder.path().toLocal8Bit().constData());
-    if (Kav_FindReader() != kPort) {
-        state.SkipWithError("reader not found");
-        return;
-    }
-    for (auto _ : state) {
-        Kav_OpenPort(kPort);
-        Kav_SetMaxRFByte(kPort, kReadMaxRf, 0);
-        unsigned char find[KAV_FIND_BUFFER_SIZE];
-        unsigned char select[KAV_SELECT_BUFFER_SIZE];
-        Kav_StartFindIDCard(kPort, find, 0);
-        Kav_SelectIDCard(kPort, select, 0);
-        IDCardRecord record;
-        const int result = Kav_ReadMsg(kPort, 0, &record);
-        Kav_ClosePort(kPort);
-        if (result != KAV_OK)
-            state.SkipWithError("read failed");
-    }
-    const std::size_t bytes = exchangeBytes(proto::kSetMaxRf, 1, 0) +
-                              exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
-                              exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
-                              exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize);
-    const auto wire = proto::wireTime(bytes, proto::kDefaultBaud);
-    // The paced SAM's own time: the card read, find, select and the setting.
-    const auto work = kav::virt::VirtualReader::cardReadTime(kReadMaxRf) + milliseconds{20} +
-                      milliseconds{10} + milliseconds{2};
-    state.counters["wire_ms"] = ms(wire);
-    state.counters["sam_work_ms"] = ms(work);
-    state.counters["wire_bytes"] = static_cast<double>(bytes);
-    server.stop();
-}
-BENCHMARK(fullRead)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
-
 // Ptys nobody answers on: the masters are held open and never read.
 struct SilentDevices {
     std::vector<int> masters;

@@ -198,7 +198,7 @@ std::uint32_t PtyServer::clientRate() const {
 }
 
 void PtyServer::schedule(std::vector<Reply> replies, Clock::time_point received) {
-    const bool paced = reader_->paced();
+    const bool paced = reader_->pacesWire();
     Clock::time_point t = std::max(received, busyUntil_);
     for (Reply &reply : replies) {
         for (Reply::Segment &segment : reply.segments) {
@@ -262,6 +262,7 @@ void PtyServer::run() {
             // The reader went away: the client's next read or write fails.
             queue_.clear();
             busyUntil_ = {};
+            inboundUntil_ = {};
             closePty();
             reopenAt = now + kReopenDelay;
         }
@@ -289,9 +290,17 @@ void PtyServer::run() {
             const ssize_t n = ::read(master_, buffer.data(), buffer.size());
             if (n > 0) {
                 const std::uint32_t rate = clientRate();
+                // The host's write lands here at once; on a wire the SAM
+                // has the last byte only after the bytes' own time.
+                Clock::time_point received = Clock::now();
+                if (reader_->pacesWire() && rate != 0) {
+                    received = std::max(received, inboundUntil_) +
+                               microseconds{static_cast<std::size_t>(n) * 10 * 1000000 / rate};
+                    inboundUntil_ = received;
+                }
                 schedule(
                     reader_->receive(std::span(buffer.data(), static_cast<std::size_t>(n)), rate),
-                    Clock::now());
+                    received);
             }
         }
     }

@@ -75,6 +75,7 @@ class PtyServer {
 
     std::deque<Output> queue_;
     Clock::time_point busyUntil_{};
+    Clock::time_point inboundUntil_{}; // the host's bytes are all at the SAM
     std::thread thread_;
     bool running_ = false;
 };

@@ -29,7 +29,7 @@ static_assert(std::size(kFaults) == kFaultCount);
 constexpr std::uint8_t kNoise[] = {0x00, 0xAA, 0xAA, 0x13, 0xAA, 0xAA, 0xAA, 0x96, 0x55,
                                    0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xFF, 0xFF, 0x42};
 
-// The SAM's own time per command when paced. A reset reruns its self-test.
+// The SAM's own time per command when it takes realistic times. A reset reruns its self-test.
 microseconds workTime(const proto::CommandInfo *info, std::uint8_t maxRf) {
     if (info == nullptr)
         return milliseconds{2};
@@ -102,7 +102,7 @@ std::vector<Reply> VirtualReader::receive(std::span<const std::uint8_t> bytes, s
 }
 
 std::optional<Reply> VirtualReader::respond(const proto::ParseEvent &event) {
-    const microseconds quick = paced_ ? milliseconds{2} : microseconds{0};
+    const microseconds quick = pacing_ == Pacing::WireAndWork ? milliseconds{2} : microseconds{0};
     switch (event.type) {
     case proto::ParseEvent::Type::Noise:
         return std::nullopt; // the SAM ignores what is not a frame
@@ -122,7 +122,8 @@ std::optional<Reply> VirtualReader::respond(const proto::ParseEvent &event) {
 Reply VirtualReader::answerCommand(const proto::CommandFrame &command) {
     using namespace proto;
     const CommandInfo *info = findCommand(command.cmd, command.para);
-    const microseconds work = paced_ ? workTime(info, maxRf_) : microseconds{0};
+    const microseconds work =
+        pacing_ == Pacing::WireAndWork ? workTime(info, maxRf_) : microseconds{0};
     const std::uint32_t rateNow = baud_;
     auto status = [&](std::uint8_t code) { return makeReply(code, {}, work, rateNow); };
 
@@ -297,14 +298,14 @@ void VirtualReader::setDelay(std::chrono::milliseconds delay) {
     delay_ = delay;
 }
 
-void VirtualReader::setPaced(bool paced) {
+void VirtualReader::setPacing(Pacing pacing) {
     std::lock_guard lock(mutex_);
-    paced_ = paced;
+    pacing_ = pacing;
 }
 
-bool VirtualReader::paced() const {
+VirtualReader::Pacing VirtualReader::pacing() const {
     std::lock_guard lock(mutex_);
-    return paced_;
+    return pacing_;
 }
 
 std::uint32_t VirtualReader::baudRate() const {

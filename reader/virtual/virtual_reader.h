@@ -92,11 +92,17 @@ class VirtualReader {
     bool faultSet(Fault fault) const;
     void setDelay(std::chrono::milliseconds delay);
 
-    // Paced: the SAM takes realistic times (a card read depends on the max
-    // RF bytes setting) and the transports deliver at the wire's speed.
-    // Unpaced (the default): answers come at once, for fast tests.
-    void setPaced(bool paced);
-    bool paced() const;
+    // How time passes on the line and in the SAM.
+    enum class Pacing {
+        Instant,     // answers come at once, for fast tests (the default)
+        Wire,        // bytes move at the wire's speed; the SAM answers at once
+        WireAndWork, // and the SAM takes realistic times (a card read depends
+                     // on the max RF bytes setting)
+    };
+    void setPacing(Pacing pacing);
+    Pacing pacing() const;
+    // The transports move bytes at the wire's speed.
+    bool pacesWire() const { return pacing() != Pacing::Instant; }
 
     std::uint32_t baudRate() const;
     void setBaudRate(std::uint32_t baud); // as configured before power-on
@@ -132,7 +138,7 @@ class VirtualReader {
     std::array<std::uint8_t, proto::kSamIdSize> samId_ = kDefaultSamId;
     std::uint32_t baud_ = proto::kDefaultBaud;
     std::uint8_t maxRf_ = kDefaultMaxRf;
-    bool paced_ = false;
+    Pacing pacing_ = Pacing::Instant;
     std::chrono::milliseconds delay_ = kDefaultDelay;
     std::array<FaultState, kFaultCount> faults_{};
 };

@@ -26,7 +26,7 @@ MemoryLink::MemoryLink(std::shared_ptr<virt::VirtualReader> reader, std::uint32_
 int MemoryLink::write(std::span<const std::uint8_t> bytes) {
     if (broken_ || !reader_)
         return KAV_E_IO;
-    const bool paced = reader_->paced();
+    const bool paced = reader_->pacesWire();
     Clock::time_point t = Clock::now();
     if (paced)
         t += byteTime(bytes.size(), baud_); // the command's own wire time

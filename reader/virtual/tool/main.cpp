@@ -65,6 +65,9 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption paceOpt(
         QStringLiteral("pace"),
         QStringLiteral("Answer at the wire's speed and take a realistic time for a card read."));
+    const QCommandLineOption wireOnlyOpt(
+        QStringLiteral("wire-only"),
+        QStringLiteral("Answer at the wire's speed but at once, with no time for the SAM's work."));
     const QCommandLineOption faultOpt(QStringLiteral("fault"),
                                       QStringLiteral("Inject a fault (repeatable; see the list)."),
                                       QStringLiteral("NAME"));
@@ -78,7 +81,8 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption linkOpt(QStringLiteral("link"),
                                      QStringLiteral("Also make a symlink PATH to the pty."),
                                      QStringLiteral("PATH"));
-    cli.addOptions({cardOpt, noCardOpt, baudOpt, paceOpt, faultOpt, everyOpt, delayOpt, linkOpt});
+    cli.addOptions(
+        {cardOpt, noCardOpt, baudOpt, paceOpt, wireOnlyOpt, faultOpt, everyOpt, delayOpt, linkOpt});
     cli.process(app);
     if (!cli.positionalArguments().isEmpty())
         return usageError(
@@ -108,7 +112,10 @@ int main(int argc, char *argv[]) {
 
     auto reader = std::make_shared<kav::virt::VirtualReader>(card);
     reader->setBaudRate(baud);
-    reader->setPaced(cli.isSet(paceOpt));
+    using Pacing = kav::virt::VirtualReader::Pacing;
+    reader->setPacing(cli.isSet(paceOpt)       ? Pacing::WireAndWork
+                      : cli.isSet(wireOnlyOpt) ? Pacing::Wire
+                                               : Pacing::Instant);
     reader->setDelay(std::chrono::milliseconds{delayMs});
     for (const QString &name : cli.values(faultOpt)) {
         const std::optional<kav::virt::Fault> fault = kav::virt::faultFromName(name.toStdString());
@@ -131,7 +138,10 @@ int main(int argc, char *argv[]) {
     std::printf("%s\n", server.slavePath().c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "kav-virtual-reader: serving at %u baud%s%s; rate mismatch %s\n", baud,
-                 card ? "" : ", no card", cli.isSet(paceOpt) ? ", paced" : "",
+                 card ? "" : ", no card",
+                 cli.isSet(paceOpt)       ? ", paced"
+                 : cli.isSet(wireOnlyOpt) ? ", wire speed only"
+                                          : "",
                  server.seesClientRate() ? "modelled" : "not modelled (rate not visible)");
 
     int signal = 0;

@@ -230,7 +230,7 @@ TEST_F(VirtualReaderTest, PacedReadTakesTheTimeItsMaxRfSettingImplies) {
     const std::uint8_t fast = 255;
     ASSERT_EQ(run(link, kSetMaxRf, {fast}).r.sw3, kSuccess);
     EXPECT_EQ(reader->maxRfBytes(), fast);
-    reader->setPaced(true);
+    reader->setPacing(VirtualReader::Pacing::WireAndWork);
     ASSERT_EQ(run(link, kFindCard, {}, 500ms).r.sw3, kFindSuccess);
     ASSERT_EQ(run(link, kSelectCard, {}, 500ms).r.sw3, kSuccess);
     const auto start = Clock::now();
