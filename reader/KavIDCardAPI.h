@@ -87,8 +87,11 @@ KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result);
 
 /* ---- Reader discovery and ports ---------------------------------------- */
 
-/* Looks for a reader on every known port; returns the lowest port that
- * answered, 0 when none did. Remembers the baud rate it found. */
+/* Looks for a reader on every known port at once, trying each rate in turn
+ * (a port's remembered rate first); returns the port of the first reader
+ * to answer, 0 when none did. Readers answering within 50 ms of the first
+ * answered together: the lowest of their ports is returned. The other
+ * ports' probes stop then. Remembers the baud rate it found. */
 KAV_EXPORT int KAV_CALL Kav_FindReader(void);
 KAV_EXPORT int KAV_CALL Kav_OpenPort(int port);
 /* Harmless on a port that is not open. */

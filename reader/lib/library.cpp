@@ -30,7 +30,9 @@ bool nodeExists(const std::string &path) {
     return std::filesystem::exists(path, ec);
 }
 
-std::string portName(int port) { return "port " + std::to_string(port); }
+std::string portName(int port) {
+    return "port " + std::to_string(port);
+}
 
 // The SAM's status as a result: 0 when it is the expected one, otherwise
 // the status itself (a status of 0 would read as success; no SAM sends it).
@@ -39,6 +41,40 @@ int statusResult(const proto::Response &answer, std::uint8_t expected) {
         return KAV_OK;
     return answer.sw3 != 0 ? static_cast<int>(answer.sw3) : static_cast<int>(KAV_E_BAD_REPLY);
 }
+
+// How soon a probe waiting on a silent port notices that it may stop.
+constexpr std::chrono::milliseconds kStopCheck{10};
+// Readers whose answers come this close to the first one's answered
+// together: the lower port wins, whichever thread ran first.
+constexpr std::chrono::milliseconds kAnswerGrace{50};
+
+// A link whose waits end, as timeouts, at the stop time: discovery stops the
+// probes still waiting on silent ports once a reader has answered.
+class StoppableLink final : public Link {
+  public:
+    StoppableLink(Link &inner, const StopTime &stop) : inner_(inner), stop_(stop) {}
+
+    std::string name() const override { return inner_.name(); }
+    int write(std::span<const std::uint8_t> bytes) override { return inner_.write(bytes); }
+    int read(std::vector<std::uint8_t> &out, Clock::time_point deadline) override {
+        for (;;) {
+            const Clock::time_point stop = stop_.get();
+            const Clock::time_point now = Clock::now();
+            if (now >= stop)
+                return KAV_E_TIMEOUT;
+            const Clock::time_point until = std::min({deadline, now + kStopCheck, stop});
+            const int result = inner_.read(out, until);
+            if (result != KAV_E_TIMEOUT || until >= deadline)
+                return result;
+        }
+    }
+    int setBaudRate(std::uint32_t baud) override { return inner_.setBaudRate(baud); }
+    void discardInput() override { inner_.discardInput(); }
+
+  private:
+    Link &inner_;
+    const StopTime &stop_;
+};
 
 } // namespace
 
@@ -102,7 +138,18 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
     return {KAV_OK, std::move(serial)};
 }
 
-std::optional<std::uint32_t> Library::probe(Link &link, std::optional<std::uint32_t> first) {
+Link::Clock::time_point StopTime::get() const {
+    return Link::Clock::time_point{Link::Clock::duration{at_.load(std::memory_order_acquire)}};
+}
+
+void StopTime::answered() {
+    auto unset = Link::Clock::duration::rep{kNever};
+    const auto at = (Link::Clock::now() + kAnswerGrace).time_since_epoch().count();
+    at_.compare_exchange_strong(unset, at, std::memory_order_acq_rel);
+}
+
+std::optional<std::uint32_t> Library::probe(Link &link, std::optional<std::uint32_t> first,
+                                            const StopTime *stop) {
     std::vector<std::uint32_t> order;
     if (first)
         order.push_back(*first);
@@ -110,6 +157,8 @@ std::optional<std::uint32_t> Library::probe(Link &link, std::optional<std::uint3
         if (!first || rate.baud != *first)
             order.push_back(rate.baud);
     for (std::uint32_t baud : order) {
+        if (stop != nullptr && Link::Clock::now() >= stop->get())
+            return std::nullopt;
         if (link.setBaudRate(baud) != KAV_OK)
             return std::nullopt;
         proto::Response answer;
@@ -147,30 +196,40 @@ int Library::findReader() {
         (open_.count(port) != 0 ? opened : closed).push_back(std::move(p));
     }
 
-    // Every port at once: a silent port costs its own timeouts, not the sum
-    // of all. A serial link belongs to the thread that opens it.
+    // Every port at once, and the first answer ends the search (after a
+    // moment for others answering together): silent ports cost the time
+    // the reader takes to answer, not their own timeouts at every rate. A
+    // serial link belongs to the thread that opens it.
+    StopTime stop;
     std::vector<std::unique_ptr<QThread>> threads;
     for (Probe &p : closed) {
-        threads.emplace_back(QThread::create([&p] {
+        threads.emplace_back(QThread::create([&p, &stop] {
             Connection connection =
                 connect(p.port, p.device, p.reader, p.known.value_or(proto::kDefaultBaud));
             if (connection.result != KAV_OK) {
                 trace::line(portName(p.port) + ": skipped while looking for readers");
                 return;
             }
-            p.found = probe(*connection.link, p.known.value_or(proto::kDefaultBaud));
+            StoppableLink link(*connection.link, stop);
+            p.found = probe(link, p.known.value_or(proto::kDefaultBaud), &stop);
+            if (p.found)
+                stop.answered();
         }));
         threads.back()->start();
     }
     for (Probe &p : opened) {
         OpenPort &open = open_[p.port];
-        p.found = probe(*open.link, open.baud);
+        StoppableLink link(*open.link, stop);
+        p.found = probe(link, open.baud, &stop);
+        if (p.found)
+            stop.answered();
         open.link->setBaudRate(p.found.value_or(open.baud));
         open.baud = p.found.value_or(open.baud);
     }
     for (auto &thread : threads)
         thread->wait();
 
+    // Readers that answered together: the lower port.
     int found = KAV_NO_PORT;
     for (const std::vector<Probe> *group : {&closed, &opened}) {
         for (const Probe &p : *group) {
@@ -181,6 +240,8 @@ int Library::findReader() {
                 found = p.port;
         }
     }
+    if (found != KAV_NO_PORT)
+        trace::line(portName(found) + ": a reader answered; the other ports' probes stopped");
     return found;
 }
 
@@ -205,7 +266,9 @@ int Library::open(int port) {
     return KAV_OK;
 }
 
-void Library::close(int port) { open_.erase(port); }
+void Library::close(int port) {
+    open_.erase(port);
+}
 
 std::vector<int> Library::openPorts() const {
     std::vector<int> ports;

@@ -13,9 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
-#include <set>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
 #include <string>
 
 using kav::virt::Fault;
@@ -68,15 +69,45 @@ std::string field(const char *span, std::size_t size) {
 
 } // namespace
 
-TEST_F(LibraryTest, FindsTheLowestAnsweringPortAndItsRate) {
-    reader(1)->setBaudRate(38400);
-    EXPECT_EQ(Kav_FindReader(), 1);
-    unsigned baud = 0;
-    EXPECT_EQ(Kav_GetCOMBaud(1, &baud), KAV_OK);
-    EXPECT_EQ(baud, 38400u);
-    // A port with a reader at another rate still opens and talks.
-    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
-    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+// Discovery names the first reader to answer, the lowest port among those
+// answering together, and learns its rate; the readers are on ports 1, 2,
+// 3, 6 and 1001.
+TEST_F(LibraryTest, FindsTheFirstReaderToAnswerAndItsRate) {
+    const struct {
+        const char *what;
+        std::map<int, unsigned> rates; // the readers that answer, at these rates
+        int found;
+    } cases[] = {
+        {"answering together: the lowest port",
+         {{1, 115200}, {2, 115200}, {3, 115200}, {1001, 115200}},
+         1},
+        {"a lower port at a slower rate answers later",
+         {{1, 38400}, {2, 115200}, {3, 115200}, {1001, 115200}},
+         2},
+        {"alone, at the slowest rate", {{3, 9600}}, 3},
+        {"alone, behind silent ports", {{1001, 57600}}, 1001},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        kav::testing::resetLibrary();
+        for (int port : {1, 2, 3, 6, 1001}) {
+            const auto rate = c.rates.find(port);
+            if (rate != c.rates.end())
+                reader(port)->setBaudRate(rate->second);
+            else
+                reader(port)->setFault(Fault::Delay); // answers only after every timeout
+        }
+        EXPECT_EQ(Kav_FindReader(), c.found);
+        if (c.found > KAV_LAST_SERIAL_PORT)
+            continue; // USB ports have no rate to ask for
+        unsigned baud = 0;
+        EXPECT_EQ(Kav_GetCOMBaud(c.found, &baud), KAV_OK);
+        EXPECT_EQ(baud, c.rates.at(c.found));
+        // A port with a reader at another rate still opens and talks.
+        ASSERT_EQ(Kav_OpenPort(c.found), KAV_OK);
+        EXPECT_EQ(Kav_GetSAMStatus(c.found, 0), KAV_OK);
+        Kav_ClosePort(c.found);
+    }
 }
 
 TEST_F(LibraryTest, FindsNothingWhenNoReaderAnswers) {
@@ -86,8 +117,8 @@ TEST_F(LibraryTest, FindsNothingWhenNoReaderAnswers) {
 }
 
 TEST_F(LibraryTest, PortsThatCannotOpen) {
-    EXPECT_EQ(Kav_OpenPort(8), KAV_E_NO_DEVICE);  // mapped to a node that does not exist
-    EXPECT_EQ(Kav_OpenPort(9), KAV_E_NO_DEVICE);  // mapped to nothing
+    EXPECT_EQ(Kav_OpenPort(8), KAV_E_NO_DEVICE); // mapped to a node that does not exist
+    EXPECT_EQ(Kav_OpenPort(9), KAV_E_NO_DEVICE); // mapped to nothing
     EXPECT_EQ(Kav_OpenPort(0), KAV_E_NO_DEVICE);
     EXPECT_EQ(Kav_OpenPort(-5), KAV_E_NO_DEVICE);
     EXPECT_EQ(Kav_ClosePort(9), KAV_OK); // closing what never opened is harmless
@@ -203,8 +234,8 @@ TEST_F(LibraryTest, CardFileThatCannotBeReadGivesAReaderWithoutCard) {
 
 struct FaultCase {
     Fault fault;
-    int status;   // Kav_GetSAMStatus
-    int read;     // find, select and read
+    int status; // Kav_GetSAMStatus
+    int read;   // find, select and read
 };
 
 TEST_F(LibraryTest, EachFaultGivesItsCodeAndTheNextHealthyCallSucceeds) {
@@ -283,7 +314,8 @@ TEST_F(LibraryTest, TraceSaysWhichDeviceEntriesWereIgnored) {
     kav::testing::resetLibrary();
     QFile file(QString::fromLocal8Bit(std::getenv("KAVIDCARD_TRACE")));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(
-        "KAVIDCARD_DEVICES: ignored \"x=virtual\": expected <port>=<device>"));
+    EXPECT_TRUE(
+        QString::fromUtf8(file.readAll())
+            .contains("KAVIDCARD_DEVICES: ignored \"x=virtual\": expected <port>=<device>"));
     EXPECT_EQ(Kav_OpenPort(2), KAV_OK) << "the good entry still counts";
 }
