@@ -5,7 +5,19 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#ifdef VELKART_HAVE_FONTCONFIG
+#include <fontconfig/fontconfig.h>
+
+#include <thread>
+#endif
+
 int main(int argc, char *argv[]) {
+#ifdef VELKART_HAVE_FONTCONFIG
+    // Reading the font configuration takes milliseconds that the start
+    // needs only when the dialog is built: read it while the toolkit
+    // connects to the display.
+    std::thread fontConfiguration([] { FcInit(); });
+#endif
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velkart"));
     QApplication::setApplicationVersion(QStringLiteral(VELKART_VERSION));
@@ -17,6 +29,9 @@ int main(int argc, char *argv[]) {
     if (toolkitTexts.load(QStringLiteral("qtbase_zh_CN"),
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&toolkitTexts);
+#ifdef VELKART_HAVE_FONTCONFIG
+    fontConfiguration.join();
+#endif
     CVelkartApp theApp;
     theApp.InitInstance();
     return 0;

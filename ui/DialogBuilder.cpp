@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -17,12 +18,25 @@
 #include <cmath>
 
 QFont templateFont(const res::DialogTemplate &dialogTemplate) {
+    // The template's face first, then Song-style faces that Linux has. Only
+    // the installed ones are named: each missing one would cost the font
+    // database an alias lookup through fontconfig at start-up.
+    const QStringList wanted = {QString::fromUtf8(dialogTemplate.fontFace),
+                                QStringLiteral("SimSun"),
+                                QStringLiteral("NSimSun"),
+                                QStringLiteral("AR PL UMing CN"),
+                                QStringLiteral("AR PL SungtiL GB"),
+                                QStringLiteral("Noto Serif CJK SC"),
+                                QStringLiteral("WenQuanYi Zen Hei"),
+                                QStringLiteral("WenQuanYi Micro Hei")};
+    const QStringList installed = QFontDatabase::families();
+    QStringList families;
+    for (const QString &family : wanted) {
+        if (installed.contains(family, Qt::CaseInsensitive))
+            families.append(family);
+    }
     QFont font;
-    // The template's face first, then Song-style faces that Linux has.
-    font.setFamilies({QString::fromUtf8(dialogTemplate.fontFace), QStringLiteral("SimSun"),
-                      QStringLiteral("NSimSun"), QStringLiteral("AR PL UMing CN"),
-                      QStringLiteral("AR PL SungtiL GB"), QStringLiteral("Noto Serif CJK SC"),
-                      QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("WenQuanYi Micro Hei")});
+    font.setFamilies(families.isEmpty() ? wanted : families);
     font.setPointSize(dialogTemplate.fontPointSize);
     return font;
 }
@@ -30,8 +44,8 @@ QFont templateFont(const res::DialogTemplate &dialogTemplate) {
 DialogUnits::DialogUnits(const QFont &font) {
     const QFontMetrics metrics(font);
     // The average width of the Latin letters, rounded, and the line height.
-    const int letters =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     baseX_ = std::max(1, (letters / 26 + 1) / 2);
     baseY_ = std::max(1, metrics.height());
 }

@@ -1,14 +1,15 @@
 #include "ProgramIcon.h"
 
+#include <QPixmap>
+
+// The icons are XPM, which is C: compiled in and read by QtGui's own XPM
+// reader, with no image plug-in to look for at start-up.
+#include "velkart-16.xpm"
+#include "velkart-32.xpm"
+
 QIcon programIcon() {
-    // The resources live in a static library: nothing would pull them in.
-    static const bool registered = [] {
-        Q_INIT_RESOURCE(velkart);
-        return true;
-    }();
-    (void)registered;
     QIcon icon;
-    icon.addFile(QStringLiteral(":/res/velkart-32.xpm"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/res/velkart-16.xpm"), QSize(16, 16));
+    icon.addPixmap(QPixmap(velkart_32));
+    icon.addPixmap(QPixmap(velkart_16));
     return icon;
 }
