@@ -281,11 +281,6 @@ int main(int argc, char **argv) {
     if (small != results.end() && large != results.end())
         std::printf("  AddLog at 1,000,000 rows against 10,000: %.2fx a row (target <= 1.3x)\n",
                     large->second.ns / small->second.ns);
-    if (readMs > 0)
-        std::printf(
-            "\nCard read from the dialog over a pty at 115200: %.1f ms; the wire time of its "
-            "frames %.1f ms; %.3fx (target <= 1.10x)\n",
-            readMs, wireMs, readMs / wireMs);
     const auto shallow = results.find({"AddLog one by one", 10'000L});
     const auto deep = results.find({"AddLog one by one", 1'000'000L});
     if (shallow != results.end() && deep != results.end())
@@ -293,5 +288,10 @@ int main(int argc, char **argv) {
                     "%.1f us on one of 1,000,000 (%.2fx)\n",
                     shallow->second.ns / 1000, deep->second.ns / 1000,
                     deep->second.ns / shallow->second.ns);
+    if (readMs > 0)
+        std::printf(
+            "\nCard read from the dialog over a pty at 115200: %.1f ms; the wire time of its "
+            "frames %.1f ms; %.3fx (target <= 1.10x)\n",
+            readMs, wireMs, readMs / wireMs);
     return 0;
 }

@@ -267,21 +267,27 @@ void PtyServer::run() {
             reopenAt = now + kReopenDelay;
         }
 
-        int timeout = -1;
+        // Paced bytes are due at exact times: wait to the microsecond, not
+        // to the next millisecond.
+        timespec timeout{};
+        timespec *wait = nullptr;
         Clock::time_point next = Clock::time_point::max();
         if (master_ < 0)
             next = reopenAt;
         else if (!queue_.empty())
             next = queue_.front().at;
         if (next != Clock::time_point::max()) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
-            timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, 1000));
+            const auto left = std::chrono::ceil<microseconds>(next - Clock::now());
+            const long long us = std::clamp<long long>(left.count(), 0, 1'000'000);
+            timeout.tv_sec = static_cast<time_t>(us / 1'000'000);
+            timeout.tv_nsec = static_cast<long>(us % 1'000'000) * 1000;
+            wait = &timeout;
         }
 
         pollfd fds[2] = {{wake_, POLLIN, 0}, {master_, POLLIN, 0}};
         if (master_ >= 0 && !queue_.empty() && queue_.front().at <= Clock::now())
             fds[1].events |= POLLOUT; // blocked by a full buffer
-        const int ready = ::poll(fds, master_ >= 0 ? 2 : 1, timeout);
+        const int ready = ::ppoll(fds, master_ >= 0 ? 2 : 1, wait, nullptr);
         if (ready < 0 && errno != EINTR)
             return;
         if (fds[0].revents & POLLIN)

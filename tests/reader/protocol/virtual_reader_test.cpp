@@ -241,5 +241,35 @@ TEST_F(VirtualReaderTest, PacedReadTakesTheTimeItsMaxRfSettingImplies) {
     EXPECT_LT(took, VirtualReader::cardReadTime(fast) + 300ms);
 }
 
+// At the wire's speed alone a read takes the bytes' time and no more; the
+// SAM's work comes only with realistic pacing.
+TEST_F(VirtualReaderTest, WirePacingTakesTheBytesTimeButNoSamWork) {
+    const auto wire = wireTime(encodeCommand(kReadCard).size() + 1295, kDefaultBaud);
+    const struct {
+        VirtualReader::Pacing pacing;
+        std::chrono::microseconds least;
+        std::chrono::microseconds below;
+    } cases[] = {
+        {VirtualReader::Pacing::Instant, 0ms, wire},
+        {VirtualReader::Pacing::Wire, wire - 2ms,
+         VirtualReader::cardReadTime(VirtualReader::kDefaultMaxRf)},
+        {VirtualReader::Pacing::WireAndWork,
+         VirtualReader::cardReadTime(VirtualReader::kDefaultMaxRf) + wire - 2ms,
+         VirtualReader::cardReadTime(VirtualReader::kDefaultMaxRf) + wire + 300ms},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.pacing));
+        reader->setPacing(c.pacing);
+        ASSERT_EQ(run(link, kFindCard, {}, 500ms).r.sw3, kFindSuccess);
+        ASSERT_EQ(run(link, kSelectCard, {}, 500ms).r.sw3, kSuccess);
+        const auto start = Clock::now();
+        const Outcome read = run(link, kReadCard, {}, commandTimeout(kReadCard, kDefaultBaud));
+        const auto took = Clock::now() - start;
+        ASSERT_EQ(read.rc, KAV_OK);
+        EXPECT_GE(took, c.least);
+        EXPECT_LT(took, c.below);
+    }
+}
+
 } // namespace
 } // namespace kav::virt
