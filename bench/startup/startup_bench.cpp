@@ -119,8 +119,11 @@ int main(int argc, char **argv) {
         }
     }
     const char *platform = std::getenv("QT_QPA_PLATFORM");
-    std::printf("Start-up to the dialog shown, median of %d runs each (%s platform)\n", runs,
-                platform != nullptr ? platform : "default");
+    const char *display = std::getenv("DISPLAY");
+    const std::string where = platform != nullptr  ? std::string(platform) + " platform"
+                              : display != nullptr ? std::string("X11 display ") + display
+                                                   : std::string("default platform");
+    std::printf("Start-up to the dialog shown, median of %d runs each (%s)\n", runs, where.c_str());
     std::printf("  velkart %.1f ms; bare QDialog %.1f ms; %.2fx (target <= 1.5x)\n", median(ours),
                 median(bare), median(ours) / median(bare));
     std::printf("  the same QDialog with one line of Chinese text: %.1f ms; velkart %.2fx of it\n",
