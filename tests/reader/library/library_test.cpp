@@ -110,6 +110,19 @@ TEST_F(LibraryTest, FindsTheFirstReaderToAnswerAndItsRate) {
     }
 }
 
+TEST_F(LibraryTest, AnOpenPortIsProbedThroughItsOwnLinkAndStaysUsable) {
+    for (int port : {1, 3, 6, 1001})
+        reader(port)->setFault(Fault::Delay);
+    reader(2)->setBaudRate(19200);
+    ASSERT_EQ(Kav_OpenPort(2), KAV_OK);
+    EXPECT_EQ(Kav_FindReader(), 2);
+    EXPECT_EQ(kav::testing::openPorts(), std::vector<int>{2});
+    EXPECT_EQ(Kav_GetSAMStatus(2, 0), KAV_OK);
+    unsigned baud = 0;
+    EXPECT_EQ(Kav_GetCOMBaud(2, &baud), KAV_OK);
+    EXPECT_EQ(baud, 19200u);
+}
+
 TEST_F(LibraryTest, FindsNothingWhenNoReaderAnswers) {
     for (int port : {1, 2, 3, 6, 1001})
         reader(port)->setFault(Fault::Disconnect);
