@@ -74,6 +74,14 @@ void recordRow(benchmark::State &state, const char *name, double nsPerRow, doubl
     results[{name, static_cast<long>(state.range(0))}] = {nsPerRow, bytesPerRow};
 }
 
+std::unique_ptr<CVelkartDlg> shownDialog(Platform &platform, benchmark::State &state) {
+    auto dialog = std::make_unique<CVelkartDlg>(platform);
+    dialog->show();
+    if (!QTest::qWaitForWindowExposed(dialog.get()))
+        state.SkipWithError("dialog not shown");
+    return dialog;
+}
+
 void addLog(benchmark::State &state) {
     const auto rows = static_cast<std::size_t>(state.range(0));
     const std::vector<QString> texts = messages(1000);
@@ -82,10 +90,7 @@ void addLog(benchmark::State &state) {
     double bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto dialog = std::make_unique<CVelkartDlg>(platform);
-        dialog->show();
-        if (!QTest::qWaitForWindowExposed(dialog.get()))
-            state.SkipWithError("dialog not shown");
+        auto dialog = shownDialog(platform, state);
         settle(*dialog);
         const std::size_t before = heapInUse();
         state.ResumeTiming();
@@ -115,10 +120,7 @@ void addLogOneByOne(benchmark::State &state) {
     double ns = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto dialog = std::make_unique<CVelkartDlg>(platform);
-        dialog->show();
-        if (!QTest::qWaitForWindowExposed(dialog.get()))
-            state.SkipWithError("dialog not shown");
+        auto dialog = shownDialog(platform, state);
         for (std::size_t i = 0; i < depth; ++i)
             dialog->AddLog(texts[i % texts.size()]);
         settle(*dialog);
