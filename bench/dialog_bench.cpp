@@ -19,7 +19,6 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QHeaderView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>

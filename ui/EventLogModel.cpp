@@ -61,7 +61,7 @@ QVariant EventLogModel::headerData(int section, Qt::Orientation orientation, int
 std::int64_t EventLogModel::localStamp(Clock::time_point at) {
     const std::int64_t utc =
         std::chrono::floor<std::chrono::seconds>(at.time_since_epoch()).count();
-    if (!cached_ || utc != cachedUtc_) {
+    if (cachedUtc_ != utc) {
         // Once a second at most: a time zone changed meanwhile applies to
         // the rows that follow.
         tzset();
@@ -69,7 +69,6 @@ std::int64_t EventLogModel::localStamp(Clock::time_point at) {
         std::tm fields{};
         cachedLocal_ = localtime_r(&seconds, &fields) != nullptr ? timegm(&fields) : utc;
         cachedUtc_ = utc;
-        cached_ = true;
     }
     return cachedLocal_;
 }

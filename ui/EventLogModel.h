@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class EventLogModel : public QAbstractTableModel {
@@ -67,7 +68,6 @@ class EventLogModel : public QAbstractTableModel {
     std::size_t told_ = 0; // the oldest rows, which the views know of
     bool flushQueued_ = false;
     // The last second converted to local time: a burst shares it.
-    std::int64_t cachedUtc_ = 0;
+    std::optional<std::int64_t> cachedUtc_;
     std::int64_t cachedLocal_ = 0;
-    bool cached_ = false;
 };
