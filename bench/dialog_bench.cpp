@@ -203,7 +203,7 @@ void cardRead(benchmark::State &state) {
     }
     setenv("KAVIDCARD_DEVICES", ("defaults=off," + std::to_string(kPort) + "=" + link).c_str(), 1);
     kav::testing::resetLibrary();
-    Kav_SetPhotoPath(2, folder.path().toLocal8Bit().constData());
+    Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, folder.path().toLocal8Bit().constData());
     // As a user would: find the reader first, so its rate is known.
     if (Kav_FindReader() != kPort) {
         state.SkipWithError("reader not found");
@@ -234,7 +234,7 @@ void cardRead(benchmark::State &state) {
                               exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
                               exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
                               exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize);
-    wireMs = double(bytes) * 10 * 1000 / double(proto::kDefaultBaud);
+    wireMs = double(proto::wireTimeUs(bytes, proto::kDefaultBaud).count()) / 1000.0;
     readMs = std::chrono::duration<double, std::milli>(total).count() / std::max(reads, 1);
     state.counters["wire_ms"] = wireMs;
     state.counters["wire_bytes"] = double(bytes);

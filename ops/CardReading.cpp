@@ -32,11 +32,11 @@ const RecordField kRecordFields[] = {
 constexpr int kReadMaxRFBytes = 80; // fixed for reading, whatever IDC_MAXRF holds
 
 void setFieldFormats() {
-    Kav_SetSexType(1);
-    Kav_SetNationType(1);
-    Kav_SetBornType(2);
-    Kav_SetUserLifeBType(3);
-    Kav_SetUserLifeEType(4, 1);
+    Kav_SetSexType(KAV_SEX_TEXT);
+    Kav_SetNationType(KAV_NATION_NAME);
+    Kav_SetBornType(KAV_DATE_CHINESE);
+    Kav_SetUserLifeBType(KAV_DATE_DOTS);
+    Kav_SetUserLifeEType(KAV_DATE_SLASHES, KAV_NO_END_LONG_TERM);
 }
 
 } // namespace

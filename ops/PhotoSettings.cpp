@@ -10,9 +10,7 @@
 
 namespace {
 
-enum PathOption { PathRoot = 0, PathCurrent = 1, PathChosen = 2 };
 constexpr int kEmptyPathSize = 256;
-constexpr int kPathBufferSize = 260; // the longest path the library takes, NUL included
 
 const char *const kPathFailure = "照片存放路径设置错误";
 const char *const kTypeFailure = "照片保存格式设置失败";
@@ -32,11 +30,11 @@ void CVelkartDlg::logPhotoSetting(int result, const QString &success, const char
 }
 
 void CVelkartDlg::OnPathRoot() {
-    logPhotoSetting(setPhotoPath(PathRoot), QStringLiteral("照片存放路径设置为 C:"), kPathFailure);
+    logPhotoSetting(setPhotoPath(KAV_PHOTO_IN_ROOT), QStringLiteral("照片存放路径设置为 C:"), kPathFailure);
 }
 
 void CVelkartDlg::OnPathCurrent() {
-    logPhotoSetting(setPhotoPath(PathCurrent), QStringLiteral("照片存放路径设置为 当前路径"),
+    logPhotoSetting(setPhotoPath(KAV_PHOTO_IN_CURRENT), QStringLiteral("照片存放路径设置为 当前路径"),
                     kPathFailure);
 }
 
@@ -57,47 +55,49 @@ void CVelkartDlg::OnPathChoose() {
         break;
     }
     // The library gets the path exactly or not at all: one GBK cannot hold,
-    // or too long for the library's buffer, is no usable folder.
+    // or too long for the library's buffer, is no usable folder. Whether
+    // the folder itself is usable (its length with a photo's name in it,
+    // for one) the library decides and answers.
     const std::optional<QByteArray> path = gbk::fromQString(choice.path);
-    if (!path || path->isEmpty() || path->size() >= kPathBufferSize || path->contains('\0')) {
+    if (!path || path->isEmpty() || path->size() >= KAV_PATH_BUFFER_SIZE || path->contains('\0')) {
         AddLog(QStringLiteral("选取路径失败！"));
         return;
     }
-    char buffer[kPathBufferSize] = {};
+    char buffer[KAV_PATH_BUFFER_SIZE] = {};
     std::memcpy(buffer, path->constData(), static_cast<std::size_t>(path->size()));
-    logPhotoSetting(Kav_SetPhotoPath(PathChosen, buffer),
+    logPhotoSetting(Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, buffer),
                     QStringLiteral("照片存放路径设置为 ") + choice.path, kPathFailure);
 }
 
 void CVelkartDlg::OnTypeBmp() {
-    logPhotoSetting(Kav_SetPhotoType(0), QStringLiteral("照片保存格式设置为 Bmp"), kTypeFailure);
+    logPhotoSetting(Kav_SetPhotoType(KAV_PHOTO_BMP), QStringLiteral("照片保存格式设置为 Bmp"), kTypeFailure);
 }
 
 void CVelkartDlg::OnTypeJpeg() {
-    logPhotoSetting(Kav_SetPhotoType(1), QStringLiteral("照片保存格式设置为 Jpeg"), kTypeFailure);
+    logPhotoSetting(Kav_SetPhotoType(KAV_PHOTO_JPEG), QStringLiteral("照片保存格式设置为 Jpeg"), kTypeFailure);
 }
 
 void CVelkartDlg::OnTypeBase64() {
-    logPhotoSetting(Kav_SetPhotoType(2), QStringLiteral("照片保存格式设置为 Base64"),
+    logPhotoSetting(Kav_SetPhotoType(KAV_PHOTO_BASE64), QStringLiteral("照片保存格式设置为 Base64"),
                     kTypeFailure);
 }
 
 void CVelkartDlg::OnNameTmp() {
-    logPhotoSetting(Kav_SetPhotoName(0), QStringLiteral("照片保存文件名格式设置为 tmp"),
+    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_TMP), QStringLiteral("照片保存文件名格式设置为 tmp"),
                     kNameFailure);
 }
 
 void CVelkartDlg::OnNameName() {
-    logPhotoSetting(Kav_SetPhotoName(1), QStringLiteral("照片保存文件名格式设置为 姓名"),
+    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_HOLDER), QStringLiteral("照片保存文件名格式设置为 姓名"),
                     kNameFailure);
 }
 
 void CVelkartDlg::OnNameIdNo() {
-    logPhotoSetting(Kav_SetPhotoName(2), QStringLiteral("照片保存文件名格式设置为 身份证号"),
+    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_ID), QStringLiteral("照片保存文件名格式设置为 身份证号"),
                     kNameFailure);
 }
 
 void CVelkartDlg::OnNameBoth() {
-    logPhotoSetting(Kav_SetPhotoName(3), QStringLiteral("照片保存文件名格式设置为 姓名_身份证号"),
+    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_BOTH), QStringLiteral("照片保存文件名格式设置为 姓名_身份证号"),
                     kNameFailure);
 }

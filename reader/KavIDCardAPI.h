@@ -3,10 +3,13 @@
  *
  * The program links whichever library exports these symbols when it loads;
  * ours speaks the reader's SAM protocol over serial links and carries a
- * virtual reader. Every operation is blocking and returns 0 on success.
+ * virtual reader. Every operation is blocking, ends within its own time
+ * limit whatever the device sends, and returns 0 on success. Calls from
+ * several threads are taken one at a time.
  *
  * Integers are 32-bit signed unless marked otherwise. Texts are code page
- * 936 (GBK), NUL-terminated. Buffers are owned by the caller.
+ * 936 (GBK), NUL-terminated, unless marked UTF-8. Buffers are owned by the
+ * caller. Valid C11 and C++; the library needs no toolkit.
  */
 #ifndef KAV_IDCARD_API_H
 #define KAV_IDCARD_API_H
@@ -58,105 +61,277 @@ typedef struct KavSamId {
 } KavSamId;
 
 /* ---- Port numbers -------------------------------------------------------
- * 0 means no reader; 1 to 1000 are serial ports; above 1000 USB ports. */
+ * 0 means no reader; 1 to 1000 are serial ports; above 1000 USB ports. A
+ * port names a device by the library's rule: 1-100 /dev/ttyUSB0-99, 101-200
+ * /dev/ttyACM0-99, 201-300 /dev/ttyS0-99, changed or extended by the
+ * variable KAVIDCARD_DEVICES (see the README). */
 enum { KAV_NO_PORT = 0, KAV_LAST_SERIAL_PORT = 1000 };
 
 /* ---- Result codes -------------------------------------------------------
  * 0 is success. Negative codes are the library's own; a positive code is
- * the status byte the SAM answered with when it was not success (for
- * example 0x80 = 128: no card in the field). Kav_ResultText names both. */
+ * the status byte the SAM answered with when it was not the command's
+ * success (for example 0x80 = 128: no card in the field; 0x66 = 102: SAM
+ * not authorised). Kav_ResultText names both. */
 enum KavResult {
     KAV_OK = 0,
     KAV_E_NO_DEVICE = -1,    /* no device mapped to the port, or it does not exist */
     KAV_E_PERMISSION = -2,   /* the device exists but may not be opened */
     KAV_E_BUSY = -3,         /* another process or port holds the device */
     KAV_E_NOT_OPEN = -4,     /* the operation needs Kav_OpenPort first */
-    KAV_E_IO = -5,           /* the link failed (device removed, write error) */
+    KAV_E_IO = -5,           /* the link failed (device removed, hung up, write error) */
     KAV_E_TIMEOUT = -6,      /* the reader did not answer in time */
     KAV_E_BAD_FRAME = -7,    /* the answer failed its length or checksum check */
-    KAV_E_BAD_ARGUMENT = -8, /* a value out of range or a null pointer */
+    KAV_E_BAD_ARGUMENT = -8, /* a value out of range, a null pointer, an unusable folder */
     KAV_E_NOT_SUPPORTED = -9, /* e.g. a baud rate on a USB port */
     KAV_E_PHOTO_WRITE = -10, /* the photo file could not be written */
     KAV_E_PHOTO_NAME = -11,  /* the card data leaves no usable photo file name */
-    KAV_E_BAD_REPLY = -12,   /* a well-formed answer with unexpected contents */
+    KAV_E_BAD_REPLY = -12,   /* well-formed answers came, none that fits the command */
     KAV_E_INTERNAL = -13     /* an unexpected failure inside the library */
 };
 
-/* A short English text for any result code, for traces and tools. Never NULL. */
+/* Kav_ResultText: a short English text for any result code, for traces and
+ * tools: the library's own codes, the SAM's status bytes, and "unknown
+ * result code" for anything else. Never NULL; the text is static, or, for a
+ * status byte, valid until the same thread calls it again. Changes
+ * nothing. */
 KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result);
+
+/* ---- The flag argument ---------------------------------------------------
+ * Several operations take `int flag`: it is kept for compatibility with the
+ * interface's other implementations, where it selected a reader model's
+ * variant. This library ignores it; pass 0. */
 
 /* ---- Reader discovery and ports ---------------------------------------- */
 
-/* Looks for a reader on every known port at once, trying each rate in turn
- * (a port's remembered rate first); returns the port of the first reader
- * to answer, 0 when none did. Readers answering within 50 ms of the first
- * answered together: the lowest of their ports is returned. The other
- * ports' probes stop then. Remembers the baud rate it found. */
+/* Kav_FindReader: looks for a reader on every mapped port whose device
+ * exists, all at once, asking each SAM for its status at each baud rate in
+ * turn (115200 first, or the rate last found on that port). The first
+ * reader to answer ends the search: readers answering within 50 ms of it
+ * answered together, and the lowest of their ports is returned. Ports
+ * already open are probed through their open link and stay open.
+ *
+ * Returns the port (1 or more), or 0 (KAV_NO_PORT) when no reader answered;
+ * never a negative code. Remembers each found port's rate for the
+ * operations that follow. Takes at most about a second when nothing
+ * answers. */
 KAV_EXPORT int KAV_CALL Kav_FindReader(void);
+
+/* Kav_OpenPort: opens the port's device exclusively (no other process or
+ * port may use it while it is open) and, on a serial port whose rate the
+ * library does not know yet, asks the SAM for its status at each rate to
+ * learn it. A device that answers at no rate is still opened at 115200; a
+ * device that hangs up or fails meanwhile is not. Opening an open port
+ * changes nothing.
+ *
+ * Returns KAV_OK, KAV_E_NO_DEVICE, KAV_E_PERMISSION, KAV_E_BUSY, KAV_E_IO
+ * or KAV_E_INTERNAL. The trace says why an open failed and what to do (for
+ * example: the group the user must belong to). */
 KAV_EXPORT int KAV_CALL Kav_OpenPort(int port);
-/* Harmless on a port that is not open. */
+
+/* Kav_ClosePort: closes the port and releases its device. Harmless on a
+ * port that is not open. Always returns KAV_OK. */
 KAV_EXPORT int KAV_CALL Kav_ClosePort(int port);
 
 /* ---- Link settings ------------------------------------------------------
- * Both baud operations work on a port that is not open. The rates are
- * 115200, 57600, 38400, 19200 and 9600. */
+ * The baud rates are 115200, 57600, 38400, 19200 and 9600. */
+
+/* Kav_GetCOMBaud: asks the SAM on a serial port for its status at each rate
+ * and stores the rate it answered at in *baud. Works on a port that is not
+ * open (the device is opened for the call and closed again) and on an open
+ * one (which stays open, at the rate found).
+ *
+ * Returns KAV_OK; KAV_E_BAD_ARGUMENT (baud is NULL), KAV_E_NOT_SUPPORTED (a
+ * USB port), KAV_E_TIMEOUT (no rate got an answer), or an open failure
+ * (KAV_E_NO_DEVICE, KAV_E_PERMISSION, KAV_E_BUSY, KAV_E_IO). *baud changes
+ * only on success. */
 KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud);
+
+/* Kav_SetCOMBaud: tells the SAM to switch from currentBaud (the rate it
+ * listens at now) to newBaud. The SAM answers at the old rate and then
+ * switches, until it loses power. Works on a port that is not open; an open
+ * port follows the SAM to the new rate.
+ *
+ * Returns KAV_OK; KAV_E_BAD_ARGUMENT (either rate not in the list),
+ * KAV_E_NOT_SUPPORTED (a USB port), a link failure (KAV_E_TIMEOUT,
+ * KAV_E_BAD_FRAME, KAV_E_BAD_REPLY, KAV_E_IO), an open failure, or the
+ * SAM's refusing status. */
 KAV_EXPORT int KAV_CALL Kav_SetCOMBaud(int port, int currentBaud, int newBaud);
-/* Maximum bytes per radio exchange, 24 to 255. */
+
+/* Kav_SetMaxRFByte: sets the most bytes the SAM moves in one radio exchange
+ * with the card, count from 24 to 255; the SAM keeps it until reset or
+ * power loss. The port must be open.
+ *
+ * Returns KAV_OK; KAV_E_BAD_ARGUMENT (count out of range; nothing sent),
+ * KAV_E_NOT_OPEN, a link failure, or the SAM's refusing status. */
+enum { KAV_MIN_MAX_RF = 24, KAV_MAX_MAX_RF = 255 };
 KAV_EXPORT int KAV_CALL Kav_SetMaxRFByte(int port, int count, int flag);
 
-/* ---- SAM commands ------------------------------------------------------- */
+/* ---- SAM commands ---------------------------------------------------------
+ * Each needs an open port and returns KAV_OK; KAV_E_NOT_OPEN; a link
+ * failure (KAV_E_TIMEOUT, KAV_E_BAD_FRAME, KAV_E_BAD_REPLY, KAV_E_IO); or
+ * the SAM's status when it refused (for example 0x60 = 96: self-test
+ * failed). */
+
+/* Kav_GetSAMStatus: asks the SAM whether it works. Changes nothing. */
 KAV_EXPORT int KAV_CALL Kav_GetSAMStatus(int port, int flag);
+
+/* Kav_ResetSAM: resets the SAM, which runs its self-test again and goes
+ * back to its default radio setting; a card found or selected before must
+ * be found and selected again. */
 KAV_EXPORT int KAV_CALL Kav_ResetSAM(int port, int flag);
-/* Fills KAV_SAM_ID_SIZE bytes. */
+
+/* Kav_GetSAMID: fills samId with the SAM's KAV_SAM_ID_SIZE-byte identifier
+ * exactly as the SAM sends it. Also KAV_E_BAD_ARGUMENT when samId is NULL.
+ * samId changes only on success. */
 KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag);
 
 /* ---- Card reading -------------------------------------------------------
- * Find and select must precede every read. The find buffer receives
- * KAV_FIND_BUFFER_SIZE bytes, the select buffer KAV_SELECT_BUFFER_SIZE. */
+ * Find and select must precede every read, on an open port. */
+
+/* Kav_StartFindIDCard: looks for a card in the reader's field. On success
+ * findBuffer (may be NULL) receives the KAV_FIND_BUFFER_SIZE bytes the SAM
+ * sends. Returns KAV_OK, 0x80 = 128 when there is no card, or a failure as
+ * for the SAM commands. */
 KAV_EXPORT int KAV_CALL Kav_StartFindIDCard(int port, unsigned char *findBuffer, int flag);
+
+/* Kav_SelectIDCard: selects the card found. On success selectBuffer (may be
+ * NULL) receives KAV_SELECT_BUFFER_SIZE bytes. Returns KAV_OK, 0x81 = 129
+ * when selecting failed, or a failure as for the SAM commands. */
 KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, int flag);
-/* Fills the record per the field formats and writes the photo per the
- * photo settings. */
+
+/* Kav_ReadMsg: reads the selected card's text and photo. Fills *record per
+ * the field formats (below), control characters replaced, and writes the
+ * photo file per the photo settings, then puts its full path (GBK) in
+ * record->photoFile. An answer that is not exactly the protocol's read
+ * answer (256 text and 1024 photo bytes) is never taken for one.
+ *
+ * Returns KAV_OK; KAV_E_BAD_ARGUMENT (record is NULL); KAV_E_NOT_OPEN; a
+ * link failure; the SAM's status (0x41 = 65: reading failed, for example
+ * without find and select); KAV_E_PHOTO_NAME (the card leaves no usable
+ * file name, or the path would not fit the record); KAV_E_PHOTO_WRITE (the
+ * file could not be written: the folder is gone, full or not writable). On
+ * a photo failure the record is zeroed and no file is left behind; on other
+ * failures the record is untouched. */
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record);
 
 /* ---- Field formats ------------------------------------------------------
- * Kept for the following reads.
- *
- *   operation              code  the field reads
- *   Kav_SetSexType          0    the card's code: 0, 1, 2 or 9
- *                           1    男, 女, 未知 or 未说明 (the field's six
- *                                bytes hold 未说 of the last)
- *   Kav_SetNationType       0    the card's two digits, e.g. 01
- *                           1    the nation's name, e.g. 汉, 蒙古
- *                           2    the name with 族, e.g. 汉族 (其他 and
- *                                外国血统 stay as they are)
- *   Kav_SetBornType,        0    20010203 (as on the card)
- *   Kav_SetUserLifeBType,   1    2001-02-03
- *   Kav_SetUserLifeEType    2    2001年02月03日
- *   (first code)            3    2001.02.03
- *                           4    2001/02/03
- *   Kav_SetUserLifeEType    0    a card without end date reads empty
- *   (second code)           1    a card without end date reads 长期
- *
- * Defaults before any call: 0 for every code. A code outside the table
- * answers KAV_E_BAD_ARGUMENT and leaves the setting as it was. */
+ * How the following reads fill IDCardRecord. Each setter returns KAV_OK, or
+ * KAV_E_BAD_ARGUMENT for a code outside its table and leaves the setting as
+ * it was. Defaults before any call: 0 for every code. */
+
+/* Kav_SetSexType: KAV_SEX_CODE the card's code: 0, 1, 2 or 9;
+ * KAV_SEX_TEXT 男, 女, 未知 or 未说明 (the field's six bytes hold 未说 of
+ * the last). */
+enum { KAV_SEX_CODE = 0, KAV_SEX_TEXT = 1 };
 KAV_EXPORT int KAV_CALL Kav_SetSexType(int code);
+
+/* Kav_SetNationType: KAV_NATION_CODE the card's two digits, e.g. 01;
+ * KAV_NATION_NAME the nation's name, e.g. 汉, 蒙古; KAV_NATION_NAME_ZU the
+ * name with 族, e.g. 汉族 (其他 and 外国血统 stay as they are). */
+enum { KAV_NATION_CODE = 0, KAV_NATION_NAME = 1, KAV_NATION_NAME_ZU = 2 };
 KAV_EXPORT int KAV_CALL Kav_SetNationType(int code);
+
+/* Date formats, for the birth date and both validity dates:
+ * KAV_DATE_AS_CARD 20010203, KAV_DATE_DASHES 2001-02-03,
+ * KAV_DATE_CHINESE 2001年02月03日, KAV_DATE_DOTS 2001.02.03,
+ * KAV_DATE_SLASHES 2001/02/03. A date the card holds malformed is shown as
+ * it is. */
+enum {
+    KAV_DATE_AS_CARD = 0,
+    KAV_DATE_DASHES = 1,
+    KAV_DATE_CHINESE = 2,
+    KAV_DATE_DOTS = 3,
+    KAV_DATE_SLASHES = 4
+};
+/* Kav_SetBornType: the birth date's format. */
 KAV_EXPORT int KAV_CALL Kav_SetBornType(int code);
+/* Kav_SetUserLifeBType: the validity start's format. */
 KAV_EXPORT int KAV_CALL Kav_SetUserLifeBType(int code);
+/* Kav_SetUserLifeEType: the validity end's date format, and how a card
+ * without end date reads: KAV_NO_END_EMPTY empty, KAV_NO_END_LONG_TERM 长期.
+ * Both codes are checked before either is kept. */
+enum { KAV_NO_END_EMPTY = 0, KAV_NO_END_LONG_TERM = 1 };
 KAV_EXPORT int KAV_CALL Kav_SetUserLifeEType(int code, int noEndDateCode);
 
 /* ---- Photo settings -----------------------------------------------------
- *   Kav_SetPhotoPath  0 the root of the system drive, 1 the process's
- *                     current folder, 2 the folder in path (GBK)
- *   Kav_SetPhotoType  0 BMP (24-bit), 1 JPEG, 2 Base64 text
- *   Kav_SetPhotoName  0 tmp, 1 the holder's name, 2 the ID number,
- *                     3 name_ID number
- * Defaults before any call: current folder, BMP, tmp. */
+ * Where, how and under which name the following reads write the photo.
+ * Defaults before any call: the current folder, BMP, tmp. Each setter
+ * returns KAV_OK, or KAV_E_BAD_ARGUMENT and leaves the setting as it was.
+ *
+ * The photo's full path (folder, separator, file name) must fit
+ * IDCardRecord::photoFile: at most KAV_PHOTO_PATH_MAX GBK bytes. The
+ * longest file name a read writes is KAV_PHOTO_NAME_MAX bytes (name_ID
+ * number with the longest name and ID a card holds), so a folder may take
+ * at most KAV_PHOTO_FOLDER_MAX bytes. Callers pass the folder in a buffer
+ * of at most KAV_PATH_BUFFER_SIZE bytes, NUL included. */
+enum {
+    KAV_PHOTO_PATH_MAX = 255,
+    KAV_PHOTO_NAME_MAX = 71,
+    KAV_PHOTO_FOLDER_MAX = KAV_PHOTO_PATH_MAX - 1 - KAV_PHOTO_NAME_MAX,
+    KAV_PATH_BUFFER_SIZE = 260
+};
+
+/* Kav_SetPhotoPath: the folder. option KAV_PHOTO_IN_ROOT the root of the
+ * system drive (/ here), KAV_PHOTO_IN_CURRENT the process's current folder
+ * at the time of each read, KAV_PHOTO_IN_FOLDER the folder in path (GBK,
+ * NUL-terminated; relative to the current folder at each read when not
+ * absolute). path is read only with KAV_PHOTO_IN_FOLDER and may then not
+ * be NULL, empty, invalid GBK or longer than KAV_PHOTO_FOLDER_MAX bytes. */
+enum { KAV_PHOTO_IN_ROOT = 0, KAV_PHOTO_IN_CURRENT = 1, KAV_PHOTO_IN_FOLDER = 2 };
 KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path);
+
+/* Kav_SetPhotoType: KAV_PHOTO_BMP a 24-bit BMP (.bmp), KAV_PHOTO_JPEG the
+ * card's JPEG bytes (.jpg), KAV_PHOTO_BASE64 the Base64 text of those bytes
+ * on one line (.txt). A photo this library cannot decode (a real card's own
+ * compressed format) is kept byte for byte as .wlt whatever the type. */
+enum { KAV_PHOTO_BMP = 0, KAV_PHOTO_JPEG = 1, KAV_PHOTO_BASE64 = 2 };
 KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type);
+
+/* Kav_SetPhotoName: KAV_PHOTO_NAME_TMP tmp, KAV_PHOTO_NAME_HOLDER the
+ * holder's name, KAV_PHOTO_NAME_ID the ID number, KAV_PHOTO_NAME_BOTH
+ * name_ID number. Names from the card are cleaned: separators, control
+ * characters and leading dots go; characters GBK cannot hold become _. */
+enum {
+    KAV_PHOTO_NAME_TMP = 0,
+    KAV_PHOTO_NAME_HOLDER = 1,
+    KAV_PHOTO_NAME_ID = 2,
+    KAV_PHOTO_NAME_BOTH = 3
+};
 KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme);
+
+/* ---- Trace ----------------------------------------------------------------
+ * Every frame and operation can reach the host as it happens, whether or
+ * not the trace file (KAVIDCARD_TRACE) is on. Optional: a host that looks
+ * this function up at run time works with libraries that lack it. */
+
+enum KavTraceKind {
+    KAV_TRACE_TO_READER = 0,   /* a frame the library sent: bytes and meaning */
+    KAV_TRACE_FROM_READER = 1, /* bytes from the reader: a frame, or a bad or stray one (text says) */
+    KAV_TRACE_NOISE = 2,       /* bytes skipped as noise: byteCount says how many, bytes is NULL */
+    KAV_TRACE_OPERATION = 3,   /* a Kav_* call with its arguments and result */
+    KAV_TRACE_NOTE = 4         /* anything else: a device opened or refused, a photo written */
+};
+
+typedef struct KavTraceEvent {
+    int kind;                   /* a KavTraceKind */
+    long long timeMs;           /* wall-clock time, milliseconds since 1970 UTC */
+    const char *link;           /* the device, e.g. "/dev/ttyUSB0", "virtual@1"; "" if none */
+    const unsigned char *bytes; /* the frame's bytes, or NULL */
+    size_t byteCount;           /* how many bytes (for noise: how many were skipped) */
+    const char *text;           /* UTF-8, no control characters: meaning, call and result, note */
+    int result;                 /* for an operation: its result code (a port for Kav_FindReader) */
+} KavTraceEvent;
+
+/* Called on the thread doing the work (discovery's probes run on threads of
+ * their own), never two calls at once. The event and its strings are valid
+ * during the call only. The callback must return quickly and must not call
+ * the library. */
+typedef void(KAV_CALL *KavTraceCallback)(const KavTraceEvent *event, void *context);
+
+/* Kav_SetTraceCallback: sets the callback and the context it gets; NULL
+ * turns it off. Once it returns, the previous callback is never called
+ * again. Returns KAV_OK. */
+KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -210,8 +210,7 @@ void PtyServer::schedule(std::vector<Reply> replies, Clock::time_point received)
             }
             for (std::size_t i = 0; i < segment.bytes.size(); i += kPaceChunk) {
                 const std::size_t n = std::min(kPaceChunk, segment.bytes.size() - i);
-                if (reply.baud != 0)
-                    t += microseconds{n * 10 * 1000000 / reply.baud};
+                t += proto::wireTimeUs(n, reply.baud);
                 queue_.push_back({t,
                                   std::vector<std::uint8_t>(
                                       segment.bytes.begin() + static_cast<std::ptrdiff_t>(i),
@@ -301,7 +300,7 @@ void PtyServer::run() {
                 Clock::time_point received = Clock::now();
                 if (reader_->pacesWire() && rate != 0) {
                     received = std::max(received, inboundUntil_) +
-                               microseconds{static_cast<std::size_t>(n) * 10 * 1000000 / rate};
+                               proto::wireTimeUs(static_cast<std::size_t>(n), rate);
                     inboundUntil_ = received;
                 }
                 schedule(

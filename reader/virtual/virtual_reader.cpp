@@ -170,15 +170,7 @@ Reply VirtualReader::answerCommand(const proto::CommandFrame &command) {
         found_ = selected_ = false;
         if (!ready || hits(Fault::ReadFailure))
             return status(kReadFailed);
-        std::vector<std::uint8_t> data;
-        data.reserve(kReadDataSize);
-        data.push_back(static_cast<std::uint8_t>(kTextSize >> 8));
-        data.push_back(static_cast<std::uint8_t>(kTextSize & 0xFF));
-        data.push_back(static_cast<std::uint8_t>(kPhotoSize >> 8));
-        data.push_back(static_cast<std::uint8_t>(kPhotoSize & 0xFF));
-        data.insert(data.end(), card_->text.begin(), card_->text.end());
-        data.insert(data.end(), card_->photo.begin(), card_->photo.end());
-        return makeReply(kSuccess, data, work, rateNow);
+        return makeReply(kSuccess, encodeReadAnswer(card_->text, card_->photo), work, rateNow);
     }
     if (c.cmd == kSetBaudCmd) {
         const std::optional<std::uint32_t> rate = baudFromCode(command.para);

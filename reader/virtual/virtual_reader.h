@@ -8,6 +8,7 @@
 // both deliver these replies. Thread-safe.
 #pragma once
 
+#include "link/peer.h"
 #include "protocol/frame_parser.h"
 #include "protocol/protocol.h"
 #include "virtual/card_file.h"
@@ -49,17 +50,9 @@ std::optional<Fault> faultFromName(std::string_view name);
 std::string_view faultName(Fault fault);
 
 // What the reader sends for one host frame.
-struct Reply {
-    struct Segment {
-        std::chrono::microseconds delay; // after the previous segment went out
-        std::vector<std::uint8_t> bytes;
-    };
-    std::uint32_t baud = 0; // the rate the bytes go out at
-    std::vector<Segment> segments;
-    bool disconnect = false; // the link fails once the segments are out
-};
+using Reply = PeerReply;
 
-class VirtualReader {
+class VirtualReader final : public Peer {
   public:
     // A fictional SAM ID.
     static constexpr std::array<std::uint8_t, proto::kSamIdSize> kDefaultSamId{
@@ -78,7 +71,7 @@ class VirtualReader {
     // Host bytes in, reader bytes out. Bytes sent at a rate other than the
     // SAM's are garbage to it: no reply. Several frames may come at once,
     // or one frame over several calls.
-    std::vector<Reply> receive(std::span<const std::uint8_t> bytes, std::uint32_t baud);
+    std::vector<Reply> receive(std::span<const std::uint8_t> bytes, std::uint32_t baud) override;
 
     void insertCard(const Card &card);
     void removeCard();
@@ -102,7 +95,7 @@ class VirtualReader {
     void setPacing(Pacing pacing);
     Pacing pacing() const;
     // The transports move bytes at the wire's speed.
-    bool pacesWire() const { return pacing() != Pacing::Instant; }
+    bool pacesWire() const override { return pacing() != Pacing::Instant; }
 
     std::uint32_t baudRate() const;
     void setBaudRate(std::uint32_t baud); // as configured before power-on

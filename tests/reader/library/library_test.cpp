@@ -201,13 +201,13 @@ TEST_F(LibraryTest, SamIdIsTheSamsOwn) {
 }
 
 TEST_F(LibraryTest, ReadFillsTheRecordInTheChosenFormatsAndWritesThePhoto) {
-    Kav_SetSexType(1);
-    Kav_SetNationType(1);
-    Kav_SetBornType(2);
-    Kav_SetUserLifeBType(3);
-    Kav_SetUserLifeEType(4, 1);
-    Kav_SetPhotoType(1);
-    Kav_SetPhotoName(3);
+    Kav_SetSexType(KAV_SEX_TEXT);
+    Kav_SetNationType(KAV_NATION_NAME);
+    Kav_SetBornType(KAV_DATE_CHINESE);
+    Kav_SetUserLifeBType(KAV_DATE_DOTS);
+    Kav_SetUserLifeEType(KAV_DATE_SLASHES, KAV_NO_END_LONG_TERM);
+    Kav_SetPhotoType(KAV_PHOTO_JPEG);
+    Kav_SetPhotoName(KAV_PHOTO_NAME_BOTH);
     ASSERT_EQ(Kav_OpenPort(2), KAV_OK);
     IDCardRecord record;
     std::memset(&record, 0x5A, sizeof record); // the library owes every field its NUL

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -88,6 +89,20 @@ TEST(Transact, OutcomeForEachWayTheAnswerCanArrive) {
         {"noise only", {{KAV_OK, hex("01 02 03")}}, KAV_E_TIMEOUT, 0},
         {"bad checksum", {{KAV_OK, badChecksum}}, KAV_E_BAD_FRAME, 0},
         {"bad length", {{KAV_OK, hex("AA AA AA 96 69 00 01")}}, KAV_E_BAD_FRAME, 0},
+        {"a late answer to find, then the answer",
+         {{KAV_OK, cat({encodeResponse(0, 0, kFindSuccess, hex("00 00 00 00")), kIdAnswer})}},
+         KAV_OK,
+         kSuccess},
+        {"only another command's answer",
+         {{KAV_OK, encodeResponse(0, 0, kFindSuccess, hex("00 00 00 00"))}},
+         KAV_E_BAD_REPLY,
+         0},
+        {"success with too few data bytes",
+         {{KAV_OK, encodeResponse(0, 0, kSuccess, hex("05 00 01 00"))}},
+         KAV_E_BAD_REPLY,
+         0},
+        {"a refusal carrying data", {{KAV_OK, encodeResponse(0, 0, kReadFailed, kIdData)}},
+         KAV_E_BAD_REPLY, 0},
         {"link fails", {{KAV_E_IO, {}}}, KAV_E_IO, 0},
         {"link fails mid-frame", {{KAV_OK, half}, {KAV_E_IO, {}}}, KAV_E_IO, 0},
     };
@@ -158,12 +173,59 @@ TEST(Transact, TimeoutsAreHonouredAndABadFrameDoesNotWaitOutTheFullTimeout) {
                 return KAV_E_TIMEOUT;
             }
             std::this_thread::sleep_for(150ms);
-            const Bytes answer = encodeResponse(0, 0, kSuccess);
+            const Bytes answer = encodeResponse(0, 0, kSuccess, encodeReadAnswer({}, {}));
             out.insert(out.end(), answer.begin(), answer.end());
             return KAV_OK;
         }
     } slow;
     EXPECT_EQ(transact(slow, kReadCard, {}, out, 1000ms), KAV_OK);
+}
+
+// A device that never stops sending: every kind of stream ends the command
+// by its deadline, and the trace stays small however much came.
+TEST(Transact, EndlessStreamsEndByTheDeadlineWithABoundedTrace) {
+    using Clock = Link::Clock;
+    struct Streaming : ScriptedLink {
+        Bytes unit;
+        std::size_t sent = 0;
+        int read(std::vector<std::uint8_t> &out, Clock::time_point) override {
+            for (int i = 0; i < 64; ++i)
+                out.insert(out.end(), unit.begin(), unit.end());
+            sent += 64 * unit.size();
+            return KAV_OK;
+        }
+    };
+    Bytes badChecksum = kIdAnswer;
+    badChecksum.back() ^= 0x01;
+    struct Case {
+        const char *what;
+        Bytes unit;
+        int rc;
+    };
+    const Case cases[] = {
+        {"a preamble and a length, over and over", hex("AA AA AA 96 69 10 00"), KAV_E_BAD_FRAME},
+        {"noise", hex("00 11 22 33 44 55 66 77"), KAV_E_TIMEOUT},
+        {"frames that fail their checksum", badChecksum, KAV_E_BAD_FRAME},
+        {"answers to another command", encodeResponse(0, 0, kFindSuccess, hex("00 00 00 00")),
+         KAV_E_BAD_REPLY},
+    };
+    const char *path = std::getenv("KAVIDCARD_TRACE");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ec;
+        const auto before = path != nullptr ? std::filesystem::file_size(path, ec) : 0;
+        Streaming link;
+        link.unit = c.unit;
+        Response out;
+        const auto start = Clock::now();
+        EXPECT_EQ(transact(link, kSamId, {}, out, 100ms), c.rc);
+        EXPECT_LT(Clock::now() - start, 100ms + kSettleGap + 200ms);
+        EXPECT_GT(link.sent, 10'000u) << "the stream must have run on";
+        if (path != nullptr) {
+            const auto after = std::filesystem::file_size(path, ec);
+            EXPECT_LT(after - before, 8'000u) << "the trace dumped the stream";
+        }
+    }
 }
 
 TEST(Transact, TraceShowsFramesBothWaysWithTheirMeaning) {

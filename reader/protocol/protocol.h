@@ -64,6 +64,18 @@ inline constexpr std::size_t kPhotoSize = 1024;
 // Text length (2) + photo length (2) + text + photo.
 inline constexpr std::size_t kReadDataSize = 4 + kTextSize + kPhotoSize;
 
+// The read answer's data: two big-endian lengths, then the text block and
+// the photo. The lengths are fixed by the protocol; anything else is not a
+// read answer.
+struct ReadAnswer {
+    std::span<const std::uint8_t> text;  // kTextSize bytes
+    std::span<const std::uint8_t> photo; // kPhotoSize bytes
+};
+std::optional<ReadAnswer> decodeReadAnswer(std::span<const std::uint8_t> data);
+// text and photo are padded with zeros or cut to their sizes.
+std::vector<std::uint8_t> encodeReadAnswer(std::span<const std::uint8_t> text,
+                                           std::span<const std::uint8_t> photo);
+
 inline constexpr std::uint8_t kMinMaxRf = 24;
 inline constexpr std::uint8_t kMaxMaxRf = 255;
 
@@ -81,6 +93,9 @@ struct CommandInfo {
 std::span<const CommandInfo> commandTable();
 // nullptr for a command outside the table.
 const CommandInfo *findCommand(std::uint8_t cmd, std::uint8_t para);
+// The status a command answers when it succeeds: 0x9F for find card, 0x90
+// for the others.
+std::uint8_t successStatus(Command command);
 // "SAM status", "set baud 57600", "command 0x42 0x00".
 std::string commandName(std::uint8_t cmd, std::uint8_t para);
 
@@ -160,6 +175,13 @@ std::optional<CommandFrame> decodeCommand(std::span<const std::uint8_t> frame);
 // "status 0x90 success, 16 data bytes" (and the card's SW1 SW2 when set).
 std::string describeResponse(const Response &response);
 
+// Whether `response` can be the answer to `command`: its success status
+// with exactly the data the protocol fixes for it, or a failing status
+// with none. A late answer to an earlier command fails this (find's 0x9F
+// coming to a select, select's 8 bytes coming to a read); a command
+// outside the table takes anything.
+bool answers(Command command, const Response &response);
+
 // ---- Timeouts ------------------------------------------------------------
 
 // Every timeout is multiplied by this, so slow bridges can be accommodated
@@ -171,7 +193,11 @@ inline constexpr std::chrono::milliseconds kTimeoutSlack{50};
 // gives up on a good frame following it.
 inline constexpr std::chrono::milliseconds kSettleGap{50};
 
-// Wire time of `bytes` at `baud` (8N1: ten bit times a byte), rounded up.
+// Wire time of `bytes` at `baud` (8N1: ten bit times a byte), exact to the
+// microsecond (rounded down), and in whole milliseconds rounded up for
+// timeouts. 0 at a rate of 0.
+inline constexpr unsigned kBitsPerByte = 10;
+std::chrono::microseconds wireTimeUs(std::size_t bytes, std::uint32_t baud);
 std::chrono::milliseconds wireTime(std::size_t bytes, std::uint32_t baud);
 
 // The time to wait for the answer to `command` at `baud`: the SAM's work,

@@ -14,12 +14,12 @@ using std::chrono::microseconds;
 constexpr std::size_t kPaceChunk = 32;
 
 microseconds byteTime(std::size_t bytes, std::uint32_t baud) {
-    return baud == 0 ? microseconds{0} : microseconds{bytes * 10 * 1'000'000 / baud};
+    return proto::wireTimeUs(bytes, baud);
 }
 
 } // namespace
 
-MemoryLink::MemoryLink(std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud,
+MemoryLink::MemoryLink(std::shared_ptr<Peer> reader, std::uint32_t baud,
                        std::string name)
     : reader_(std::move(reader)), baud_(baud), name_(std::move(name)) {}
 
@@ -31,8 +31,8 @@ int MemoryLink::write(std::span<const std::uint8_t> bytes) {
     if (paced)
         t += byteTime(bytes.size(), baud_); // the command's own wire time
     t = std::max(t, busyUntil_);
-    for (virt::Reply &reply : reader_->receive(bytes, baud_)) {
-        for (virt::Reply::Segment &segment : reply.segments) {
+    for (PeerReply &reply : reader_->receive(bytes, baud_)) {
+        for (PeerReply::Segment &segment : reply.segments) {
             t += segment.delay;
             if (segment.bytes.empty())
                 continue;

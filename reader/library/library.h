@@ -11,7 +11,6 @@
 #include "protocol/link.h"
 #include "protocol/protocol.h"
 
-#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,19 +24,6 @@ namespace kav {
 namespace virt {
 class VirtualReader;
 }
-
-// When discovery's probes stop: never, until a reader answers; then a
-// moment later, so that readers answering together all get heard.
-class StopTime {
-  public:
-    Link::Clock::time_point get() const;
-    // The first call sets the time; later ones change nothing.
-    void answered();
-
-  private:
-    static constexpr Link::Clock::duration::rep kNever = Link::Clock::duration::max().count();
-    std::atomic<Link::Clock::duration::rep> at_{kNever};
-};
 
 class Library {
   public:
@@ -96,11 +82,6 @@ class Library {
     // library, so discovery threads may call it.
     static Connection connect(int port, const std::optional<Device> &device,
                               std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud);
-    // Asks for the SAM's status at each rate, `first` first; the rate that
-    // got a well-formed answer, with the link left at it. Starts no attempt
-    // after `stop`'s time.
-    static std::optional<std::uint32_t> probe(Link &link, std::optional<std::uint32_t> first,
-                                              const StopTime *stop = nullptr);
     std::optional<std::uint32_t> knownRate(int port) const;
     static bool isUsb(int port) { return port > KAV_LAST_SERIAL_PORT; }
 

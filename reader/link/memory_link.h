@@ -1,12 +1,13 @@
-// A Link wired to an in-process VirtualReader: what the host writes goes to
-// the reader at the link's current rate; the reader's answers become
+// A Link wired to an in-process Peer (the virtual reader): what the host
+// writes goes to the peer at the link's current rate; the reader's answers become
 // readable at the times it asks for (processing time, split pieces, delays
 // past the timeout, the wire's speed when paced), and its disconnects make
 // the link fail. For one thread at a time, like a serial port.
 #pragma once
 
 #include "protocol/link.h"
-#include "virtual/virtual_reader.h"
+#include "link/peer.h"
+#include "protocol/protocol.h"
 
 #include <cstdint>
 #include <deque>
@@ -17,7 +18,7 @@ namespace kav {
 
 class MemoryLink final : public Link {
   public:
-    explicit MemoryLink(std::shared_ptr<virt::VirtualReader> reader,
+    explicit MemoryLink(std::shared_ptr<Peer> reader,
                         std::uint32_t baud = proto::kDefaultBaud, std::string name = "virtual");
 
     std::string name() const override { return name_; }
@@ -38,7 +39,7 @@ class MemoryLink final : public Link {
         bool disconnect = false;
     };
 
-    std::shared_ptr<virt::VirtualReader> reader_;
+    std::shared_ptr<Peer> reader_;
     std::uint32_t baud_;
     std::string name_;
     std::deque<Arrival> queue_;

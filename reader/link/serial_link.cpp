@@ -2,7 +2,7 @@
 
 #include "KavIDCardAPI.h"
 #include "protocol/protocol.h"
-#include "trace.h"
+#include "protocol/trace.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

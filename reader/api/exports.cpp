@@ -8,8 +8,7 @@
 #include "codepage936.h"
 #include "library.h"
 #include "photo/photostore.h"
-#include "testing.h"
-#include "trace.h"
+#include "protocol/trace.h"
 
 #include <cstring>
 #include <exception>
@@ -37,10 +36,10 @@ int guarded(const std::string &call, Body body, Returns returns = Returns::Resul
         kav::trace::line(call + ": unexpected failure");
     }
     if (returns == Returns::Port)
-        kav::trace::line(call + " = port " + std::to_string(result));
+        kav::trace::operation(call + " = port " + std::to_string(result), result);
     else
-        kav::trace::line(call + " = " + std::to_string(result) + " (" + Kav_ResultText(result) +
-                         ")");
+        kav::trace::operation(
+            call + " = " + std::to_string(result) + " (" + Kav_ResultText(result) + ")", result);
     return result;
 }
 
@@ -69,26 +68,19 @@ int simpleCommand(Library &library, int port, proto::Command command,
     return library.command(port, command, data, proto::kSuccess, answer);
 }
 
-std::uint16_t bigEndian16(const std::uint8_t *bytes) {
-    return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
-}
-
 int readCard(Library &library, int port, IDCardRecord &record) {
     proto::Response answer;
     int result = library.command(port, proto::kReadCard, {}, proto::kSuccess, answer);
     if (result != KAV_OK)
         return result;
-    const std::vector<std::uint8_t> &data = answer.data;
-    if (data.size() < 4)
+    // transact took only an answer of the protocol's fixed layout; decoding
+    // again keeps this safe on its own.
+    const std::optional<proto::ReadAnswer> read = proto::decodeReadAnswer(answer.data);
+    if (!read)
         return KAV_E_BAD_REPLY;
-    const std::size_t textSize = bigEndian16(data.data());
-    const std::size_t photoSize = bigEndian16(data.data() + 2);
-    if (4 + textSize + photoSize > data.size())
-        return KAV_E_BAD_REPLY;
-    const std::span<const std::uint8_t> text(data.data() + 4, textSize);
-    const std::span<const std::uint8_t> photo(data.data() + 4 + textSize, photoSize);
+    const std::span<const std::uint8_t> photo = read->photo;
 
-    const kav::card::CardText card = kav::card::decodeTextBlock(text);
+    const kav::card::CardText card = kav::card::decodeTextBlock(read->text);
     for (kav::card::Field cut : kav::card::fillRecord(card, library.formats(), record))
         kav::trace::line("field " + std::to_string(static_cast<int>(cut)) +
                          " cut to fit the record");
@@ -219,17 +211,29 @@ KAV_EXPORT int KAV_CALL Kav_SetUserLifeEType(int code, int noEndDateCode) {
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
-    const std::string shown = path ? kav::cp936::toUtf8(path) : std::string("(null)");
+    // Never read past the buffer the interface allows, NUL or not.
+    const std::string_view given =
+        path != nullptr ? std::string_view(path, strnlen(path, KAV_PATH_BUFFER_SIZE))
+                        : std::string_view();
+    const std::string shown = path != nullptr ? kav::cp936::toUtf8(given) : std::string("(null)");
     return guarded("Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")", [=](Library &l) -> int {
-        if (option != static_cast<int>(kav::photo::PathOption::GivenFolder))
+        if (option != KAV_PHOTO_IN_FOLDER)
             return l.photo().setPath(option);
-        if (path == nullptr)
+        if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
             return KAV_E_BAD_ARGUMENT;
-        const std::optional<std::string> folder = kav::photo::folderFromGbk(path);
+        const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
         if (!folder)
             return KAV_E_BAD_ARGUMENT;
         return l.photo().setPath(option, *folder);
     });
+}
+
+KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {
+    // Not under the library's lock: a host may switch its monitor while
+    // another thread is inside a long operation.
+    kav::trace::setCallback(callback, context);
+    kav::trace::line(callback != nullptr ? "trace callback set" : "trace callback removed");
+    return KAV_OK;
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type) {
@@ -243,25 +247,3 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme) {
 }
 
 } // extern "C"
-
-namespace kav::testing {
-
-std::shared_ptr<virt::VirtualReader> virtualReader(int port) {
-    Library &library = Library::instance();
-    std::lock_guard lock(library.mutex());
-    return library.virtualReader(port);
-}
-
-std::vector<int> openPorts() {
-    Library &library = Library::instance();
-    std::lock_guard lock(library.mutex());
-    return library.openPorts();
-}
-
-void resetLibrary() {
-    Library &library = Library::instance();
-    std::lock_guard lock(library.mutex());
-    library.reset();
-}
-
-} // namespace kav::testing

@@ -203,11 +203,56 @@ std::string describeResponse(const Response &response) {
     return text;
 }
 
+std::chrono::microseconds wireTimeUs(std::size_t bytes, std::uint32_t baud) {
+    if (baud == 0)
+        return std::chrono::microseconds{0};
+    const std::uint64_t bits = std::uint64_t{bytes} * kBitsPerByte;
+    return std::chrono::microseconds{bits * 1'000'000 / baud};
+}
+
 milliseconds wireTime(std::size_t bytes, std::uint32_t baud) {
     if (baud == 0)
         return milliseconds{0};
-    const std::uint64_t bits = std::uint64_t{bytes} * 10;
+    const std::uint64_t bits = std::uint64_t{bytes} * kBitsPerByte;
     return milliseconds{(bits * 1000 + baud - 1) / baud};
+}
+
+std::uint8_t successStatus(Command command) {
+    return command == kFindCard ? kFindSuccess : kSuccess;
+}
+
+bool answers(Command command, const Response &response) {
+    const CommandInfo *info = findCommand(command.cmd, command.para);
+    if (info == nullptr)
+        return true;
+    // Another command's success status is no answer to this one.
+    if (response.sw3 != successStatus(command))
+        return response.data.empty() && response.sw3 != kSuccess && response.sw3 != kFindSuccess;
+    if (response.data.size() != info->answerDataSize)
+        return false;
+    return command != kReadCard || decodeReadAnswer(response.data).has_value();
+}
+
+std::optional<ReadAnswer> decodeReadAnswer(std::span<const std::uint8_t> data) {
+    if (data.size() != kReadDataSize)
+        return std::nullopt;
+    const std::size_t textSize = std::size_t{data[0]} << 8 | data[1];
+    const std::size_t photoSize = std::size_t{data[2]} << 8 | data[3];
+    if (textSize != kTextSize || photoSize != kPhotoSize)
+        return std::nullopt;
+    return ReadAnswer{data.subspan(4, kTextSize), data.subspan(4 + kTextSize, kPhotoSize)};
+}
+
+std::vector<std::uint8_t> encodeReadAnswer(std::span<const std::uint8_t> text,
+                                           std::span<const std::uint8_t> photo) {
+    std::vector<std::uint8_t> data{static_cast<std::uint8_t>(kTextSize >> 8),
+                                   static_cast<std::uint8_t>(kTextSize & 0xFF),
+                                   static_cast<std::uint8_t>(kPhotoSize >> 8),
+                                   static_cast<std::uint8_t>(kPhotoSize & 0xFF)};
+    data.resize(kReadDataSize, 0);
+    std::copy_n(text.begin(), std::min(text.size(), kTextSize), data.begin() + 4);
+    std::copy_n(photo.begin(), std::min(photo.size(), kPhotoSize), data.begin() + 4 + kTextSize);
+    return data;
 }
 
 milliseconds commandTimeout(Command command, std::uint32_t baud) {

@@ -1,13 +1,12 @@
 #include "library.h"
 
 #include "link/memory_link.h"
+#include "discovery.h"
 #include "link/serial_link.h"
 #include "protocol/transact.h"
-#include "trace.h"
+#include "protocol/trace.h"
 #include "virtual/card_file.h"
 #include "virtual/virtual_reader.h"
-
-#include <QThread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -41,40 +40,6 @@ int statusResult(const proto::Response &answer, std::uint8_t expected) {
         return KAV_OK;
     return answer.sw3 != 0 ? static_cast<int>(answer.sw3) : static_cast<int>(KAV_E_BAD_REPLY);
 }
-
-// How soon a probe waiting on a silent port notices that it may stop.
-constexpr std::chrono::milliseconds kStopCheck{10};
-// Readers whose answers come this close to the first one's answered
-// together: the lower port wins, whichever thread ran first.
-constexpr std::chrono::milliseconds kAnswerGrace{50};
-
-// A link whose waits end, as timeouts, at the stop time: discovery stops the
-// probes still waiting on silent ports once a reader has answered.
-class StoppableLink final : public Link {
-  public:
-    StoppableLink(Link &inner, const StopTime &stop) : inner_(inner), stop_(stop) {}
-
-    std::string name() const override { return inner_.name(); }
-    int write(std::span<const std::uint8_t> bytes) override { return inner_.write(bytes); }
-    int read(std::vector<std::uint8_t> &out, Clock::time_point deadline) override {
-        for (;;) {
-            const Clock::time_point stop = stop_.get();
-            const Clock::time_point now = Clock::now();
-            if (now >= stop)
-                return KAV_E_TIMEOUT;
-            const Clock::time_point until = std::min({deadline, now + kStopCheck, stop});
-            const int result = inner_.read(out, until);
-            if (result != KAV_E_TIMEOUT || until >= deadline)
-                return result;
-        }
-    }
-    int setBaudRate(std::uint32_t baud) override { return inner_.setBaudRate(baud); }
-    void discardInput() override { inner_.discardInput(); }
-
-  private:
-    Link &inner_;
-    const StopTime &stop_;
-};
 
 } // namespace
 
@@ -138,41 +103,6 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
     return {KAV_OK, std::move(serial)};
 }
 
-Link::Clock::time_point StopTime::get() const {
-    return Link::Clock::time_point{Link::Clock::duration{at_.load(std::memory_order_acquire)}};
-}
-
-void StopTime::answered() {
-    auto unset = Link::Clock::duration::rep{kNever};
-    const auto at = (Link::Clock::now() + kAnswerGrace).time_since_epoch().count();
-    at_.compare_exchange_strong(unset, at, std::memory_order_acq_rel);
-}
-
-std::optional<std::uint32_t> Library::probe(Link &link, std::optional<std::uint32_t> first,
-                                            const StopTime *stop) {
-    std::vector<std::uint32_t> order;
-    if (first)
-        order.push_back(*first);
-    for (const proto::BaudRate &rate : proto::kBaudRates)
-        if (!first || rate.baud != *first)
-            order.push_back(rate.baud);
-    for (std::uint32_t baud : order) {
-        if (stop != nullptr && Link::Clock::now() >= stop->get())
-            return std::nullopt;
-        if (link.setBaudRate(baud) != KAV_OK)
-            return std::nullopt;
-        proto::Response answer;
-        const int result = proto::transact(link, proto::kSamStatus, {}, answer,
-                                           proto::commandTimeout(proto::kSamStatus, baud));
-        // Any well-formed answer, even a failing status, means a SAM is there.
-        if (result == KAV_OK)
-            return baud;
-        if (result == KAV_E_IO)
-            return std::nullopt;
-    }
-    return std::nullopt;
-}
-
 std::optional<std::uint32_t> Library::knownRate(int port) const {
     if (auto it = rates_.find(port); it != rates_.end())
         return it->second;
@@ -180,68 +110,34 @@ std::optional<std::uint32_t> Library::knownRate(int port) const {
 }
 
 int Library::findReader() {
-    struct Probe {
-        int port;
-        std::optional<Device> device;
-        std::shared_ptr<virt::VirtualReader> reader;
-        std::optional<std::uint32_t> known;
-        std::optional<std::uint32_t> found;
-    };
-    std::vector<Probe> closed; // probed on threads of their own
-    std::vector<Probe> opened; // already open here: probed through their link
+    std::vector<discovery::Candidate> candidates;
     for (int port : devices_.candidatePorts(nodeExists)) {
-        Probe p{port, devices_.deviceFor(port), nullptr, knownRate(port), std::nullopt};
-        if (p.device && p.device->kind == Device::Kind::Virtual)
-            p.reader = virtualReader(port);
-        (open_.count(port) != 0 ? opened : closed).push_back(std::move(p));
+        discovery::Candidate c;
+        c.port = port;
+        c.known = knownRate(port);
+        if (auto it = open_.find(port); it != open_.end()) {
+            c.open = it->second.link.get();
+            c.known = it->second.baud;
+        } else {
+            const std::optional<Device> device = devices_.deviceFor(port);
+            std::shared_ptr<virt::VirtualReader> reader =
+                device && device->kind == Device::Kind::Virtual ? virtualReader(port) : nullptr;
+            c.connect = [port, device, reader](std::uint32_t baud) {
+                return connect(port, device, reader, baud).link;
+            };
+        }
+        candidates.push_back(std::move(c));
     }
-
-    // Every port at once, and the first answer ends the search (after a
-    // moment for others answering together): silent ports cost the time
-    // the reader takes to answer, not their own timeouts at every rate. A
-    // serial link belongs to the thread that opens it.
-    StopTime stop;
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (Probe &p : closed) {
-        threads.emplace_back(QThread::create([&p, &stop] {
-            Connection connection =
-                connect(p.port, p.device, p.reader, p.known.value_or(proto::kDefaultBaud));
-            if (connection.result != KAV_OK) {
-                trace::line(portName(p.port) + ": skipped while looking for readers");
-                return;
-            }
-            StoppableLink link(*connection.link, stop);
-            p.found = probe(link, p.known.value_or(proto::kDefaultBaud), &stop);
-            if (p.found)
-                stop.answered();
-        }));
-        threads.back()->start();
-    }
-    for (Probe &p : opened) {
-        OpenPort &open = open_[p.port];
-        StoppableLink link(*open.link, stop);
-        p.found = probe(link, open.baud, &stop);
-        if (p.found)
-            stop.answered();
-        open.link->setBaudRate(p.found.value_or(open.baud));
-        open.baud = p.found.value_or(open.baud);
-    }
-    for (auto &thread : threads)
-        thread->wait();
-
-    // Readers that answered together: the lower port.
-    int found = KAV_NO_PORT;
-    for (const std::vector<Probe> *group : {&closed, &opened}) {
-        for (const Probe &p : *group) {
-            if (!p.found)
-                continue;
-            rates_[p.port] = *p.found;
-            if (found == KAV_NO_PORT || p.port < found)
-                found = p.port;
+    const int found = discovery::search(candidates);
+    for (const discovery::Candidate &c : candidates) {
+        if (c.found)
+            rates_[c.port] = *c.found;
+        if (c.open != nullptr) {
+            OpenPort &open = open_[c.port];
+            open.baud = c.found.value_or(open.baud);
+            open.link->setBaudRate(open.baud);
         }
     }
-    if (found != KAV_NO_PORT)
-        trace::line(portName(found) + ": a reader answered; the other ports' probes stopped");
     return found;
 }
 
@@ -255,8 +151,12 @@ int Library::open(int port) {
     std::uint32_t baud = known.value_or(proto::kDefaultBaud);
     if (!known && !isUsb(port)) {
         // A SAM keeps a changed rate while powered: ask before assuming.
-        if (auto found = probe(*connection.link, std::nullopt)) {
-            baud = *found;
+        const discovery::Probe found = discovery::probe(*connection.link, std::nullopt);
+        // A device that hung up while asked is no open port.
+        if (found.linkFailed)
+            return KAV_E_IO;
+        if (found.rate) {
+            baud = *found.rate;
             rates_[port] = baud;
         } else {
             connection.link->setBaudRate(baud);
@@ -298,11 +198,14 @@ int Library::getBaud(int port, std::uint32_t &baud) {
     Lease link = lease(port, known.value_or(proto::kDefaultBaud));
     if (link.result != KAV_OK)
         return link.result;
-    const std::optional<std::uint32_t> found = probe(*link.link, known);
+    const discovery::Probe probe = discovery::probe(*link.link, known);
+    const std::optional<std::uint32_t> found = probe.rate;
     if (link.open != nullptr) {
         link.open->baud = found.value_or(link.open->baud);
         link.link->setBaudRate(link.open->baud);
     }
+    if (probe.linkFailed)
+        return KAV_E_IO;
     if (!found)
         return KAV_E_TIMEOUT;
     rates_[port] = *found;

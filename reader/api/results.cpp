@@ -24,7 +24,7 @@ constexpr ResultText kResults[] = {
     {KAV_E_NOT_SUPPORTED, "not supported on this port"},
     {KAV_E_PHOTO_WRITE, "the photo file could not be written"},
     {KAV_E_PHOTO_NAME, "the card data leaves no usable photo file name"},
-    {KAV_E_BAD_REPLY, "the reader's answer has unexpected contents"},
+    {KAV_E_BAD_REPLY, "the reader's answers did not fit the command"},
     {KAV_E_INTERNAL, "an unexpected failure inside the library"},
 };
 
@@ -35,9 +35,13 @@ extern "C" KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result) {
         if (r.code == result)
             return r.text;
     if (result > 0 && result <= 0xFF) {
-        // The SAM's own status: the protocol layer names it.
+        // The SAM's own status: the protocol layer names it. A success
+        // status is a failure here: it was some other command's success.
+        const auto status = static_cast<std::uint8_t>(result);
         static thread_local std::string text;
-        text = "the SAM answered " + kav::proto::describeStatus(static_cast<std::uint8_t>(result));
+        text = "the SAM answered " + kav::proto::describeStatus(status);
+        if (status == kav::proto::kSuccess || status == kav::proto::kFindSuccess)
+            text += ", not the status this command succeeds with";
         return text.c_str();
     }
     return "unknown result code";

@@ -1,5 +1,7 @@
-// Hooks for the library's own end-to-end tests and tools: reach the virtual
-// reader behind a port, and start over. Not part of the C interface.
+// Hooks for the library's own tests and benchmarks: reach the virtual
+// reader behind a port, and start over. Not part of the C interface: they
+// live in the static copy of the library that tests link, not in the
+// shared library.
 #pragma once
 
 #include "KavIDCardAPI.h"
@@ -16,14 +18,14 @@ namespace testing {
 
 // The virtual reader a port is mapped to (created on first use); null when
 // the port is not mapped to one.
-KAV_EXPORT std::shared_ptr<virt::VirtualReader> virtualReader(int port);
+std::shared_ptr<virt::VirtualReader> virtualReader(int port);
 
 // The ports open right now, ascending.
-KAV_EXPORT std::vector<int> openPorts();
+std::vector<int> openPorts();
 
 // Closes every port and forgets rates, virtual readers and settings, then
 // reads KAVIDCARD_DEVICES again.
-KAV_EXPORT void resetLibrary();
+void resetLibrary();
 
 } // namespace testing
 } // namespace kav

@@ -1,0 +1,130 @@
+#include "discovery.h"
+
+#include "KavIDCardAPI.h"
+#include "protocol/protocol.h"
+#include "protocol/trace.h"
+#include "protocol/transact.h"
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+namespace kav::discovery {
+namespace {
+
+using Clock = Link::Clock;
+
+// How soon a probe waiting on a silent port notices that it may stop.
+constexpr std::chrono::milliseconds kStopCheck{10};
+// Readers whose answers come this close to the first one's answered
+// together: the lower port wins, whichever thread ran first.
+constexpr std::chrono::milliseconds kAnswerGrace{50};
+
+// A link whose waits end, as timeouts, at the stop time: discovery stops the
+// probes still waiting on silent ports once a reader has answered.
+class StoppableLink final : public Link {
+  public:
+    StoppableLink(Link &inner, const StopTime &stop) : inner_(inner), stop_(stop) {}
+
+    std::string name() const override { return inner_.name(); }
+    int write(std::span<const std::uint8_t> bytes) override { return inner_.write(bytes); }
+    int read(std::vector<std::uint8_t> &out, Clock::time_point deadline) override {
+        for (;;) {
+            const Clock::time_point stop = stop_.get();
+            const Clock::time_point now = Clock::now();
+            if (now >= stop)
+                return KAV_E_TIMEOUT;
+            const Clock::time_point until = std::min({deadline, now + kStopCheck, stop});
+            const int result = inner_.read(out, until);
+            if (result != KAV_E_TIMEOUT || until >= deadline)
+                return result;
+        }
+    }
+    int setBaudRate(std::uint32_t baud) override { return inner_.setBaudRate(baud); }
+    void discardInput() override { inner_.discardInput(); }
+
+  private:
+    Link &inner_;
+    const StopTime &stop_;
+};
+
+std::string portName(int port) {
+    return "port " + std::to_string(port);
+}
+
+} // namespace
+
+Link::Clock::time_point StopTime::get() const {
+    return Clock::time_point{Clock::duration{at_.load(std::memory_order_acquire)}};
+}
+
+void StopTime::answered() {
+    auto unset = Clock::duration::rep{kNever};
+    const auto at = (Clock::now() + kAnswerGrace).time_since_epoch().count();
+    at_.compare_exchange_strong(unset, at, std::memory_order_acq_rel);
+}
+
+Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop) {
+    std::vector<std::uint32_t> order;
+    if (first)
+        order.push_back(*first);
+    for (const proto::BaudRate &rate : proto::kBaudRates)
+        if (!first || rate.baud != *first)
+            order.push_back(rate.baud);
+    for (std::uint32_t baud : order) {
+        if (stop != nullptr && Clock::now() >= stop->get())
+            return {};
+        if (link.setBaudRate(baud) != KAV_OK)
+            return {std::nullopt, true};
+        proto::Response answer;
+        const int result = proto::transact(link, proto::kSamStatus, {}, answer,
+                                           proto::commandTimeout(proto::kSamStatus, baud));
+        // Any well-formed answer, even a failing status, means a SAM is there.
+        if (result == KAV_OK)
+            return {baud, false};
+        if (result == KAV_E_IO)
+            return {std::nullopt, true};
+    }
+    return {};
+}
+
+int search(std::vector<Candidate> &candidates) {
+    StopTime stop;
+    std::vector<std::jthread> threads;
+    for (Candidate &c : candidates) {
+        if (c.open != nullptr)
+            continue;
+        threads.emplace_back([&c, &stop] {
+            const std::unique_ptr<Link> link = c.connect(c.known.value_or(proto::kDefaultBaud));
+            if (!link) {
+                trace::line(portName(c.port) + ": skipped while looking for readers");
+                return;
+            }
+            StoppableLink stoppable(*link, stop);
+            c.found = probe(stoppable, c.known.value_or(proto::kDefaultBaud), &stop).rate;
+            if (c.found)
+                stop.answered();
+        });
+    }
+    // Ports open here are probed through their own link, on this thread,
+    // while the others run.
+    for (Candidate &c : candidates) {
+        if (c.open == nullptr)
+            continue;
+        StoppableLink stoppable(*c.open, stop);
+        c.found = probe(stoppable, c.known, &stop).rate;
+        if (c.found)
+            stop.answered();
+    }
+    threads.clear(); // joins
+
+    int found = KAV_NO_PORT;
+    for (const Candidate &c : candidates)
+        if (c.found && (found == KAV_NO_PORT || c.port < found))
+            found = c.port;
+    if (found != KAV_NO_PORT)
+        trace::line(portName(found) + ": a reader answered; the other ports' probes stopped");
+    return found;
+}
+
+} // namespace kav::discovery

@@ -1,0 +1,60 @@
+// Looking for a SAM: the rate probe that opening a port and the baud query
+// use, and discovery's search of every port at once, which stops shortly
+// after the first reader answers.
+#pragma once
+
+#include "protocol/link.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kav::discovery {
+
+// When discovery's probes stop: never, until a reader answers; then a
+// moment later, so that readers answering together all get heard.
+class StopTime {
+  public:
+    Link::Clock::time_point get() const;
+    // The first call sets the time; later ones change nothing.
+    void answered();
+
+  private:
+    static constexpr Link::Clock::duration::rep kNever = Link::Clock::duration::max().count();
+    std::atomic<Link::Clock::duration::rep> at_{kNever};
+};
+
+struct Probe {
+    // The rate that got a well-formed status answer, with the link left at
+    // it; nullopt when none did.
+    std::optional<std::uint32_t> rate;
+    // The link failed (the device went away): not worth another attempt.
+    bool linkFailed = false;
+};
+
+// Asks for the SAM's status at each rate, `first` first. Starts no attempt
+// after `stop`'s time.
+Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop = nullptr);
+
+// One port to search.
+struct Candidate {
+    int port = 0;
+    std::optional<std::uint32_t> known; // the rate last found there
+    // Opens a link of the candidate's own, on the probing thread (a serial
+    // link belongs to the thread that opens it); null when it cannot be
+    // opened. Used when `open` is null.
+    std::function<std::unique_ptr<Link>(std::uint32_t baud)> connect;
+    Link *open = nullptr; // the port is already open here: probe through this link
+    std::optional<std::uint32_t> found; // out: the rate a reader answered at
+};
+
+// Probes every candidate at once, each closed one on a thread of its own.
+// The first answer ends the search a moment later; silent ports cost the
+// time the reader takes to answer, not their own timeouts at every rate.
+// Returns the lowest port among those that answered, 0 when none did.
+int search(std::vector<Candidate> &candidates);
+
+} // namespace kav::discovery

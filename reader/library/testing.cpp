@@ -1,0 +1,29 @@
+// The testing hooks: linked into the tests' static copy of the library,
+// never into the shared library.
+#include "testing.h"
+
+#include "library.h"
+
+#include <mutex>
+
+namespace kav::testing {
+
+std::shared_ptr<virt::VirtualReader> virtualReader(int port) {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    return library.virtualReader(port);
+}
+
+std::vector<int> openPorts() {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    return library.openPorts();
+}
+
+void resetLibrary() {
+    Library &library = Library::instance();
+    std::lock_guard lock(library.mutex());
+    library.reset();
+}
+
+} // namespace kav::testing

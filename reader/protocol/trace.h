@@ -1,0 +1,50 @@
+// The library's trace: every frame and every operation, with its arguments
+// and result. It reaches two listeners, each optional: the file named by
+// KAVIDCARD_TRACE and the host's callback (Kav_SetTraceCallback). With
+// neither, tracing costs a check and nothing else.
+#pragma once
+
+#include "KavIDCardAPI.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kav::trace {
+
+// Somebody listens: the file is open or a callback is set.
+bool enabled();
+
+enum class Direction { ToReader, FromReader };
+
+// One frame on a link: time, link name, direction, bytes in hex and what
+// they mean ("status 0x90 success").
+void frame(std::string_view link, Direction direction, std::span<const std::uint8_t> bytes,
+           std::string_view meaning);
+
+// Bytes from the reader that were skipped as noise: only how many.
+void noise(std::string_view link, std::size_t count);
+
+// An operation and its result: "Kav_ReadMsg(1, 0) = -6 (...)".
+void operation(std::string_view text, int result);
+
+// One free-form line (a skipped device, a photo written).
+void line(std::string_view text);
+
+// Hex dump helper: "AA AA AA 96 69".
+std::string hex(std::span<const std::uint8_t> bytes);
+
+// The host's callback; null turns it off. Once this returns, the previous
+// callback is never called again.
+void setCallback(KavTraceCallback callback, void *context);
+
+// The trace file's size limit: past it the file is renamed to NAME.1 (one
+// generation kept) and a new one begun.
+inline constexpr std::size_t kFileLimit = 16u << 20;
+
+// Closes the trace file and opens the one KAVIDCARD_TRACE names now; for
+// tests. The limit is kFileLimit unless given.
+void reopenFile(std::size_t limit = kFileLimit);
+
+} // namespace kav::trace

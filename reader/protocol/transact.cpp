@@ -1,0 +1,169 @@
+#include "protocol/transact.h"
+
+#include "KavIDCardAPI.h"
+#include "protocol/frame_parser.h"
+#include "protocol/trace.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+namespace kav::proto {
+namespace {
+
+using trace::Direction;
+using Clock = Link::Clock;
+
+std::string badChecksumText(std::span<const std::uint8_t> frame) {
+    const std::uint8_t sum =
+        checksum(frame.subspan(kPreambleSize, frame.size() - kPreambleSize - 1));
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "bad checksum: 0x%02X computed, 0x%02X received", sum,
+                  frame.back());
+    return buf;
+}
+
+std::string badLengthText(std::span<const std::uint8_t> header) {
+    const unsigned length = (unsigned{header[5]} << 8) | header[6];
+    return "bad length " + std::to_string(length) + ", resynchronising";
+}
+
+// Bad frames and noise shown in the trace for one command; the rest are counted.
+constexpr std::size_t kTracedFaults = 8;
+// A bad frame can be 4 kB of garbage: its start is enough to recognise it.
+constexpr std::size_t kTracedFaultBytes = 32;
+
+} // namespace
+
+int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const std::uint8_t> data,
+             Response &out, std::chrono::milliseconds timeout) {
+    const std::vector<std::uint8_t> frame = encodeCommand(cmd, para, data);
+    if (frame.empty())
+        return KAV_E_BAD_ARGUMENT;
+    const Command command{cmd, para};
+    const std::string linkName = link.name();
+    const std::string what = commandName(cmd, para);
+
+    // Whatever came before the command (a late answer to an earlier one,
+    // noise) is not its answer.
+    link.discardInput();
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + timeout;
+    trace::frame(linkName, Direction::ToReader, frame, what);
+    if (link.write(frame) != KAV_OK) {
+        trace::line(linkName + ": " + what + ": write failed");
+        return KAV_E_IO;
+    }
+
+    FrameParser parser(FrameKind::Response);
+    std::vector<std::uint8_t> chunk;
+    Clock::time_point waitUntil = deadline;
+    bool sawBadFrame = false;
+    bool sawBadChecksum = false;
+    bool sawOtherAnswer = false;
+    // A device may send without end: the trace shows the first few faults
+    // and then only counts them.
+    std::size_t faultsTraced = 0;
+    std::size_t noiseUntraced = 0;
+    std::size_t faultsUntraced = 0;
+    const auto traceFault = [&](std::span<const std::uint8_t> bytes, const std::string &meaning) {
+        if (faultsTraced < kTracedFaults) {
+            ++faultsTraced;
+            if (bytes.size() <= kTracedFaultBytes)
+                trace::frame(linkName, Direction::FromReader, bytes, meaning);
+            else
+                trace::frame(linkName, Direction::FromReader, bytes.first(kTracedFaultBytes),
+                             meaning + " (" + std::to_string(bytes.size()) +
+                                 " bytes, the first shown)");
+        } else {
+            ++faultsUntraced;
+        }
+    };
+    const auto traceUncounted = [&] {
+        if (noiseUntraced > 0)
+            trace::noise(linkName, noiseUntraced);
+        if (faultsUntraced > 0)
+            trace::line(linkName + ": " + std::to_string(faultsUntraced) +
+                        " more bad or unexpected frames not shown");
+    };
+    const auto giveUp = [&](int failure, const char *why) {
+        const std::vector<std::uint8_t> left = parser.drain();
+        if (!left.empty())
+            traceFault(left, "incomplete, discarded");
+        traceUncounted();
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        trace::line(linkName + ": " + what + ": " + why + " after " +
+                    std::to_string(waited.count()) + " ms");
+        return failure;
+    };
+    const auto timedOut = [&] {
+        if (sawOtherAnswer)
+            return giveUp(KAV_E_BAD_REPLY, "no answer that fits the command");
+        if (sawBadFrame)
+            return giveUp(KAV_E_BAD_FRAME, "no good frame");
+        return giveUp(KAV_E_TIMEOUT, "no answer");
+    };
+
+    for (;;) {
+        // The deadline holds however fast the bytes come.
+        if (Clock::now() >= waitUntil)
+            return timedOut();
+        chunk.clear();
+        const int rc = link.read(chunk, waitUntil);
+        if (rc == KAV_E_TIMEOUT)
+            return timedOut();
+        if (rc != KAV_OK)
+            return giveUp(KAV_E_IO, "link failed");
+
+        std::span<const std::uint8_t> rest(chunk);
+        std::optional<ParseEvent> event;
+        for (;;) {
+            rest = rest.subspan(parser.feed(rest, event));
+            if (!event)
+                break;
+            switch (event->type) {
+            case ParseEvent::Type::Noise:
+                if (faultsTraced < kTracedFaults)
+                    traceFault(event->bytes, "noise, " + std::to_string(event->bytes.size()) +
+                                                 " bytes skipped");
+                else
+                    noiseUntraced += event->bytes.size();
+                break;
+            case ParseEvent::Type::BadLength:
+                sawBadFrame = true;
+                traceFault(event->bytes, badLengthText(event->bytes));
+                break;
+            case ParseEvent::Type::BadChecksum:
+                sawBadFrame = sawBadChecksum = true;
+                traceFault(event->bytes, badChecksumText(event->bytes));
+                break;
+            case ParseEvent::Type::Frame: {
+                std::optional<Response> response = decodeResponse(event->bytes);
+                if (!response)
+                    return giveUp(KAV_E_INTERNAL, "parser yielded a malformed frame");
+                if (!answers(command, *response)) {
+                    sawOtherAnswer = true;
+                    traceFault(event->bytes, describeResponse(*response) + ": not an answer to " +
+                                                 what + ", ignored");
+                    break;
+                }
+                traceUncounted();
+                trace::frame(linkName, Direction::FromReader, event->bytes,
+                             what + ": " + describeResponse(*response));
+                out = std::move(*response);
+                return KAV_OK;
+            }
+            }
+        }
+        // A frame that failed its checksum was most likely the answer,
+        // damaged: a good frame may still follow (the bad one was noise that
+        // looked like a frame), so wait on only while bytes keep coming. A
+        // refused length is no such sign (a preamble-looking sequence in
+        // line noise, perhaps long before a slow answer): keep waiting.
+        if (sawBadChecksum)
+            waitUntil = std::min(deadline, Clock::now() + kSettleGap);
+    }
+}
+
+} // namespace kav::proto
