@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "KavIDCardAPI.h"
+#include "card/cardtext.h"
 #include "codepage936.h"
 
 namespace kav::photo {
@@ -375,6 +376,7 @@ TEST_F(PhotoStore, NamesFromTheCardCannotLeaveTheFolder) {
          u"gpj.exe",
          "agpj.exe.wlt"},
         {u" ../../x ", "x.wlt"},
+        {u"a?b?", "a_b_.wlt"},
         {u".", nullptr},
         {u"..", nullptr},
         {u"../..", nullptr},
@@ -524,6 +526,39 @@ TEST_F(PhotoStore, NameCharactersGbkCannotHoldBecomeUnderscores) {
     ASSERT_EQ(byName.result, KAV_OK) << byName.note;
     EXPECT_EQ(fs::path(byName.path).filename().string(), "李__明.wlt");
     EXPECT_EQ(byName.pathGbk, cp936::fromUtf8(byName.path).value());
+}
+
+// Names as the card text decoder gives them: its replacement for a control
+// character does not reach the file name either.
+TEST_F(PhotoStore, NameFromACardBlockWithControlCharacters) {
+    struct Case {
+        std::u16string name;
+        const char *file;
+    };
+    const Case cases[] = {
+        {u"a\nb\tc\x1B"
+         u"d",
+         "a_b_c_d.wlt"},
+        {u"\x202E"
+         u"gpj.exe",
+         "_gpj.exe.wlt"},
+        {u"李明\x85", "李明_.wlt"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        std::vector<std::uint8_t> block(card::kTextBlockSize, 0);
+        for (std::size_t i = 0; i < c.name.size(); ++i) {
+            block[2 * i] = static_cast<std::uint8_t>(c.name[i] & 0xFF);
+            block[2 * i + 1] = static_cast<std::uint8_t>(c.name[i] >> 8);
+        }
+        const card::CardText text = card::decodeTextBlock(block);
+        const StoredPhoto stored = storePhoto(settings(PhotoType::Bmp, NameScheme::HolderName),
+                                              opaquePhoto(), text.name, text.idNumber);
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        EXPECT_EQ(listing(folder_), std::vector<std::string>{c.file});
+    }
 }
 
 TEST_F(PhotoStore, FolderGbkCannotHoldFailsBeforeWriting) {
