@@ -7,9 +7,21 @@ namespace kav::card {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
+// What a control character becomes: visible, and GBK holds it, so the
+// record, the log and the trace all show the same.
+constexpr char16_t kControlReplacement = u'?';
 
 bool isPadding(char16_t u) {
     return u == u' ' || u == 0;
+}
+
+// Characters that act on what shows rather than show: C0 controls (NUL is
+// handled as padding or invalid text), DEL, C1 controls, line and paragraph
+// separators, and the bidi embeddings, overrides and isolates that could
+// make a log line or a field read other than it is.
+bool isControl(char16_t u) {
+    return (u > 0 && u < 0x20) || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029 ||
+           (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
 }
 
 std::u16string decodeField(std::span<const std::uint8_t> bytes) {
@@ -33,6 +45,8 @@ std::u16string decodeField(std::span<const std::uint8_t> bytes) {
             ++i; // a valid pair
         } else if (high || low || u == 0xFFFE || u == 0xFFFF || u == 0) {
             units[i] = kReplacement;
+        } else if (isControl(u)) {
+            units[i] = kControlReplacement;
         }
     }
     return units;

@@ -67,7 +67,9 @@ struct CardText {
 // yields the fields it holds (a field it cuts keeps its first part, a
 // dangling half character becomes U+FFFD unless it is padding); bytes past
 // 256 are ignored. Unpaired surrogates, U+FFFE, U+FFFF and NULs inside the
-// text become U+FFFD. Safe on any input.
+// text become U+FFFD. Control characters (C0 but NUL, DEL, C1), U+2028,
+// U+2029 and the bidi controls U+202A..U+202E and U+2066..U+2069 become '?',
+// so no consumer gets them. Safe on any input.
 CardText decodeTextBlock(std::span<const std::uint8_t> block);
 
 } // namespace kav::card

@@ -1,6 +1,7 @@
 // Writing a file so that it appears whole or not at all.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -12,12 +13,28 @@ struct WriteOutcome {
     std::string error; // the failed step and the system's message
 };
 
-// Writes bytes to folder/fileName through a temporary file created
-// exclusively in folder (never through a symlink), flushed to disk, then
-// renamed over fileName: a symlink or file already there is replaced, never
-// followed or written through. fileName must be a single path component.
-// On failure no temporary file is left behind.
+// How the file is written before it takes its name.
+enum class Staging {
+    // An unnamed file in the folder, given a name only once complete: a
+    // killed process leaves nothing behind. Falls back to Named where the
+    // file system cannot make one.
+    Unnamed,
+    // A temporary ".kavphoto-*.tmp" file. A killed process leaves it, so
+    // ours older than kStaleTemporaryAge are removed before each write.
+    Named,
+};
+
+// Writing a photo takes milliseconds: a temporary file of ours this old was
+// left by a process that died, never one still being written.
+inline constexpr std::chrono::minutes kStaleTemporaryAge{5};
+
+// Writes bytes to folder/fileName through a file created exclusively in
+// folder (never through a symlink), flushed to disk, then renamed over
+// fileName: a symlink or file already there is replaced, never followed or
+// written through. fileName must be a single path component. On failure no
+// temporary file is left behind. Permissions are 0666 less the umask.
 WriteOutcome writeFileAtomically(const std::string &folder, const std::string &fileName,
-                                 std::span<const std::uint8_t> bytes);
+                                 std::span<const std::uint8_t> bytes,
+                                 Staging staging = Staging::Unnamed);
 
 } // namespace kav::photo

@@ -10,7 +10,8 @@
 namespace kav::photo {
 
 // One part of a name: path separators, NUL and control characters removed,
-// then spaces (also U+3000) trimmed at both ends.
+// characters GBK cannot hold and '?' replaced by '_', then spaces (also
+// U+3000) and leading dots trimmed at both ends.
 std::u16string cleanNamePart(std::u16string_view text);
 
 // The file name without extension for a scheme; nullopt when the card data

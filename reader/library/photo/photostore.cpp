@@ -1,12 +1,8 @@
 #include "photostore.h"
 
-#include <QBuffer>
-#include <QByteArray>
-#include <QImage>
-#include <QImageReader>
-#include <QImageWriter>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <unistd.h>
 #include <vector>
@@ -17,6 +13,17 @@
 #include "photo/atomicfile.h"
 #include "photo/photoname.h"
 
+// stb_image is compiled here and nowhere else; JPEG is the one format a
+// card photo we can show comes in.
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_JPEG
+#define STBI_NO_STDIO
+#define STBI_NO_FAILURE_STRINGS
+// The decoder's own bound, past ours: a second line, not the first.
+#define STBI_MAX_DIMENSIONS 512
+#include <stb_image.h> // a system include: its warnings are not ours
+
 namespace kav::photo {
 namespace {
 
@@ -26,9 +33,11 @@ constexpr char kSeparator = '\\';
 constexpr char kSeparator = '/';
 #endif
 
-// A card photo is 102 x 126; anything far larger is not a photo, and
-// decoding it would cost memory for nothing.
-constexpr int kLargestSide = 4096;
+// A card photo is 102 x 126. An image declaring sides beyond four times
+// that is not a card photo: it is kept as the card's bytes, never decoded,
+// so what we write stays bounded by what a card holds.
+constexpr int kLargestWidth = 4 * 102;
+constexpr int kLargestHeight = 4 * 126;
 // The record's photo field with its NUL.
 constexpr std::size_t kLargestPathGbk = sizeof(IDCardRecord::photoFile) - 1;
 // The longest single file name Linux file systems take.
@@ -78,66 +87,126 @@ std::optional<std::string> targetFolder(const PhotoSettings &settings) {
     return folder;
 }
 
+using Bytes = std::vector<std::uint8_t>;
+
 struct Content {
-    QByteArray bytes;
+    Bytes bytes;
     const char *extension = ".wlt";
     std::string description;
 };
 
-QByteArray encoded(const QImage &image, const char *format) {
-    QByteArray out;
-    QBuffer buffer(&out);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    return writer.write(image) ? out : QByteArray();
+struct Decoded {
+    int width = 0;
+    int height = 0;
+    Bytes rgb; // three bytes a pixel, top row first
+};
+
+// A JPEG within the size a card photo can have, decoded; nullopt for
+// anything else. The declared size is checked before decoding so that a
+// small header cannot make us allocate for a huge image.
+std::optional<Decoded> decodedJpeg(std::span<const std::uint8_t> photo) {
+    if (photo.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return std::nullopt;
+    const auto *data = photo.data();
+    const int size = static_cast<int>(photo.size());
+    int width = 0, height = 0, components = 0;
+    if (stbi_info_from_memory(data, size, &width, &height, &components) == 0 || width <= 0 ||
+        height <= 0 || width > kLargestWidth || height > kLargestHeight)
+        return std::nullopt;
+    // Asked for as RGB: a grayscale photo, as cards hold, comes expanded.
+    stbi_uc *pixels = stbi_load_from_memory(data, size, &width, &height, &components, 3);
+    if (pixels == nullptr)
+        return std::nullopt;
+    const std::size_t count =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+    Decoded image{width, height, Bytes(pixels, pixels + count)};
+    stbi_image_free(pixels);
+    return image;
 }
 
-std::string sizeText(const QImage &image) {
-    return std::to_string(image.width()) + "x" + std::to_string(image.height());
+void putLittleEndian(Bytes &out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i, value >>= 8)
+        out.push_back(static_cast<std::uint8_t>(value & 0xFF));
 }
 
-// What goes into the file. bytes is empty only when Qt failed to encode an
-// image it had decoded.
+// A 24-bit bottom-up BMP: what every viewer reads, where an 8-bit one with
+// a palette is not.
+Bytes bmp24(const Decoded &image) {
+    const auto width = static_cast<std::uint32_t>(image.width);
+    const auto height = static_cast<std::uint32_t>(image.height);
+    const std::uint32_t stride = (width * 3 + 3) & ~3u;
+    constexpr std::uint32_t kHeaders = 14 + 40;
+    Bytes out;
+    out.reserve(kHeaders + stride * height);
+    // BITMAPFILEHEADER
+    out.push_back('B');
+    out.push_back('M');
+    putLittleEndian(out, kHeaders + stride * height, 4);
+    putLittleEndian(out, 0, 4); // reserved
+    putLittleEndian(out, kHeaders, 4);
+    // BITMAPINFOHEADER: uncompressed, no palette, no stated resolution
+    putLittleEndian(out, 40, 4);
+    putLittleEndian(out, width, 4);
+    putLittleEndian(out, height, 4); // positive: rows bottom-up
+    putLittleEndian(out, 1, 2);      // planes
+    putLittleEndian(out, 24, 2);     // bits per pixel
+    putLittleEndian(out, 0, 4);      // BI_RGB
+    putLittleEndian(out, stride * height, 4);
+    putLittleEndian(out, 0, 4);
+    putLittleEndian(out, 0, 4);
+    putLittleEndian(out, 0, 4); // colours used
+    putLittleEndian(out, 0, 4); // colours important
+    for (std::uint32_t row = height; row-- > 0;) {
+        const std::uint8_t *line = image.rgb.data() + row * width * 3;
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint8_t *pixel = line + x * 3;
+            out.insert(out.end(), {pixel[2], pixel[1], pixel[0]});
+        }
+        out.insert(out.end(), stride - width * 3, 0);
+    }
+    return out;
+}
+
+Bytes base64(std::span<const std::uint8_t> bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    Bytes out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const std::uint32_t v = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
+        for (int shift = 18; shift >= 0; shift -= 6)
+            out.push_back(static_cast<std::uint8_t>(kAlphabet[(v >> shift) & 0x3F]));
+    }
+    if (const std::size_t rest = bytes.size() - i; rest > 0) {
+        const std::uint32_t v = bytes[i] << 16 | (rest == 2 ? bytes[i + 1] << 8 : 0);
+        out.push_back(static_cast<std::uint8_t>(kAlphabet[v >> 18]));
+        out.push_back(static_cast<std::uint8_t>(kAlphabet[(v >> 12) & 0x3F]));
+        out.push_back(rest == 2 ? static_cast<std::uint8_t>(kAlphabet[(v >> 6) & 0x3F]) : '=');
+        out.push_back('=');
+    }
+    return out;
+}
+
 Content contentFor(PhotoType type, std::span<const std::uint8_t> photo) {
-    const QByteArray raw = QByteArray::fromRawData(reinterpret_cast<const char *>(photo.data()),
-                                                   static_cast<qsizetype>(photo.size()));
-    QBuffer source;
-    source.setData(raw);
-    source.open(QIODevice::ReadOnly);
-    QImageReader reader(&source);
-    const QByteArray format = reader.format();
-    const QSize size = reader.size();
-    QImage image;
-    if (!format.isEmpty() && size.isValid() && size.width() <= kLargestSide &&
-        size.height() <= kLargestSide)
-        image = reader.read();
-
-    if (image.isNull()) {
-        // Deliberately a deep copy: raw only borrows the caller's bytes.
-        return {QByteArray(raw.constData(), raw.size()), ".wlt",
-                "not an image this library can decode (a card's own compressed format); its " +
+    const std::optional<Decoded> image = decodedJpeg(photo);
+    if (!image) {
+        return {Bytes(photo.begin(), photo.end()), ".wlt",
+                "not a JPEG of a card photo's size (a card's own compressed format); its " +
                     std::to_string(photo.size()) + " bytes written unaltered"};
     }
 
-    const std::string from = format.toStdString() + " " + sizeText(image);
-    const bool isJpeg = format == "jpeg";
-    // A JPEG is kept byte for byte, trailing padding included: nothing of
+    const std::string from =
+        "JPEG " + std::to_string(image->width) + "x" + std::to_string(image->height);
+    // The JPEG is kept byte for byte, trailing padding included: nothing of
     // what the card holds is dropped, and decoders stop at the image's end.
-    const auto jpegBytes = [&] {
-        return isJpeg ? QByteArray(raw.constData(), raw.size()) : encoded(image, "jpeg");
-    };
     switch (type) {
     case PhotoType::Bmp:
-        // Qt writes 8-bit BMPs for grayscale images; 24-bit is what readers expect.
-        return {encoded(image.convertToFormat(QImage::Format_RGB888), "bmp"), ".bmp",
-                from + " written as 24-bit BMP"};
+        return {bmp24(*image), ".bmp", from + " written as 24-bit BMP"};
     case PhotoType::Jpeg:
-        return {jpegBytes(), ".jpg", from + (isJpeg ? " written unaltered" : " written as JPEG")};
-    case PhotoType::Base64: {
-        const QByteArray jpeg = jpegBytes();
-        return {jpeg.isEmpty() ? QByteArray() : jpeg.toBase64(), ".txt",
-                from + " written as Base64 text of its JPEG bytes"};
-    }
+        return {Bytes(photo.begin(), photo.end()), ".jpg", from + " written unaltered"};
+    case PhotoType::Base64:
+        return {base64(photo), ".txt", from + " written as Base64 text of its JPEG bytes"};
     }
     return {};
 }
@@ -201,13 +270,8 @@ StoredPhoto storePhoto(const PhotoSettings &settings, std::span<const std::uint8
         return fail(KAV_E_PHOTO_NAME, "photo not written: GBK cannot hold the path " + path);
     if (pathGbk->size() > kLargestPathGbk || fileName.size() > kLargestFileName)
         return fail(KAV_E_PHOTO_NAME, "photo not written: the path is too long: " + path);
-    if (content.bytes.isEmpty() && !photo.empty())
-        return fail(KAV_E_PHOTO_WRITE, "photo not written: encoding it failed");
 
-    const WriteOutcome outcome =
-        writeFileAtomically(*folder, fileName,
-                            {reinterpret_cast<const std::uint8_t *>(content.bytes.constData()),
-                             static_cast<std::size_t>(content.bytes.size())});
+    const WriteOutcome outcome = writeFileAtomically(*folder, fileName, content.bytes);
     if (!outcome.ok)
         return fail(KAV_E_PHOTO_WRITE, "photo not written to " + path + ": " + outcome.error);
     return {KAV_OK, path, std::move(*pathGbk), "photo " + content.description + " to " + path};

@@ -53,11 +53,13 @@ struct StoredPhoto {
 };
 
 // Writes the photo into the chosen folder under the name scheme's name:
-// - an image Qt decodes is written as the chosen type: BMP 24-bit (.bmp),
-//   JPEG (.jpg; a JPEG source is written byte for byte, padding included)
-//   or the Base64 text of those JPEG bytes (.txt, one line, no line breaks);
-// - anything else (a real card's compressed photo) is written byte for byte
-//   as .wlt whatever the type, and the note says so.
+// - a JPEG no larger than four times a card photo's 102 x 126 on either
+//   side is written as the chosen type: BMP 24-bit (.bmp), the JPEG byte
+//   for byte, padding included (.jpg), or the Base64 text of those bytes
+//   (.txt, one line, no line breaks);
+// - anything else (a real card's compressed photo, another image format,
+//   a larger image) is written byte for byte as .wlt whatever the type, and
+//   the note says so. What is written is thus bounded by what a card holds.
 // Names come from the card and are untrusted: trimmed, stripped of path
 // separators and control characters; nothing sound left fails with
 // KAV_E_PHOTO_NAME. For name_ID number, an empty part is left out together

@@ -121,6 +121,51 @@ TEST(TextBlock, InvalidUcs2BecomesReplacementCharacter) {
     }
 }
 
+// Characters that would act on a log line or a field rather than show in
+// it, written out here rather than taken from the library.
+bool actsOnDisplay(char16_t u) {
+    return (u >= 0x01 && u <= 0x1F) || (u >= 0x7F && u <= 0x9F) || u == 0x2028 ||
+           u == 0x2029 || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+}
+
+TEST(TextBlock, ControlCharactersBecomeQuestionMarks) {
+    struct Case {
+        const char *what;
+        std::u16string units; // the name field's units, at most 15
+        std::u16string expected;
+    };
+    std::vector<Case> cases = {
+        {"newline, tab and escape", u"a\nb\tc\x1B"
+                                    u"d",
+         u"a?b?c?d"},
+        {"a control before the padding stays", u"张三\r\n", u"张三??"},
+        {"only a control", u"\t", u"?"},
+        {"control then NUL inside", std::u16string(u"\x1B\0x", 3),
+         u"?\xFFFD"
+         u"x"},
+        {"right-to-left override", u"a\x202E"
+                                   u"gpj.exe",
+         u"a?gpj.exe"},
+        {"neighbours are kept", u" ~\xA0\x2027\x202F\x2065\x206A", u" ~\xA0\x2027\x202F\x2065\x206A"},
+    };
+    // Every character of the ranges, one per case, between two letters.
+    for (char32_t u = 1; u <= 0x206A; ++u) {
+        if (u == 0x0100)
+            u = 0x2027;
+        const auto unit = static_cast<char16_t>(u);
+        cases.push_back({"one character", std::u16string{u'A', unit, u'B'},
+                         std::u16string{u'A', actsOnDisplay(unit) ? u'?' : unit, u'B'}});
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.what << ", second unit U+" << std::hex
+                                          << unsigned{c.units.size() > 1 ? c.units[1] : u'\0'});
+        std::vector<std::uint8_t> block = blockOf({});
+        put(block, 0, c.units);
+        // Compared as UTF-16, where a control shows as itself.
+        EXPECT_EQ(decodeTextBlock(block).name, c.expected);
+    }
+}
+
 TEST(TextBlock, ShortBlockYieldsWhatItHolds) {
     const CardText card = sampleCard();
     const std::vector<std::uint8_t> full = blockOf(card);
@@ -152,16 +197,18 @@ TEST(TextBlock, ShortBlockYieldsWhatItHolds) {
 }
 
 // Whatever the bytes, every field comes out as well-formed UTF-16 no longer
-// than its span, without padding at its end.
+// than its span, without padding at its end or control characters.
 TEST(TextBlock, AnyBytesDecodeToWellFormedFields) {
     std::uint32_t state = 12345;
     const auto next = [&state] { return state = state * 1103515245 + 12345, state >> 16; };
     // Bytes that matter to the decoder, so the cases hit its branches often.
-    constexpr std::uint8_t kInteresting[] = {0x00, 0x20, 0xD8, 0xDB, 0xDC, 0xDF, 0xFE, 0xFF, 0x4E};
+    constexpr std::uint8_t kInteresting[] = {0x00, 0x20, 0xD8, 0xDB, 0xDC, 0xDF, 0xFE,
+                                             0xFF, 0x4E, 0x0A, 0x1B, 0x85, 0x2E, 0x66};
     for (int round = 0; round < 3000; ++round) {
         std::vector<std::uint8_t> block(next() % 300);
         for (auto &b : block)
-            b = next() % 3 == 0 ? static_cast<std::uint8_t>(next()) : kInteresting[next() % 9];
+            b = next() % 3 == 0 ? static_cast<std::uint8_t>(next())
+                                : kInteresting[next() % std::size(kInteresting)];
         const CardText decoded = decodeTextBlock(block);
         for (const Slot &slot : kSlots) {
             const std::u16string &value = decoded[slot.field];
@@ -172,6 +219,7 @@ TEST(TextBlock, AnyBytesDecodeToWellFormedFields) {
             for (std::size_t i = 0; i < value.size(); ++i) {
                 const char16_t u = value[i];
                 ASSERT_NE(u, 0) << "round " << round;
+                ASSERT_FALSE(actsOnDisplay(u)) << "round " << round << ", U+" << unsigned{u};
                 if (u >= 0xD800 && u <= 0xDBFF) {
                     ASSERT_LT(i + 1, value.size()) << "round " << round;
                     ASSERT_TRUE(value[i + 1] >= 0xDC00 && value[i + 1] <= 0xDFFF);

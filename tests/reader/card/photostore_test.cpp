@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QFile>
 #include <QImage>
 #include <QImageReader>
+#include <QJsonDocument>
+#include <QJsonValue>
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
@@ -13,6 +16,7 @@
 #include <unistd.h>
 
 #include "KavIDCardAPI.h"
+#include "card/cardtext.h"
 #include "codepage936.h"
 
 namespace kav::photo {
@@ -29,25 +33,48 @@ Bytes padded(const QByteArray &data) {
     return out;
 }
 
-// A card-like photo: a 102 x 126 grayscale head and shoulders, as a small
-// JPEG padded with zeros.
-Bytes cardJpeg(const char *format = "JPG", int width = 102, int height = 126) {
-    QImage image(width, height, QImage::Format_Grayscale8);
-    image.fill(210);
+// A head and shoulders, in gray as a card photo shows it unless asked for
+// colour, encoded by Qt.
+QByteArray encodedImage(const char *format, int width, int height, int quality = 25,
+                        bool colour = false) {
+    QImage image(width, height, colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    image.fill(colour ? qRgb(200, 170, 120) : qRgb(210, 210, 210));
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const int dx = x - width / 2, dy = y - height * 36 / 100;
             if (dx * dx + dy * dy < width * width / 20 ||
                 (y > height * 2 / 3 && std::abs(dx) < y / 3))
-                image.setPixel(x, y, qRgb(70, 70, 70));
+                image.setPixel(x, y, colour ? qRgb(40, 60, 110) : qRgb(70, 70, 70));
         }
     }
     QByteArray data;
     QBuffer buffer(&data);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format, 25);
+    image.save(&buffer, format, quality);
+    return data;
+}
+
+Bytes bytesOf(const QByteArray &data) {
+    return Bytes(data.begin(), data.end());
+}
+
+// A card-like photo: a 102 x 126 grayscale head and shoulders, as a small
+// JPEG padded with zeros.
+Bytes cardJpeg(const char *format = "JPG", int width = 102, int height = 126) {
+    const QByteArray data = encodedImage(format, width, height);
     EXPECT_LE(data.size(), static_cast<qsizetype>(kPhotoSize)) << "the test photo outgrew a card";
     return padded(data);
+}
+
+// The photo of a sample card of the virtual reader.
+Bytes samplePhoto(const char *card) {
+    QFile file(QString(VELKART_CARDS_DIR) + "/" + card);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ADD_FAILURE() << "cannot read " << file.fileName().toStdString();
+        return {};
+    }
+    const QJsonDocument json = QJsonDocument::fromJson(file.readAll());
+    return bytesOf(QByteArray::fromBase64(json["photo"].toString().toLatin1()));
 }
 
 // Stands in for a card's own compressed photo: no image format Qt knows.
@@ -152,22 +179,130 @@ TEST_F(PhotoStore, WritesADecodablePhotoInEachType) {
     }
 }
 
-TEST_F(PhotoStore, AnotherImageFormatIsEncodedAsJpeg) {
-    const Bytes png = cardJpeg("PNG", 24, 30);
-    for (PhotoType type : {PhotoType::Jpeg, PhotoType::Base64}) {
-        SCOPED_TRACE(static_cast<int>(type));
-        const StoredPhoto stored = storePhoto(settings(type), png, u"", u"");
-        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
-        Bytes bytes = readFile(stored.path);
-        if (type == PhotoType::Base64) {
-            const QByteArray text(reinterpret_cast<const char *>(bytes.data()),
-                                  static_cast<qsizetype>(bytes.size()));
-            bytes = padded(QByteArray::fromBase64(text));
+// What is written stays bounded by what a card holds: a few bytes that
+// declare a huge image must not become a huge BMP.
+TEST_F(PhotoStore, AnythingButAJpegOfCardPhotoSizeIsKeptAsWlt) {
+    Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 0x00, 0x10, 0x00, 0x10, 0xF0, 0x00, 0x00};
+    gif.resize(35, 0);
+    // Start of image, then a baseline frame header of 4096 x 4096, 3 components.
+    const Bytes jpegHeader = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x10, 0x00,
+                              0x10, 0x00, 0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x01,
+                              0x03, 0x11, 0x01};
+    Bytes cutJpeg = cardJpeg();
+    cutJpeg.resize(300);
+    struct Case {
+        const char *what;
+        Bytes photo;
+    };
+    const Case cases[] = {
+        {"GIF header declaring 4096 x 4096", gif},
+        {"JPEG header declaring 4096 x 4096", jpegHeader},
+        {"JPEG one pixel too wide", bytesOf(encodedImage("JPG", 4 * 102 + 1, 8))},
+        {"JPEG one pixel too high", bytesOf(encodedImage("JPG", 8, 4 * 126 + 1))},
+        {"JPEG cut short", cutJpeg},
+        {"PNG", cardJpeg("PNG", 24, 30)},
+        {"card's own format", opaquePhoto()},
+        {"nothing", {}},
+    };
+    for (const Case &c : cases) {
+        for (PhotoType type : {PhotoType::Bmp, PhotoType::Jpeg, PhotoType::Base64}) {
+            SCOPED_TRACE(std::string(c.what) + ", type " + std::to_string(static_cast<int>(type)));
+            fs::remove_all(folder_);
+            fs::create_directory(folder_);
+            const StoredPhoto stored = storePhoto(settings(type), c.photo, u"", u"");
+            ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+            EXPECT_EQ(listing(folder_), std::vector<std::string>{"tmp.wlt"});
+            EXPECT_EQ(readFile(folder_ / "tmp.wlt"), c.photo);
         }
+    }
+}
+
+// Both bounds are inclusive: a JPEG of exactly four times a card photo's
+// sides is still a photo.
+TEST_F(PhotoStore, BmpOfAJpegHasItsSizeRowPaddingAndPixels) {
+    struct Case {
+        const char *what;
+        Bytes jpeg;
+    };
+    const Case cases[] = {
+        {"ordinary.json", samplePhoto("ordinary.json")},
+        {"mongol-female.json", samplePhoto("mongol-female.json")},
+        {"card size", cardJpeg()},
+        {"rows need no padding", bytesOf(encodedImage("JPG", 100, 7))},
+        {"one byte of padding", bytesOf(encodedImage("JPG", 101, 7))},
+        {"three bytes of padding", bytesOf(encodedImage("JPG", 103, 7))},
+        {"one pixel wide", bytesOf(encodedImage("JPG", 1, 9))},
+        {"largest", bytesOf(encodedImage("JPG", 4 * 102, 4 * 126))},
+        {"colour", bytesOf(encodedImage("JPG", 33, 20, 90, true))},
+    };
+    const auto le = [](const Bytes &b, std::size_t at, int size) {
+        std::uint32_t v = 0;
+        for (int i = size - 1; i >= 0; --i)
+            v = v << 8 | b.at(at + static_cast<std::size_t>(i));
+        return v;
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
         QByteArray format;
-        const QImage photo = decoded(bytes, &format);
-        EXPECT_EQ(format, "jpeg");
-        EXPECT_EQ(photo.size(), QSize(24, 30));
+        const QImage reference = decoded(c.jpeg, &format).convertToFormat(QImage::Format_RGB888);
+        ASSERT_EQ(format, "jpeg");
+        ASSERT_FALSE(reference.isNull());
+        const auto width = static_cast<std::uint32_t>(reference.width());
+        const auto height = static_cast<std::uint32_t>(reference.height());
+
+        const StoredPhoto stored = storePhoto(settings(PhotoType::Bmp), c.jpeg, u"", u"");
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        ASSERT_EQ(listing(folder_), std::vector<std::string>{"tmp.bmp"});
+        const Bytes bmp = readFile(folder_ / "tmp.bmp");
+        const std::uint32_t stride = (width * 3 + 3) / 4 * 4;
+        ASSERT_EQ(bmp.size(), 54 + stride * height);
+        EXPECT_EQ(bmp[0], 'B');
+        EXPECT_EQ(bmp[1], 'M');
+        EXPECT_EQ(le(bmp, 2, 4), bmp.size()) << "file size";
+        EXPECT_EQ(le(bmp, 10, 4), 54u) << "pixel offset";
+        EXPECT_EQ(le(bmp, 14, 4), 40u) << "info header size";
+        EXPECT_EQ(le(bmp, 18, 4), width);
+        EXPECT_EQ(le(bmp, 22, 4), height) << "positive: bottom-up";
+        EXPECT_EQ(le(bmp, 26, 2), 1u) << "planes";
+        EXPECT_EQ(le(bmp, 28, 2), 24u) << "bits per pixel";
+        EXPECT_EQ(le(bmp, 30, 4), 0u) << "uncompressed";
+        EXPECT_EQ(le(bmp, 34, 4), stride * height) << "image size";
+        EXPECT_EQ(le(bmp, 46, 4), 0u) << "no palette";
+
+        int worst = 0;
+        bool paddingZero = true;
+        for (std::uint32_t y = 0; y < height; ++y) {
+            const std::size_t row = 54 + (height - 1 - y) * stride;
+            const uchar *expected = reference.constScanLine(static_cast<int>(y));
+            for (std::uint32_t x = 0; x < width; ++x) {
+                for (int channel = 0; channel < 3; ++channel) {
+                    const int bgr = bmp[row + x * 3 + static_cast<std::size_t>(2 - channel)];
+                    worst = std::max(worst, std::abs(bgr - expected[x * 3 + channel]));
+                }
+            }
+            for (std::uint32_t pad = width * 3; pad < stride; ++pad)
+                paddingZero = paddingZero && bmp[row + pad] == 0;
+        }
+        EXPECT_LE(worst, 2) << "largest difference to Qt's decoding, in levels";
+        EXPECT_TRUE(paddingZero);
+    }
+}
+
+// Every length modulo 3, so each kind of Base64 ending shows.
+TEST_F(PhotoStore, Base64IsTheJpegBytesOnOneLine) {
+    const Bytes jpeg = cardJpeg();
+    for (std::size_t size : {kPhotoSize - 2, kPhotoSize - 1, kPhotoSize}) {
+        SCOPED_TRACE(size);
+        const Bytes photo(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(size));
+        const StoredPhoto stored = storePhoto(settings(PhotoType::Base64), photo, u"", u"");
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        const QByteArray expected =
+            QByteArray(reinterpret_cast<const char *>(photo.data()),
+                       static_cast<qsizetype>(photo.size()))
+                .toBase64();
+        EXPECT_EQ(readFile(stored.path), bytesOf(expected));
     }
 }
 
@@ -241,6 +376,7 @@ TEST_F(PhotoStore, NamesFromTheCardCannotLeaveTheFolder) {
          u"gpj.exe",
          "agpj.exe.wlt"},
         {u" ../../x ", "x.wlt"},
+        {u"a?b?", "a_b_.wlt"},
         {u".", nullptr},
         {u"..", nullptr},
         {u"../..", nullptr},
@@ -390,6 +526,39 @@ TEST_F(PhotoStore, NameCharactersGbkCannotHoldBecomeUnderscores) {
     ASSERT_EQ(byName.result, KAV_OK) << byName.note;
     EXPECT_EQ(fs::path(byName.path).filename().string(), "李__明.wlt");
     EXPECT_EQ(byName.pathGbk, cp936::fromUtf8(byName.path).value());
+}
+
+// Names as the card text decoder gives them: its replacement for a control
+// character does not reach the file name either.
+TEST_F(PhotoStore, NameFromACardBlockWithControlCharacters) {
+    struct Case {
+        std::u16string name;
+        const char *file;
+    };
+    const Case cases[] = {
+        {u"a\nb\tc\x1B"
+         u"d",
+         "a_b_c_d.wlt"},
+        {u"\x202E"
+         u"gpj.exe",
+         "_gpj.exe.wlt"},
+        {u"李明\x85", "李明_.wlt"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        fs::remove_all(folder_);
+        fs::create_directory(folder_);
+        std::vector<std::uint8_t> block(card::kTextBlockSize, 0);
+        for (std::size_t i = 0; i < c.name.size(); ++i) {
+            block[2 * i] = static_cast<std::uint8_t>(c.name[i] & 0xFF);
+            block[2 * i + 1] = static_cast<std::uint8_t>(c.name[i] >> 8);
+        }
+        const card::CardText text = card::decodeTextBlock(block);
+        const StoredPhoto stored = storePhoto(settings(PhotoType::Bmp, NameScheme::HolderName),
+                                              opaquePhoto(), text.name, text.idNumber);
+        ASSERT_EQ(stored.result, KAV_OK) << stored.note;
+        EXPECT_EQ(listing(folder_), std::vector<std::string>{c.file});
+    }
 }
 
 TEST_F(PhotoStore, FolderGbkCannotHoldFailsBeforeWriting) {
