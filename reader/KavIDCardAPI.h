@@ -299,6 +299,18 @@ enum {
 };
 KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme);
 
+/* ---- Port map -------------------------------------------------------------
+ * Optional, for tools that list ports: a host that looks it up at run time
+ * works with libraries that lack it. */
+
+/* Kav_GetMappedPort: the index-th (from 0) port of the port map, in
+ * ascending order, whether its device exists or not, with the device as
+ * text: a path such as "/dev/ttyUSB0", "virtual" or "virtual:<card file>".
+ * Returns KAV_OK; KAV_E_NO_DEVICE past the last port; KAV_E_BAD_ARGUMENT
+ * for a NULL pointer, a negative index or a device buffer too small for the
+ * text and its NUL (*port and device then unchanged). */
+KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, int deviceSize);
+
 /* ---- Trace ----------------------------------------------------------------
  * Every frame and operation can reach the host as it happens, whether or
  * not the trace file (KAVIDCARD_TRACE) is on. Optional: a host that looks

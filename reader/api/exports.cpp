@@ -228,6 +228,22 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
     });
 }
 
+KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, int deviceSize) {
+    return guarded("Kav_GetMappedPort(" + args(index) + ")", [=](Library &l) -> int {
+        if (port == nullptr || device == nullptr || deviceSize <= 0 || index < 0)
+            return KAV_E_BAD_ARGUMENT;
+        const std::vector<std::pair<int, std::string>> map = l.portMap();
+        if (static_cast<std::size_t>(index) >= map.size())
+            return KAV_E_NO_DEVICE;
+        const auto &[mapped, name] = map[static_cast<std::size_t>(index)];
+        if (name.size() >= static_cast<std::size_t>(deviceSize))
+            return KAV_E_BAD_ARGUMENT;
+        std::memcpy(device, name.c_str(), name.size() + 1);
+        *port = mapped;
+        return KAV_OK;
+    });
+}
+
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {
     // Not under the library's lock: a host may switch its monitor while
     // another thread is inside a long operation.

@@ -170,6 +170,21 @@ void Library::close(int port) {
     open_.erase(port);
 }
 
+std::vector<std::pair<int, std::string>> Library::portMap() const {
+    std::vector<std::pair<int, std::string>> map;
+    for (int port : devices_.candidatePorts([](const std::string &) { return true; })) {
+        const std::optional<Device> device = devices_.deviceFor(port);
+        if (!device)
+            continue;
+        if (device->kind == Device::Kind::Path)
+            map.emplace_back(port, device->path);
+        else
+            map.emplace_back(port, device->cardFile.empty() ? "virtual"
+                                                            : "virtual:" + device->cardFile);
+    }
+    return map;
+}
+
 std::vector<int> Library::openPorts() const {
     std::vector<int> ports;
     for (const auto &[port, open] : open_)

@@ -39,6 +39,10 @@ class Library {
     int open(int port);
     void close(int port);
     std::vector<int> openPorts() const;
+    // Every port the map names, ascending, with its device as text
+    // ("/dev/ttyUSB0", "virtual", "virtual:cards/mine.json"), whether its
+    // node exists or not.
+    std::vector<std::pair<int, std::string>> portMap() const;
     int getBaud(int port, std::uint32_t &baud);
     int setBaud(int port, std::uint32_t current, std::uint32_t next);
 
