@@ -277,6 +277,8 @@ TEST(SerialLinkPeer, APeerThatNeverStopsSendingYieldsBoundedChunksPromptly) {
     ASSERT_FALSE(pty.slave.empty());
     SerialLink link;
     ASSERT_EQ(link.open(pty.slave, kDefaultBaud), KAV_OK) << link.lastError();
+    // Non-blocking, so the peer can always see the stop request.
+    ASSERT_EQ(::fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
     std::jthread peer([&](std::stop_token stop) {
         const std::vector<std::uint8_t> noise(8192, 0xAA);
         while (!stop.stop_requested()) {
