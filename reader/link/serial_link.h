@@ -1,18 +1,16 @@
-// A Link over a serial device (a UART, a USB-serial bridge, a pty) through
-// Qt SerialPort: 8N1, no flow control, opened exclusively.
+// A Link over a serial device (a UART, a USB-serial bridge, a pty): raw
+// 8N1, no flow control, opened exclusively.
 //
-// Blocking, with no event loop: reads wait with waitForReadyRead. Use an
-// object from the thread that opened it; any thread will do (discovery
-// probes ports on threads of its own), as long as the process has a
-// QCoreApplication.
+// Blocking with bounded waits and no event loop, so it works in any host
+// process and on any thread (discovery probes ports on threads of its
+// own); one object is used by one thread at a time. The system calls live
+// in serial_link.cpp alone, so another system's backend can sit beside it.
 #pragma once
 
 #include "protocol/link.h"
 
-#include <QSerialPort>
-
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace kav {
@@ -31,21 +29,24 @@ struct OpenFailure {
     std::string message; // for the trace: the system's message and what to do
 };
 
-// The one place where a failed open becomes a result code. Qt reports a
-// held lock file, an exclusive tty (TIOCEXCL, EBUSY) and a permission
-// refusal (EACCES) alike as PermissionError; the file system's facts tell
-// them apart.
-OpenFailure classifyOpenFailure(const std::string &path, QSerialPort::SerialPortError error,
+// The one place where a system error number becomes a result code, for a
+// failed open (a broken link is always KAV_E_IO). `error` is the errno
+// value; ENOTTY stands for "opened, but not a serial device". The file
+// system's facts add what to do about a refusal.
+OpenFailure classifyOpenFailure(const std::string &path, int error,
                                 const std::string &systemMessage, const DeviceFacts &facts);
 
 class SerialLink final : public Link {
   public:
     SerialLink();
     ~SerialLink() override;
+    SerialLink(const SerialLink &) = delete;
+    SerialLink &operator=(const SerialLink &) = delete;
 
     // Opens `device` (a path; symlinks are followed so the lock is the
-    // device's) at `baud`: KAV_OK, KAV_E_NO_DEVICE, KAV_E_PERMISSION,
-    // KAV_E_BUSY, KAV_E_BAD_ARGUMENT or KAV_E_IO. lastError() keeps why.
+    // device's) at `baud`, one of the SAM's rates: KAV_OK, KAV_E_NO_DEVICE,
+    // KAV_E_PERMISSION, KAV_E_BUSY, KAV_E_BAD_ARGUMENT or KAV_E_IO.
+    // lastError() keeps why.
     int open(const std::string &device, std::uint32_t baud);
     void close();
     bool isOpen() const;
@@ -58,10 +59,16 @@ class SerialLink final : public Link {
     int setBaudRate(std::uint32_t baud) override;
     void discardInput() override;
 
-  private:
-    int fail(const std::string &what); // the link broke: trace, close, KAV_E_IO
+    // Bytes one read() takes at most, so a device that never stops sending
+    // cannot hold the caller or grow its buffer without bound.
+    static constexpr std::size_t kReadChunk = 4096;
 
-    std::unique_ptr<QSerialPort> port_;
+  private:
+    // The link broke: trace, close, KAV_E_IO. `error` is an errno value or 0.
+    int fail(const std::string &what, int error = 0);
+    int openFailure(int error, const std::string &systemMessage);
+
+    int fd_ = -1;
     std::string device_;
     std::string systemPath_;
     std::uint32_t baud_ = 115200;

@@ -1,22 +1,26 @@
 #include "virtual/card_file.h"
 
-#include <QByteArray>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
-#include <QString>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-
-// Q_INIT_RESOURCE must be used outside any namespace.
-static void initCardResources() {
-    Q_INIT_RESOURCE(kav_virtual_cards);
-}
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
 
 namespace kav::virt {
+
+// The built-in card's JSON, generated from cards/ordinary.json at build time.
+extern const char kOrdinaryCardJson[];
+extern const std::size_t kOrdinaryCardJsonSize;
+
 namespace {
+
+using Json = nlohmann::json;
 
 constexpr TextField kFields[] = {
     {"name", 0, 30},       {"sex", 30, 2},         {"nation", 32, 4},
@@ -25,6 +29,9 @@ constexpr TextField kFields[] = {
 };
 constexpr std::size_t kReservedOffset = 220; // 36 bytes, spaces like the rest
 
+// A card file is a few kilobytes; anything much larger is not one.
+constexpr std::size_t kMaxFileSize = 64 * 1024;
+
 void putSpaces(std::span<std::uint8_t> out) {
     for (std::size_t i = 0; i + 1 < out.size(); i += 2) {
         out[i] = 0x20;
@@ -32,40 +39,165 @@ void putSpaces(std::span<std::uint8_t> out) {
     }
 }
 
-// One field into its span: UCS-2 LE, padded with spaces. A card holds no
-// characters outside the basic plane, so a surrogate is an error too.
-bool putField(const TextField &field, const QString &value, Card &card, std::string &error) {
-    const std::size_t chars = static_cast<std::size_t>(value.size());
-    if (chars * 2 > field.bytes) {
-        error = "field \"" + std::string(field.key) + "\" has " + std::to_string(chars) +
-                " characters; the card holds " + std::to_string(field.bytes / 2);
-        return false;
-    }
-    std::span<std::uint8_t> out(card.text.data() + field.offset, field.bytes);
-    putSpaces(out);
-    for (std::size_t i = 0; i < chars; ++i) {
-        const char16_t c = value[static_cast<qsizetype>(i)].unicode();
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            error = "field \"" + std::string(field.key) +
-                    "\" has a character outside the basic plane, which UCS-2 cannot hold";
+std::string fieldError(std::string_view key, const std::string &what) {
+    return "field \"" + std::string(key) + "\" " + what;
+}
+
+// UTF-8 to UCS-2, strictly: no overlong forms, no encoded surrogates, and
+// nothing outside the basic plane, which a card cannot hold.
+bool toUcs2(std::string_view key, std::string_view utf8, std::u16string &out, std::string &error) {
+    out.clear();
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(utf8[i]); };
+    for (std::size_t i = 0; i < utf8.size();) {
+        const unsigned char lead = byte(i);
+        std::size_t length = 0;
+        char32_t c = 0;
+        char32_t least = 0;
+        if (lead < 0x80) {
+            length = 1, c = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2, c = lead & 0x1F, least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, c = lead & 0x0F, least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, c = lead & 0x07, least = 0x10000;
+        } else {
+            error = fieldError(key, "is not valid UTF-8");
             return false;
         }
-        out[2 * i] = static_cast<std::uint8_t>(c & 0xFF);
-        out[2 * i + 1] = static_cast<std::uint8_t>(c >> 8);
+        if (i + length > utf8.size()) {
+            error = fieldError(key, "is not valid UTF-8");
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80) {
+                error = fieldError(key, "is not valid UTF-8");
+                return false;
+            }
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        }
+        if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            error = fieldError(key, "is not valid UTF-8");
+            return false;
+        }
+        if (c > 0xFFFF) {
+            error = fieldError(key, "has a character outside the basic plane, which UCS-2 "
+                                    "cannot hold");
+            return false;
+        }
+        out.push_back(static_cast<char16_t>(c));
+        i += length;
     }
     return true;
 }
 
-bool isKnownKey(const QString &key) {
-    if (key == u"comment" || key == u"photo" || key == u"textBlock")
+// One field into its span: UCS-2 LE, padded with spaces.
+bool putField(const TextField &field, std::string_view utf8, Card &card, std::string &error) {
+    std::u16string value;
+    if (!toUcs2(field.key, utf8, value, error))
+        return false;
+    if (value.size() * 2 > field.bytes) {
+        error = fieldError(field.key, "has " + std::to_string(value.size()) +
+                                          " characters; the card holds " +
+                                          std::to_string(field.bytes / 2));
+        return false;
+    }
+    std::span<std::uint8_t> out(card.text.data() + field.offset, field.bytes);
+    putSpaces(out);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(value[i] & 0xFF);
+        out[2 * i + 1] = static_cast<std::uint8_t>(value[i] >> 8);
+    }
+    return true;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Exactly out.size() bytes as hex digits, nothing else.
+bool fromHex(std::string_view hex, std::span<std::uint8_t> out) {
+    if (hex.size() != 2 * out.size())
+        return false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int high = hexDigit(hex[2 * i]);
+        const int low = hexDigit(hex[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
+int base64Digit(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+// The standard alphabet; padding optional but, when present, only at the
+// end and completing the last group; no whitespace; unused bits zero.
+std::optional<std::vector<std::uint8_t>> fromBase64(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && text.size() - end < 2 && text[end - 1] == '=')
+        --end;
+    const std::size_t padding = text.size() - end;
+    if (padding != 0 && text.size() % 4 != 0)
+        return std::nullopt;
+    if (end % 4 == 1)
+        return std::nullopt;
+    std::vector<std::uint8_t> out;
+    out.reserve(end / 4 * 3 + 2);
+    std::uint32_t bits = 0;
+    int held = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        const int digit = base64Digit(text[i]);
+        if (digit < 0)
+            return std::nullopt;
+        bits = (bits << 6) | static_cast<std::uint32_t>(digit);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.push_back(static_cast<std::uint8_t>(bits >> held));
+            bits &= (1u << held) - 1;
+        }
+    }
+    if (bits != 0)
+        return std::nullopt;
+    return out;
+}
+
+bool isKnownKey(const std::string &key) {
+    if (key == "comment" || key == "photo" || key == "textBlock")
         return true;
-    return std::any_of(std::begin(kFields), std::end(kFields), [&](const TextField &f) {
-        return key == QLatin1StringView(f.key.data(), static_cast<qsizetype>(f.key.size()));
-    });
+    return std::any_of(std::begin(kFields), std::end(kFields),
+                       [&](const TextField &f) { return key == f.key; });
 }
 
 CardResult fail(std::string error) {
     return CardResult{std::nullopt, std::move(error)};
+}
+
+// nlohmann's messages start with "[json.exception.parse_error.101] ".
+std::string parseMessage(const nlohmann::json::parse_error &e) {
+    std::string message = e.what();
+    if (const std::size_t at = message.find("] "); at != std::string::npos)
+        message.erase(0, at + 2);
+    return message;
 }
 
 } // namespace
@@ -75,95 +207,120 @@ std::span<const TextField> textFields() {
 }
 
 CardResult parseCard(std::span<const char> json) {
-    QJsonParseError parseError{};
-    const QJsonDocument doc = QJsonDocument::fromJson(
-        QByteArray(json.data(), static_cast<qsizetype>(json.size())), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        return fail("not valid JSON: " + parseError.errorString().toStdString() + " at offset " +
-                    std::to_string(parseError.offset));
-    if (!doc.isObject())
+    // The parser checks UTF-8 itself; to name the field whose value is not
+    // UTF-8, follow which key's value is being parsed.
+    std::string valueOf;
+    int depth = 0;
+    const Json::parser_callback_t follow = [&](int level, Json::parse_event_t event, Json &parsed) {
+        depth = level;
+        if (level == 1 && event == Json::parse_event_t::key)
+            valueOf = parsed.get<std::string>();
+        else if (level == 1 && event == Json::parse_event_t::value)
+            valueOf.clear();
+        return true;
+    };
+    Json obj;
+    try {
+        obj = Json::parse(json.begin(), json.end(), follow);
+    } catch (const Json::parse_error &e) {
+        const std::string message = parseMessage(e);
+        if (message.find("UTF-8") != std::string::npos && depth == 1 && !valueOf.empty())
+            return fail(fieldError(valueOf, "is not valid UTF-8"));
+        return fail("not valid JSON: " + message + " at offset " + std::to_string(e.byte));
+    }
+    if (!obj.is_object())
         return fail("a card file holds one JSON object");
-    const QJsonObject obj = doc.object();
-    for (auto it = obj.begin(); it != obj.end(); ++it) {
-        if (!isKnownKey(it.key()))
-            return fail("unknown key \"" + it.key().toStdString() + "\"");
+    for (const auto &[key, value] : obj.items()) {
+        if (!isKnownKey(key))
+            return fail("unknown key \"" + key + "\"");
     }
 
     Card card;
     std::string error;
-    if (obj.contains(u"textBlock")) {
+    if (obj.contains("textBlock")) {
         for (const TextField &f : kFields) {
-            if (obj.contains(QLatin1StringView(f.key.data(), static_cast<qsizetype>(f.key.size()))))
+            if (obj.contains(f.key))
                 return fail("a card file gives either \"textBlock\" or the fields, not both");
         }
-        const QJsonValue v = obj.value(u"textBlock");
-        const QByteArray hex = v.toString().toLatin1();
-        const QByteArray raw = QByteArray::fromHex(hex);
-        // fromHex skips invalid characters silently; insist on clean input.
-        const bool allHex = std::all_of(hex.begin(), hex.end(), [](char c) {
-            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        });
-        if (!v.isString() || !allHex ||
-            hex.size() != static_cast<qsizetype>(2 * proto::kTextSize) ||
-            raw.size() != static_cast<qsizetype>(proto::kTextSize))
+        const Json &v = obj["textBlock"];
+        if (!v.is_string() || !fromHex(v.get_ref<const std::string &>(), card.text))
             return fail("\"textBlock\" must be " + std::to_string(2 * proto::kTextSize) +
                         " hex digits");
-        std::copy(raw.begin(), raw.end(), card.text.begin());
     } else {
         putSpaces(std::span(card.text).subspan(kReservedOffset));
         for (const TextField &f : kFields) {
-            const QJsonValue v =
-                obj.value(QLatin1StringView(f.key.data(), static_cast<qsizetype>(f.key.size())));
-            if (!v.isString())
-                return fail("field \"" + std::string(f.key) + "\" is missing or not a string");
-            if (!putField(f, v.toString(), card, error))
+            const auto it = obj.find(f.key);
+            if (it == obj.end() || !it->is_string())
+                return fail(fieldError(f.key, "is missing or not a string"));
+            if (!putField(f, it->get_ref<const std::string &>(), card, error))
                 return fail(error);
         }
     }
 
-    if (obj.contains(u"photo")) {
-        const QJsonValue v = obj.value(u"photo");
-        const auto decoded = QByteArray::fromBase64Encoding(
-            v.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-        if (!v.isString() || !decoded)
+    if (const auto it = obj.find("photo"); it != obj.end()) {
+        const std::optional<std::vector<std::uint8_t>> photo =
+            it->is_string() ? fromBase64(it->get_ref<const std::string &>()) : std::nullopt;
+        if (!photo)
             return fail("\"photo\" is not valid base64");
-        const QByteArray &photo = *decoded;
-        if (photo.size() > static_cast<qsizetype>(proto::kPhotoSize))
-            return fail("\"photo\" is " + std::to_string(photo.size()) + " bytes; the card holds " +
-                        std::to_string(proto::kPhotoSize));
-        std::copy(photo.begin(), photo.end(), card.photo.begin());
+        if (photo->size() > proto::kPhotoSize)
+            return fail("\"photo\" is " + std::to_string(photo->size()) +
+                        " bytes; the card holds " + std::to_string(proto::kPhotoSize));
+        std::copy(photo->begin(), photo->end(), card.photo.begin());
     }
     return CardResult{card, {}};
 }
 
 CardResult loadCardFile(const std::string &path) {
-    QFile file(QString::fromStdString(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(path + ": " + file.errorString().toStdString());
-    // A card file is a few kilobytes; refuse anything that could not be one.
-    constexpr qint64 kMaxFileSize = 1 << 20;
-    if (file.size() > kMaxFileSize)
-        return fail(path + ": too large for a card file");
-    const QByteArray data = file.readAll();
-    CardResult result =
-        parseCard(std::span(data.constData(), static_cast<std::size_t>(data.size())));
+    const auto failFile = [&](const std::string &why) { return fail(path + ": " + why); };
+    // Only a regular file: a FIFO would block, a device could read forever.
+    // Opening without blocking and checking what was opened leaves no gap
+    // between the check and the read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return failFile(std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return failFile(std::strerror(error));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failFile("not a regular file");
+    }
+    // One byte past the limit tells a file that is too large, whatever its
+    // size said when it was checked.
+    std::vector<char> data(kMaxFileSize + 1);
+    std::size_t got = 0;
+    while (got < data.size()) {
+        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return failFile(std::strerror(error));
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (got > kMaxFileSize)
+        return failFile("too large for a card file (more than " +
+                        std::to_string(kMaxFileSize / 1024) + " KiB)");
+    CardResult result = parseCard(std::span(data.data(), got));
     if (!result.card)
         result.error = path + ": " + result.error;
     return result;
 }
 
 Card defaultCard() {
-    initCardResources();
-    QFile file(QStringLiteral(":/kav/virtual/cards/ordinary.json"));
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray data = file.readAll();
-        CardResult result =
-            parseCard(std::span(data.constData(), static_cast<std::size_t>(data.size())));
-        if (result.card)
-            return *result.card;
-    }
-    // The build embeds the file; reaching this means the build is broken.
-    // A blank card keeps the reader answering rather than crashing.
+    CardResult result = parseCard(std::span(kOrdinaryCardJson, kOrdinaryCardJsonSize));
+    if (result.card)
+        return *result.card;
+    // The build embeds a card that the tests load; reaching this means the
+    // build is broken. A blank card keeps the reader answering.
     Card blank;
     putSpaces(blank.text);
     return blank;

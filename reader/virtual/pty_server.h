@@ -28,7 +28,8 @@ class PtyServer {
     // is reopened, removed on stop). Call before start().
     void setLinkPath(std::string path);
     // Called on the server's thread with the new slave path whenever a
-    // disconnect fault made it reopen the pty.
+    // disconnect fault made it reopen the pty. It must not block for long:
+    // stop() waits for it.
     void setReopenHandler(std::function<void(const std::string &)> handler);
 
     // Opens the pty and starts serving on a thread of its own.

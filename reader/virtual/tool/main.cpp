@@ -7,145 +7,216 @@
 #include "virtual/pty_server.h"
 #include "virtual/virtual_reader.h"
 
-#include <QCommandLineParser>
-#include <QCoreApplication>
+#include <CLI/CLI.hpp>
 
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <memory>
-#include <pthread.h>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
-QString faultHelp() {
-    QString text = QStringLiteral("Faults for --fault:\n");
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+std::string faultHelp() {
+    std::string text = "Faults for --fault:\n";
     for (const kav::virt::FaultInfo &f : kav::virt::faultTable()) {
-        text +=
-            QStringLiteral("  %1  %2\n")
-                .arg(QString::fromUtf8(f.name.data(), static_cast<qsizetype>(f.name.size())), -22)
-                .arg(QString::fromUtf8(f.help.data(), static_cast<qsizetype>(f.help.size())));
+        std::string name(f.name);
+        name.resize(std::max<std::size_t>(name.size(), 22), ' ');
+        text += "  " + name + "  " + std::string(f.help) + "\n";
     }
     return text;
 }
 
-int usageError(const QString &message) {
-    std::fprintf(stderr, "kav-virtual-reader: %s\n", qPrintable(message));
+int usageError(const std::string &message) {
+    std::fprintf(stderr, "kav-virtual-reader: %s\n", message.c_str());
     return 2;
+}
+
+// A whole decimal number and nothing else.
+std::optional<unsigned> number(const std::string &text) {
+    unsigned value = 0;
+    const char *end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || at != end)
+        return std::nullopt;
+    return value;
+}
+
+// Writes a line to `fd` without ever blocking for long: whoever reads our
+// output may stop reading, and a stop signal must still end the tool. Gives
+// up after `limit`, or as soon as one of `stop` is pending (then *signal is
+// set). Only the thread that waits for the signals may pass `stop`.
+bool say(int fd, const std::string &line, Clock::duration limit, const sigset_t *stop = nullptr,
+         int *signal = nullptr) {
+    const auto until = Clock::now() + limit;
+    std::size_t done = 0;
+    while (done < line.size()) {
+        if (stop != nullptr) {
+            const timespec now{0, 0};
+            const int caught = sigtimedwait(stop, nullptr, &now);
+            if (caught > 0) {
+                *signal = caught;
+                return false;
+            }
+        }
+        if (Clock::now() >= until)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready <= 0)
+            continue;
+        if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return false;
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return false;
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
-    // Blocked before any thread starts, so only sigwait() below sees them.
+    CLI::App cli{"A virtual identity-card reader with a SAM, served on a pseudo-terminal.\n"
+                 "Prints the pty's path on the first line of standard output.",
+                 "kav-virtual-reader"};
+    cli.footer(faultHelp());
+    cli.set_version_flag("--version", "kav-virtual-reader " KAV_VERSION);
+
+    std::string cardPath;
+    bool noCard = false;
+    std::string baudText = "115200";
+    bool pace = false;
+    bool wireOnly = false;
+    std::vector<std::string> faults;
+    std::string everyText = "1";
+    std::string delayText = std::to_string(kav::virt::VirtualReader::kDefaultDelay.count());
+    std::string linkPath;
+    const auto takeLast = CLI::MultiOptionPolicy::TakeLast;
+    CLI::Option *cardOpt =
+        cli.add_option("--card", cardPath, "Card file (JSON); default: the built-in card.")
+            ->option_text("FILE")
+            ->multi_option_policy(takeLast);
+    cli.add_flag("--no-card", noCard, "Start with no card in the field.");
+    cli.add_option("--baud", baudText,
+                   "The SAM's rate at start: 115200, 57600, 38400, 19200 or 9600.")
+        ->option_text("RATE [115200]")
+        ->multi_option_policy(takeLast);
+    cli.add_flag("--pace", pace,
+                 "Answer at the wire's speed and take a realistic time for a card read.");
+    cli.add_flag("--wire-only", wireOnly,
+                 "Answer at the wire's speed but at once, with no time for the SAM's work.");
+    cli.add_option("--fault", faults, "Inject a fault (repeatable; see the list).")
+        ->option_text("NAME")
+        ->allow_extra_args(false);
+    cli.add_option("--every", everyText, "Faults hit only every Nth frame they could affect.")
+        ->option_text("N [1]")
+        ->multi_option_policy(takeLast);
+    cli.add_option("--delay", delayText, "Delay of the delay fault in milliseconds.")
+        ->option_text("MS [" + delayText + "]")
+        ->multi_option_policy(takeLast);
+    CLI::Option *linkOpt =
+        cli.add_option("--link", linkPath, "Also make a symlink PATH to the pty.")
+            ->option_text("PATH")
+            ->multi_option_policy(takeLast);
+    // Unknown options and stray arguments are ours to report, in one line.
+    cli.allow_extras();
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return cli.exit(e); // --help, --version
+    } catch (const CLI::ParseError &e) {
+        return usageError(e.what());
+    }
+    if (const std::vector<std::string> extra = cli.remaining(); !extra.empty()) {
+        const std::string &first = extra.front();
+        if (first.size() > 1 && first[0] == '-')
+            return usageError("unknown option " + first);
+        return usageError("unexpected argument " + first);
+    }
+
+    // Until the signals are blocked below, SIGINT and SIGTERM end the tool
+    // as usual: nothing here needs cleaning up, and nothing here blocks (a
+    // card file that is a FIFO or a device is refused, not read).
+    std::optional<kav::virt::Card> card = kav::virt::defaultCard();
+    if (cardOpt->count() > 0) {
+        kav::virt::CardResult loaded = kav::virt::loadCardFile(cardPath);
+        if (!loaded.card)
+            return usageError(loaded.error);
+        card = loaded.card;
+    }
+    if (noCard)
+        card.reset();
+
+    const std::optional<unsigned> baud = number(baudText);
+    if (!baud || !kav::proto::baudCode(*baud))
+        return usageError("--baud: " + baudText + " is not one of the SAM's rates");
+    const std::optional<unsigned> every = number(everyText);
+    if (!every || *every == 0)
+        return usageError("--every: a positive number");
+    const std::optional<unsigned> delayMs = number(delayText);
+    if (!delayMs)
+        return usageError("--delay: a number of milliseconds");
+
+    auto reader = std::make_shared<kav::virt::VirtualReader>(card);
+    reader->setBaudRate(*baud);
+    using Pacing = kav::virt::VirtualReader::Pacing;
+    reader->setPacing(pace ? Pacing::WireAndWork : wireOnly ? Pacing::Wire : Pacing::Instant);
+    reader->setDelay(std::chrono::milliseconds{*delayMs});
+    for (const std::string &name : faults) {
+        const std::optional<kav::virt::Fault> fault = kav::virt::faultFromName(name);
+        if (!fault)
+            return usageError("unknown fault " + name + "\n" + faultHelp());
+        reader->setFault(*fault, *every);
+    }
+
+    // Blocked before the server's thread starts, so only this thread sees
+    // them, in sigwait() below or while it writes its first lines.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("kav-virtual-reader"));
-
-    QCommandLineParser cli;
-    cli.setApplicationDescription(
-        QStringLiteral("A virtual identity-card reader with a SAM, served on a pseudo-terminal.\n"
-                       "Prints the pty's path on the first line of standard output.\n\n") +
-        faultHelp());
-    cli.addHelpOption();
-    const QCommandLineOption cardOpt(
-        QStringLiteral("card"), QStringLiteral("Card file (JSON); default: the built-in card."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption noCardOpt(QStringLiteral("no-card"),
-                                       QStringLiteral("Start with no card in the field."));
-    const QCommandLineOption baudOpt(QStringLiteral("baud"),
-                                     QStringLiteral("The SAM's rate at start: 115200, 57600, "
-                                                    "38400, 19200 or 9600."),
-                                     QStringLiteral("RATE"), QStringLiteral("115200"));
-    const QCommandLineOption paceOpt(
-        QStringLiteral("pace"),
-        QStringLiteral("Answer at the wire's speed and take a realistic time for a card read."));
-    const QCommandLineOption wireOnlyOpt(
-        QStringLiteral("wire-only"),
-        QStringLiteral("Answer at the wire's speed but at once, with no time for the SAM's work."));
-    const QCommandLineOption faultOpt(QStringLiteral("fault"),
-                                      QStringLiteral("Inject a fault (repeatable; see the list)."),
-                                      QStringLiteral("NAME"));
-    const QCommandLineOption everyOpt(QStringLiteral("every"),
-                                      QStringLiteral("Faults hit only every Nth frame they could "
-                                                     "affect."),
-                                      QStringLiteral("N"), QStringLiteral("1"));
-    const QCommandLineOption delayOpt(
-        QStringLiteral("delay"), QStringLiteral("Delay of the delay fault in milliseconds."),
-        QStringLiteral("MS"), QString::number(kav::virt::VirtualReader::kDefaultDelay.count()));
-    const QCommandLineOption linkOpt(QStringLiteral("link"),
-                                     QStringLiteral("Also make a symlink PATH to the pty."),
-                                     QStringLiteral("PATH"));
-    cli.addOptions(
-        {cardOpt, noCardOpt, baudOpt, paceOpt, wireOnlyOpt, faultOpt, everyOpt, delayOpt, linkOpt});
-    cli.process(app);
-    if (!cli.positionalArguments().isEmpty())
-        return usageError(
-            QStringLiteral("unexpected argument %1").arg(cli.positionalArguments().first()));
-
-    std::optional<kav::virt::Card> card = kav::virt::defaultCard();
-    if (cli.isSet(cardOpt)) {
-        kav::virt::CardResult loaded = kav::virt::loadCardFile(cli.value(cardOpt).toStdString());
-        if (!loaded.card)
-            return usageError(QString::fromStdString(loaded.error));
-        card = loaded.card;
-    }
-    if (cli.isSet(noCardOpt))
-        card.reset();
-
-    bool ok = false;
-    const std::uint32_t baud = cli.value(baudOpt).toUInt(&ok);
-    if (!ok || !kav::proto::baudCode(baud))
-        return usageError(
-            QStringLiteral("--baud: %1 is not one of the SAM's rates").arg(cli.value(baudOpt)));
-    const unsigned every = cli.value(everyOpt).toUInt(&ok);
-    if (!ok || every == 0)
-        return usageError(QStringLiteral("--every: a positive number"));
-    const unsigned delayMs = cli.value(delayOpt).toUInt(&ok);
-    if (!ok)
-        return usageError(QStringLiteral("--delay: a number of milliseconds"));
-
-    auto reader = std::make_shared<kav::virt::VirtualReader>(card);
-    reader->setBaudRate(baud);
-    using Pacing = kav::virt::VirtualReader::Pacing;
-    reader->setPacing(cli.isSet(paceOpt)       ? Pacing::WireAndWork
-                      : cli.isSet(wireOnlyOpt) ? Pacing::Wire
-                                               : Pacing::Instant);
-    reader->setDelay(std::chrono::milliseconds{delayMs});
-    for (const QString &name : cli.values(faultOpt)) {
-        const std::optional<kav::virt::Fault> fault = kav::virt::faultFromName(name.toStdString());
-        if (!fault)
-            return usageError(QStringLiteral("unknown fault %1\n").arg(name) + faultHelp());
-        reader->setFault(*fault, every);
-    }
-
     kav::virt::PtyServer server(reader);
-    if (cli.isSet(linkOpt))
-        server.setLinkPath(cli.value(linkOpt).toStdString());
+    if (linkOpt->count() > 0)
+        server.setLinkPath(linkPath);
     server.setReopenHandler([](const std::string &path) {
-        std::printf("%s\n", path.c_str());
-        std::fflush(stdout);
+        // On the server's thread, which stop() waits for: never for long.
+        say(STDOUT_FILENO, path + "\n", 1s);
     });
     std::string error;
     if (!server.start(&error))
-        return usageError(QString::fromStdString(error));
-
-    std::printf("%s\n", server.slavePath().c_str());
-    std::fflush(stdout);
-    std::fprintf(stderr, "kav-virtual-reader: serving at %u baud%s%s; rate mismatch %s\n", baud,
-                 card ? "" : ", no card",
-                 cli.isSet(paceOpt)       ? ", paced"
-                 : cli.isSet(wireOnlyOpt) ? ", wire speed only"
-                                          : "",
-                 server.seesClientRate() ? "modelled" : "not modelled (rate not visible)");
+        return usageError(error);
 
     int signal = 0;
-    sigwait(&stopSignals, &signal);
+    const std::string mode = pace ? ", paced" : wireOnly ? ", wire speed only" : "";
+    // The path is what a caller waits for: no limit but a stop signal.
+    if (say(STDOUT_FILENO, server.slavePath() + "\n", Clock::duration::max() / 2, &stopSignals,
+            &signal))
+        say(STDERR_FILENO,
+            "kav-virtual-reader: serving at " + std::to_string(*baud) + " baud" +
+                (card ? "" : ", no card") + mode + "; rate mismatch " +
+                (server.seesClientRate() ? "modelled" : "not modelled (rate not visible)") + "\n",
+            1s, &stopSignals, &signal);
+    if (signal == 0)
+        sigwait(&stopSignals, &signal);
     server.stop();
     return 0;
 }

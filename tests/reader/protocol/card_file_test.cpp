@@ -9,6 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace kav::virt {
@@ -109,7 +116,7 @@ TEST(CardFiles, MalformedFilesAreRefusedWithAReason) {
     const Case cases[] = {
         {"{" + fields + R"(,"adress":"x"})", "unknown key"},
         {R"({"name":"a"})", "missing"},
-        {"{" + fieldsNamed("😀") + "}", "basic plane"},
+        {"{" + fieldsNamed("😀") + "}", "\"name\" has a character outside the basic plane"},
         {"{" + fieldsNamed("一二三四五六七八九十一二三四五六") + "}", "\"name\" has 16 characters"},
         {"{" + fields + R"(,"textBlock":")" + block + "\"}", "not both"},
         {R"({"textBlock":")" + block.substr(2) + "\"}", "hex digits"},
@@ -117,6 +124,29 @@ TEST(CardFiles, MalformedFilesAreRefusedWithAReason) {
         {"{" + fields + R"(,"photo":"not base64!"})", "base64"},
         {"{" + fields + R"(,"photo":")" + QByteArray(1025, 'x').toBase64().toStdString() + "\"}",
          "1025 bytes"},
+        {R"({"textBlock":")" + block.substr(2) + "0g\"}", "hex digits"},
+        {R"({"textBlock":")" + block.substr(2) + " 0\"}", "hex digits"},
+        {R"({"textBlock":12})", "hex digits"},
+        {"{" + fields + R"(,"photo":"QUJD RA=="})", "base64"},
+        {"{" + fields + R"(,"photo":"QUJDRA="})", "base64"},
+        {"{" + fields + R"(,"photo":"QU=JDRA=="})", "base64"},
+        {"{" + fields + R"(,"photo":"QUJDR"})", "base64"},
+        {"{" + fields + R"(,"photo":"QUJDRB=="})", "base64"},
+        {"{" + fields + R"(,"photo":"QUJD-_=="})", "base64"},
+        {"{" + fields + R"(,"photo":12})", "base64"},
+        {"{" + fieldsNamed("\xff") + "}", "\"name\" is not valid UTF-8"},
+        {"{" +
+             fieldsNamed("a\xc0\xaf"
+                         "b") +
+             "}",
+         "\"name\" is not valid UTF-8"},
+        {"{" + fieldsNamed("\xed\xa0\x80") + "}", "\"name\" is not valid UTF-8"},
+        {"{" + fieldsNamed("\xe4\xb8") + "}", "\"name\" is not valid UTF-8"},
+        {"{\"name\":\"a\",\"sex\":\"\xf0\x9f\x98\"}", "\"sex\" is not valid UTF-8"},
+        {"{" + fieldsNamed("\\ud83d\\ude00") + "}",
+         "\"name\" has a character outside the basic plane"},
+        {"{" + fieldsNamed("\\ud83d") + "}", "not valid JSON"},
+        {"{\"\xff\":1}", "not valid JSON"},
         {"[1, 2]", "one JSON object"},
         {"{", "not valid JSON"},
     };
@@ -129,6 +159,121 @@ TEST(CardFiles, MalformedFilesAreRefusedWithAReason) {
     const CardResult missing = loadCardFile("/nonexistent/card.json");
     EXPECT_FALSE(missing.card);
     EXPECT_NE(missing.error.find("/nonexistent/card.json"), std::string::npos);
+}
+
+std::string cardWith(const std::string &name, const std::string &photo) {
+    return R"({"name":")" + name +
+           R"(","sex":"1","nation":"01","birthDate":"1","address":"a","idNumber":"1",)"
+           R"("issuer":"a","validFrom":"1","validUntil":"1","photo":")" +
+           photo + "\"}";
+}
+
+TEST(CardFiles, NamesInEveryUtf8LengthBecomeTheirUcs2Units) {
+    struct Case {
+        std::string utf8;
+        std::u16string ucs2;
+    };
+    const Case cases[] = {
+        {"", u""},
+        {"A~", u"A~"},
+        {"\xc3\xa9", u"\u00e9"},     // two bytes
+        {"\xe0\xa0\x80", u"\u0800"}, // the shortest three-byte form
+        {"\xe4\xb8\x80\xe9\xbe\xa5", u"\u4e00\u9fa5"},
+        {"\xef\xbf\xbf", u"\uffff"},      // the top of the basic plane
+        {R"(\u00e9\"\\)", u"\u00e9\"\\"}, // JSON escapes
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.utf8);
+        const CardResult r = parseCard(cardWith(c.utf8, ""));
+        ASSERT_TRUE(r.card) << r.error;
+        const std::u16string padded = c.ucs2 + std::u16string(15 - c.ucs2.size(), u' ');
+        EXPECT_EQ(fieldAt(*r.card, kLayout[0]), padded);
+    }
+}
+
+TEST(CardFiles, PhotosDecodeFromStrictBase64WithOrWithoutPadding) {
+    struct Case {
+        const char *base64;
+        test::Bytes bytes;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"QQ==", {'A'}},
+        {"QQ", {'A'}},
+        {"QUI=", {'A', 'B'}},
+        {"QUI", {'A', 'B'}},
+        {"QUJD", {'A', 'B', 'C'}},
+        {"/+8A", {0xFF, 0xEF, 0x00}},
+        {"AAECAwQFBgc=", {0, 1, 2, 3, 4, 5, 6, 7}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.base64);
+        const CardResult r = parseCard(cardWith("a", c.base64));
+        ASSERT_TRUE(r.card) << r.error;
+        const auto &photo = r.card->photo;
+        EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), photo.begin()));
+        EXPECT_TRUE(std::all_of(photo.begin() + static_cast<std::ptrdiff_t>(c.bytes.size()),
+                                photo.end(), [](std::uint8_t b) { return b == 0; }));
+    }
+}
+
+std::string readText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct TempDir {
+    std::string path = testing::TempDir() + "kav_cards_" + std::to_string(::getpid());
+    TempDir() { std::filesystem::create_directories(path); }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string write(const std::string &name, const std::string &content) const {
+        const std::string file = path + "/" + name;
+        std::ofstream(file, std::ios::binary) << content;
+        return file;
+    }
+};
+
+TEST(CardFiles, OnlyARegularFileOfAtMost64KiBIsRead) {
+    const TempDir dir;
+    const std::string ordinary = readText(KAV_CARDS_DIR "/ordinary.json");
+    ASSERT_FALSE(ordinary.empty());
+    // Padded with whitespace, which JSON allows, to just under and over.
+    const std::size_t limit = 64 * 1024;
+    const std::string atLimit =
+        dir.write("at-limit.json", ordinary + std::string(limit - ordinary.size(), ' '));
+    const std::string overLimit =
+        dir.write("over-limit.json", ordinary + std::string(limit + 1 - ordinary.size(), ' '));
+    const std::string huge = dir.write("huge.json", std::string(4 * limit, ' '));
+    const std::string fifo = dir.path + "/fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        const char *error; // nullptr: loads
+    };
+    const Case cases[] = {
+        {atLimit, nullptr},
+        {overLimit, "too large"},
+        {huge, "too large"},
+        {fifo, "not a regular file"},        // would block a plain open or read
+        {"/dev/zero", "not a regular file"}, // would read forever
+        {"/dev/null", "not a regular file"},
+        {dir.path, "not a regular file"},
+        {dir.path + "/missing.json", "No such file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto start = std::chrono::steady_clock::now();
+        const CardResult r = loadCardFile(c.path);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds{1});
+        if (c.error == nullptr) {
+            ASSERT_TRUE(r.card) << r.error;
+            EXPECT_EQ(*r.card, defaultCard());
+            continue;
+        }
+        EXPECT_FALSE(r.card);
+        EXPECT_EQ(r.error.rfind(c.path + ": ", 0), 0u) << r.error;
+        EXPECT_NE(r.error.find(c.error), std::string::npos) << r.error;
+    }
 }
 
 } // namespace

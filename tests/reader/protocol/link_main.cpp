@@ -1,5 +1,5 @@
-// The link tests' main: QSerialPort and image decoding want an application
-// object in the process.
+// The link tests' main: the card tests decode photos with QImage, which
+// wants an application object in the process. The links themselves need none.
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 

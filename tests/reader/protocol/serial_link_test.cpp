@@ -1,14 +1,20 @@
 #include "KavIDCardAPI.h"
 #include "link/serial_link.h"
 #include "protocol/transact.h"
+#include "test_bytes.h"
 #include "virtual/pty_server.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -113,45 +119,225 @@ TEST_F(PtyTest, DisconnectFaultsFailTheLinkAndThePtyComesBack) {
     }
 }
 
-TEST_F(PtyTest, OpenFailuresMapToTheirResultCodes) {
+TEST_F(PtyTest, ASecondOpenOfTheSamePortIsBusyUntilTheFirstCloses) {
     SerialLink second;
     EXPECT_EQ(second.open(server.slavePath(), kDefaultBaud), KAV_E_BUSY) << second.lastError();
+    EXPECT_NE(second.lastError().find("in use"), std::string::npos) << second.lastError();
+    EXPECT_FALSE(second.isOpen());
+    EXPECT_EQ(run(link, kSamStatus).r.sw3, kSuccess) << "the holder is not disturbed";
     link.close();
     EXPECT_EQ(second.open(server.slavePath(), kDefaultBaud), KAV_OK) << second.lastError();
-
-    SerialLink none;
-    EXPECT_EQ(none.open("/dev/ttyNoSuchReader7", kDefaultBaud), KAV_E_NO_DEVICE);
-    EXPECT_NE(none.lastError().find("/dev/ttyNoSuchReader7"), std::string::npos);
-    EXPECT_EQ(none.open("/dev/null", kDefaultBaud), KAV_E_NO_DEVICE) << "not a serial device";
 }
 
-TEST(OpenFailure, ClassifiedByWhatTheFileSystemSays) {
+// Root passes the tty's exclusive flag, so whether it is set, and cleared
+// again on close while the server still holds the slave, shows only to an
+// ordinary user: a child that became one tries the open.
+int openAsOrdinaryUser(const std::string &path) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(100);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::_exit(fd >= 0 ? 0 : (errno == EBUSY ? 1 : 2));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PtyTest, TheTtyIsExclusiveWhileOpenAndFreeAgainAfterClose) {
+    const std::string path = server.slavePath();
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    EXPECT_EQ(openAsOrdinaryUser(path), 1) << "EBUSY while the link holds it";
+    link.close();
+    EXPECT_EQ(openAsOrdinaryUser(path), 0) << "the flag went with the link";
+}
+
+struct NotASerialDevice {
+    const char *what;
+    std::string path;
+    int code;
+    const char *says;
+};
+
+TEST(SerialLinkOpen, WhatIsNotASerialDeviceIsRefusedAtOnce) {
+    const std::string dir = testing::TempDir() + "kav_serial_" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir);
+    const std::string file = dir + "/regular";
+    const std::string fifo = dir + "/fifo";
+    std::FILE *f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a tty", f);
+    std::fclose(f);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const NotASerialDevice cases[] = {
+        {"a regular file", file, KAV_E_NO_DEVICE, "not a serial device"},
+        {"a FIFO", fifo, KAV_E_NO_DEVICE, "not a serial device"},
+        {"a directory", dir, KAV_E_NO_DEVICE, "not a serial device"},
+        {"a character device that is no tty", "/dev/null", KAV_E_NO_DEVICE, "not a serial device"},
+        {"nothing", "/dev/ttyNoSuchReader7", KAV_E_NO_DEVICE, "no such device"},
+    };
+    for (const NotASerialDevice &c : cases) {
+        SCOPED_TRACE(c.what);
+        SerialLink link;
+        const auto start = Clock::now();
+        EXPECT_EQ(link.open(c.path, kDefaultBaud), c.code) << link.lastError();
+        EXPECT_LT(Clock::now() - start, 1s);
+        EXPECT_FALSE(link.isOpen());
+        EXPECT_NE(link.lastError().find(c.path), std::string::npos) << link.lastError();
+        EXPECT_NE(link.lastError().find(c.says), std::string::npos) << link.lastError();
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(PtyTest, OnlyTheSamsRatesAreAccepted) {
+    for (std::uint32_t baud : {0u, 300u, 4800u, 230400u, 115201u}) {
+        SCOPED_TRACE(baud);
+        EXPECT_EQ(link.setBaudRate(baud), KAV_E_BAD_ARGUMENT);
+        EXPECT_EQ(link.baudRate(), kDefaultBaud);
+        SerialLink other;
+        EXPECT_EQ(other.open(server.slavePath(), baud), KAV_E_BAD_ARGUMENT);
+        EXPECT_FALSE(other.isOpen());
+    }
+    EXPECT_EQ(run(link, kSamStatus).r.sw3, kSuccess) << "a refused rate leaves the link as it was";
+    for (const BaudRate &rate : kBaudRates) {
+        SCOPED_TRACE(rate.baud);
+        EXPECT_EQ(link.setBaudRate(rate.baud), KAV_OK);
+        EXPECT_EQ(link.baudRate(), rate.baud);
+    }
+}
+
+// A bare pty whose master the test drives, for peers the virtual reader
+// does not play: one that hangs up, one that never stops talking.
+struct RawPty {
+    int master = -1;
+    std::string slave;
+    RawPty() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128] = {};
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+            ::ptsname_r(master, name, sizeof name) == 0)
+            slave = name;
+    }
+    ~RawPty() { hangUp(); }
+    void hangUp() {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+};
+
+TEST(SerialLinkPeer, AHangUpFailsTheReadBeforeItsDeadline) {
+    struct Case {
+        const char *what;
+        test::Bytes before; // what the peer sent before hanging up
+        bool whileWaiting;  // hang up while read() waits, or before it
+    };
+    const Case cases[] = {
+        {"silent peer hangs up while the read waits", {}, true},
+        {"peer sends half a frame and hangs up", test::hex("AA AA AA 96 69 00"), false},
+        {"peer sends half a frame, hangs up while the read waits", test::hex("AA AA AA"), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        RawPty pty;
+        ASSERT_FALSE(pty.slave.empty());
+        SerialLink link;
+        ASSERT_EQ(link.open(pty.slave, kDefaultBaud), KAV_OK) << link.lastError();
+        if (!c.before.empty()) {
+            ASSERT_EQ(::write(pty.master, c.before.data(), c.before.size()),
+                      static_cast<ssize_t>(c.before.size()));
+        }
+        std::vector<std::uint8_t> got;
+        const auto deadline = Clock::now() + 3s;
+        if (!c.before.empty()) {
+            ASSERT_EQ(link.read(got, deadline), KAV_OK);
+            EXPECT_EQ(got, c.before) << "what came before the hang-up is delivered";
+        }
+        std::thread peer;
+        if (c.whileWaiting) {
+            peer = std::thread([&] {
+                std::this_thread::sleep_for(50ms); // let the read start waiting
+                pty.hangUp();
+            });
+        } else {
+            pty.hangUp();
+        }
+        EXPECT_EQ(link.read(got, deadline), KAV_E_IO);
+        EXPECT_LT(Clock::now(), deadline - 2s) << "failed promptly, not at the deadline";
+        EXPECT_FALSE(link.isOpen());
+        EXPECT_NE(link.lastError().find(pty.slave), std::string::npos) << link.lastError();
+        if (peer.joinable())
+            peer.join();
+    }
+}
+
+TEST(SerialLinkPeer, APeerThatNeverStopsSendingYieldsBoundedChunksPromptly) {
+    RawPty pty;
+    ASSERT_FALSE(pty.slave.empty());
+    SerialLink link;
+    ASSERT_EQ(link.open(pty.slave, kDefaultBaud), KAV_OK) << link.lastError();
+    // Non-blocking, so the peer can always see the stop request.
+    ASSERT_EQ(::fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
+    std::jthread peer([&](std::stop_token stop) {
+        const std::vector<std::uint8_t> noise(8192, 0xAA);
+        while (!stop.stop_requested()) {
+            pollfd p{pty.master, POLLOUT, 0};
+            if (::poll(&p, 1, 50) > 0) [[maybe_unused]]
+                const auto n = ::write(pty.master, noise.data(), noise.size());
+        }
+    });
+    std::size_t total = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < 200; ++i) {
+        std::vector<std::uint8_t> out(3, 0x55); // read() appends
+        ASSERT_EQ(link.read(out, Clock::now() + 5s), KAV_OK);
+        ASSERT_GT(out.size(), 3u);
+        ASSERT_LE(out.size() - 3, SerialLink::kReadChunk);
+        EXPECT_EQ(out[0], 0x55);
+        total += out.size() - 3;
+    }
+    EXPECT_LT(Clock::now() - start, 2s) << "each read returned as soon as it had bytes";
+    EXPECT_GT(total, SerialLink::kReadChunk) << "the stream really was endless";
+    link.discardInput(); // bounded too, or this test would hang here
+}
+
+TEST(OpenFailure, ClassifiedByTheSystemErrorAndWhatTheFileSystemSays) {
     const DeviceFacts absent{};
-    const DeviceFacts locked{true, true, "dialout", true};
+    const DeviceFacts present{true, true, "dialout", true};
     const DeviceFacts refused{true, false, "dialout", false};
     const DeviceFacts refusedButMember{true, false, "dialout", true};
     struct Case {
-        QSerialPort::SerialPortError error;
+        int error;
         DeviceFacts facts;
         int code;
         const char *says;
     };
     const Case cases[] = {
-        {QSerialPort::DeviceNotFoundError, absent, KAV_E_NO_DEVICE, "no such device"},
-        {QSerialPort::PermissionError, absent, KAV_E_NO_DEVICE, "no such device"},
-        {QSerialPort::PermissionError, refused, KAV_E_PERMISSION, "group dialout"},
-        {QSerialPort::PermissionError, refusedButMember, KAV_E_PERMISSION, "log in again"},
-        {QSerialPort::PermissionError, locked, KAV_E_BUSY, "in use"},
-        {QSerialPort::UnsupportedOperationError, locked, KAV_E_NO_DEVICE, "not a serial device"},
-        {QSerialPort::ResourceError, locked, KAV_E_IO, "cannot be opened"},
+        {ENOENT, absent, KAV_E_NO_DEVICE, "no such device"},
+        {EACCES, absent, KAV_E_NO_DEVICE, "no such device"},
+        {ENXIO, present, KAV_E_NO_DEVICE, "no such device"},
+        {ENODEV, present, KAV_E_NO_DEVICE, "no such device"},
+        {ENOTTY, present, KAV_E_NO_DEVICE, "not a serial device"},
+        {EISDIR, present, KAV_E_NO_DEVICE, "not a serial device"},
+        {EACCES, refused, KAV_E_PERMISSION, "group dialout"},
+        {EACCES, refusedButMember, KAV_E_PERMISSION, "log in again"},
+        {EPERM, present, KAV_E_PERMISSION, "permission denied"},
+        {EBUSY, present, KAV_E_BUSY, "in use"},
+        {EWOULDBLOCK, present, KAV_E_BUSY, "in use"},
+        {EIO, present, KAV_E_IO, "cannot be opened"},
+        {EMFILE, present, KAV_E_IO, "cannot be opened"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.says);
+        SCOPED_TRACE(std::string(c.says) + " / " + std::strerror(c.error));
         const OpenFailure f =
             classifyOpenFailure("/dev/ttyUSB0", c.error, "system says why", c.facts);
         EXPECT_EQ(f.code, c.code);
         EXPECT_NE(f.message.find(c.says), std::string::npos) << f.message;
         EXPECT_NE(f.message.find("system says why"), std::string::npos) << f.message;
+        // What to do about it is said only when the file system refused.
+        const bool hinted = f.message.find("must be a member") != std::string::npos;
+        EXPECT_EQ(hinted, c.code == KAV_E_PERMISSION && !c.facts.accessible) << f.message;
     }
     EXPECT_FALSE(deviceFacts("/dev/ttyNoSuchReader7").exists);
     EXPECT_TRUE(deviceFacts("/dev/null").exists);
