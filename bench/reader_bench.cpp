@@ -11,8 +11,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
-#include <QTemporaryDir>
+#include <filesystem>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -83,12 +83,14 @@ void statusTimeout(benchmark::State &state) {
 void findBehindSilentDevices(benchmark::State &state) {
     const auto baud = static_cast<std::uint32_t>(state.range(0));
     SilentDevices devices(kSilent);
-    QTemporaryDir folder;
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("kav-find-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
     auto reader = std::make_shared<kav::virt::VirtualReader>();
     reader->setPacing(kav::virt::VirtualReader::Pacing::Wire);
     reader->setBaudRate(baud);
     kav::virt::PtyServer server(reader);
-    const std::string link = folder.filePath(QStringLiteral("reader")).toStdString();
+    const std::string link = (folder / "reader").string();
     server.setLinkPath(link);
     if (static_cast<int>(devices.paths.size()) != kSilent || !server.start()) {
         state.SkipWithError("not enough ptys");
@@ -112,6 +114,7 @@ void findBehindSilentDevices(benchmark::State &state) {
             state.SkipWithError("reader not found");
     }
     server.stop();
+    std::filesystem::remove_all(folder);
     results["find at " + std::to_string(baud)] = ms(total) / double(state.iterations());
 }
 
@@ -126,8 +129,6 @@ BENCHMARK(findBehindSilentDevices)
     ->UseRealTime();
 
 int main(int argc, char **argv) {
-    // Serial links and the discovery threads need the application object.
-    QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

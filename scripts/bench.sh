@@ -5,10 +5,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh xvfb
+scripts/setup.sh xvfb libturbojpeg0
 cmake --preset default -DVELKART_BENCH=ON
-cmake --build --preset default --target dialog_bench reader_bench startup_bench
+cmake --build --preset default --target dialog_bench reader_bench startup_bench load_bench \
+    c_read_bench
 
+build/default/bench/load_bench build/default/bench/load_probe \
+    build/default/reader/api/libKavIDCardAPI.so "$(ldconfig -p | awk '/libturbojpeg.so.0 /{print $NF; exit}')"
+build/default/bench/c_read_bench build/default/bench/c_read_loop \
+    build/default/reader/virtual/tool/kav-virtual-reader
 build/default/bench/dialog_bench
 build/default/bench/reader_bench
 

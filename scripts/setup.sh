@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-serialport-dev libasound2-dev libfontconfig-dev
+    libstb-dev nlohmann-json3-dev libcli11-dev
+    qt6-base-dev libasound2-dev libfontconfig-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     fonts-arphic-uming qt6-translations-l10n
     "$@"

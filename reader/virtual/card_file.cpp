@@ -1,5 +1,7 @@
 #include "virtual/card_file.h"
 
+#include "protocol/text_block.h"
+
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -7,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -22,12 +25,20 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr TextField kFields[] = {
-    {"name", 0, 30},       {"sex", 30, 2},         {"nation", 32, 4},
-    {"birthDate", 36, 16}, {"address", 52, 70},    {"idNumber", 122, 36},
-    {"issuer", 158, 30},   {"validFrom", 188, 16}, {"validUntil", 204, 16},
+// The card file's key for each field, in the protocol's order.
+constexpr std::string_view kKeys[proto::kTextFieldCount] = {
+    "name",   "sex",    "nation",    "birthDate",  "address",
+    "idNumber", "issuer", "validFrom", "validUntil",
 };
-constexpr std::size_t kReservedOffset = 220; // 36 bytes, spaces like the rest
+
+constexpr std::array<TextField, proto::kTextFieldCount> fieldTable() {
+    std::array<TextField, proto::kTextFieldCount> fields{};
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        fields[i] = {kKeys[i], proto::kTextLayout[i].offset, proto::kTextLayout[i].bytes};
+    return fields;
+}
+constexpr std::array<TextField, proto::kTextFieldCount> kFields = fieldTable();
+constexpr std::size_t kReservedOffset = proto::kTextReservedOffset; // spaces like the rest
 
 // A card file is a few kilobytes; anything much larger is not one.
 constexpr std::size_t kMaxFileSize = 64 * 1024;

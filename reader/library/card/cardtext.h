@@ -8,42 +8,17 @@
 #include <span>
 #include <string>
 
+#include "protocol/text_block.h"
+
 namespace kav::card {
 
-inline constexpr std::size_t kTextBlockSize = 256;
+inline constexpr std::size_t kTextBlockSize = proto::kTextSize;
 
-enum class Field : std::uint8_t {
-    Name,
-    Sex,
-    Nation,
-    Born,
-    Address,
-    IdNumber,
-    Issuer,
-    ValidFrom,
-    ValidUntil,
-};
-inline constexpr std::size_t kFieldCount = 9;
-
-struct FieldLayout {
-    Field field;
-    const char *label; // for traces and test messages
-    std::size_t offset;
-    std::size_t bytes;
-};
-
-// The block's layout; the 36 bytes after the last field are reserved.
-inline constexpr std::array<FieldLayout, kFieldCount> kTextLayout{{
-    {Field::Name, "name", 0, 30},
-    {Field::Sex, "sex", 30, 2},
-    {Field::Nation, "nation", 32, 4},
-    {Field::Born, "born", 36, 16},
-    {Field::Address, "address", 52, 70},
-    {Field::IdNumber, "ID number", 122, 36},
-    {Field::Issuer, "issuer", 158, 30},
-    {Field::ValidFrom, "valid from", 188, 16},
-    {Field::ValidUntil, "valid until", 204, 16},
-}};
+using Field = proto::TextField;
+inline constexpr std::size_t kFieldCount = proto::kTextFieldCount;
+using FieldLayout = proto::TextFieldLayout;
+// The block's layout, as the protocol fixes it.
+inline constexpr const auto &kTextLayout = proto::kTextLayout;
 
 // The card's fields as it holds them, padding removed.
 struct CardText {

@@ -95,7 +95,7 @@ std::u16string_view nationName(int code) {
 }
 
 std::u16string formatSex(std::u16string_view code, int format) {
-    if (format == 1) {
+    if (format == KAV_SEX_TEXT) {
         if (code == u"0")
             return u"未知";
         if (code == u"1")
@@ -109,33 +109,33 @@ std::u16string formatSex(std::u16string_view code, int format) {
 }
 
 std::u16string formatNation(std::u16string_view code, int format) {
-    if ((format != 1 && format != 2) || code.size() != 2 || !allDigits(code))
+    if ((format != KAV_NATION_NAME && format != KAV_NATION_NAME_ZU) || code.size() != 2 || !allDigits(code))
         return std::u16string(code);
     const int value = number(code);
     const std::u16string_view name = nationName(value);
     if (name.empty())
         return std::u16string(code);
     std::u16string out(name);
-    if (format == 2 && value != kOtherNation && value != kForeignOrigin)
+    if (format == KAV_NATION_NAME_ZU && value != kOtherNation && value != kForeignOrigin)
         out += u"族";
     return out;
 }
 
 std::u16string formatDate(std::u16string_view yyyymmdd, int format) {
-    if (format < 1 || format > 4 || !isDate(yyyymmdd))
+    if (format < KAV_DATE_DASHES || format > KAV_DATE_SLASHES || !isDate(yyyymmdd))
         return std::u16string(yyyymmdd);
     const std::u16string_view year = yyyymmdd.substr(0, 4);
     const std::u16string_view month = yyyymmdd.substr(4, 2);
     const std::u16string_view day = yyyymmdd.substr(6, 2);
     std::u16string out(year);
     switch (format) {
-    case 1:
+    case KAV_DATE_DASHES:
         out.append(u"-").append(month).append(u"-").append(day);
         break;
-    case 2:
+    case KAV_DATE_CHINESE:
         out.append(u"年").append(month).append(u"月").append(day).append(u"日");
         break;
-    case 3:
+    case KAV_DATE_DOTS:
         out.append(u".").append(month).append(u".").append(day);
         break;
     default:
@@ -151,7 +151,7 @@ std::u16string formatValidUntil(std::u16string_view text, int dateFormat, int no
     const bool noEndDate = !text.empty() && std::none_of(text.begin(), text.end(), isDigit);
     if (!noEndDate)
         return formatDate(text, dateFormat);
-    return noEndDateCode == 1 ? u"长期" : u"";
+    return noEndDateCode == KAV_NO_END_LONG_TERM ? u"长期" : u"";
 }
 
 CardText formatFields(const CardText &card, const FieldFormats &formats) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "KavIDCardAPI.h"
 #include "card/cardtext.h"
 
 namespace kav::card {
@@ -13,10 +14,10 @@ namespace kav::card {
 // KAV_E_BAD_ARGUMENT for a code outside the table and keep the old value.
 class FieldFormats {
   public:
-    static constexpr int kLastSexCode = 1;
-    static constexpr int kLastNationCode = 2;
-    static constexpr int kLastDateCode = 4;
-    static constexpr int kLastNoEndDateCode = 1;
+    static constexpr int kLastSexCode = KAV_SEX_TEXT;
+    static constexpr int kLastNationCode = KAV_NATION_NAME_ZU;
+    static constexpr int kLastDateCode = KAV_DATE_SLASHES;
+    static constexpr int kLastNoEndDateCode = KAV_NO_END_LONG_TERM;
 
     int setSex(int code);
     int setNation(int code);

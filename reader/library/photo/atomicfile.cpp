@@ -220,4 +220,16 @@ WriteOutcome writeFileAtomically(const std::string &folder, const std::string &f
     return renameIntoPlace(dir.get(), tempName, fileName);
 }
 
+std::string folderProblem(const std::string &folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+        return folder + ": " + std::strerror(errno);
+    if (!S_ISDIR(st.st_mode))
+        return folder + ": not a folder";
+    // The effective ids decide, as they will when the photo is written.
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return folder + ": " + std::strerror(errno);
+    return {};
+}
+
 } // namespace kav::photo

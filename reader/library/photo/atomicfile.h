@@ -33,6 +33,10 @@ inline constexpr std::chrono::minutes kStaleTemporaryAge{5};
 // fileName: a symlink or file already there is replaced, never followed or
 // written through. fileName must be a single path component. On failure no
 // temporary file is left behind. Permissions are 0666 less the umask.
+// Why photos cannot be written into `folder` now: it does not exist, is not
+// a folder, or this process may not create files in it. Empty when it can.
+std::string folderProblem(const std::string &folder);
+
 WriteOutcome writeFileAtomically(const std::string &folder, const std::string &fileName,
                                  std::span<const std::uint8_t> bytes,
                                  Staging staging = Staging::Unnamed);

@@ -49,13 +49,12 @@ std::u16string withGbkCharactersOnly(std::u16string_view text) {
 std::u16string cleanNamePart(std::u16string_view text) {
     std::u16string out;
     out.reserve(text.size());
+    // The card text shows a control character as '?'. In a file name it
+    // goes, as the control character itself would: it is also a shell
+    // wildcard and not allowed on Windows.
     std::copy_if(text.begin(), text.end(), std::back_inserter(out),
-                 [](char16_t c) { return !isRemoved(c); });
+                 [](char16_t c) { return !isRemoved(c) && c != u'?'; });
     out = withGbkCharactersOnly(out);
-    // The card text shows a control character as '?': in a file name it is
-    // a shell wildcard and not allowed on Windows, so it becomes '_' as a
-    // character GBK cannot hold does.
-    std::replace(out.begin(), out.end(), u'?', u'_');
     // Leading dots would hide the file from its user (and "." or ".." name
     // no file at all): they go with the spaces around the name.
     const auto first = std::find_if_not(out.begin(), out.end(),

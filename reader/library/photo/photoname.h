@@ -9,8 +9,8 @@
 
 namespace kav::photo {
 
-// One part of a name: path separators, NUL and control characters removed,
-// characters GBK cannot hold and '?' replaced by '_', then spaces (also
+// One part of a name: path separators, NUL, control characters and '?'
+// removed, characters GBK cannot hold replaced by '_', then spaces (also
 // U+3000) and leading dots trimmed at both ends.
 std::u16string cleanNamePart(std::u16string_view text);
 

@@ -238,6 +238,22 @@ std::optional<std::string> folderFromGbk(std::string_view gbk) {
     return utf8;
 }
 
+int checkFolder(const PhotoSettings &settings, std::string &why) {
+    const std::optional<std::string> folder = targetFolder(settings);
+    if (!folder) {
+        why = std::string("the current folder is unavailable: ") + std::strerror(errno);
+        return KAV_E_BAD_ARGUMENT;
+    }
+    const std::optional<std::string> gbk = cp936::fromUtf8(*folder);
+    if (!gbk || gbk->size() + 1 + KAV_PHOTO_NAME_MAX > KAV_PHOTO_PATH_MAX) {
+        why = *folder + ": too long to hold a photo's name within " +
+              std::to_string(KAV_PHOTO_PATH_MAX) + " bytes";
+        return KAV_E_BAD_ARGUMENT;
+    }
+    why = folderProblem(*folder);
+    return why.empty() ? KAV_OK : KAV_E_BAD_ARGUMENT;
+}
+
 std::string systemRoot() {
 #if defined(_WIN32)
     return "C:\\";

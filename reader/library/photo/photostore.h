@@ -2,6 +2,8 @@
 // photo settings of KavIDCardAPI.h.
 #pragma once
 
+#include "KavIDCardAPI.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,9 +12,18 @@
 
 namespace kav::photo {
 
-enum class PathOption { SystemRoot = 0, CurrentFolder = 1, GivenFolder = 2 };
-enum class PhotoType { Bmp = 0, Jpeg = 1, Base64 = 2 };
-enum class NameScheme { Tmp = 0, HolderName = 1, IdNumber = 2, NameAndIdNumber = 3 };
+enum class PathOption {
+    SystemRoot = KAV_PHOTO_IN_ROOT,
+    CurrentFolder = KAV_PHOTO_IN_CURRENT,
+    GivenFolder = KAV_PHOTO_IN_FOLDER
+};
+enum class PhotoType { Bmp = KAV_PHOTO_BMP, Jpeg = KAV_PHOTO_JPEG, Base64 = KAV_PHOTO_BASE64 };
+enum class NameScheme {
+    Tmp = KAV_PHOTO_NAME_TMP,
+    HolderName = KAV_PHOTO_NAME_HOLDER,
+    IdNumber = KAV_PHOTO_NAME_ID,
+    NameAndIdNumber = KAV_PHOTO_NAME_BOTH
+};
 
 // The codes of Kav_SetPhotoPath, Kav_SetPhotoType and Kav_SetPhotoName,
 // validated in one place. Setters answer KAV_OK, or KAV_E_BAD_ARGUMENT and
@@ -37,6 +48,12 @@ class PhotoSettings {
     PhotoType type_ = PhotoType::Bmp;
     NameScheme nameScheme_ = NameScheme::Tmp;
 };
+
+// Whether the folder the settings name can take a photo now: it exists, is
+// a folder this process may write into, and leaves room for the longest
+// photo name within the record's path (KAV_PHOTO_PATH_MAX). KAV_OK, or
+// KAV_E_BAD_ARGUMENT with the reason in `why`.
+int checkFolder(const PhotoSettings &settings, std::string &why);
 
 // A GBK folder from Kav_SetPhotoPath as UTF-8, exactly: nullopt when its
 // bytes are not valid GBK, so a path is never silently altered.

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -292,6 +293,53 @@ TEST_F(LibraryTest, PhotoFolderThatVanishedFailsTheReadAndLeavesNothing) {
     IDCardRecord record{};
     EXPECT_EQ(read(1, record), KAV_E_PHOTO_WRITE);
     EXPECT_FALSE(QDir(gone.path()).exists());
+}
+
+// A folder that cannot take photos is refused when it is chosen, and the
+// setting stays as it was; the longest usable one still leaves room for
+// the longest photo name in the record.
+TEST_F(LibraryTest, PhotoFolderIsCheckedWhenChosen) {
+    const std::string base = folder.path().toStdString();
+    const std::string file = base + "/a-file";
+    ASSERT_TRUE(QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly));
+    auto deepFolder = [&](std::size_t length) {
+        std::string path = base;
+        while (path.size() < length) {
+            // "/" and at least one letter each, never a lone "/" at the end.
+            std::size_t take = std::min<std::size_t>(50, length - path.size() - 1);
+            if (length - path.size() - 1 - take == 1)
+                --take;
+            path += "/" + std::string(take, 'd');
+        }
+        std::filesystem::create_directories(path);
+        return path;
+    };
+    const std::string longest = deepFolder(KAV_PHOTO_FOLDER_MAX);
+    const std::string tooLong = deepFolder(KAV_PHOTO_FOLDER_MAX + 1);
+    ASSERT_EQ(longest.size(), std::size_t{KAV_PHOTO_FOLDER_MAX});
+    const struct Case {
+        const char *what;
+        std::string path;
+        int result;
+    } cases[] = {
+        {"missing", base + "/missing", KAV_E_BAD_ARGUMENT},
+        {"a file", file, KAV_E_BAD_ARGUMENT},
+        {"one byte too long", tooLong, KAV_E_BAD_ARGUMENT},
+        {"past the buffer", std::string(KAV_PATH_BUFFER_SIZE + 10, 'x'), KAV_E_BAD_ARGUMENT},
+        {"the longest", longest, KAV_OK},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, base.c_str()), KAV_OK);
+        EXPECT_EQ(Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, c.path.c_str()), c.result);
+        ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+        IDCardRecord record{};
+        ASSERT_EQ(Kav_SetPhotoName(KAV_PHOTO_NAME_BOTH), KAV_OK);
+        ASSERT_EQ(read(1, record), KAV_OK) << "a refused folder leaves the last good one";
+        const std::filesystem::path written(record.photoFile);
+        EXPECT_EQ(written.parent_path().string(), c.result == KAV_OK ? c.path : base);
+        Kav_ClosePort(1);
+    }
 }
 
 TEST(ResultText, NamesEveryCode) {

@@ -1,0 +1,62 @@
+// The dialog's read sequence from a plain C host over a pty at 115200,
+// against the wire time of its frames: kav-virtual-reader moves bytes at
+// the wire's speed and answers at once, so the wire time is the floor.
+#include "protocol/protocol.h"
+#include "child_process.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+namespace proto = kav::proto;
+
+std::size_t exchangeBytes(proto::Command command, std::size_t dataSize, std::size_t answerData) {
+    const std::uint8_t data[1] = {80};
+    return proto::encodeCommand(command, std::span(data, dataSize)).size() +
+           proto::encodeResponse(0, 0, proto::kSuccess, std::vector<std::uint8_t>(answerData))
+               .size();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: c_read_bench C_READ_LOOP VIRTUAL_READER_TOOL\n");
+        return 2;
+    }
+    const std::string loop = argv[1];
+    const std::string tool = argv[2];
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("kav-c-read-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+
+    bench::Child server = bench::spawnReading({tool, "--wire-only"});
+    const std::string pty = bench::firstLine(server);
+    ::setenv("KAVIDCARD_DEVICES", ("defaults=off,1=" + pty).c_str(), 1);
+    bench::Child run = bench::spawnReading({loop, "30", folder.string()});
+    const std::string result = bench::firstLine(run);
+    const bool ok = bench::succeeded(run);
+    ::kill(server.pid, SIGTERM);
+    bench::succeeded(server);
+    std::filesystem::remove_all(folder);
+    if (!ok || result.empty()) {
+        std::fprintf(stderr, "the C host's reads failed\n");
+        return 1;
+    }
+    const double readMs = std::atof(result.c_str());
+    const std::size_t bytes = exchangeBytes(proto::kSetMaxRf, 1, 0) +
+                              exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
+                              exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
+                              exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize);
+    const double wireMs =
+        double(proto::wireTimeUs(bytes, proto::kDefaultBaud).count()) / 1000.0;
+    std::printf("C host read sequence over a pty at 115200: %.1f ms; wire time of its %zu "
+                "bytes %.1f ms; ratio %.3fx (target <= 1.05x)\n",
+                readMs, bytes, wireMs, readMs / wireMs);
+    return 0;
+}
