@@ -15,6 +15,8 @@
 #include "virtual/pty_server.h"
 #include "virtual/virtual_reader.h"
 
+#include "read_sequence.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -177,14 +179,6 @@ void treeWidgetReference(benchmark::State &state) {
 }
 
 // Bytes on the wire for one command and its success answer.
-std::size_t exchangeBytes(kav::proto::Command command, std::size_t dataOut, std::size_t dataBack) {
-    namespace proto = kav::proto;
-    const std::vector<std::uint8_t> out(dataOut);
-    const std::vector<std::uint8_t> back(dataBack);
-    return proto::encodeCommand(command, out).size() +
-           proto::encodeResponse(0, 0, proto::kSuccess, back).size();
-}
-
 double wireMs = 0;
 double readMs = 0;
 
@@ -230,11 +224,8 @@ void cardRead(benchmark::State &state) {
         dialog.OnClearLog();
         state.ResumeTiming();
     }
-    const std::size_t bytes = exchangeBytes(proto::kSetMaxRf, 1, 0) +
-                              exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
-                              exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
-                              exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize);
-    wireMs = double(proto::wireTimeUs(bytes, proto::kDefaultBaud).count()) / 1000.0;
+    const std::size_t bytes = bench::readSequenceBytes();
+    wireMs = bench::readSequenceWireMs();
     readMs = std::chrono::duration<double, std::milli>(total).count() / std::max(reads, 1);
     state.counters["wire_ms"] = wireMs;
     state.counters["wire_bytes"] = double(bytes);

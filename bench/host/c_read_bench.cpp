@@ -1,8 +1,8 @@
 // The dialog's read sequence from a plain C host over a pty at 115200,
 // against the wire time of its frames: kav-virtual-reader moves bytes at
 // the wire's speed and answers at once, so the wire time is the floor.
-#include "protocol/protocol.h"
 #include "child_process.h"
+#include "read_sequence.h"
 
 #include <csignal>
 #include <cstdio>
@@ -10,19 +10,6 @@
 #include <filesystem>
 #include <string>
 #include <unistd.h>
-
-namespace {
-
-namespace proto = kav::proto;
-
-std::size_t exchangeBytes(proto::Command command, std::size_t dataSize, std::size_t answerData) {
-    const std::uint8_t data[1] = {80};
-    return proto::encodeCommand(command, std::span(data, dataSize)).size() +
-           proto::encodeResponse(0, 0, proto::kSuccess, std::vector<std::uint8_t>(answerData))
-               .size();
-}
-
-} // namespace
 
 int main(int argc, char **argv) {
     if (argc != 3) {
@@ -49,12 +36,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     const double readMs = std::atof(result.c_str());
-    const std::size_t bytes = exchangeBytes(proto::kSetMaxRf, 1, 0) +
-                              exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
-                              exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
-                              exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize);
-    const double wireMs =
-        double(proto::wireTimeUs(bytes, proto::kDefaultBaud).count()) / 1000.0;
+    const std::size_t bytes = bench::readSequenceBytes();
+    const double wireMs = bench::readSequenceWireMs();
     std::printf("C host read sequence over a pty at 115200: %.1f ms; wire time of its %zu "
                 "bytes %.1f ms; ratio %.3fx (target <= 1.05x)\n",
                 readMs, bytes, wireMs, readMs / wireMs);

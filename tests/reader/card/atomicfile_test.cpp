@@ -1,3 +1,4 @@
+#include "test_files.h"
 #include "photo/atomicfile.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes readFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> listing(const fs::path &folder) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::listing;
+using test::readFile;
 
 // Sets a file's (or link's own) modification time to `age` ago.
 void age(const fs::path &path, std::chrono::seconds ago) {
@@ -106,15 +97,10 @@ TEST_P(AtomicFile, LeavesOnlyTheTarget) {
 
 // A full disk seen by write(): the file-size limit fails writes the same way.
 TEST_P(AtomicFile, FailedWriteLeavesNothing) {
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const WriteOutcome outcome = write(Bytes(1000, 1));
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    const WriteOutcome outcome = [&] {
+        test::FileSizeLimit full(100);
+        return write(Bytes(1000, 1));
+    }();
 
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error.rfind("write", 0), 0u) << outcome.error;

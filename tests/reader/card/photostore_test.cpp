@@ -1,3 +1,4 @@
+#include "test_files.h"
 #include "photo/photostore.h"
 
 #include <gtest/gtest.h>
@@ -90,18 +91,8 @@ Bytes opaquePhoto() {
     return out;
 }
 
-Bytes readFile(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> listing(const fs::path &folder) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::listing;
+using test::readFile;
 
 QImage decoded(const Bytes &bytes, QByteArray *format = nullptr) {
     QByteArray data(reinterpret_cast<const char *>(bytes.data()),
@@ -469,15 +460,10 @@ TEST_F(PhotoStore, ReadOnlyFolderFailsAndLeavesNothing) {
 
 // A full disk seen by write(): the file-size limit fails writes the same way.
 TEST_F(PhotoStore, FailedWriteLeavesNoTemporaryFile) {
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const StoredPhoto stored = storePhoto(settings(), opaquePhoto(), u"", u"");
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
+    const StoredPhoto stored = [&] {
+        test::FileSizeLimit full(100);
+        return storePhoto(settings(), opaquePhoto(), u"", u"");
+    }();
 
     EXPECT_EQ(stored.result, KAV_E_PHOTO_WRITE);
     EXPECT_NE(stored.note.find("write"), std::string::npos) << stored.note;
