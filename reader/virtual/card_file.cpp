@@ -4,9 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -282,45 +279,11 @@ CardResult parseCard(std::span<const char> json) {
 }
 
 CardResult loadCardFile(const std::string &path) {
-    const auto failFile = [&](const std::string &why) { return fail(path + ": " + why); };
-    // Only a regular file: a FIFO would block, a device could read forever.
-    // Opening without blocking and checking what was opened leaves no gap
-    // between the check and the read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return failFile(std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return failFile(std::strerror(error));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return failFile("not a regular file");
-    }
-    // One byte past the limit tells a file that is too large, whatever its
-    // size said when it was checked.
-    std::vector<char> data(kMaxFileSize + 1);
-    std::size_t got = 0;
-    while (got < data.size()) {
-        const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return failFile(std::strerror(error));
-        }
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (got > kMaxFileSize)
-        return failFile("too large for a card file (more than " +
-                        std::to_string(kMaxFileSize / 1024) + " KiB)");
-    CardResult result = parseCard(std::span(data.data(), got));
+    std::string error;
+    const std::optional<std::vector<char>> data = readCardFile(path, kMaxFileSize, error);
+    if (!data)
+        return fail(path + ": " + error);
+    CardResult result = parseCard(std::span(data->data(), data->size()));
     if (!result.card)
         result.error = path + ": " + result.error;
     return result;

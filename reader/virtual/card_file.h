@@ -19,6 +19,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kav::virt {
 
@@ -42,6 +43,10 @@ struct CardResult {
 };
 
 CardResult parseCard(std::span<const char> json);
+// A regular file's bytes, at most `limit`; nullopt with the reason in
+// `error` for anything else (a FIFO or device is refused without waiting).
+std::optional<std::vector<char>> readCardFile(const std::string &path, std::size_t limit,
+                                              std::string &error);
 CardResult loadCardFile(const std::string &path);
 
 // The ordinary card built into the library: a virtual reader given no

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kav::photo {
 namespace {
@@ -218,6 +219,16 @@ WriteOutcome writeFileAtomically(const std::string &folder, const std::string &f
         return failure("close", error);
     }
     return renameIntoPlace(dir.get(), tempName, fileName);
+}
+
+std::optional<std::string> currentFolder() {
+    std::vector<char> buffer(256);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE || buffer.size() > 65536)
+            return std::nullopt;
+        buffer.resize(buffer.size() * 2);
+    }
+    return std::string(buffer.data());
 }
 
 std::string folderProblem(const std::string &folder) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -33,6 +34,9 @@ inline constexpr std::chrono::minutes kStaleTemporaryAge{5};
 // fileName: a symlink or file already there is replaced, never followed or
 // written through. fileName must be a single path component. On failure no
 // temporary file is left behind. Permissions are 0666 less the umask.
+// The process's current folder; nullopt (errno set) when it is gone.
+std::optional<std::string> currentFolder();
+
 // Why photos cannot be written into `folder` now: it does not exist, is not
 // a folder, or this process may not create files in it. Empty when it can.
 std::string folderProblem(const std::string &folder);

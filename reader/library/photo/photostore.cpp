@@ -4,7 +4,6 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
-#include <unistd.h>
 #include <vector>
 
 #include "KavIDCardAPI.h"
@@ -52,16 +51,6 @@ int keep(auto &slot, int code, int last) {
 
 StoredPhoto fail(int result, std::string note) {
     return {result, {}, {}, std::move(note)};
-}
-
-std::optional<std::string> currentFolder() {
-    std::vector<char> buffer(256);
-    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-        if (errno != ERANGE || buffer.size() > 65536)
-            return std::nullopt;
-        buffer.resize(buffer.size() * 2);
-    }
-    return std::string(buffer.data());
 }
 
 // The absolute folder for this read; nullopt when the current folder is gone.
