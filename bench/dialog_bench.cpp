@@ -4,8 +4,12 @@
 //   such a log (both take the time, format it and put a two-column row first);
 // - a card read as the read button runs it, over a pty whose virtual reader
 //   moves bytes at 115200 baud and answers at once, against the wire time of
-//   the frames of that sequence.
+//   the frames of that sequence;
+// - the trace callback's cost: the same read on the in-process virtual reader
+//   (instant answers, so nothing hides the library's own work) with the frame
+//   monitor never opened, opened and closed again, and open.
 #include "EventLogModel.h"
+#include "FrameMonitor.h"
 #include "KavIDCardAPI.h"
 #include "Platform.h"
 #include "VelkartDlg.h"
@@ -27,6 +31,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <malloc.h>
 #include <map>
 #include <utility>
@@ -232,8 +237,72 @@ void cardRead(benchmark::State &state) {
     server.stop();
 }
 
+// Thread CPU time: the photo's fsync makes the wall time of a read swing
+// with the disk, which says nothing of the callback.
+std::chrono::nanoseconds threadCpu() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// A read by monitor state: 0 never opened, 1 opened and closed, 2 open.
+struct ReadCost {
+    double wallUs = 0;
+    double cpuUs = 0;
+};
+ReadCost monitorRead[3];
+int monitorRows = 0;
+
+void readWithMonitor(benchmark::State &state) {
+    const auto mode = static_cast<std::size_t>(state.range(0));
+    QTemporaryDir folder;
+    setenv("KAVIDCARD_DEVICES", "defaults=off,1=virtual", 1);
+    kav::testing::resetLibrary();
+    Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, folder.path().toLocal8Bit().constData());
+    SystemPlatform platform;
+    auto dialog = shownDialog(platform, state);
+    dialog->SetDlgItemText(IDC_PORT, QStringLiteral("1"));
+    if (mode >= 1) {
+        dialog->OnFrameMonitor();
+        if (!dialog->frameMonitor()->isListening())
+            state.SkipWithError("the library's trace export was not found");
+    }
+    if (mode == 1)
+        dialog->frameMonitor()->close();
+    settle(*dialog);
+    const QString success = QStringLiteral("读取身份证信息成功!");
+    int reads = 0;
+    std::chrono::steady_clock::duration wall{};
+    std::chrono::nanoseconds cpu{};
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto startCpu = threadCpu();
+        dialog->OnReadCard();
+        QApplication::processEvents(); // the monitor takes its rows here
+        cpu += threadCpu() - startCpu;
+        wall += std::chrono::steady_clock::now() - start;
+        ++reads;
+        state.PauseTiming();
+        if (dialog->log().size() != 11 || dialog->log().message(10) != success)
+            state.SkipWithError("read failed");
+        dialog->OnClearLog();
+        state.ResumeTiming();
+    }
+    ReadCost &cost = monitorRead[mode];
+    cost.wallUs = std::chrono::duration<double, std::micro>(wall).count() / std::max(reads, 1);
+    cost.cpuUs = std::chrono::duration<double, std::micro>(cpu).count() / std::max(reads, 1);
+    if (mode == 2)
+        monitorRows = dialog->frameMonitor()->model().rowCount();
+    state.counters["cpu_us_per_read"] = cost.cpuUs;
+}
+
 } // namespace
 
+BENCHMARK(readWithMonitor)
+    ->DenseRange(0, 2)
+    ->Iterations(500)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK(treeWidgetReference)
     ->Arg(10'000)
     ->Arg(1'000'000)
@@ -285,5 +354,15 @@ int main(int argc, char **argv) {
             "\nCard read from the dialog over a pty at 115200: %.1f ms; the wire time of its "
             "frames %.1f ms; %.3fx (target <= 1.10x)\n",
             readMs, wireMs, readMs / wireMs);
+    if (monitorRead[0].cpuUs > 0 && monitorRead[1].cpuUs > 0 && monitorRead[2].cpuUs > 0) {
+        std::printf("\nA read on the in-process virtual reader, by frame monitor state "
+                    "(CPU of the UI thread; wall time in brackets):\n");
+        const char *names[] = {"never opened", "opened and closed", "open"};
+        for (std::size_t mode = 0; mode < 3; ++mode)
+            std::printf("  %-18s %8.1f us (%8.1f us); %.3fx the never-opened CPU\n", names[mode],
+                        monitorRead[mode].cpuUs, monitorRead[mode].wallUs,
+                        monitorRead[mode].cpuUs / monitorRead[0].cpuUs);
+        std::printf("  rows the open monitor held: %d\n", monitorRows);
+    }
     return 0;
 }

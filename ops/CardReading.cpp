@@ -45,16 +45,24 @@ void CVelkartDlg::OnReadCard() {
     const QString portText = GetDlgItemText(IDC_PORT);
     setFieldFormats();
     const int port = numberFromText(portText);
-    if (Kav_OpenPort(port) != KAV_OK) {
+    if (check("Kav_OpenPort", Kav_OpenPort(port)) != KAV_OK) {
         AddLog(QStringLiteral("打开端口错误"));
-    } else if (Kav_SetMaxRFByte(port, kReadMaxRFBytes, 0) == KAV_OK) {
+    } else if (check("Kav_SetMaxRFByte", Kav_SetMaxRFByte(port, kReadMaxRFBytes, 0)) == KAV_OK) {
         // Find and select leave their verdict to the read that follows.
         unsigned char findBuffer[KAV_FIND_BUFFER_SIZE] = {};
         unsigned char selectBuffer[KAV_SELECT_BUFFER_SIZE] = {};
-        Kav_StartFindIDCard(port, findBuffer, 0);
-        Kav_SelectIDCard(port, selectBuffer, 0);
+        const int found = Kav_StartFindIDCard(port, findBuffer, 0);
+        const int selected = Kav_SelectIDCard(port, selectBuffer, 0);
         IDCardRecord record{};
-        if (Kav_ReadMsg(port, 0, &record) != KAV_OK) {
+        if (const int read = Kav_ReadMsg(port, 0, &record); read != KAV_OK) {
+            // The status names the earliest step that failed: no card says
+            // more than the read that could not follow.
+            if (found != KAV_OK)
+                check("Kav_StartFindIDCard", found);
+            else if (selected != KAV_OK)
+                check("Kav_SelectIDCard", selected);
+            else
+                check("Kav_ReadMsg", read);
             AddLog(QStringLiteral("读取身份证信息错误!"));
         } else {
             AddLog(QStringLiteral("读取身份证信息成功!"));

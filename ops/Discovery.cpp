@@ -14,6 +14,7 @@ void CVelkartDlg::OnFindReader() {
     const int port = Kav_FindReader();
     QString message;
     if (port == KAV_NO_PORT) {
+        noteFailure("Kav_FindReader", KAV_NO_PORT); // no port: its own failure
         message = QStringLiteral("没有找打读卡器");
     } else {
         platform_.tone(kToneHz, kToneMs);
@@ -24,7 +25,7 @@ void CVelkartDlg::OnFindReader() {
         } else {
             platform_.pause(kSettleMs);
             unsigned int baud = 0;
-            if (Kav_GetCOMBaud(port, &baud) != KAV_OK)
+            if (check("Kav_GetCOMBaud", Kav_GetCOMBaud(port, &baud)) != KAV_OK)
                 baud = 0; // a failed query shows 0, whatever the library left
             SetDlgItemText(IDC_BAUD, QString::asprintf("%u", baud));
             EnableDlgItem(IDC_BAUD, true);

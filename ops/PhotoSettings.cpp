@@ -30,12 +30,13 @@ void CVelkartDlg::logPhotoSetting(int result, const QString &success, const char
 }
 
 void CVelkartDlg::OnPathRoot() {
-    logPhotoSetting(setPhotoPath(KAV_PHOTO_IN_ROOT), QStringLiteral("照片存放路径设置为 C:"), kPathFailure);
+    logPhotoSetting(check("Kav_SetPhotoPath", setPhotoPath(KAV_PHOTO_IN_ROOT)),
+                    QStringLiteral("照片存放路径设置为 C:"), kPathFailure);
 }
 
 void CVelkartDlg::OnPathCurrent() {
-    logPhotoSetting(setPhotoPath(KAV_PHOTO_IN_CURRENT), QStringLiteral("照片存放路径设置为 当前路径"),
-                    kPathFailure);
+    logPhotoSetting(check("Kav_SetPhotoPath", setPhotoPath(KAV_PHOTO_IN_CURRENT)),
+                    QStringLiteral("照片存放路径设置为 当前路径"), kPathFailure);
 }
 
 void CVelkartDlg::OnPathChoose() {
@@ -65,39 +66,41 @@ void CVelkartDlg::OnPathChoose() {
     }
     char buffer[KAV_PATH_BUFFER_SIZE] = {};
     std::memcpy(buffer, path->constData(), static_cast<std::size_t>(path->size()));
-    logPhotoSetting(Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, buffer),
+    logPhotoSetting(check("Kav_SetPhotoPath", Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, buffer)),
                     QStringLiteral("照片存放路径设置为 ") + choice.path, kPathFailure);
 }
 
 void CVelkartDlg::OnTypeBmp() {
-    logPhotoSetting(Kav_SetPhotoType(KAV_PHOTO_BMP), QStringLiteral("照片保存格式设置为 Bmp"), kTypeFailure);
+    logPhotoSetting(check("Kav_SetPhotoType", Kav_SetPhotoType(KAV_PHOTO_BMP)),
+                    QStringLiteral("照片保存格式设置为 Bmp"), kTypeFailure);
 }
 
 void CVelkartDlg::OnTypeJpeg() {
-    logPhotoSetting(Kav_SetPhotoType(KAV_PHOTO_JPEG), QStringLiteral("照片保存格式设置为 Jpeg"), kTypeFailure);
+    logPhotoSetting(check("Kav_SetPhotoType", Kav_SetPhotoType(KAV_PHOTO_JPEG)),
+                    QStringLiteral("照片保存格式设置为 Jpeg"), kTypeFailure);
 }
 
 void CVelkartDlg::OnTypeBase64() {
-    logPhotoSetting(Kav_SetPhotoType(KAV_PHOTO_BASE64), QStringLiteral("照片保存格式设置为 Base64"),
-                    kTypeFailure);
+    logPhotoSetting(check("Kav_SetPhotoType", Kav_SetPhotoType(KAV_PHOTO_BASE64)),
+                    QStringLiteral("照片保存格式设置为 Base64"), kTypeFailure);
 }
 
 void CVelkartDlg::OnNameTmp() {
-    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_TMP), QStringLiteral("照片保存文件名格式设置为 tmp"),
-                    kNameFailure);
+    logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_TMP)),
+                    QStringLiteral("照片保存文件名格式设置为 tmp"), kNameFailure);
 }
 
 void CVelkartDlg::OnNameName() {
-    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_HOLDER), QStringLiteral("照片保存文件名格式设置为 姓名"),
-                    kNameFailure);
+    logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_HOLDER)),
+                    QStringLiteral("照片保存文件名格式设置为 姓名"), kNameFailure);
 }
 
 void CVelkartDlg::OnNameIdNo() {
-    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_ID), QStringLiteral("照片保存文件名格式设置为 身份证号"),
-                    kNameFailure);
+    logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_ID)),
+                    QStringLiteral("照片保存文件名格式设置为 身份证号"), kNameFailure);
 }
 
 void CVelkartDlg::OnNameBoth() {
-    logPhotoSetting(Kav_SetPhotoName(KAV_PHOTO_NAME_BOTH), QStringLiteral("照片保存文件名格式设置为 姓名_身份证号"),
-                    kNameFailure);
+    logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_BOTH)),
+                    QStringLiteral("照片保存文件名格式设置为 姓名_身份证号"), kNameFailure);
 }

@@ -18,25 +18,27 @@ std::uint32_t littleEndian32(const unsigned char *bytes) {
 
 void CVelkartDlg::OnResetSAM() {
     const int port = GetDlgItemNumber(IDC_PORT);
-    AddLog(runOnOpenPort(port, kOpenFailure, [port] {
-        return Kav_ResetSAM(port, 0) == KAV_OK ? QStringLiteral("复位SAM模块成功")
-                                               : QStringLiteral("复位SAM模块失败");
+    AddLog(runOnOpenPort(port, kOpenFailure, [this, port] {
+        return check("Kav_ResetSAM", Kav_ResetSAM(port, 0)) == KAV_OK
+                   ? QStringLiteral("复位SAM模块成功")
+                   : QStringLiteral("复位SAM模块失败");
     }));
 }
 
 void CVelkartDlg::OnGetSAMStatus() {
     const int port = GetDlgItemNumber(IDC_PORT);
-    AddLog(runOnOpenPort(port, kOpenFailure, [port] {
-        return Kav_GetSAMStatus(port, 0) == KAV_OK ? QStringLiteral("SAM模块状态正常")
-                                                   : QStringLiteral("获得SAM模块状态失败");
+    AddLog(runOnOpenPort(port, kOpenFailure, [this, port] {
+        return check("Kav_GetSAMStatus", Kav_GetSAMStatus(port, 0)) == KAV_OK
+                   ? QStringLiteral("SAM模块状态正常")
+                   : QStringLiteral("获得SAM模块状态失败");
     }));
 }
 
 void CVelkartDlg::OnGetSAMID() {
     const int port = GetDlgItemNumber(IDC_PORT);
-    AddLog(runOnOpenPort(port, kOpenFailure, [port] {
+    AddLog(runOnOpenPort(port, kOpenFailure, [this, port] {
         KavSamId id{};
-        if (Kav_GetSAMID(port, id.bytes, 0) != KAV_OK)
+        if (check("Kav_GetSAMID", Kav_GetSAMID(port, id.bytes, 0)) != KAV_OK)
             return QStringLiteral("读取SAM ID号错误");
         const unsigned char *b = id.bytes;
         return QString::asprintf(

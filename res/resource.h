@@ -34,6 +34,7 @@ enum ControlId : int {
     IDC_READ_CARD = 1019,
     IDC_SAM_STATUS = 1021,
     IDC_CLEAR_LOG = 1022,
+    IDC_STATUS = 1023,
     IDC_STATIC = -1, // groups, labels and icons no code refers to
 };
 

@@ -38,6 +38,7 @@ constexpr ControlTemplate kMainControls[] = {
     {IDC_READ_CARD, "IDC_READ_CARD", K::PushButton, "使用结构体返回信息", 244, 292, 76, 15},
     {IDC_SAM_STATUS, "IDC_SAM_STATUS", K::PushButton, "获得SAM状态", 86, 292, 76, 15},
     {IDC_CLEAR_LOG, "IDC_CLEAR_LOG", K::PushButton, "清除所有信息", 323, 292, 76, 15},
+    {IDC_STATUS, "IDC_STATUS", K::Label, "", 7, 313, 473, 10},
 };
 
 constexpr ControlTemplate kAboutControls[] = {

@@ -101,6 +101,20 @@ FolderChoice SystemPlatform::chooseFolder(QWidget *owner, const QString &prompt)
     return {FolderChoice::Outcome::Chosen, QDir::toNativeSeparators(info.absoluteFilePath())};
 }
 
+QString SystemPlatform::chooseSaveFile(QWidget *owner, const QString &caption,
+                                       const QString &defaultName) {
+    if (QGuiApplication::primaryScreen() == nullptr)
+        return {};
+    QFileDialog dialog(owner, caption, QDir::homePath());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.selectFile(defaultName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().first();
+}
+
 std::chrono::system_clock::time_point SystemPlatform::now() {
     return std::chrono::system_clock::now();
 }

@@ -1,5 +1,6 @@
 // The platform services the dialog needs and tests must replace: a tone, a
-// pause, a modal message box, the folder picker and the clock of the log.
+// pause, a modal message box, the folder and save-file pickers and the
+// clock of the log.
 #pragma once
 
 #include <QString>
@@ -28,6 +29,9 @@ class Platform {
     // OK-only, no icon, captioned with the program's name.
     virtual void messageBox(QWidget *owner, const QString &text) = 0;
     virtual FolderChoice chooseFolder(QWidget *owner, const QString &prompt) = 0;
+    // The file to write, proposing defaultName; empty when the user cancels.
+    virtual QString chooseSaveFile(QWidget *owner, const QString &caption,
+                                   const QString &defaultName) = 0;
     virtual std::chrono::system_clock::time_point now() = 0;
 };
 
@@ -38,5 +42,7 @@ class SystemPlatform : public Platform {
     void pause(int durationMs) override;
     void messageBox(QWidget *owner, const QString &text) override;
     FolderChoice chooseFolder(QWidget *owner, const QString &prompt) override;
+    QString chooseSaveFile(QWidget *owner, const QString &caption,
+                           const QString &defaultName) override;
     std::chrono::system_clock::time_point now() override;
 };

@@ -2,27 +2,33 @@
 
 #include "DialogBuilder.h"
 #include "EventLogModel.h"
+#include "FrameMonitor.h"
 #include "KavIDCardAPI.h"
 #include "NumberEntry.h"
 #include "Platform.h"
 #include "ProgramIcon.h"
+#include "ResultTexts.h"
 #include "resource.h"
 #include "templates.h"
 
 #include "AboutDlg.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
-#include <QGuiApplication>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QTableView>
 
 #include <algorithm>
+#include <numeric>
 
 namespace {
 
@@ -61,7 +67,8 @@ CVelkartDlg::CVelkartDlg(Platform &platform, QWidget *parent)
 
     for (const Route &route : kMessageMap) {
         auto *button = static_cast<QPushButton *>(items_.value(route.id));
-        connect(button, &QPushButton::clicked, this, route.handler);
+        connect(button, &QPushButton::clicked, this,
+                [this, handler = route.handler] { runHandler(handler); });
     }
     connect(static_cast<QPushButton *>(items_.value(IDCANCEL)), &QPushButton::clicked, this,
             &QDialog::reject);
@@ -74,6 +81,12 @@ void CVelkartDlg::OnInitDialog() {
     QAction *close = systemMenu_->addAction(QStringLiteral("关闭(&C)"));
     close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));
     connect(close, &QAction::triggered, this, [this] { OnSysCommand(SC_CLOSE, 0); });
+    QAction *monitor = systemMenu_->addAction(QStringLiteral("通讯监视(&M)..."));
+    monitor->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    connect(monitor, &QAction::triggered, this, &CVelkartDlg::OnFrameMonitor);
+    addAction(monitor); // the shortcut works with the menu closed
+    QAction *saveLog = systemMenu_->addAction(QStringLiteral("保存日志(&S)..."));
+    connect(saveLog, &QAction::triggered, this, &CVelkartDlg::OnSaveLog);
     const QString aboutText = QString::fromUtf8(res::loadString(IDS_ABOUT_MENU));
     if (!aboutText.isEmpty()) {
         systemMenu_->addSeparator();
@@ -119,6 +132,10 @@ void CVelkartDlg::OnInitDialog() {
     connect(copy, &QAction::triggered, this, &CVelkartDlg::copySelectedLogRows);
     logView_->addAction(copy);
 
+    status_ = static_cast<QLabel *>(items_.value(IDC_STATUS));
+    status_->setWordWrap(false);
+    status_->setAccessibleName(QStringLiteral("状态"));
+
     items_.value(IDCANCEL)->setFocus();
 }
 
@@ -163,6 +180,82 @@ const EventLogModel &CVelkartDlg::log() const {
 
 void CVelkartDlg::OnClearLog() {
     log_->clear();
+}
+
+void CVelkartDlg::OnFrameMonitor() {
+    if (monitor_ == nullptr)
+        monitor_ = new FrameMonitor(platform_, FrameMonitor::librarySetter(), this);
+    monitor_->show();
+    monitor_->raise();
+    monitor_->activateWindow();
+}
+
+void CVelkartDlg::OnSaveLog() {
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(platform_.now().time_since_epoch())
+            .count());
+    const QString path =
+        platform_.chooseSaveFile(this, QStringLiteral("保存日志"),
+                                 now.toString(QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'")));
+    if (path.isEmpty())
+        return;
+    QList<int> rows(log().rowCount());
+    std::iota(rows.begin(), rows.end(), 0);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(log_->toText(rows).toUtf8()) < 0 ||
+        !file.commit())
+        platform_.messageBox(this, QStringLiteral("日志无法保存: ") + file.errorString());
+}
+
+void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
+    if (handling_)
+        return;
+    handling_ = true;
+    failure_.reset();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    (this->*handler)();
+    // Clicks and keys given while the handler held the thread are waiting
+    // in the queue: take them now and drop them, rather than run a read
+    // again for every impatient click.
+    dropInput_ = true;
+    qApp->installEventFilter(this);
+    QCoreApplication::processEvents();
+    qApp->removeEventFilter(this);
+    dropInput_ = false;
+    QApplication::restoreOverrideCursor();
+    status_->setText(failure_ ? failureStatus(failure_->call, failure_->code) : QString());
+    handling_ = false;
+}
+
+void CVelkartDlg::noteFailure(const char *call, int code) {
+    if (!failure_)
+        failure_ = Failure{call, code};
+}
+
+int CVelkartDlg::check(const char *call, int result) {
+    if (result != KAV_OK)
+        noteFailure(call, result);
+    return result;
+}
+
+bool CVelkartDlg::eventFilter(QObject *watched, QEvent *event) {
+    if (dropInput_) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+            if (auto *widget = qobject_cast<QWidget *>(watched);
+                widget != nullptr && (widget == this || isAncestorOf(widget)))
+                return true;
+            break;
+        default:
+            break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CVelkartDlg::OnSysCommand(unsigned id, long long param) {
@@ -218,7 +311,8 @@ void CVelkartDlg::copySelectedLogRows() const {
 
 QString CVelkartDlg::runOnOpenPort(int port, const QString &openFailure,
                                    const std::function<QString()> &command) {
-    const QString message = Kav_OpenPort(port) != KAV_OK ? openFailure : command();
+    const QString message =
+        check("Kav_OpenPort", Kav_OpenPort(port)) != KAV_OK ? openFailure : command();
     Kav_ClosePort(port);
     return message;
 }

@@ -7,9 +7,12 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class EventLogModel;
+class FrameMonitor;
 class Platform;
+class QLabel;
 class QMenu;
 class QTableView;
 
@@ -52,6 +55,13 @@ class CVelkartDlg : public QDialog {
     void OnNameBoth();
     void OnClearLog();
 
+    // Context-menu commands: the frame monitor window, and the event log
+    // written to a file.
+    void OnFrameMonitor();
+    void OnSaveLog();
+    // The monitor once opened, else null.
+    FrameMonitor *frameMonitor() const { return monitor_; }
+
     // Window-menu commands; IDM_ABOUT opens the about box.
     void OnSysCommand(unsigned id, long long param);
     // The dialog's own menu, standing in for the system menu where the
@@ -61,9 +71,22 @@ class CVelkartDlg : public QDialog {
   protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
   private:
+    struct Failure {
+        const char *call;
+        int code;
+    };
+
     void OnInitDialog();
+    // Runs a button's handler with a wait cursor, drops the input given
+    // meanwhile, then shows the first failed call or clears the status.
+    void runHandler(void (CVelkartDlg::*handler)());
+    // Notes the first failure of the press running now; check() returns
+    // the result it is given, noting it when it is not success.
+    void noteFailure(const char *call, int code);
+    int check(const char *call, int result);
     void copySelectedLogRows() const;
     // Opens the port, runs command unless opening failed, always closes the
     // port, and gives the message to log.
@@ -76,4 +99,9 @@ class CVelkartDlg : public QDialog {
     EventLogModel *log_ = nullptr;
     QTableView *logView_ = nullptr;
     QMenu *systemMenu_ = nullptr;
+    QLabel *status_ = nullptr;
+    FrameMonitor *monitor_ = nullptr;
+    std::optional<Failure> failure_;
+    bool handling_ = false;
+    bool dropInput_ = false;
 };

@@ -12,6 +12,7 @@ namespace {
 struct State {
     std::vector<std::string> journal;
     std::map<std::string, std::deque<int>> results;
+    std::map<std::string, std::function<void()>> actions;
     unsigned int baud = 0;
     std::array<unsigned char, KAV_SAM_ID_SIZE> samId{};
     IDCardRecord record{};
@@ -37,6 +38,8 @@ std::string str(int value) { return std::to_string(value); }
 
 int call(const char *operation, const std::string &arguments, int fallback = KAV_OK) {
     state.journal.push_back(std::string(operation) + "(" + arguments + ")");
+    if (auto action = state.actions.find(operation); action != state.actions.end())
+        action->second();
     auto it = state.results.find(operation);
     if (it == state.results.end() || it->second.empty())
         return fallback;
@@ -55,6 +58,9 @@ void script(const std::string &operation, std::vector<int> results) {
     state.results[operation] = std::deque<int>(results.begin(), results.end());
 }
 void note(const std::string &line) { state.journal.push_back(line); }
+void during(const std::string &operation, std::function<void()> action) {
+    state.actions[operation] = std::move(action);
+}
 void setBaud(unsigned int baud) { state.baud = baud; }
 void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id) { state.samId = id; }
 void setRecord(const IDCardRecord &record) { state.record = record; }

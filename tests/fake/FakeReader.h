@@ -5,6 +5,7 @@
 #include "KavIDCardAPI.h"
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ KAV_EXPORT void note(const std::string &line);
 // call in order; when they run out, the operation returns 0 (Kav_FindReader:
 // no reader).
 KAV_EXPORT void script(const std::string &operation, std::vector<int> results);
+
+// Runs action inside every later call of the operation, after journalling
+// it: the dialog is then blocked in the library, as during a slow read.
+KAV_EXPORT void during(const std::string &operation, std::function<void()> action);
 
 // What the filling operations write, whatever their result.
 KAV_EXPORT void setBaud(unsigned int baud);

@@ -1,5 +1,5 @@
 // The platform services for tests: no tone, no pause, no modal window. Every
-// call is recorded; the folder picker and the clock are scripted.
+// call is recorded; the pickers and the clock are scripted.
 #pragma once
 
 #include "Platform.h"
@@ -30,6 +30,10 @@ class FakePlatform : public Platform {
         record("chooseFolder(" + prompt.toStdString() + ")");
         return folderChoice;
     }
+    QString chooseSaveFile(QWidget *, const QString &caption, const QString &defaultName) override {
+        record("chooseSaveFile(" + caption.toStdString() + "," + defaultName.toStdString() + ")");
+        return saveFile;
+    }
     std::chrono::system_clock::time_point now() override {
         return std::chrono::system_clock::time_point{
             std::chrono::milliseconds{clock.toMSecsSinceEpoch()}};
@@ -40,6 +44,7 @@ class FakePlatform : public Platform {
     // library's journal, to check the order of both together).
     std::function<void(const std::string &)> onCall;
     FolderChoice folderChoice;
+    QString saveFile; // empty: the user cancels
     QDateTime clock{QDate(2026, 12, 7), QTime(9, 30, 5)};
 
   private:

@@ -1,0 +1,210 @@
+// The frame monitor against a stand-in for the library's trace export: what
+// it registers and when, rows from the library's threads, the bounded ring,
+// pause, save and copy, and the columns of each kind of event.
+#include "FrameMonitor.h"
+#include "FakePlatform.h"
+#include "TraceColumns.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QFile>
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The library's side: the callback the monitor set, and every change.
+struct TraceExport {
+    static inline KavTraceCallback callback = nullptr;
+    static inline void *context = nullptr;
+    static inline std::vector<bool> changes; // true: set, false: removed
+
+    static int KAV_CALL set(KavTraceCallback cb, void *ctx) {
+        callback = cb;
+        context = ctx;
+        changes.push_back(cb != nullptr);
+        return KAV_OK;
+    }
+    static void send(int kind, std::vector<unsigned char> bytes, const char *text,
+                     long long timeMs = 0, std::size_t count = 0) {
+        KavTraceEvent event{};
+        event.kind = kind;
+        event.timeMs = timeMs;
+        event.link = "virtual@1";
+        event.bytes = bytes.empty() ? nullptr : bytes.data();
+        event.byteCount = bytes.empty() ? count : bytes.size();
+        event.text = text;
+        if (callback != nullptr)
+            callback(&event, context);
+    }
+};
+
+class FrameMonitorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TraceExport::callback = nullptr;
+        TraceExport::changes.clear();
+    }
+    void TearDown() override {
+        monitor.reset();
+        EXPECT_EQ(TraceExport::callback, nullptr) << "a callback outlived its monitor";
+        EXPECT_TRUE(QApplication::topLevelWidgets().isEmpty()) << "a window was left open";
+    }
+
+    void open(std::size_t capacity = FrameMonitor::kCapacity) {
+        monitor = std::make_unique<FrameMonitor>(platform, &TraceExport::set, nullptr, capacity);
+        monitor->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(monitor.get()));
+    }
+    QPushButton *button(const char *text) const {
+        for (QPushButton *b : monitor->findChildren<QPushButton *>())
+            if (b->text() == QString::fromUtf8(text))
+                return b;
+        return nullptr;
+    }
+    QString meaning(int row) const { return monitor->model().columns(row)[MeaningColumn]; }
+
+    FakePlatform platform;
+    std::unique_ptr<FrameMonitor> monitor;
+};
+
+} // namespace
+
+TEST_F(FrameMonitorTest, ListensOnlyWhileShown) {
+    monitor = std::make_unique<FrameMonitor>(platform, &TraceExport::set, nullptr);
+    EXPECT_TRUE(TraceExport::changes.empty()) << "a monitor never shown costs the library nothing";
+    monitor->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(monitor.get()));
+    EXPECT_EQ(TraceExport::context, monitor.get());
+    monitor->close();
+    EXPECT_EQ(TraceExport::changes, (std::vector<bool>{true, false}));
+    TraceExport::send(KAV_TRACE_NOTE, {}, "while closed");
+    monitor->show();
+    TraceExport::send(KAV_TRACE_NOTE, {}, "while open");
+    QTRY_COMPARE(monitor->model().rowCount(), 1);
+    EXPECT_EQ(meaning(0), "while open");
+}
+
+TEST_F(FrameMonitorTest, EventsFromLibraryThreadsArriveInOrderNewestLast) {
+    open();
+    constexpr int kEvents = 2000;
+    std::thread worker([] {
+        for (int i = 0; i < kEvents; ++i)
+            TraceExport::send(KAV_TRACE_TO_READER, {0xAA, static_cast<unsigned char>(i)},
+                              std::to_string(i).c_str());
+    });
+    worker.join();
+    QTRY_COMPARE(monitor->model().rowCount(), kEvents);
+    EXPECT_EQ(meaning(0), "0");
+    EXPECT_EQ(meaning(kEvents - 1), QString::number(kEvents - 1));
+}
+
+TEST_F(FrameMonitorTest, KeepsOnlyTheNewestRows) {
+    open(5);
+    for (int i = 0; i < 12; ++i) {
+        TraceExport::send(KAV_TRACE_NOTE, {}, std::to_string(i).c_str());
+        if (i == 3)
+            QCoreApplication::processEvents(); // some delivered, some still pending
+    }
+    QTRY_COMPARE(meaning(4), "11");
+    EXPECT_EQ(monitor->model().rowCount(), 5);
+    EXPECT_EQ(meaning(0), "7");
+}
+
+TEST_F(FrameMonitorTest, PauseAddsNothingAndSaysHowManyCame) {
+    open();
+    TraceExport::send(KAV_TRACE_NOTE, {}, "before");
+    QTRY_COMPARE(monitor->model().rowCount(), 1);
+    QTest::mouseClick(button("暂停(&P)"), Qt::LeftButton);
+    for (int i = 0; i < 3; ++i)
+        TraceExport::send(KAV_TRACE_NOTE, {}, "paused");
+    QTRY_COMPARE(monitor->note(), "已暂停: 收到 3 条未显示");
+    EXPECT_EQ(monitor->model().rowCount(), 1);
+    QTest::mouseClick(button("暂停(&P)"), Qt::LeftButton);
+    EXPECT_EQ(monitor->note(), "暂停期间收到 3 条,未显示");
+    TraceExport::send(KAV_TRACE_NOTE, {}, "after");
+    QTRY_COMPARE(monitor->model().rowCount(), 2);
+    EXPECT_EQ(meaning(1), "after");
+    QTest::mouseClick(button("清除(&L)"), Qt::LeftButton);
+    EXPECT_EQ(monitor->model().rowCount(), 0);
+    EXPECT_EQ(monitor->note(), "");
+}
+
+TEST_F(FrameMonitorTest, SavesEveryRowAndCopiesTheSelectedOnesAsTabSeparatedText) {
+    open();
+    const long long at = QDateTime(QDate(2026, 12, 7), QTime(10, 15, 30, 42)).toMSecsSinceEpoch();
+    TraceExport::send(KAV_TRACE_TO_READER,
+                      {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF, 0xED}, "SAM status",
+                      at);
+    TraceExport::send(KAV_TRACE_OPERATION, {}, "Kav_GetSAMStatus(1, 0) = 0", at + 5);
+    TraceExport::send(KAV_TRACE_NOISE, {}, "3 bytes of noise skipped", at + 7, 3);
+    QTRY_COMPARE(monitor->model().rowCount(), 3);
+    const QString first = "10:15:30.042\tvirtual@1\t→\tAA AA AA 96 69 00 03 11 FF ED\tSAM status\n";
+    const QString third = "10:15:30.049\tvirtual@1\t\t\t3 bytes of noise skipped\n";
+
+    QTemporaryDir folder;
+    platform.saveFile = folder.filePath("frames.txt");
+    QTest::mouseClick(button("保存(&S)..."), Qt::LeftButton);
+    EXPECT_EQ(platform.calls,
+              std::vector<std::string>{
+                  "chooseSaveFile(保存通讯记录,velkart-frames-20261207-093005.txt)"});
+    QFile file(platform.saveFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QString::fromUtf8(file.readAll()),
+              first + "10:15:30.047\tvirtual@1\t\t\tKav_GetSAMStatus(1, 0) = 0\n" + third);
+
+    auto *view = monitor->findChild<QTableView *>();
+    view->setFocus();
+    view->selectionModel()->select(view->model()->index(2, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    view->selectionModel()->select(view->model()->index(0, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QApplication::clipboard()->clear();
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), first + third);
+}
+
+TEST(TraceColumns, EachKindOfEvent) {
+    const unsigned char frame[] = {0xAA, 0x0F, 0x00, 0xF0};
+    const long long at = QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6)).toMSecsSinceEpoch();
+    struct Case {
+        int kind;
+        const unsigned char *bytes;
+        std::size_t count;
+        const char *text;
+        std::array<QString, kTraceColumnCount> columns;
+    };
+    const Case cases[] = {
+        {KAV_TRACE_TO_READER,
+         frame,
+         4,
+         "find card",
+         {"03:04:05.006", "L", "→", "AA 0F 00 F0", "find card"}},
+        {KAV_TRACE_FROM_READER, frame, 1, "stray", {"03:04:05.006", "L", "←", "AA", "stray"}},
+        {KAV_TRACE_NOISE,
+         nullptr,
+         17,
+         "",
+         {"03:04:05.006", "L", "", "", "17 bytes of noise skipped"}},
+        {KAV_TRACE_OPERATION,
+         nullptr,
+         0,
+         "Kav_ReadMsg(1) = -6",
+         {"03:04:05.006", "L", "", "", "Kav_ReadMsg(1) = -6"}},
+        {KAV_TRACE_NOTE, nullptr, 0, "照片已写入", {"03:04:05.006", "L", "", "", "照片已写入"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        KavTraceEvent event{c.kind, at, "L", c.bytes, c.count, c.text, 0};
+        EXPECT_EQ(traceColumns(event), c.columns);
+    }
+}

@@ -1,0 +1,307 @@
+#include "FrameMonitor.h"
+
+#include "Platform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+
+namespace {
+
+void KAV_CALL forwardEvent(const KavTraceEvent *event, void *context) {
+    if (event != nullptr)
+        static_cast<FrameMonitor *>(context)->receive(*event);
+}
+
+KavTraceEvent eventOf(const FrameModel::Frame &frame) {
+    KavTraceEvent event{};
+    event.kind = frame.kind;
+    event.timeMs = frame.timeMs;
+    event.link = frame.link.constData();
+    event.bytes = frame.bytes.isNull()
+                      ? nullptr
+                      : reinterpret_cast<const unsigned char *>(frame.bytes.constData());
+    event.byteCount = frame.byteCount;
+    event.text = frame.text.constData();
+    return event;
+}
+
+constexpr int kColumnWidths[kTraceColumnCount] = {96, 110, 36, 380, 300};
+
+} // namespace
+
+// ---- FrameModel ----------------------------------------------------------------
+
+FrameModel::FrameModel(std::size_t capacity, QObject *parent)
+    : QAbstractTableModel(parent), capacity_(std::max<std::size_t>(capacity, 1)) {}
+
+int FrameModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int FrameModel::columnCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : kTraceColumnCount;
+}
+
+std::array<QString, kTraceColumnCount> FrameModel::columns(int row) const {
+    return traceColumns(eventOf(rows_[static_cast<std::size_t>(row)]));
+}
+
+QVariant FrameModel::data(const QModelIndex &index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
+        return {};
+    return columns(index.row())[static_cast<std::size_t>(index.column())];
+}
+
+QVariant FrameModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    static const char *const kTitles[kTraceColumnCount] = {"时间", "端口", "方向", "数据", "含义"};
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+        section >= kTraceColumnCount)
+        return {};
+    return QString::fromUtf8(kTitles[section]);
+}
+
+void FrameModel::append(std::deque<Frame> frames) {
+    while (frames.size() > capacity_)
+        frames.pop_front();
+    if (frames.empty())
+        return;
+    const std::size_t total = rows_.size() + frames.size();
+    if (total > capacity_) {
+        const std::size_t drop = total - capacity_;
+        beginRemoveRows({}, 0, static_cast<int>(drop) - 1);
+        rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(drop));
+        endRemoveRows();
+    }
+    const int first = static_cast<int>(rows_.size());
+    beginInsertRows({}, first, first + static_cast<int>(frames.size()) - 1);
+    std::move(frames.begin(), frames.end(), std::back_inserter(rows_));
+    endInsertRows();
+}
+
+void FrameModel::clear() {
+    beginResetModel();
+    rows_.clear();
+    endResetModel();
+}
+
+QString FrameModel::toText(const QList<int> &rows) const {
+    QString text;
+    for (int row : rows) {
+        if (row < 0 || row >= rowCount())
+            continue;
+        const auto cells = columns(row);
+        for (int column = 0; column < kTraceColumnCount; ++column) {
+            if (column > 0)
+                text += QLatin1Char('\t');
+            text += cells[static_cast<std::size_t>(column)];
+        }
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+// ---- FrameMonitor --------------------------------------------------------------
+
+FrameMonitor::TraceSetter FrameMonitor::librarySetter() {
+    // Optional in the library: looked up, not linked, so that a library
+    // without it still runs the dialog.
+    return reinterpret_cast<TraceSetter>(dlsym(RTLD_DEFAULT, "Kav_SetTraceCallback"));
+}
+
+FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *parent,
+                           std::size_t capacity)
+    : QWidget(parent, Qt::Window), platform_(platform), setter_(setter),
+      model_(new FrameModel(capacity, this)), view_(new QTableView(this)),
+      pause_(new QPushButton(QStringLiteral("暂停(&P)"), this)), note_(new QLabel(this)) {
+    setWindowTitle(QStringLiteral("通讯监视 - Velkart"));
+    resize(960, 420);
+
+    auto *clearButton = new QPushButton(QStringLiteral("清除(&L)"), this);
+    auto *saveButton = new QPushButton(QStringLiteral("保存(&S)..."), this);
+    pause_->setCheckable(true);
+    connect(pause_, &QPushButton::toggled, this, &FrameMonitor::setPaused);
+    connect(clearButton, &QPushButton::clicked, this, &FrameMonitor::clear);
+    connect(saveButton, &QPushButton::clicked, this, &FrameMonitor::save);
+    note_->setTextFormat(Qt::PlainText);
+    note_->setAccessibleName(QStringLiteral("通讯监视状态"));
+
+    auto *bar = new QHBoxLayout;
+    bar->addWidget(pause_);
+    bar->addWidget(clearButton);
+    bar->addWidget(saveButton);
+    bar->addWidget(note_, 1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(bar);
+    layout->addWidget(view_, 1);
+
+    view_->setModel(model_);
+    view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view_->setWordWrap(false);
+    view_->setTabKeyNavigation(false);
+    view_->verticalHeader()->hide();
+    // Fixed row heights keep a hundred thousand rows as cheap as ten.
+    view_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 4);
+    QHeaderView *header = view_->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setHighlightSections(false);
+    for (int column = 0; column < kTraceColumnCount; ++column)
+        header->resizeSection(column, kColumnWidths[column]);
+    header->setStretchLastSection(true);
+
+    auto *copy = new QAction(view_);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    connect(copy, &QAction::triggered, this, &FrameMonitor::copySelectedRows);
+    view_->addAction(copy);
+
+    showNote();
+}
+
+FrameMonitor::~FrameMonitor() {
+    listen(false);
+}
+
+void FrameMonitor::showEvent(QShowEvent *event) {
+    listen(true);
+    QWidget::showEvent(event);
+}
+
+void FrameMonitor::hideEvent(QHideEvent *event) {
+    // Closed, the monitor costs the library nothing: no callback is set.
+    listen(false);
+    QWidget::hideEvent(event);
+}
+
+void FrameMonitor::listen(bool on) {
+    if (setter_ == nullptr || listening_ == on)
+        return;
+    // Once the library returns from taking the callback away, it never
+    // calls it again, so nothing reaches a monitor that is gone.
+    setter_(on ? &forwardEvent : nullptr, on ? this : nullptr);
+    listening_ = on;
+}
+
+void FrameMonitor::receive(const KavTraceEvent &event) {
+    FrameModel::Frame frame;
+    frame.timeMs = event.timeMs;
+    frame.kind = event.kind;
+    frame.link = QByteArray(event.link != nullptr ? event.link : "");
+    if (event.bytes != nullptr)
+        frame.bytes = QByteArray(reinterpret_cast<const char *>(event.bytes),
+                                 static_cast<qsizetype>(event.byteCount));
+    frame.byteCount = event.byteCount;
+    frame.text = QByteArray(event.text != nullptr ? event.text : "");
+    bool queue = false;
+    {
+        const std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(frame));
+        if (pending_.size() > model_->capacity())
+            pending_.pop_front();
+        ++pendingArrived_;
+        queue = !deliveryQueued_;
+        deliveryQueued_ = true;
+    }
+    // The library's thread never touches a widget: the rows are handed
+    // over on the window's own thread, once per burst.
+    if (queue)
+        QMetaObject::invokeMethod(this, &FrameMonitor::deliver, Qt::QueuedConnection);
+}
+
+void FrameMonitor::deliver() {
+    std::deque<FrameModel::Frame> frames;
+    std::size_t arrived = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        frames.swap(pending_);
+        arrived = pendingArrived_;
+        pendingArrived_ = 0;
+        deliveryQueued_ = false;
+    }
+    if (paused_) {
+        missed_ += arrived;
+        showNote();
+        return;
+    }
+    QScrollBar *scroll = view_->verticalScrollBar();
+    const bool following = scroll->value() == scroll->maximum();
+    model_->append(std::move(frames));
+    if (following)
+        view_->scrollToBottom();
+}
+
+void FrameMonitor::setPaused(bool paused) {
+    if (paused_ == paused)
+        return;
+    paused_ = paused;
+    if (paused)
+        missed_ = 0;
+    pause_->setChecked(paused);
+    showNote();
+}
+
+void FrameMonitor::clear() {
+    model_->clear();
+    missed_ = 0;
+    showNote();
+}
+
+QString FrameMonitor::note() const {
+    return note_->text();
+}
+
+void FrameMonitor::showNote() {
+    if (setter_ == nullptr)
+        note_->setText(QStringLiteral("所用的读卡器库不报告通讯帧 (没有 Kav_SetTraceCallback)"));
+    else if (paused_)
+        note_->setText(QStringLiteral("已暂停: 收到 %1 条未显示").arg(missed_));
+    else if (missed_ > 0)
+        note_->setText(QStringLiteral("暂停期间收到 %1 条,未显示").arg(missed_));
+    else
+        note_->clear();
+}
+
+void FrameMonitor::save() {
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(platform_.now().time_since_epoch())
+            .count());
+    const QString path = platform_.chooseSaveFile(
+        this, QStringLiteral("保存通讯记录"),
+        now.toString(QStringLiteral("'velkart-frames-'yyyyMMdd-HHmmss'.txt'")));
+    if (path.isEmpty())
+        return;
+    QList<int> rows(model_->rowCount());
+    std::iota(rows.begin(), rows.end(), 0);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(model_->toText(rows).toUtf8()) < 0 ||
+        !file.commit())
+        platform_.messageBox(this, QStringLiteral("通讯记录无法保存: ") + file.errorString());
+}
+
+void FrameMonitor::copySelectedRows() const {
+    QList<int> rows;
+    for (const QModelIndex &index : view_->selectionModel()->selectedRows())
+        rows.append(index.row());
+    if (rows.isEmpty())
+        return;
+    std::sort(rows.begin(), rows.end());
+    QGuiApplication::clipboard()->setText(model_->toText(rows));
+}

@@ -1,0 +1,105 @@
+// The frame monitor: a window of its own beside the dialog that shows the
+// library's trace events (frames, noise, operations) as they happen.
+#pragma once
+
+#include "KavIDCardAPI.h"
+#include "TraceColumns.h"
+
+#include <QAbstractTableModel>
+#include <QByteArray>
+#include <QWidget>
+
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+class Platform;
+class QLabel;
+class QPushButton;
+class QTableView;
+
+// The events shown, oldest first, at most `capacity` of them: the oldest go
+// when newer ones come.
+class FrameModel : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    // An event copied out of the library's call: its strings live only as
+    // long as the call.
+    struct Frame {
+        long long timeMs = 0;
+        int kind = KAV_TRACE_NOTE;
+        QByteArray link; // UTF-8
+        QByteArray bytes;
+        std::size_t byteCount = 0;
+        QByteArray text; // UTF-8
+    };
+
+    explicit FrameModel(std::size_t capacity, QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    void append(std::deque<Frame> frames);
+    void clear();
+    std::size_t capacity() const { return capacity_; }
+    std::array<QString, kTraceColumnCount> columns(int row) const;
+    // One line per row, the columns separated by tabs, in the order given.
+    QString toText(const QList<int> &rows) const;
+
+  private:
+    std::deque<Frame> rows_;
+    std::size_t capacity_;
+};
+
+class FrameMonitor : public QWidget {
+    Q_OBJECT
+  public:
+    using TraceSetter = int(KAV_CALL *)(KavTraceCallback, void *);
+    static constexpr std::size_t kCapacity = 100'000;
+
+    // The library's Kav_SetTraceCallback, or null when the loaded library
+    // has none.
+    static TraceSetter librarySetter();
+
+    // setter may be null: the window then says that no frames come.
+    FrameMonitor(Platform &platform, TraceSetter setter, QWidget *parent,
+                 std::size_t capacity = kCapacity);
+    ~FrameMonitor() override;
+
+    const FrameModel &model() const { return *model_; }
+    bool isListening() const { return listening_; }
+    QString note() const;
+
+    // Called by the library, on whichever thread does the work.
+    void receive(const KavTraceEvent &event);
+
+  protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+  private:
+    void listen(bool on);
+    void deliver();
+    void setPaused(bool paused);
+    void clear();
+    void save();
+    void copySelectedRows() const;
+    void showNote();
+
+    Platform &platform_;
+    TraceSetter setter_;
+    bool listening_ = false;
+    FrameModel *model_;
+    QTableView *view_;
+    QPushButton *pause_;
+    QLabel *note_;
+    bool paused_ = false;
+    std::size_t missed_ = 0; // arrived while paused
+
+    std::mutex mutex_;                      // guards what the library's threads share with ours
+    std::deque<FrameModel::Frame> pending_; // the newest, at most the model's capacity
+    std::size_t pendingArrived_ = 0;
+    bool deliveryQueued_ = false;
+};
