@@ -71,7 +71,11 @@ class FrameMonitorTest : public ::testing::Test {
                 return b;
         return nullptr;
     }
-    QString meaning(int row) const { return monitor->model().columns(row)[MeaningColumn]; }
+    // Empty for a row not there yet: QTRY_* asks before the rows arrive.
+    QString meaning(int row) const {
+        return row < monitor->model().rowCount() ? monitor->model().columns(row)[MeaningColumn]
+                                                 : QString();
+    }
 
     FakePlatform platform;
     std::unique_ptr<FrameMonitor> monitor;
