@@ -105,12 +105,18 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
         return giveUp(KAV_E_TIMEOUT, "no answer");
     };
 
+    bool lastLook = false;
     for (;;) {
-        // The deadline holds however fast the bytes come.
-        if (Clock::now() >= waitUntil)
-            return timedOut();
+        // The deadline holds however fast the bytes come; what had already
+        // arrived by then gets one last look, so a busy host does not lose
+        // an answer that came in time.
+        if (Clock::now() >= waitUntil) {
+            if (lastLook)
+                return timedOut();
+            lastLook = true;
+        }
         chunk.clear();
-        const int rc = link.read(chunk, waitUntil);
+        const int rc = link.read(chunk, lastLook ? Clock::now() : waitUntil);
         if (rc == KAV_E_TIMEOUT)
             return timedOut();
         if (rc != KAV_OK)

