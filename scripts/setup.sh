@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libasound2-dev libfontconfig-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    libcli11-dev nlohmann-json3-dev
     fonts-arphic-uming qt6-translations-l10n
     "$@"
 )
