@@ -7,10 +7,11 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh xvfb
 cmake --preset default -DVELKART_BENCH=ON
-cmake --build --preset default --target dialog_bench reader_bench startup_bench
+cmake --build --preset default --target dialog_bench reader_bench startup_bench kav_bench
 
 build/default/bench/dialog_bench
 build/default/bench/reader_bench
+build/default/bench/kav_bench
 
 QT_QPA_PLATFORM=offscreen build/default/bench/startup_bench
 if [ -n "${DISPLAY:-}" ]; then
