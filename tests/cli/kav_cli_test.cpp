@@ -21,6 +21,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -34,8 +35,10 @@ using Json = nlohmann::json;
 
 constexpr int kExitUsage = 1;
 constexpr int kExitNoDevice = 2;
+constexpr int kExitAccess = 3;
 constexpr int kExitLink = 4;
 constexpr int kExitRefused = 5;
+constexpr int kExitPhoto = 6;
 
 struct Outcome {
     int exit = -1;
@@ -382,6 +385,39 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
     EXPECT_EQ(traced.find("Kav_OpenPort"), std::string::npos) << traced;
     EXPECT_EQ(traced.find("Kav_FindReader"), std::string::npos) << traced;
     EXPECT_EQ(traced.find("Kav_GetCOMBaud"), std::string::npos) << traced;
+}
+
+// ---- File permissions (they do not bind root: ctest runs these as nobody) --
+
+TEST(KavAccess, DeviceWithoutPermissionIsClassThreeAndPortsSaysWhy) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    TempFolder folder;
+    const fs::path device = folder.path() / "ttyLocked";
+    std::ofstream(device) << "";
+    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+    const std::map<std::string, std::string> devices{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string()}};
+
+    expectError(kav({"status", "--json"}, devices), kExitAccess, "Kav_OpenPort", -2);
+    const Outcome ports = kav({"ports", "--json"}, devices);
+    EXPECT_EQ(ports.exit, 0);
+    const Json entry = ports.json()["ports"][0];
+    EXPECT_EQ(entry["device"], device.string());
+    EXPECT_EQ(entry["exists"], true);
+    EXPECT_EQ(entry["access"], "denied");
+    EXPECT_FALSE(entry["group"].get<std::string>().empty());
+    EXPECT_TRUE(entry.contains("inGroup"));
+}
+
+TEST(KavAccess, PhotoFolderNotWritableIsClassSix) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    TempFolder folder;
+    ASSERT_EQ(chmod(folder.path().c_str(), 0500), 0);
+    expectError(kav({"read", "--json", "--photo-dir", folder.path().string()}, kInProcess),
+                kExitPhoto, "Kav_ReadMsg", -10);
+    chmod(folder.path().c_str(), 0700);
 }
 
 // ---- Over a pty, as a serial reader ---------------------------------------
