@@ -18,7 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReadMaxRfBytes = 80; // the dialog reads with this, whatever else is set
-constexpr auto kSerialSettle = std::chrono::milliseconds{200}; // as the dialog, before the baud query
+constexpr auto kSerialSettle =
+    std::chrono::milliseconds{200}; // as the dialog, before the baud query
 
 // The first call of a sequence that failed, or none.
 struct Step {
@@ -102,8 +103,7 @@ Step readSequence(int port, IDCardRecord &record) {
     return {};
 }
 
-#define KAV_RECORD_FIELD(member)                                                                  \
-    fieldUtf8(record.member, sizeof record.member)
+#define KAV_RECORD_FIELD(member) fieldUtf8(record.member, sizeof record.member)
 
 Json recordJson(const IDCardRecord &record) {
     return Json{
@@ -124,9 +124,15 @@ Json recordJson(const IDCardRecord &record) {
 
 std::string recordText(const Json &record) {
     static const std::pair<const char *, const char *> kLabels[] = {
-        {"name", "姓名"},        {"sex", "性别"},          {"nation", "民族"},
-        {"born", "出生"},        {"address", "住址"},      {"idNumber", "身份证号"},
-        {"issuer", "发证机关"},  {"validFrom", "有效期开始"}, {"validUntil", "有效期结束"},
+        {"name", "姓名"},
+        {"sex", "性别"},
+        {"nation", "民族"},
+        {"born", "出生"},
+        {"address", "住址"},
+        {"idNumber", "身份证号"},
+        {"issuer", "发证机关"},
+        {"validFrom", "有效期开始"},
+        {"validUntil", "有效期结束"},
         {"photoFile", "照片"},
     };
     std::string text;
@@ -150,8 +156,8 @@ Json optionalMs(const std::optional<double> &ms) {
 void showProgress(int done, int total, int ok, double elapsedMs) {
     const double perMinute = elapsedMs > 0 ? double(done) * 60000.0 / elapsedMs : 0;
     const double leftS = done > 0 ? elapsedMs / done * (total - done) / 1000.0 : 0;
-    std::fprintf(stderr, "\rsoak %d/%d  ok %d  failed %d  %.1f/min  %d:%02d left ", done, total,
-                 ok, done - ok, perMinute, int(leftS) / 60, int(leftS) % 60);
+    std::fprintf(stderr, "\rsoak %d/%d  ok %d  failed %d  %.1f/min  %d:%02d left ", done, total, ok,
+                 done - ok, perMinute, int(leftS) / 60, int(leftS) % 60);
     std::fflush(stderr);
 }
 
@@ -207,9 +213,8 @@ int runBaud(const Output &out, int port, std::optional<int> newBaud) {
         return out.success(Json{{"baud", current}}, std::to_string(current) + " baud");
     if (const int r = Kav_SetCOMBaud(port, static_cast<int>(current), *newBaud); r != KAV_OK)
         return out.failure("Kav_SetCOMBaud", r);
-    return out.success(Json{{"baud", *newBaud}},
-                       "SAM now at " + std::to_string(*newBaud) + " baud (was " +
-                           std::to_string(current) + ")");
+    return out.success(Json{{"baud", *newBaud}}, "SAM now at " + std::to_string(*newBaud) +
+                                                     " baud (was " + std::to_string(current) + ")");
 }
 
 int runMaxRf(const Output &out, int port, int count) {
@@ -268,11 +273,10 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         {"count", stats.count},
         {"ok", stats.ok},
         {"failures", failures},
-        {"ms",
-         Json{{"min", optionalMs(stats.minMs)},
-              {"median", optionalMs(stats.medianMs)},
-              {"p95", optionalMs(stats.p95Ms)},
-              {"max", optionalMs(stats.maxMs)}}},
+        {"ms", Json{{"min", optionalMs(stats.minMs)},
+                    {"median", optionalMs(stats.medianMs)},
+                    {"p95", optionalMs(stats.p95Ms)},
+                    {"max", optionalMs(stats.maxMs)}}},
         {"readsPerMinute", perMinute},
     };
     char summary[160];

@@ -261,8 +261,8 @@ int main(int argc, char **argv) {
     else if (samId->parsed())
         exitCode = runSamId(out, port);
     else if (baud->parsed())
-        exitCode = runBaud(out, port, baud->count("--set") > 0 ? std::optional<int>(newBaud)
-                                                               : std::nullopt);
+        exitCode = runBaud(out, port,
+                           baud->count("--set") > 0 ? std::optional<int>(newBaud) : std::nullopt);
     else if (maxRf->parsed())
         exitCode = runMaxRf(out, port, maxRfCount);
     else if (read->parsed())

@@ -20,7 +20,7 @@ namespace {
 
 struct GroupCheck {
     std::string name;
-    bool inGroup = false;    // this process has the group now
+    bool inGroup = false;      // this process has the group now
     bool listedMember = false; // the group lists the user: a new login brings it
 };
 
@@ -31,7 +31,8 @@ GroupCheck checkGroup(gid_t gid) {
     std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
     const int n = getgroups(static_cast<int>(groups.size()), groups.data());
     groups.resize(static_cast<std::size_t>(std::max(n, 0)));
-    check.inGroup = getegid() == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
+    check.inGroup =
+        getegid() == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
     if (g != nullptr) {
         const passwd *user = getpwuid(geteuid());
         for (char **member = g->gr_mem; user != nullptr && *member != nullptr; ++member)
@@ -81,7 +82,8 @@ Json describe(int port, const std::string &deviceGbk, std::string &human) {
         reason = "you joined group " + group.name + " after logging in: log in again";
     else
         reason = "the device belongs to group " + group.name +
-                 ", you are not in it: sudo usermod -aG " + group.name + " $USER, then log in again";
+                 ", you are not in it: sudo usermod -aG " + group.name +
+                 " $USER, then log in again";
     entry["reason"] = reason;
     human += "denied: " + reason;
     return entry;
@@ -96,10 +98,9 @@ int runPorts(const Output &out) {
             std::fputs("kav: this library gives no port map (it has no Kav_GetMappedPort)\n",
                        stderr);
         else
-            out.result(Json{{"error",
-                             Json{{"operation", "Kav_GetMappedPort"},
-                                  {"code", nullptr},
-                                  {"text", "the library gives no port map"}}}},
+            out.result(Json{{"error", Json{{"operation", "Kav_GetMappedPort"},
+                                           {"code", nullptr},
+                                           {"text", "the library gives no port map"}}}},
                        "", kExitOther);
         return kExitOther;
     }

@@ -69,8 +69,7 @@ std::string traceLine(const TraceRow &row) {
     std::string line;
     line.reserve(row.time.size() + row.port.size() + row.direction.size() + row.data.size() +
                  row.meaning.size() + 8);
-    const std::string *columns[] = {&row.time, &row.port, &row.direction, &row.data,
-                                    &row.meaning};
+    const std::string *columns[] = {&row.time, &row.port, &row.direction, &row.data, &row.meaning};
     for (const std::string *column : columns) {
         if (column != columns[0])
             line += "  ";

@@ -74,8 +74,8 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
 // Spawns a program with pipes on standard output and error; killed if it
 // outlives the limit, so a hang fails the test instead of stalling it.
 Outcome runProgram(const std::string &program, std::vector<std::string> args,
-               const std::map<std::string, std::string> &vars,
-               std::chrono::seconds limit = std::chrono::seconds{20}) {
+                   const std::map<std::string, std::string> &vars,
+                   std::chrono::seconds limit = std::chrono::seconds{20}) {
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0)
@@ -142,7 +142,8 @@ Outcome kav(std::vector<std::string> args, const std::map<std::string, std::stri
     return runProgram(KAV_CLI, std::move(args), vars);
 }
 
-const std::map<std::string, std::string> kInProcess{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
+const std::map<std::string, std::string> kInProcess{
+    {"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
 
 // A folder of its own for each test, for photos and traces.
 class TempFolder {
@@ -253,8 +254,9 @@ TEST(KavCommands, EachPrintsItsObjectAndExitsZero) {
          {{"samId", "05-01-20069995-12345-1234567890"},
           {"hex", "050001006B3E320139300000D2029649"}}},
         {{"ports"},
-         {{"ports", Json::array({{{"port", 1}, {"device", "virtual"}, {"exists", true},
-                                  {"access", "ok"}}})}}},
+         {{"ports",
+           Json::array(
+               {{{"port", 1}, {"device", "virtual"}, {"exists", true}, {"access", "ok"}}})}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.front());
@@ -281,8 +283,8 @@ TEST(KavCommands, ReadGivesTheCardInUtf8AndWritesThePhotoAsAsked) {
         SCOPED_TRACE(c.format);
         TempFolder folder;
         const Outcome run = kav({"read", "--json", "--photo-dir", folder.path().string(),
-                             "--photo-format", c.format, "--photo-name", c.scheme},
-                            kInProcess);
+                                 "--photo-format", c.format, "--photo-name", c.scheme},
+                                kInProcess);
         ASSERT_EQ(run.exit, 0) << run.out << run.err;
         const Json card = run.json();
         EXPECT_EQ(card["name"], "林晓航");
@@ -296,8 +298,8 @@ TEST(KavCommands, ReadGivesTheCardInUtf8AndWritesThePhotoAsAsked) {
 }
 
 TEST(KavCommands, HumanOutputIsShortUtf8Lines) {
-    const Outcome run = kav({"read", "--photo-dir", TempFolder().path().parent_path().string()},
-                        kInProcess);
+    const Outcome run =
+        kav({"read", "--photo-dir", TempFolder().path().parent_path().string()}, kInProcess);
     EXPECT_EQ(run.exit, 0) << run.err;
     EXPECT_NE(run.out.find("姓名: 林晓航\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find('{'), std::string::npos);
@@ -310,8 +312,8 @@ TEST(KavCommands, FindWithoutReaderSaysPortZeroAndExitsTwo) {
 }
 
 TEST(KavCommands, PortWithoutDeviceIsClassTwo) {
-    expectError(kav({"--port", "7", "status", "--json"}, kInProcess), kExitNoDevice,
-                "Kav_OpenPort", -1);
+    expectError(kav({"--port", "7", "status", "--json"}, kInProcess), kExitNoDevice, "Kav_OpenPort",
+                -1);
 }
 
 TEST(KavCommands, HelpOnEveryCommandAndVersion) {
@@ -375,7 +377,7 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
         std::vector<std::string> args = c.args;
         args.push_back("--json");
         const Outcome run = kav(args, {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"},
-                                   {"KAVIDCARD_TRACE", trace.string()}});
+                                       {"KAVIDCARD_TRACE", trace.string()}});
         EXPECT_EQ(run.exit, kExitUsage);
         EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
@@ -426,7 +428,8 @@ TEST(KavOnPty, ReadsAndChangesTheRate) {
     ToolReader tool({});
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
-    const Outcome read = kav({"read", "--json", "--photo-dir", folder.path().string()}, tool.devices());
+    const Outcome read =
+        kav({"read", "--json", "--photo-dir", folder.path().string()}, tool.devices());
     ASSERT_EQ(read.exit, 0) << read.out << read.err;
     EXPECT_EQ(read.json()["idNumber"], "990102198805120135");
 
@@ -475,8 +478,8 @@ TEST(KavOnPty, SoakCountsFailuresByCodeAndExitsWithTheirClass) {
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
     const Outcome run = kav({"soak", "--count", "6", "--interval", "5", "--json", "--photo-dir",
-                         folder.path().string()},
-                        tool.devices());
+                             folder.path().string()},
+                            tool.devices());
     EXPECT_EQ(run.exit, kExitRefused) << run.err;
     const Json summary = run.json();
     EXPECT_EQ(summary["count"], 6);
@@ -497,8 +500,8 @@ TEST(KavOnPty, SoakWithEveryReadGoodExitsZero) {
     ToolReader tool({});
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
-    const Outcome run = kav({"soak", "--count", "3", "--json", "--photo-dir", folder.path().string()},
-                        tool.devices());
+    const Outcome run = kav(
+        {"soak", "--count", "3", "--json", "--photo-dir", folder.path().string()}, tool.devices());
     EXPECT_EQ(run.exit, 0) << run.out << run.err;
     EXPECT_EQ(run.json()["ok"], 3);
     EXPECT_EQ(run.json()["failures"], Json::object());

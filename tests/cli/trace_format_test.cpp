@@ -31,17 +31,41 @@ TEST_F(TraceFormat, EachKindGetsItsColumns) {
         kav::format::TraceRow expected;
     };
     const Case cases[] = {
-        {KAV_TRACE_TO_READER, "/dev/ttyUSB0", kStatusCommand, sizeof kStatusCommand, "SAM status",
+        {KAV_TRACE_TO_READER,
+         "/dev/ttyUSB0",
+         kStatusCommand,
+         sizeof kStatusCommand,
+         "SAM status",
          {"10:03:04.005", "/dev/ttyUSB0", "→", "AA AA AA 96 69 00 03 11 FF ED", "SAM status"}},
-        {KAV_TRACE_FROM_READER, "virtual@1", kStatusCommand, 3, "bad frame",
+        {KAV_TRACE_FROM_READER,
+         "virtual@1",
+         kStatusCommand,
+         3,
+         "bad frame",
          {"10:03:04.005", "virtual@1", "←", "AA AA AA", "bad frame"}},
-        {KAV_TRACE_NOISE, "virtual@1", nullptr, 17, "17 bytes of noise skipped",
+        {KAV_TRACE_NOISE,
+         "virtual@1",
+         nullptr,
+         17,
+         "17 bytes of noise skipped",
          {"10:03:04.005", "virtual@1", "←", "", "17 bytes of noise skipped"}},
-        {KAV_TRACE_NOISE, "virtual@1", nullptr, 5, nullptr,
+        {KAV_TRACE_NOISE,
+         "virtual@1",
+         nullptr,
+         5,
+         nullptr,
          {"10:03:04.005", "virtual@1", "←", "", "5 bytes skipped as noise"}},
-        {KAV_TRACE_OPERATION, "", nullptr, 0, "Kav_OpenPort(1) = 0 (success)",
+        {KAV_TRACE_OPERATION,
+         "",
+         nullptr,
+         0,
+         "Kav_OpenPort(1) = 0 (success)",
          {"10:03:04.005", "", "", "", "Kav_OpenPort(1) = 0 (success)"}},
-        {KAV_TRACE_NOTE, nullptr, nullptr, 0, "trace callback set",
+        {KAV_TRACE_NOTE,
+         nullptr,
+         nullptr,
+         0,
+         "trace callback set",
          {"10:03:04.005", "", "", "", "trace callback set"}},
     };
     for (const Case &c : cases) {
@@ -71,7 +95,9 @@ TEST_F(TraceFormat, MillisecondsStayInRangeAroundWholeSeconds) {
 
 TEST_F(TraceFormat, LineKeepsEmptyColumnsInPlace) {
     const kav::format::TraceRow row{"10:03:04.005", "", "", "", "trace callback set"};
-    EXPECT_EQ(kav::format::traceLine(row), "10:03:04.005" "        " "trace callback set");
+    EXPECT_EQ(kav::format::traceLine(row), "10:03:04.005"
+                                           "        "
+                                           "trace callback set");
 }
 
 } // namespace
