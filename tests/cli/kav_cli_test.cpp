@@ -341,6 +341,27 @@ TEST(KavCommands, TraceShowsFramesAsTheMonitorDoes) {
     EXPECT_EQ(run.out, "SAM status ok\n");
 }
 
+// A library without the optional exports: kav looks them up when it runs.
+TEST(KavCommands, LibraryWithoutOptionalExportsStillWorks) {
+#ifndef KAV_CORE_ONLY_LIBRARY
+    GTEST_SKIP() << "no core-only library in this build";
+#else
+    TempFolder folder;
+    // The name kav asks the loader for, in a folder searched before its own.
+    fs::copy_file(KAV_CORE_ONLY_LIBRARY, folder.path() / "libKavIDCardAPI.so.1");
+    const std::map<std::string, std::string> env{{"LD_LIBRARY_PATH", folder.path().string()}};
+
+    const Outcome traced = kav({"--trace", "status", "--json"}, env);
+    EXPECT_EQ(traced.exit, 0) << traced.err;
+    EXPECT_EQ(traced.json(), Json({{"ok", true}}));
+    EXPECT_NE(traced.err.find("reports no frames"), std::string::npos) << traced.err;
+
+    const Outcome ports = kav({"ports", "--json"}, env);
+    EXPECT_EQ(ports.exit, 7);
+    EXPECT_EQ(ports.json()["error"]["operation"], "Kav_GetMappedPort") << ports.out;
+#endif
+}
+
 // ---- Bad arguments ---------------------------------------------------------
 
 TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
