@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
@@ -75,9 +76,21 @@ Json describe(int port, const std::string &deviceGbk, std::string &human) {
     const GroupCheck group = checkGroup(info.st_gid);
     entry["group"] = group.name;
     entry["inGroup"] = group.inGroup;
+    const bool groupMayUse = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
     std::string reason;
-    if (group.inGroup)
-        reason = "the group " + group.name + " may not read and write it";
+    // Joining the group helps only when the group may read and write, and
+    // nobody should be told to join root's.
+    const passwd *owner = getpwuid(info.st_uid);
+    const std::string ownerName = owner != nullptr ? owner->pw_name : std::to_string(info.st_uid);
+    if (!groupMayUse)
+        reason = std::string("mode ") + mode + " lets only its owner " + ownerName +
+                 " open it: ask an administrator for a udev rule giving it to a group";
+    else if (info.st_gid == 0)
+        reason = "only the owner and group root may open it: ask an administrator for a udev rule";
+    else if (group.inGroup)
+        reason = "the group " + group.name + " may use it, yet it was refused";
     else if (group.listedMember)
         reason = "you joined group " + group.name + " after logging in: log in again";
     else
