@@ -4,9 +4,11 @@
 #include "exit_codes.h"
 #include "soak_stats.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 #include <unistd.h>
@@ -153,6 +155,39 @@ Json optionalMs(const std::optional<double> &ms) {
     return ms ? Json(std::round(*ms * 10.0) / 10.0) : Json(nullptr);
 }
 
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
+
+// Ctrl-C ends a soak after the sequence under way, with its summary; the
+// handler then resets, so a second Ctrl-C ends kav at once.
+class InterruptStopsSoak {
+  public:
+    InterruptStopsSoak() {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        sigaction(SIGINT, &action, &previous_);
+    }
+    ~InterruptStopsSoak() { sigaction(SIGINT, &previous_, nullptr); }
+    InterruptStopsSoak(const InterruptStopsSoak &) = delete;
+    InterruptStopsSoak &operator=(const InterruptStopsSoak &) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
+// The pause between sequences, cut short by Ctrl-C.
+void pause(int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds{ms};
+    while (interrupted == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(std::chrono::milliseconds{50}, until - Clock::now()));
+}
+
 void showProgress(int done, int total, int ok, double elapsedMs) {
     const double perMinute = elapsedMs > 0 ? double(done) * 60000.0 / elapsedMs : 0;
     const double leftS = done > 0 ? elapsedMs / done * (total - done) / 1000.0 : 0;
@@ -243,15 +278,21 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     setReadSettings(photo);
     const bool live = isatty(STDERR_FILENO) != 0;
     std::vector<SoakAttempt> attempts;
-    attempts.reserve(static_cast<std::size_t>(soak.count));
+    attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
     int ok = 0;
+    const InterruptStopsSoak stopOnInterrupt;
     const Clock::time_point runStart = Clock::now();
-    for (int i = 0; i < soak.count; ++i) {
+    for (int i = 0; i < soak.count && interrupted == 0; ++i) {
         if (i > 0 && soak.intervalMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds{soak.intervalMs});
+            pause(soak.intervalMs);
+        if (interrupted != 0)
+            break;
         IDCardRecord record{};
         const Clock::time_point start = Clock::now();
         const Step step = readSequence(port, record);
+        // A sequence the interrupt may have cut short says nothing of the reader.
+        if (interrupted != 0 && !step.ok())
+            break;
         attempts.push_back({step.code, msSince(start)});
         ok += step.ok() ? 1 : 0;
         if (live)
@@ -269,7 +310,7 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
                        resultText(code) + ")";
     }
     const double perMinute = std::round(stats.readsPerMinute * 10.0) / 10.0;
-    const Json body{
+    Json body{
         {"count", stats.count},
         {"ok", stats.ok},
         {"failures", failures},
@@ -279,6 +320,8 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
                     {"max", optionalMs(stats.maxMs)}}},
         {"readsPerMinute", perMinute},
     };
+    if (interrupted != 0)
+        body["interrupted"] = true;
     char summary[160];
     std::snprintf(summary, sizeof summary,
                   "%d reads: %d ok, %d failed; ms min %.1f median %.1f p95 %.1f max %.1f; "
@@ -286,7 +329,9 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
                   stats.count, stats.ok, stats.count - stats.ok, stats.minMs.value_or(0),
                   stats.medianMs.value_or(0), stats.p95Ms.value_or(0), stats.maxMs.value_or(0),
                   perMinute);
-    return out.result(body, summary + failureText, stats.exitCode);
+    return out.result(body,
+                      summary + std::string(interrupted != 0 ? " (interrupted)" : "") + failureText,
+                      stats.exitCode);
 }
 
 } // namespace kav::cli

@@ -192,7 +192,8 @@ int main(int argc, char **argv) {
     PhotoArgs readPhoto;
     addPhotoOptions(*read, readPhoto);
 
-    CLI::App *soak = app.add_subcommand("soak", "Run the read sequence COUNT times and sum up");
+    CLI::App *soak = app.add_subcommand(
+        "soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)");
     SoakOptions soakOptions;
     PhotoArgs soakPhoto;
     soak->add_option("--count", soakOptions.count, "How many read sequences")

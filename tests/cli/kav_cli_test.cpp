@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <poll.h>
@@ -73,8 +74,10 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
 
 // Spawns a program with pipes on standard output and error; killed if it
 // outlives the limit, so a hang fails the test instead of stalling it.
+// watch, if given, sees the standard error so far each time more arrives.
+using Watch = std::function<void(pid_t, const std::string &err)>;
 Outcome runProgram(const std::string &program, std::vector<std::string> args,
-                   const std::map<std::string, std::string> &vars,
+                   const std::map<std::string, std::string> &vars, const Watch &watch = {},
                    std::chrono::seconds limit = std::chrono::seconds{20}) {
     int out[2];
     int err[2];
@@ -122,6 +125,8 @@ Outcome runProgram(const std::string &program, std::vector<std::string> args,
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                if (i == 1 && watch)
+                    watch(pid, run.err);
             } else {
                 close(fds[i].fd);
                 fds[i].fd = -1;
@@ -515,6 +520,27 @@ TEST(KavOnPty, SoakCountsFailuresByCodeAndExitsWithTheirClass) {
     // Not a terminal: no progress line.
     EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("soak "), std::string::npos) << run.err;
+}
+
+TEST(KavCommands, InterruptedSoakStillSumsUp) {
+    TempFolder folder;
+    bool sent = false;
+    // Interrupted once the first read is done, as seen in the trace.
+    const Outcome run = runProgram(
+        KAV_CLI,
+        {"--trace", "soak", "--count", "100000", "--json", "--photo-dir", folder.path().string()},
+        kInProcess, [&sent](pid_t pid, const std::string &err) {
+            if (!sent && err.find("Kav_ReadMsg(1, 0) = 0") != std::string::npos)
+                sent = kill(pid, SIGINT) == 0;
+        });
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(run.exit, 0) << run.err.substr(run.err.size() -
+                                             std::min<std::size_t>(400, run.err.size()));
+    const Json summary = run.json();
+    EXPECT_EQ(summary["interrupted"], true);
+    EXPECT_GE(summary["count"].get<int>(), 1);
+    EXPECT_LT(summary["count"].get<int>(), 100000);
+    EXPECT_EQ(summary["ok"], summary["count"]);
 }
 
 TEST(KavOnPty, SoakWithEveryReadGoodExitsZero) {
