@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -541,6 +542,39 @@ TEST(KavCommands, InterruptedSoakStillSumsUp) {
     EXPECT_GE(summary["count"].get<int>(), 1);
     EXPECT_LT(summary["count"].get<int>(), 100000);
     EXPECT_EQ(summary["ok"], summary["count"]);
+}
+
+TEST(KavCommands, SoakShowsProgressOnATerminal) {
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    TempFolder folder;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, slave, STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, master);
+    std::vector<std::string> args{KAV_CLI, "soak",        "--count",
+                                  "3",     "--photo-dir", folder.path().string()};
+    std::vector<char *> argv = pointers(args);
+    std::vector<std::string> envStrings = environment(kInProcess);
+    std::vector<char *> envp = pointers(envStrings);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, KAV_CLI, &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(slave);
+    std::string shown;
+    char buffer[1024];
+    ssize_t n = 0;
+    // The master reads EIO once the child has closed its side.
+    while ((n = read(master, buffer, sizeof buffer)) > 0)
+        shown.append(buffer, static_cast<std::size_t>(n));
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(shown.find("\rsoak 1/3  ok 1  failed 0"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\rsoak 3/3  ok 3  failed 0"), std::string::npos) << shown;
 }
 
 TEST(KavOnPty, SoakWithEveryReadGoodExitsZero) {
