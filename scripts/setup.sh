@@ -8,6 +8,7 @@ packages=(
     libstb-dev nlohmann-json3-dev libcli11-dev
     qt6-base-dev libasound2-dev libfontconfig-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    libcli11-dev nlohmann-json3-dev
     fonts-arphic-uming qt6-translations-l10n
     "$@"
 )

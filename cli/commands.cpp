@@ -1,0 +1,337 @@
+#include "commands.h"
+
+#include "KavIDCardAPI.h"
+#include "exit_codes.h"
+#include "soak_stats.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace kav::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReadMaxRfBytes = 80; // the dialog reads with this, whatever else is set
+constexpr auto kSerialSettle =
+    std::chrono::milliseconds{200}; // as the dialog, before the baud query
+
+// The first call of a sequence that failed, or none.
+struct Step {
+    const char *operation = nullptr;
+    int code = KAV_OK;
+    bool ok() const { return operation == nullptr; }
+};
+
+// Closes the port however the sequence ends.
+class OpenPort {
+  public:
+    explicit OpenPort(int port) : port_(port), result_(Kav_OpenPort(port)) {}
+    ~OpenPort() { Kav_ClosePort(port_); }
+    OpenPort(const OpenPort &) = delete;
+    OpenPort &operator=(const OpenPort &) = delete;
+    int result() const { return result_; }
+
+  private:
+    int port_;
+    int result_;
+};
+
+// Open, one SAM command, close: status and reset.
+int samCommand(const Output &out, int port, const char *operation, int (*command)(int, int),
+               const char *human) {
+    OpenPort open(port);
+    if (open.result() != KAV_OK)
+        return out.failure("Kav_OpenPort", open.result());
+    if (const int r = command(port, 0); r != KAV_OK)
+        return out.failure(operation, r);
+    return out.success(Json{{"ok", true}}, human);
+}
+
+std::uint32_t littleEndian32(const unsigned char *b) {
+    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
+           std::uint32_t(b[3]) << 24;
+}
+
+std::string hexText(const unsigned char *bytes, std::size_t count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+// The dialog's field formats, so that kav and the dialog read alike.
+void setReadSettings(const PhotoOptions &photo) {
+    Kav_SetSexType(KAV_SEX_TEXT);
+    Kav_SetNationType(KAV_NATION_NAME);
+    Kav_SetBornType(KAV_DATE_CHINESE);
+    Kav_SetUserLifeBType(KAV_DATE_DOTS);
+    Kav_SetUserLifeEType(KAV_DATE_SLASHES, KAV_NO_END_LONG_TERM);
+    if (photo.folderGbk)
+        Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str());
+    if (photo.type)
+        Kav_SetPhotoType(*photo.type);
+    if (photo.scheme)
+        Kav_SetPhotoName(*photo.scheme);
+}
+
+// The dialog's read sequence, stopping at the first call that fails (the
+// dialog lets find and select go on to the read; a script wants to know
+// which step refused).
+Step readSequence(int port, IDCardRecord &record) {
+    OpenPort open(port);
+    if (open.result() != KAV_OK)
+        return {"Kav_OpenPort", open.result()};
+    if (const int r = Kav_SetMaxRFByte(port, kReadMaxRfBytes, 0); r != KAV_OK)
+        return {"Kav_SetMaxRFByte", r};
+    unsigned char found[KAV_FIND_BUFFER_SIZE] = {};
+    if (const int r = Kav_StartFindIDCard(port, found, 0); r != KAV_OK)
+        return {"Kav_StartFindIDCard", r};
+    unsigned char selected[KAV_SELECT_BUFFER_SIZE] = {};
+    if (const int r = Kav_SelectIDCard(port, selected, 0); r != KAV_OK)
+        return {"Kav_SelectIDCard", r};
+    if (const int r = Kav_ReadMsg(port, 0, &record); r != KAV_OK)
+        return {"Kav_ReadMsg", r};
+    return {};
+}
+
+#define KAV_RECORD_FIELD(member) fieldUtf8(record.member, sizeof record.member)
+
+Json recordJson(const IDCardRecord &record) {
+    return Json{
+        {"name", KAV_RECORD_FIELD(name)},
+        {"sex", KAV_RECORD_FIELD(sex)},
+        {"nation", KAV_RECORD_FIELD(nation)},
+        {"born", KAV_RECORD_FIELD(born)},
+        {"address", KAV_RECORD_FIELD(address)},
+        {"idNumber", KAV_RECORD_FIELD(idNumber)},
+        {"issuer", KAV_RECORD_FIELD(issuer)},
+        {"validFrom", KAV_RECORD_FIELD(validFrom)},
+        {"validUntil", KAV_RECORD_FIELD(validUntil)},
+        {"photoFile", KAV_RECORD_FIELD(photoFile)},
+    };
+}
+
+#undef KAV_RECORD_FIELD
+
+std::string recordText(const Json &record) {
+    static const std::pair<const char *, const char *> kLabels[] = {
+        {"name", "姓名"},
+        {"sex", "性别"},
+        {"nation", "民族"},
+        {"born", "出生"},
+        {"address", "住址"},
+        {"idNumber", "身份证号"},
+        {"issuer", "发证机关"},
+        {"validFrom", "有效期开始"},
+        {"validUntil", "有效期结束"},
+        {"photoFile", "照片"},
+    };
+    std::string text;
+    for (const auto &[key, label] : kLabels) {
+        if (!text.empty())
+            text += '\n';
+        text += std::string(label) + ": " + record[key].get<std::string>();
+    }
+    return text;
+}
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+Json optionalMs(const std::optional<double> &ms) {
+    // Tenths of a millisecond: finer than that is the scheduler's noise.
+    return ms ? Json(std::round(*ms * 10.0) / 10.0) : Json(nullptr);
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
+
+// Ctrl-C ends a soak after the sequence under way, with its summary; the
+// handler then resets, so a second Ctrl-C ends kav at once.
+class InterruptStopsSoak {
+  public:
+    InterruptStopsSoak() {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        sigaction(SIGINT, &action, &previous_);
+    }
+    ~InterruptStopsSoak() { sigaction(SIGINT, &previous_, nullptr); }
+    InterruptStopsSoak(const InterruptStopsSoak &) = delete;
+    InterruptStopsSoak &operator=(const InterruptStopsSoak &) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
+// The pause between sequences, cut short by Ctrl-C.
+void pause(int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds{ms};
+    while (interrupted == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(std::chrono::milliseconds{50}, until - Clock::now()));
+}
+
+void showProgress(int done, int total, int ok, double elapsedMs) {
+    const double perMinute = elapsedMs > 0 ? double(done) * 60000.0 / elapsedMs : 0;
+    const double leftS = done > 0 ? elapsedMs / done * (total - done) / 1000.0 : 0;
+    std::fprintf(stderr, "\rsoak %d/%d  ok %d  failed %d  %.1f/min  %d:%02d left ", done, total, ok,
+                 done - ok, perMinute, int(leftS) / 60, int(leftS) % 60);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+std::string samIdText(const unsigned char *b) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%X%X-%X%X-%" PRIu32 "-%" PRIu32 "-%" PRIu32, b[1], b[0], b[3],
+                  b[2], littleEndian32(b + 4), littleEndian32(b + 8), littleEndian32(b + 12));
+    return text;
+}
+
+int runFind(const Output &out) {
+    const int port = Kav_FindReader();
+    if (port <= KAV_NO_PORT)
+        return out.result(Json{{"port", 0}}, "no reader found", kExitNoDevice);
+    if (port > KAV_LAST_SERIAL_PORT)
+        return out.success(Json{{"port", port}, {"kind", "usb"}},
+                           "reader on USB port " + std::to_string(port));
+    std::this_thread::sleep_for(kSerialSettle);
+    unsigned int baud = 0;
+    if (const int r = Kav_GetCOMBaud(port, &baud); r != KAV_OK)
+        return out.failure("Kav_GetCOMBaud", r);
+    return out.success(Json{{"port", port}, {"kind", "serial"}, {"baud", baud}},
+                       "reader on serial port " + std::to_string(port) + ", SAM at " +
+                           std::to_string(baud) + " baud");
+}
+
+int runStatus(const Output &out, int port) {
+    return samCommand(out, port, "Kav_GetSAMStatus", Kav_GetSAMStatus, "SAM status ok");
+}
+
+int runReset(const Output &out, int port) {
+    return samCommand(out, port, "Kav_ResetSAM", Kav_ResetSAM, "SAM reset");
+}
+
+int runSamId(const Output &out, int port) {
+    OpenPort open(port);
+    if (open.result() != KAV_OK)
+        return out.failure("Kav_OpenPort", open.result());
+    KavSamId id{};
+    if (const int r = Kav_GetSAMID(port, id.bytes, 0); r != KAV_OK)
+        return out.failure("Kav_GetSAMID", r);
+    const std::string text = samIdText(id.bytes);
+    return out.success(Json{{"samId", text}, {"hex", hexText(id.bytes, sizeof id.bytes)}}, text);
+}
+
+int runBaud(const Output &out, int port, std::optional<int> newBaud) {
+    unsigned int current = 0;
+    if (const int r = Kav_GetCOMBaud(port, &current); r != KAV_OK)
+        return out.failure("Kav_GetCOMBaud", r);
+    if (!newBaud)
+        return out.success(Json{{"baud", current}}, std::to_string(current) + " baud");
+    if (const int r = Kav_SetCOMBaud(port, static_cast<int>(current), *newBaud); r != KAV_OK)
+        return out.failure("Kav_SetCOMBaud", r);
+    return out.success(Json{{"baud", *newBaud}}, "SAM now at " + std::to_string(*newBaud) +
+                                                     " baud (was " + std::to_string(current) + ")");
+}
+
+int runMaxRf(const Output &out, int port, int count) {
+    OpenPort open(port);
+    if (open.result() != KAV_OK)
+        return out.failure("Kav_OpenPort", open.result());
+    // As the dialog: make sure a reader answers before changing its setting.
+    if (const int r = Kav_GetSAMStatus(port, 0); r != KAV_OK)
+        return out.failure("Kav_GetSAMStatus", r);
+    if (const int r = Kav_SetMaxRFByte(port, count, 0); r != KAV_OK)
+        return out.failure("Kav_SetMaxRFByte", r);
+    return out.success(Json{{"ok", true}}, "max RF bytes set to " + std::to_string(count));
+}
+
+int runRead(const Output &out, int port, const PhotoOptions &photo) {
+    setReadSettings(photo);
+    IDCardRecord record{};
+    const Step step = readSequence(port, record);
+    if (!step.ok())
+        return out.failure(step.operation, step.code);
+    const Json body = recordJson(record);
+    return out.success(body, recordText(body));
+}
+
+int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak) {
+    setReadSettings(photo);
+    const bool live = isatty(STDERR_FILENO) != 0;
+    std::vector<SoakAttempt> attempts;
+    attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
+    int ok = 0;
+    const InterruptStopsSoak stopOnInterrupt;
+    const Clock::time_point runStart = Clock::now();
+    for (int i = 0; i < soak.count && interrupted == 0; ++i) {
+        if (i > 0 && soak.intervalMs > 0)
+            pause(soak.intervalMs);
+        if (interrupted != 0)
+            break;
+        IDCardRecord record{};
+        const Clock::time_point start = Clock::now();
+        const Step step = readSequence(port, record);
+        // A sequence the interrupt may have cut short says nothing of the reader.
+        if (interrupted != 0 && !step.ok())
+            break;
+        attempts.push_back({step.code, msSince(start)});
+        ok += step.ok() ? 1 : 0;
+        if (live)
+            showProgress(i + 1, soak.count, ok, msSince(runStart));
+    }
+    if (live)
+        std::fputc('\n', stderr);
+    const SoakStats stats = summariseSoak(attempts, msSince(runStart));
+
+    Json failures = Json::object();
+    std::string failureText;
+    for (const auto &[code, n] : stats.failures) {
+        failures[std::to_string(code)] = n;
+        failureText += "\n  " + std::to_string(n) + " x " + std::to_string(code) + " (" +
+                       resultText(code) + ")";
+    }
+    const double perMinute = std::round(stats.readsPerMinute * 10.0) / 10.0;
+    Json body{
+        {"count", stats.count},
+        {"ok", stats.ok},
+        {"failures", failures},
+        {"ms", Json{{"min", optionalMs(stats.minMs)},
+                    {"median", optionalMs(stats.medianMs)},
+                    {"p95", optionalMs(stats.p95Ms)},
+                    {"max", optionalMs(stats.maxMs)}}},
+        {"readsPerMinute", perMinute},
+    };
+    if (interrupted != 0)
+        body["interrupted"] = true;
+    char summary[160];
+    std::snprintf(summary, sizeof summary,
+                  "%d reads: %d ok, %d failed; ms min %.1f median %.1f p95 %.1f max %.1f; "
+                  "%.1f reads/min",
+                  stats.count, stats.ok, stats.count - stats.ok, stats.minMs.value_or(0),
+                  stats.medianMs.value_or(0), stats.p95Ms.value_or(0), stats.maxMs.value_or(0),
+                  perMinute);
+    return out.result(body,
+                      summary + std::string(interrupted != 0 ? " (interrupted)" : "") + failureText,
+                      stats.exitCode);
+}
+
+} // namespace kav::cli

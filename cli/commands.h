@@ -1,0 +1,38 @@
+// The commands, each on the library's public interface alone. Arguments
+// arrive checked; each returns kav's exit code.
+#pragma once
+
+#include "output.h"
+
+#include <optional>
+#include <string>
+
+namespace kav::cli {
+
+// Where and how a read writes the photo; unset: the library's default.
+struct PhotoOptions {
+    std::optional<std::string> folderGbk;
+    std::optional<int> type;   // KAV_PHOTO_BMP, ...
+    std::optional<int> scheme; // KAV_PHOTO_NAME_TMP, ...
+};
+
+struct SoakOptions {
+    int count = 1;
+    int intervalMs = 0;
+};
+
+int runPorts(const Output &out);
+int runFind(const Output &out);
+int runStatus(const Output &out, int port);
+int runReset(const Output &out, int port);
+int runSamId(const Output &out, int port);
+int runBaud(const Output &out, int port, std::optional<int> newBaud);
+int runMaxRf(const Output &out, int port, int count);
+int runRead(const Output &out, int port, const PhotoOptions &photo);
+int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak);
+
+// The SAM ID as the dialog prints it: bytes 1 and 0, bytes 3 and 2 in
+// hex, then three little-endian 32-bit numbers.
+std::string samIdText(const unsigned char *id);
+
+} // namespace kav::cli

@@ -1,0 +1,21 @@
+// kav's exit codes: stable, documented in --help and kav(1). Scripts branch
+// on them, so a result code maps to its class in one place only.
+#pragma once
+
+namespace kav::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,    // bad arguments; no port was touched
+    kExitNoDevice = 2, // no reader found, or no device behind the port
+    kExitAccess = 3,   // permission denied, or the port is busy
+    kExitLink = 4,     // the link failed: I/O, timeout, bad frame, unexpected answer
+    kExitRefused = 5,  // the SAM or the card refused: a status byte
+    kExitPhoto = 6,    // the photo could not be written
+    kExitOther = 7,    // anything else
+};
+
+// The class of a Kav_* result code (0 is kExitOk).
+int exitClass(int result);
+
+} // namespace kav::cli

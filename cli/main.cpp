@@ -1,0 +1,280 @@
+// kav: the reader on the command line, for scripts, ssh sessions and soak
+// tests. It uses only the library's public C interface, so it drives any
+// library that exports it.
+#include "KavIDCardAPI.h"
+#include "codepage936.h"
+#include "commands.h"
+#include "exit_codes.h"
+#include "optional_exports.h"
+#include "trace_format.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace {
+
+using namespace kav::cli;
+
+constexpr const char *kExitCodesHelp =
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  bad usage (nothing was sent to any port)\n"
+    "  2  no reader found, or no device behind the port\n"
+    "  3  permission denied, or the port is busy\n"
+    "  4  link failure: I/O error, timeout, bad frame, unexpected answer\n"
+    "  5  the SAM or the card refused (a status byte, e.g. 128: no card)\n"
+    "  6  the photo could not be written\n"
+    "  7  anything else\n"
+    "soak exits 0 when every read succeeded, else with the class of its most\n"
+    "frequent failure (of equally frequent ones, the first to get there).\n"
+    "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
+    "a trace file (both read by the library; see kav(1)).";
+
+void KAV_CALL printTraceEvent(const KavTraceEvent *event, void *) {
+    const std::string line = kav::format::traceLine(kav::format::traceRow(*event)) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// Checks on the arguments, before anything reaches a port. CLI11 puts the
+// option's name in front of each message.
+CLI::Validator portNumber() {
+    return CLI::Validator(
+        [](const std::string &value) -> std::string {
+            try {
+                std::size_t used = 0;
+                const long port = std::stol(value, &used);
+                if (used == value.size() && port >= 1 && port <= 0x7FFFFFFF)
+                    return {};
+            } catch (const std::exception &) {
+            }
+            return value + " is not a port number (1 or more)";
+        },
+        "PORT");
+}
+
+CLI::Validator oneOf(std::vector<int> allowed, std::string what) {
+    std::string list;
+    for (int v : allowed)
+        list += (list.empty() ? "" : ", ") + std::to_string(v);
+    return CLI::Validator(
+        [allowed, what, list](const std::string &value) -> std::string {
+            for (int v : allowed)
+                if (value == std::to_string(v))
+                    return {};
+            return value + " is not " + what + " (" + list + ")";
+        },
+        "");
+}
+
+CLI::Validator between(long low, long high, std::string what) {
+    return CLI::Validator(
+        [=](const std::string &value) -> std::string {
+            try {
+                std::size_t used = 0;
+                const long n = std::stol(value, &used);
+                if (used == value.size() && n >= low && n <= high)
+                    return {};
+            } catch (const std::exception &) {
+            }
+            return value + " is not " + what;
+        },
+        "");
+}
+
+CLI::Validator existingFolder() {
+    return CLI::Validator(
+        [](const std::string &value) -> std::string {
+            std::error_code error;
+            if (!std::filesystem::exists(value, error))
+                return value + ": no such folder";
+            if (!std::filesystem::is_directory(value, error))
+                return value + ": not a folder";
+            return {};
+        },
+        "DIR");
+}
+
+struct PhotoArgs {
+    std::string dir;
+    std::string format;
+    std::string name;
+};
+
+void addPhotoOptions(CLI::App &command, PhotoArgs &args) {
+    command.add_option("--photo-dir", args.dir, "Folder for the photo (default: the current one)")
+        ->check(existingFolder());
+    command.add_option("--photo-format", args.format, "bmp (default), jpeg or base64")
+        ->check(CLI::IsMember({"bmp", "jpeg", "base64"}));
+    command.add_option("--photo-name", args.name, "tmp (default), name, id or name-id")
+        ->check(CLI::IsMember({"tmp", "name", "id", "name-id"}));
+}
+
+// nullopt with a message when the folder cannot be given to the library exactly.
+std::optional<PhotoOptions> photoOptions(const PhotoArgs &args, std::string &error) {
+    static const std::map<std::string, int> kTypes{
+        {"bmp", KAV_PHOTO_BMP}, {"jpeg", KAV_PHOTO_JPEG}, {"base64", KAV_PHOTO_BASE64}};
+    static const std::map<std::string, int> kSchemes{{"tmp", KAV_PHOTO_NAME_TMP},
+                                                     {"name", KAV_PHOTO_NAME_HOLDER},
+                                                     {"id", KAV_PHOTO_NAME_ID},
+                                                     {"name-id", KAV_PHOTO_NAME_BOTH}};
+    PhotoOptions photo;
+    if (!args.dir.empty()) {
+        std::optional<std::string> gbk = kav::cp936::fromUtf8(args.dir);
+        if (!gbk) {
+            error = "--photo-dir: " + args.dir + " cannot be written in code page 936";
+            return std::nullopt;
+        }
+        if (gbk->size() > KAV_PHOTO_FOLDER_MAX) {
+            error = "--photo-dir: longer than " + std::to_string(KAV_PHOTO_FOLDER_MAX) +
+                    " bytes in code page 936";
+            return std::nullopt;
+        }
+        photo.folderGbk = std::move(gbk);
+    }
+    if (!args.format.empty())
+        photo.type = kTypes.at(args.format);
+    if (!args.name.empty())
+        photo.scheme = kSchemes.at(args.name);
+    return photo;
+}
+
+int usage(const std::string &message) {
+    std::fprintf(stderr, "kav: %s (kav --help for usage)\n", message.c_str());
+    return kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"kav: the identity-card reader on the command line, for scripts and soak tests.",
+                 "kav"};
+    app.set_version_flag("--version", "kav " KAV_VERSION);
+    app.footer(kExitCodesHelp);
+    // Global options may also follow the command: kav read --json.
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+    // Words that name no command land here, so the message can name them.
+    std::vector<std::string> strays;
+    app.add_option("stray", strays)->group("");
+
+    int port = 1;
+    bool json = false;
+    bool trace = false;
+    app.add_option("--port", port, "Port number (default 1, as in the dialog)")
+        ->check(portNumber());
+    app.add_flag("--json", json, "Print one JSON object on standard output");
+    app.add_flag("--trace", trace, "Print every frame and operation on standard error");
+
+    CLI::App *ports = app.add_subcommand(
+        "ports", "List the port map: each port's device, whether it exists and may be opened");
+    CLI::App *find = app.add_subcommand("find", "Look for a reader on every mapped port");
+    CLI::App *status = app.add_subcommand("status", "Ask the SAM whether it works");
+    CLI::App *reset = app.add_subcommand("reset", "Reset the SAM (it reruns its self-test)");
+    CLI::App *samId = app.add_subcommand("sam-id", "The SAM's identifier");
+
+    CLI::App *baud = app.add_subcommand("baud", "The SAM's baud rate; --set changes it");
+    int newBaud = 0;
+    baud->add_option("--set", newBaud, "New rate: 115200, 57600, 38400, 19200 or 9600")
+        ->check(oneOf({115200, 57600, 38400, 19200, 9600}, "a SAM baud rate"));
+
+    CLI::App *maxRf = app.add_subcommand("max-rf", "Set the bytes per radio exchange");
+    int maxRfCount = 0;
+    maxRf->add_option("COUNT", maxRfCount, "24 to 255")
+        ->required()
+        ->check(between(KAV_MIN_MAX_RF, KAV_MAX_MAX_RF, "a byte count from 24 to 255"));
+
+    CLI::App *read = app.add_subcommand("read", "Read the card: open, 80 RF bytes, find, select, "
+                                                "read, close");
+    PhotoArgs readPhoto;
+    addPhotoOptions(*read, readPhoto);
+
+    CLI::App *soak = app.add_subcommand(
+        "soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)");
+    SoakOptions soakOptions;
+    PhotoArgs soakPhoto;
+    soak->add_option("--count", soakOptions.count, "How many read sequences")
+        ->required()
+        ->check(between(1, 0x7FFFFFFF, "a count of 1 or more"));
+    soak->add_option("--interval", soakOptions.intervalMs, "Pause between sequences, ms")
+        ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
+    addPhotoOptions(*soak, soakPhoto);
+
+    for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
+        command->footer(kExitCodesHelp);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::string message = e.what();
+        if (message.empty())
+            message = "bad arguments";
+        // One line: CLI11 may end its text with a newline.
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        for (char &c : message)
+            if (c == '\n')
+                c = ' ';
+        return usage(message);
+    }
+
+    if (!strays.empty())
+        return usage((app.get_subcommands().empty() ? "unknown command " : "unexpected argument ") +
+                     strays.front());
+    if (app.get_subcommands().empty())
+        return usage("no command given");
+
+    std::string photoError;
+    const std::optional<PhotoOptions> photo =
+        photoOptions(read->parsed() ? readPhoto : soakPhoto, photoError);
+    if (!photo)
+        return usage(photoError);
+
+    // Every argument is checked: from here on the library is used.
+    if (trace) {
+        if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
+            setCallback(printTraceEvent, nullptr);
+        else
+            std::fputs("kav: warning: this library reports no frames (it has no "
+                       "Kav_SetTraceCallback); --trace shows nothing\n",
+                       stderr);
+    }
+
+    const Output out(json);
+    int exitCode = kExitOther;
+    if (ports->parsed())
+        exitCode = runPorts(out);
+    else if (find->parsed())
+        exitCode = runFind(out);
+    else if (status->parsed())
+        exitCode = runStatus(out, port);
+    else if (reset->parsed())
+        exitCode = runReset(out, port);
+    else if (samId->parsed())
+        exitCode = runSamId(out, port);
+    else if (baud->parsed())
+        exitCode = runBaud(out, port,
+                           baud->count("--set") > 0 ? std::optional<int>(newBaud) : std::nullopt);
+    else if (maxRf->parsed())
+        exitCode = runMaxRf(out, port, maxRfCount);
+    else if (read->parsed())
+        exitCode = runRead(out, port, *photo);
+    else if (soak->parsed())
+        exitCode = runSoak(out, port, *photo, soakOptions);
+
+    if (trace) {
+        // No event may reach the callback while the process winds down.
+        if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
+            setCallback(nullptr, nullptr);
+    }
+    return exitCode;
+}

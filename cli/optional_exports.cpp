@@ -1,0 +1,24 @@
+#include "optional_exports.h"
+
+#include <dlfcn.h>
+
+namespace kav::cli {
+namespace {
+
+template <typename Fn> Fn lookUp(const char *name) {
+    // Converting an object pointer to a function pointer is what dlsym's
+    // interface asks of every caller (POSIX guarantees it works).
+    return reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
+}
+
+} // namespace
+
+SetTraceCallbackFn setTraceCallbackExport() {
+    return lookUp<SetTraceCallbackFn>("Kav_SetTraceCallback");
+}
+
+GetMappedPortFn getMappedPortExport() {
+    return lookUp<GetMappedPortFn>("Kav_GetMappedPort");
+}
+
+} // namespace kav::cli

@@ -1,0 +1,16 @@
+// Exports a library may lack: looked up when kav runs, so that kav also
+// drives a library that has only the core interface.
+#pragma once
+
+#include "KavIDCardAPI.h"
+
+namespace kav::cli {
+
+using SetTraceCallbackFn = int(KAV_CALL *)(KavTraceCallback, void *);
+using GetMappedPortFn = int(KAV_CALL *)(int, int *, char *, int);
+
+// nullptr when the loaded library does not export it.
+SetTraceCallbackFn setTraceCallbackExport();
+GetMappedPortFn getMappedPortExport();
+
+} // namespace kav::cli

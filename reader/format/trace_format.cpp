@@ -1,0 +1,81 @@
+#include "trace_format.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace kav::format {
+
+std::string localClock(long long timeMs) {
+    // Floor division, so that a time before 1970 still gets 0-999 ms.
+    long long seconds = timeMs / 1000;
+    long long millis = timeMs % 1000;
+    if (millis < 0) {
+        millis += 1000;
+        --seconds;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr)
+        return "--:--:--.---";
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(millis));
+    return text;
+}
+
+std::string hexBytes(const unsigned char *bytes, std::size_t count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    if (bytes == nullptr)
+        return out;
+    out.reserve(count * 3);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0)
+            out += ' ';
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+TraceRow traceRow(const KavTraceEvent &event) {
+    TraceRow row;
+    row.time = localClock(event.timeMs);
+    row.port = event.link != nullptr ? event.link : "";
+    row.meaning = event.text != nullptr ? event.text : "";
+    switch (event.kind) {
+    case KAV_TRACE_TO_READER:
+        row.direction = "→";
+        row.data = hexBytes(event.bytes, event.byteCount);
+        break;
+    case KAV_TRACE_FROM_READER:
+        row.direction = "←";
+        row.data = hexBytes(event.bytes, event.byteCount);
+        break;
+    case KAV_TRACE_NOISE:
+        // The skipped bytes are not kept: only how many, and the library
+        // says so in its text; a library that says nothing still gets a row.
+        row.direction = "←";
+        if (row.meaning.empty())
+            row.meaning = std::to_string(event.byteCount) + " bytes skipped as noise";
+        break;
+    default:
+        break;
+    }
+    return row;
+}
+
+std::string traceLine(const TraceRow &row) {
+    std::string line;
+    line.reserve(row.time.size() + row.port.size() + row.direction.size() + row.data.size() +
+                 row.meaning.size() + 8);
+    const std::string *columns[] = {&row.time, &row.port, &row.direction, &row.data, &row.meaning};
+    for (const std::string *column : columns) {
+        if (column != columns[0])
+            line += "  ";
+        line += *column;
+    }
+    return line;
+}
+
+} // namespace kav::format

@@ -1,0 +1,103 @@
+// The frame monitor's rows: what the dialog's monitor and kav --trace show.
+#include "trace_format.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+class TraceFormat : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // A zone with an offset, so that UTC passed off as local time shows.
+        setenv("TZ", "CST-8", 1); // POSIX form: needs no zone database
+        tzset();
+    }
+};
+
+const unsigned char kStatusCommand[] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF, 0xED};
+// 2026-12-07 02:03:04.005 UTC, 10:03:04.005 in Shanghai.
+constexpr long long kTimeMs = 1796608984005LL;
+
+TEST_F(TraceFormat, EachKindGetsItsColumns) {
+    struct Case {
+        int kind;
+        const char *link;
+        const unsigned char *bytes;
+        std::size_t count;
+        const char *text;
+        kav::format::TraceRow expected;
+    };
+    const Case cases[] = {
+        {KAV_TRACE_TO_READER,
+         "/dev/ttyUSB0",
+         kStatusCommand,
+         sizeof kStatusCommand,
+         "SAM status",
+         {"10:03:04.005", "/dev/ttyUSB0", "→", "AA AA AA 96 69 00 03 11 FF ED", "SAM status"}},
+        {KAV_TRACE_FROM_READER,
+         "virtual@1",
+         kStatusCommand,
+         3,
+         "bad frame",
+         {"10:03:04.005", "virtual@1", "←", "AA AA AA", "bad frame"}},
+        {KAV_TRACE_NOISE,
+         "virtual@1",
+         nullptr,
+         17,
+         "17 bytes of noise skipped",
+         {"10:03:04.005", "virtual@1", "←", "", "17 bytes of noise skipped"}},
+        {KAV_TRACE_NOISE,
+         "virtual@1",
+         nullptr,
+         5,
+         nullptr,
+         {"10:03:04.005", "virtual@1", "←", "", "5 bytes skipped as noise"}},
+        {KAV_TRACE_OPERATION,
+         "",
+         nullptr,
+         0,
+         "Kav_OpenPort(1) = 0 (success)",
+         {"10:03:04.005", "", "", "", "Kav_OpenPort(1) = 0 (success)"}},
+        {KAV_TRACE_NOTE,
+         nullptr,
+         nullptr,
+         0,
+         "trace callback set",
+         {"10:03:04.005", "", "", "", "trace callback set"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.kind);
+        KavTraceEvent event{};
+        event.kind = c.kind;
+        event.timeMs = kTimeMs;
+        event.link = c.link;
+        event.bytes = c.bytes;
+        event.byteCount = c.count;
+        event.text = c.text;
+        const kav::format::TraceRow row = kav::format::traceRow(event);
+        EXPECT_EQ(row.time, c.expected.time);
+        EXPECT_EQ(row.port, c.expected.port);
+        EXPECT_EQ(row.direction, c.expected.direction);
+        EXPECT_EQ(row.data, c.expected.data);
+        EXPECT_EQ(row.meaning, c.expected.meaning);
+    }
+}
+
+TEST_F(TraceFormat, MillisecondsStayInRangeAroundWholeSeconds) {
+    EXPECT_EQ(kav::format::localClock(kTimeMs - 5), "10:03:04.000");
+    EXPECT_EQ(kav::format::localClock(kTimeMs - 6), "10:03:03.999");
+    // Before 1970: the fraction still counts up from the second before.
+    EXPECT_EQ(kav::format::localClock(-1), "07:59:59.999");
+}
+
+TEST_F(TraceFormat, LineKeepsEmptyColumnsInPlace) {
+    const kav::format::TraceRow row{"10:03:04.005", "", "", "", "trace callback set"};
+    EXPECT_EQ(kav::format::traceLine(row), "10:03:04.005"
+                                           "        "
+                                           "trace callback set");
+}
+
+} // namespace
