@@ -4,6 +4,7 @@
 //   frames plus the start and exit of a C "hello world" process;
 // - `kav soak --count 200` on the same reader, its reads per minute against
 //   the wire-time limit (60000 / one read sequence's wire time in ms).
+#include "read_sequence.h"
 #include "protocol/protocol.h"
 
 #include <nlohmann/json.hpp>
@@ -74,13 +75,6 @@ double timedRun(const std::vector<std::string> &args, bool *ok) {
 }
 
 // Bytes on the wire for one command and its success answer.
-std::size_t exchangeBytes(kav::proto::Command command, std::size_t dataOut, std::size_t dataBack) {
-    namespace proto = kav::proto;
-    const std::vector<std::uint8_t> out(dataOut);
-    const std::vector<std::uint8_t> back(dataBack);
-    return proto::encodeCommand(command, out).size() +
-           proto::encodeResponse(0, 0, proto::kSuccess, back).size();
-}
 
 // kav-virtual-reader --wire-only on a pty, stopped at the end.
 class Reader {
@@ -139,11 +133,8 @@ int main() {
     const fs::path folder = fs::temp_directory_path() / ("kav_bench_" + std::to_string(getpid()));
     fs::create_directories(folder);
 
-    const std::size_t bytes = exchangeBytes(proto::kSetMaxRf, 1, 0) +
-                              exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
-                              exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
-                              exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize);
-    const double wireMs = double(proto::wireTimeUs(bytes, proto::kDefaultBaud).count()) / 1000.0;
+    const std::size_t bytes = bench::readSequenceBytes();
+    const double wireMs = bench::readSequenceWireMs();
 
     constexpr int kRuns = 30;
     bool ok = true;

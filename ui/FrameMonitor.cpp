@@ -1,6 +1,7 @@
 #include "FrameMonitor.h"
 
 #include "Platform.h"
+#include "format/trace_format.h"
 
 #include <QAction>
 #include <QApplication>
@@ -69,11 +70,10 @@ QVariant FrameModel::data(const QModelIndex &index, int role) const {
 }
 
 QVariant FrameModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    static const char *const kTitles[kTraceColumnCount] = {"时间", "端口", "方向", "数据", "含义"};
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
         section >= kTraceColumnCount)
         return {};
-    return QString::fromUtf8(kTitles[section]);
+    return QString::fromUtf8(kav::format::kTraceColumns[section]);
 }
 
 void FrameModel::append(std::deque<Frame> frames) {

@@ -1,5 +1,5 @@
-// The five columns of a trace event as the frame monitor shows them. Kept
-// in one place so that a formatter shared with other hosts can replace it.
+// The five columns of a trace event as the frame monitor shows them, from
+// the formatter every host of the trace shares.
 #pragma once
 
 #include "KavIDCardAPI.h"
