@@ -12,7 +12,14 @@ fi
 
 # dpkg-shlibdeps and file: what CPack computes the dependencies with.
 scripts/setup.sh dpkg-dev file
+# Built with the hardening flags of Debian's own packages; configured afresh
+# so that they always apply.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+export CFLAGS CXXFLAGS LDFLAGS
 # Packages of an earlier version must not pass for this one's.
 rm -f build/package/*.deb
-cmake --workflow --preset package
+cmake --workflow --preset package --fresh
 ls -1 build/package/*.deb
