@@ -55,7 +55,7 @@ expect usr/bin/velkart usr/bin/kav-virtual-reader usr/include/KavIDCardAPI.h \
 expect "${libdir#"$root/"}/libKavIDCardAPI.so" "${libdir#"$root/"}/pkgconfig/kavidcard.pc"
 for size in 16 32 48 64 128 256; do
     icon=$root/usr/share/icons/hicolor/${size}x${size}/apps/velkart.png
-    file -b "$icon" | grep -q "^PNG image data, $size x $size," || fail "no ${size}x$size PNG icon"
+    [[ $(file -b "$icon") == "PNG image data, $size x $size,"* ]] || fail "no ${size}x$size PNG icon"
 done
 # Every program comes with its manual page once cli/ installs them.
 if [ -d cli ]; then
@@ -64,7 +64,9 @@ if [ -d cli ]; then
     done
 fi
 for program in "$root"/usr/bin/*; do
-    if readelf -d "$program" | grep -Eq 'R(UN)?PATH'; then
+    # Output taken whole: with pipefail, grep -q ending early would fail the pipe.
+    dynamic=$(readelf -d "$program")
+    if grep -Eq 'R(UN)?PATH' <<<"$dynamic"; then
         fail "$(basename "$program") carries a run path"
     fi
 done
@@ -79,7 +81,9 @@ desktop-file-validate "$root/usr/share/applications/velkart.desktop" && pass "de
 # The unpacked programs load the unpacked library, whatever the system holds.
 export LD_LIBRARY_PATH=$libdir
 uses_unpacked_library() {
-    if LD_LIBRARY_PATH=$libdir ldd "$1" | grep -q "libKavIDCardAPI.so.1 => $libdir/"; then
+    local loaded
+    loaded=$(LD_LIBRARY_PATH=$libdir ldd "$1")
+    if grep -qF "libKavIDCardAPI.so.1 => $libdir/" <<<"$loaded"; then
         return 0
     fi
     fail "$(basename "$1") does not load the unpacked library"
