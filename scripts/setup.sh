@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config
+    librsvg2-bin
     libstb-dev nlohmann-json3-dev libcli11-dev
     qt6-base-dev libasound2-dev libfontconfig-dev
     libgtest-dev libgmock-dev libbenchmark-dev
