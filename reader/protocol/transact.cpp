@@ -128,6 +128,11 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
             rest = rest.subspan(parser.feed(rest, event));
             if (!event)
                 break;
+            // A stream built to make the parser rescan (a preamble and a
+            // long length, over and over) costs time per byte: the deadline
+            // holds inside a chunk too.
+            if (event->type != ParseEvent::Type::Frame && Clock::now() >= deadline)
+                return timedOut();
             switch (event->type) {
             case ParseEvent::Type::Noise:
                 if (faultsTraced < kTracedFaults)
