@@ -22,7 +22,24 @@ jobs=${MUTATE_JOBS:-2}
 mkdir -p "$work/src"
 
 echo "copy of the tree: $work/src"
-tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/src" -xf -
+# Only files whose content differs are written: the rest keep their times,
+# so a kept build rebuilds what changed, and a file restored after a fault
+# stays newer than the fault's object.
+python3 - "$src" "$work/src" <<'PY'
+import os, pathlib, shutil, sys
+src, dst = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+for folder, dirs, files in os.walk(src):
+    here = pathlib.Path(folder)
+    if here == src:
+        dirs[:] = [d for d in dirs if d not in ('build', '.git')]
+    for name in files:
+        source = here / name
+        target = dst / source.relative_to(src)
+        if not target.exists() or target.read_bytes() != source.read_bytes():
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(source, target)
+            shutil.copymode(source, target)
+PY
 if [ ! -f "$work/build/build.ninja" ]; then
     # Warnings stay warnings: a fault is judged by the tests, not the compiler.
     cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
