@@ -18,7 +18,13 @@ int main(int argc, char *argv[]) {
     // connects to the display.
     std::thread fontConfiguration([] { FcInit(); });
 #endif
-    QApplication application(argc, argv);
+    // The program takes no arguments, and the toolkit's own (-reverse,
+    // -style, -platform...) would change the window: it sees only the
+    // program's name. The platform can still be chosen by QT_QPA_PLATFORM.
+    char fallbackName[] = "velkart";
+    int toolkitArgc = 1;
+    char *toolkitArgv[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
+    QApplication application(toolkitArgc, toolkitArgv);
     QApplication::setApplicationName(QStringLiteral("Velkart"));
     QApplication::setApplicationVersion(QStringLiteral(VELKART_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("velkart"));

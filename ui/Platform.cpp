@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QSettings>
 #include <QThread>
 
 #include <cmath>
@@ -58,6 +59,21 @@ bool playAlsaTone(int frequencyHz, int durationMs) {
 }
 #endif
 
+// The toolkit's file dialog keeps its history, folder and view in the
+// user's "QtProject" settings when it closes and reads them back when it
+// opens, and no switch turns that off. The program keeps nothing between
+// runs: settings files are placed inside /dev/null, which is no folder, so
+// none can be read or created there.
+void keepNoToolkitSettings() {
+    static const bool placed = [] {
+        for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+            for (const QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope})
+                QSettings::setPath(format, scope, QStringLiteral("/dev/null"));
+        return true;
+    }();
+    (void)placed;
+}
+
 } // namespace
 
 void SystemPlatform::tone(int frequencyHz, int durationMs) {
@@ -84,6 +100,7 @@ void SystemPlatform::messageBox(QWidget *owner, const QString &text) {
 FolderChoice SystemPlatform::chooseFolder(QWidget *owner, const QString &prompt) {
     if (QGuiApplication::primaryScreen() == nullptr)
         return {FolderChoice::Outcome::Unavailable, {}};
+    keepNoToolkitSettings();
     QFileDialog dialog(owner, prompt, QDir::homePath());
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
@@ -105,6 +122,7 @@ QString SystemPlatform::chooseSaveFile(QWidget *owner, const QString &caption,
                                        const QString &defaultName) {
     if (QGuiApplication::primaryScreen() == nullptr)
         return {};
+    keepNoToolkitSettings();
     QFileDialog dialog(owner, caption, QDir::homePath());
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);

@@ -397,3 +397,77 @@ TEST_F(DialogTest, BaudButtonCannotBePressedBeforeASerialReaderIsFound) {
     EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(messages().isEmpty());
 }
+
+// ---- The port's close and the log line, in order -----------------------------
+// The read logs while the port is still open and closes last; the SAM
+// commands and link settings close first and then log.
+
+struct OrderCase {
+    const char *title;
+    int button;
+    std::vector<std::pair<const char *, int>> results;
+    Calls tail; // the end of the journal, log lines as "log: <message>"
+};
+
+void PrintTo(const OrderCase &c, std::ostream *os) { *os << c.title; }
+
+class CloseAndLogOrderTest : public DialogTest, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(CloseAndLogOrderTest, JournalEndsAsExpected) {
+    const OrderCase &c = GetParam();
+    if (c.button == IDC_SET_BAUD) {
+        fake::script("Kav_FindReader", {4}); // enables the baud controls
+        fake::setBaud(115200);
+        click(IDC_FIND_READER);
+    }
+    for (const auto &[operation, result] : c.results)
+        fake::script(operation, {result});
+    click(c.button);
+    const Calls journal = sequence();
+    ASSERT_GE(journal.size(), c.tail.size());
+    EXPECT_EQ(Calls(journal.end() - static_cast<std::ptrdiff_t>(c.tail.size()), journal.end()),
+              c.tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CloseAndLogOrderTest,
+    ::testing::Values(
+        OrderCase{"read: every field logged, then closed",
+                  IDC_READ_CARD,
+                  {},
+                  {"log: 有效期结束:", "log: 照片:", "Kav_ClosePort(1)"}},
+        OrderCase{"read fails: logged, then closed",
+                  IDC_READ_CARD,
+                  {{"Kav_ReadMsg", 65}},
+                  {"Kav_ReadMsg(1,0,zeroed)", "log: 读取身份证信息错误!", "Kav_ClosePort(1)"}},
+        OrderCase{"read, port not opened: logged, then closed",
+                  IDC_READ_CARD,
+                  {{"Kav_OpenPort", -1}},
+                  {"Kav_OpenPort(1)", "log: 打开端口错误", "Kav_ClosePort(1)"}},
+        OrderCase{"SAM reset: closed, then logged",
+                  IDC_RESET_SAM,
+                  {},
+                  {"Kav_ResetSAM(1,0)", "Kav_ClosePort(1)", "log: 复位SAM模块成功"}},
+        OrderCase{"SAM status, port not opened: closed, then logged",
+                  IDC_SAM_STATUS,
+                  {{"Kav_OpenPort", -1}},
+                  {"Kav_OpenPort(1)", "Kav_ClosePort(1)", "log: 打开端口错误"}},
+        OrderCase{"SAM ID fails: closed, then logged",
+                  IDC_SAM_ID,
+                  {{"Kav_GetSAMID", -7}},
+                  {"Kav_GetSAMID(1,zeroed,0)", "Kav_ClosePort(1)", "log: 读取SAM ID号错误"}},
+        OrderCase{"exchange size: closed, then logged",
+                  IDC_SET_MAXRF,
+                  {},
+                  {"Kav_SetMaxRFByte(1,80,0)", "Kav_ClosePort(1)",
+                   "log: 设置最大通讯字节数成功,最大通讯字节数为 80"}},
+        OrderCase{"exchange size, no reader: closed, then logged",
+                  IDC_SET_MAXRF,
+                  {{"Kav_GetSAMStatus", -6}},
+                  {"Kav_GetSAMStatus(1,0)", "Kav_ClosePort(1)", "log: 端口 1 上没有连接读卡器!"}},
+        OrderCase{"baud: closed on the way, then set and logged",
+                  IDC_SET_BAUD,
+                  {},
+                  {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,115200)",
+                   "log: 设置读卡器波特率成功,当前波特率为 115200 "}}),
+    [](const auto &info) { return "case" + std::to_string(info.index); });

@@ -249,6 +249,8 @@ TEST(NumberEntry, ReadsLikeAtoiAndSaturatesBeyond32Bits) {
         {"+-3", 0},
         {"42", 42},
         {"  42abc", 42},
+        {"7:", 7}, // the characters on either side of the digits end the number
+        {"3/", 3},
         {"\t\n\v\f\r7", 7},
         {"-15", -15},
         {"+15", 15},

@@ -242,6 +242,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Context menu: frame monitor and saving the log --------------------------------
 
+// A press can reach a button without passing the window's input, while the
+// handler waits in a modal picker: an accessibility client's press action
+// clicks it directly. It runs nothing.
+TEST_F(DialogTest, APressWhileAHandlerWaitsInAPickerRunsNothing) {
+    platform.onCall = [this](const std::string &call) {
+        fake::note(call);
+        if (call.starts_with("chooseFolder"))
+            button(IDC_READ_CARD)->click();
+    };
+    click(IDC_PATH_CHOOSE);
+    EXPECT_EQ(calls(), Calls{"chooseFolder(请选择照片存放路径路径)"});
+    EXPECT_EQ(messages(), QStringList{"没有选取路径！"});
+}
+
 TEST_F(DialogTest, MenuOffersMonitorAndSaveBeforeTheSeparatorOfTheAboutEntry) {
     QStringList shown;
     for (QAction *a : dlg->systemMenu()->actions())

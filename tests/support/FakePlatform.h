@@ -35,6 +35,8 @@ class FakePlatform : public Platform {
         return saveFile;
     }
     std::chrono::system_clock::time_point now() override {
+        if (onClock)
+            onClock();
         return std::chrono::system_clock::time_point{
             std::chrono::milliseconds{clock.toMSecsSinceEpoch()}};
     }
@@ -43,6 +45,9 @@ class FakePlatform : public Platform {
     // Also told of every call (the dialog tests put them into the fake
     // library's journal, to check the order of both together).
     std::function<void(const std::string &)> onCall;
+    // Told each time the clock is read: the dialog reads it once for every
+    // line it logs, just before logging it.
+    std::function<void()> onClock;
     FolderChoice folderChoice;
     QString saveFile; // empty: the user cancels
     QDateTime clock{QDate(2026, 12, 7), QTime(9, 30, 5)};
