@@ -1,10 +1,7 @@
 // Preloaded into a program whose start-up is being timed: when its first
 // window has been exposed and painted, writes the monotonic clock in
 // nanoseconds to standard output and ends the process at once.
-#include <QCoreApplication>
-#include <QEvent>
-#include <QTimer>
-#include <QWindow>
+#include "shown_probe.h"
 
 #include <cstdio>
 #include <ctime>
@@ -22,28 +19,6 @@ void report() {
     ::_exit(0);
 }
 
-class ShownProbe : public QObject {
-  protected:
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        if (event->type() == QEvent::Expose && !seen_) {
-            auto *window = qobject_cast<QWindow *>(watched);
-            if (window != nullptr && window->isExposed()) {
-                seen_ = true;
-                // The window paints while handling this event; report after.
-                QTimer::singleShot(0, &report);
-            }
-        }
-        return false;
-    }
-
-  private:
-    bool seen_ = false;
-};
-
-void install() {
-    QCoreApplication::instance()->installEventFilter(new ShownProbe);
-}
-
 } // namespace
 
-Q_COREAPP_STARTUP_FUNCTION(install)
+KAV_SHOWN_PROBE(report)

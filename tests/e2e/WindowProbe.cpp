@@ -2,11 +2,10 @@
 // toolkit's command-line options would change (layout direction, style,
 // platform, the arguments it kept) as one line on standard output and ends
 // the process at once.
+#include "startup/shown_probe.h"
+
 #include <QApplication>
-#include <QEvent>
 #include <QStyle>
-#include <QTimer>
-#include <QWindow>
 
 #include <unistd.h>
 
@@ -24,27 +23,6 @@ void report() {
     ::_exit(0);
 }
 
-class ShownProbe : public QObject {
-  protected:
-    bool eventFilter(QObject *watched, QEvent *event) override {
-        if (event->type() == QEvent::Expose && !seen_) {
-            auto *window = qobject_cast<QWindow *>(watched);
-            if (window != nullptr && window->isExposed()) {
-                seen_ = true;
-                QTimer::singleShot(0, &report);
-            }
-        }
-        return false;
-    }
-
-  private:
-    bool seen_ = false;
-};
-
-void install() {
-    QCoreApplication::instance()->installEventFilter(new ShownProbe);
-}
-
 } // namespace
 
-Q_COREAPP_STARTUP_FUNCTION(install)
+KAV_SHOWN_PROBE(report)
