@@ -1,6 +1,11 @@
-// Starting a program for a benchmark with its standard output on a pipe.
+// Starting programs for the benchmarks with their standard output on a
+// pipe, a virtual reader served on a pty for the length of a benchmark, and
+// the median the figures are taken from.
 #pragma once
 
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +22,8 @@ struct Child {
     int out = -1; // the child's standard output
 };
 
-inline Child spawnReading(const std::vector<std::string> &args) {
+// quiet: standard error goes to /dev/null.
+inline Child spawnReading(const std::vector<std::string> &args, bool quiet = false) {
     int fds[2];
     if (::pipe(fds) != 0)
         return {};
@@ -25,6 +31,8 @@ inline Child spawnReading(const std::vector<std::string> &args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<char *> argv;
     for (const std::string &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -57,6 +65,44 @@ inline bool succeeded(Child &child) {
         ::close(child.out);
     return child.pid > 0 && ::waitpid(child.pid, &status, 0) == child.pid && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;
+}
+
+// Runs a program to its end: true when it exited with 0; its output in *out.
+inline bool runToEnd(const std::vector<std::string> &args, std::string *out = nullptr) {
+    Child child = spawnReading(args, true);
+    char buffer[4096];
+    ssize_t n = 0;
+    while (child.out >= 0 && (n = ::read(child.out, buffer, sizeof buffer)) > 0)
+        if (out != nullptr)
+            out->append(buffer, static_cast<std::size_t>(n));
+    return succeeded(child);
+}
+
+// kav-virtual-reader --wire-only on a pty, stopped when this ends. path()
+// is empty when it did not start.
+class ServedReader {
+  public:
+    explicit ServedReader(const std::string &tool)
+        : child_(spawnReading({tool, "--wire-only"}, true)), path_(firstLine(child_)) {}
+    ~ServedReader() {
+        if (child_.pid > 0)
+            ::kill(child_.pid, SIGTERM);
+        succeeded(child_);
+    }
+    ServedReader(const ServedReader &) = delete;
+    ServedReader &operator=(const ServedReader &) = delete;
+    const std::string &path() const { return path_; }
+
+  private:
+    Child child_;
+    std::string path_;
+};
+
+inline double median(std::vector<double> values) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 } // namespace bench

@@ -4,127 +4,38 @@
 //   frames plus the start and exit of a C "hello world" process;
 // - `kav soak --count 200` on the same reader, its reads per minute against
 //   the wire-time limit (60000 / one read sequence's wire time in ms).
-#include "read_sequence.h"
+#include "child_process.h"
 #include "protocol/protocol.h"
+#include "read_sequence.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs a program to its end with standard output captured; -1 on failure.
-int run(std::vector<std::string> args, std::string *out = nullptr) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        return -1;
-    }
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        if (out != nullptr)
-            out->append(buffer, static_cast<std::size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 // Wall time of one run of the program, in ms.
 double timedRun(const std::vector<std::string> &args, bool *ok) {
     const auto start = Clock::now();
     std::string out;
-    *ok = run(args, &out) == 0 && *ok;
+    *ok = bench::runToEnd(args, &out) && *ok;
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
-
-// Bytes on the wire for one command and its success answer.
-
-// kav-virtual-reader --wire-only on a pty, stopped at the end.
-class Reader {
-  public:
-    Reader() {
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        char *argv[] = {const_cast<char *>(KAV_VIRTUAL_READER_TOOL),
-                        const_cast<char *>("--wire-only"), nullptr};
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
-        out_ = fdopen(pipeFds[0], "r");
-        char line[256] = {};
-        if (pid_ > 0 && out_ != nullptr && std::fgets(line, sizeof line, out_) != nullptr) {
-            path_ = line;
-            path_.erase(path_.find_last_not_of('\n') + 1);
-        }
-    }
-    ~Reader() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ != nullptr)
-            std::fclose(out_);
-    }
-    Reader(const Reader &) = delete;
-    Reader &operator=(const Reader &) = delete;
-    const std::string &path() const { return path_; }
-
-  private:
-    pid_t pid_ = -1;
-    FILE *out_ = nullptr;
-    std::string path_;
-};
 
 } // namespace
 
 int main() {
     namespace proto = kav::proto;
     namespace fs = std::filesystem;
-    Reader reader;
+    bench::ServedReader reader(KAV_VIRTUAL_READER_TOOL);
     if (reader.path().empty()) {
         std::fprintf(stderr, "kav_bench: no virtual reader\n");
         return 1;
@@ -156,23 +67,23 @@ int main() {
         std::fprintf(stderr, "kav_bench: a run failed\n");
         return 1;
     }
-    const double reference = wireMs + median(helloMs);
+    const double reference = wireMs + bench::median(helloMs);
     std::printf("kav read --json, whole process, pty at 115200, %d runs (medians):\n"
                 "  %.1f ms; reference %.1f ms = wire time %.1f ms (%zu bytes) + C hello world "
                 "%.2f ms; %.3fx (target <= 1.10x)\n"
                 "  kav --version alone (start and exit): %.2f ms\n",
-                kRuns, median(readMs), reference, wireMs, bytes, median(helloMs),
-                median(readMs) / reference, median(versionMs));
+                kRuns, bench::median(readMs), reference, wireMs, bytes, bench::median(helloMs),
+                bench::median(readMs) / reference, bench::median(versionMs));
 
     constexpr int kSoak = 200;
     std::string out;
     const auto start = Clock::now();
-    const int status = run({KAV_PATH, "soak", "--count", std::to_string(kSoak), "--json",
-                            "--photo-dir", folder.string()},
-                           &out);
+    const bool soaked = bench::runToEnd({KAV_PATH, "soak", "--count", std::to_string(kSoak),
+                                         "--json", "--photo-dir", folder.string()},
+                                        &out);
     const double soakMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     const nlohmann::json summary = nlohmann::json::parse(out, nullptr, false);
-    if (status != 0 || summary.is_discarded() || summary.value("ok", 0) != kSoak) {
+    if (!soaked || summary.is_discarded() || summary.value("ok", 0) != kSoak) {
         std::fprintf(stderr, "kav_bench: soak failed: %s\n", out.c_str());
         return 1;
     }

@@ -4,7 +4,6 @@
 #include "child_process.h"
 #include "read_sequence.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,14 +21,15 @@ int main(int argc, char **argv) {
         std::filesystem::temp_directory_path() / ("kav-c-read-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
 
-    bench::Child server = bench::spawnReading({tool, "--wire-only"});
-    const std::string pty = bench::firstLine(server);
-    ::setenv("KAVIDCARD_DEVICES", ("defaults=off,1=" + pty).c_str(), 1);
-    bench::Child run = bench::spawnReading({loop, "30", folder.string()});
-    const std::string result = bench::firstLine(run);
-    const bool ok = bench::succeeded(run);
-    ::kill(server.pid, SIGTERM);
-    bench::succeeded(server);
+    bool ok = false;
+    std::string result;
+    {
+        const bench::ServedReader reader(tool);
+        ::setenv("KAVIDCARD_DEVICES", ("defaults=off,1=" + reader.path()).c_str(), 1);
+        bench::Child run = bench::spawnReading({loop, "30", folder.string()});
+        result = bench::firstLine(run);
+        ok = bench::succeeded(run);
+    }
     std::filesystem::remove_all(folder);
     if (!ok || result.empty()) {
         std::fprintf(stderr, "the C host's reads failed\n");

@@ -24,11 +24,6 @@ bool run(const std::vector<std::string> &args, Sample &out) {
     return bench::succeeded(child) && std::sscanf(line.c_str(), "%lf %ld", &out.us, &out.kib) == 2;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -58,12 +53,13 @@ int main(int argc, char **argv) {
                 (lib == &ours ? kibOurs : kibRef).push_back(static_cast<double>(s.kib));
             }
         }
-        const double a = median(usOurs), b = median(usRef);
+        const double a = bench::median(usOurs), b = bench::median(usRef);
         std::printf("%s host: libKavIDCardAPI %.0f us, %.0f KiB added; libturbojpeg %.0f us, "
                     "%.0f KiB added; time ratio %.2fx (target <= 1.5x), memory %.2f MiB "
                     "(target <= 2 MiB)\n",
                     cxx ? "C++" : "C (cold: the library brings the C++ runtime)", a,
-                    median(kibOurs), b, median(kibRef), a / b, median(kibOurs) / 1024.0);
+                    bench::median(kibOurs), b, bench::median(kibRef), a / b,
+                    bench::median(kibOurs) / 1024.0);
     }
     return 0;
 }
