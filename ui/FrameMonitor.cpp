@@ -1,17 +1,16 @@
 #include "FrameMonitor.h"
 
 #include "Platform.h"
+#include "RowText.h"
 #include "format/trace_format.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -20,7 +19,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <numeric>
 
 namespace {
 
@@ -280,28 +278,12 @@ void FrameMonitor::showNote() {
 }
 
 void FrameMonitor::save() {
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(
-        std::chrono::duration_cast<std::chrono::milliseconds>(platform_.now().time_since_epoch())
-            .count());
-    const QString path = platform_.chooseSaveFile(
-        this, QStringLiteral("保存通讯记录"),
-        now.toString(QStringLiteral("'velkart-frames-'yyyyMMdd-HHmmss'.txt'")));
-    if (path.isEmpty())
-        return;
-    QList<int> rows(model_->rowCount());
-    std::iota(rows.begin(), rows.end(), 0);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(model_->toText(rows).toUtf8()) < 0 ||
-        !file.commit())
-        platform_.messageBox(this, QStringLiteral("通讯记录无法保存: ") + file.errorString());
+    saveRows(platform_, this, QStringLiteral("保存通讯记录"),
+             QStringLiteral("'velkart-frames-'yyyyMMdd-HHmmss'.txt'"), model_->rowCount(),
+             [this](const QList<int> &rows) { return model_->toText(rows); },
+             QStringLiteral("通讯记录无法保存: "));
 }
 
 void FrameMonitor::copySelectedRows() const {
-    QList<int> rows;
-    for (const QModelIndex &index : view_->selectionModel()->selectedRows())
-        rows.append(index.row());
-    if (rows.isEmpty())
-        return;
-    std::sort(rows.begin(), rows.end());
-    QGuiApplication::clipboard()->setText(model_->toText(rows));
+    ::copySelectedRows(*view_, [this](const QList<int> &rows) { return model_->toText(rows); });
 }

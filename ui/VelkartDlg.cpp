@@ -8,6 +8,7 @@
 #include "Platform.h"
 #include "ProgramIcon.h"
 #include "ResultTexts.h"
+#include "RowText.h"
 #include "resource.h"
 #include "templates.h"
 
@@ -15,7 +16,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QHeaderView>
@@ -24,11 +24,9 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTableView>
 
 #include <algorithm>
-#include <numeric>
 
 namespace {
 
@@ -191,20 +189,10 @@ void CVelkartDlg::OnFrameMonitor() {
 }
 
 void CVelkartDlg::OnSaveLog() {
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(
-        std::chrono::duration_cast<std::chrono::milliseconds>(platform_.now().time_since_epoch())
-            .count());
-    const QString path =
-        platform_.chooseSaveFile(this, QStringLiteral("保存日志"),
-                                 now.toString(QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'")));
-    if (path.isEmpty())
-        return;
-    QList<int> rows(log().rowCount());
-    std::iota(rows.begin(), rows.end(), 0);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(log_->toText(rows).toUtf8()) < 0 ||
-        !file.commit())
-        platform_.messageBox(this, QStringLiteral("日志无法保存: ") + file.errorString());
+    saveRows(platform_, this, QStringLiteral("保存日志"),
+             QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'"), log().rowCount(),
+             [this](const QList<int> &rows) { return log_->toText(rows); },
+             QStringLiteral("日志无法保存: "));
 }
 
 void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
@@ -300,13 +288,7 @@ void CVelkartDlg::keyPressEvent(QKeyEvent *event) {
 }
 
 void CVelkartDlg::copySelectedLogRows() const {
-    QList<int> rows;
-    for (const QModelIndex &index : logView_->selectionModel()->selectedRows())
-        rows.append(index.row());
-    if (rows.isEmpty())
-        return;
-    std::sort(rows.begin(), rows.end());
-    QGuiApplication::clipboard()->setText(log_->toText(rows));
+    copySelectedRows(*logView_, [this](const QList<int> &rows) { return log_->toText(rows); });
 }
 
 QString CVelkartDlg::runOnOpenPort(int port, const QString &openFailure,
