@@ -2,6 +2,7 @@
 
 #include "KavIDCardAPI.h"
 #include "exit_codes.h"
+#include "format/trace_format.h"
 #include "soak_stats.h"
 
 #include <algorithm>
@@ -60,15 +61,6 @@ std::uint32_t littleEndian32(const unsigned char *b) {
            std::uint32_t(b[3]) << 24;
 }
 
-std::string hexText(const unsigned char *bytes, std::size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < count; ++i) {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0x0F];
-    }
-    return out;
-}
 
 // The dialog's field formats, so that kav and the dialog read alike.
 void setReadSettings(const PhotoOptions &photo) {
@@ -237,7 +229,7 @@ int runSamId(const Output &out, int port) {
     if (const int r = Kav_GetSAMID(port, id.bytes, 0); r != KAV_OK)
         return out.failure("Kav_GetSAMID", r);
     const std::string text = samIdText(id.bytes);
-    return out.success(Json{{"samId", text}, {"hex", hexText(id.bytes, sizeof id.bytes)}}, text);
+    return out.success(Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
 }
 
 int runBaud(const Output &out, int port, std::optional<int> newBaud) {

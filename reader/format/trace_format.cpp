@@ -23,15 +23,15 @@ std::string localClock(long long timeMs) {
     return text;
 }
 
-std::string hexBytes(const unsigned char *bytes, std::size_t count) {
+std::string hexBytes(const unsigned char *bytes, std::size_t count, std::string_view separator) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     if (bytes == nullptr)
         return out;
-    out.reserve(count * 3);
+    out.reserve(count * (2 + separator.size()));
     for (std::size_t i = 0; i < count; ++i) {
         if (i != 0)
-            out += ' ';
+            out += separator;
         out += digits[bytes[i] >> 4];
         out += digits[bytes[i] & 0x0F];
     }

@@ -5,6 +5,7 @@
 #include "KavIDCardAPI.h"
 
 #include <string>
+#include <string_view>
 
 namespace kav::format {
 
@@ -25,8 +26,9 @@ TraceRow traceRow(const KavTraceEvent &event);
 // Local time of a trace timestamp (milliseconds since 1970 UTC): HH:MM:SS.mmm.
 std::string localClock(long long timeMs);
 
-// "AA AA AA 96 69": upper-case hex, one space between bytes.
-std::string hexBytes(const unsigned char *bytes, std::size_t count);
+// "AA AA AA 96 69": upper-case hex, `separator` between bytes.
+std::string hexBytes(const unsigned char *bytes, std::size_t count,
+                     std::string_view separator = " ");
 
 // The row on one line, its columns joined by two spaces.
 std::string traceLine(const TraceRow &row);

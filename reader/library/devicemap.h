@@ -55,6 +55,11 @@ class DeviceMap {
     std::vector<std::string> errors_;
 };
 
+// How the trace names a port: "port 5".
+inline std::string portName(int port) {
+    return "port " + std::to_string(port);
+}
+
 // The default rule alone: the node of a port, if the rule names one.
 std::optional<std::string> defaultDevicePath(int port);
 

@@ -1,6 +1,7 @@
 #include "discovery.h"
 
 #include "KavIDCardAPI.h"
+#include "devicemap.h"
 #include "protocol/protocol.h"
 #include "protocol/trace.h"
 #include "protocol/transact.h"
@@ -48,9 +49,6 @@ class StoppableLink final : public Link {
     const StopTime &stop_;
 };
 
-std::string portName(int port) {
-    return "port " + std::to_string(port);
-}
 
 } // namespace
 

@@ -29,9 +29,6 @@ bool nodeExists(const std::string &path) {
     return std::filesystem::exists(path, ec);
 }
 
-std::string portName(int port) {
-    return "port " + std::to_string(port);
-}
 
 // The SAM's status as a result: 0 when it is the expected one, otherwise
 // the status itself (a status of 0 would read as success; no SAM sends it).
