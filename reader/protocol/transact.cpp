@@ -33,6 +33,51 @@ constexpr std::size_t kTracedFaults = 8;
 // A bad frame can be 4 kB of garbage: its start is enough to recognise it.
 constexpr std::size_t kTracedFaultBytes = 32;
 
+// The trace of one exchange's faults: the first few shown, the rest only
+// counted, so a device that floods the line cannot flood the trace. A
+// fault's meaning is put into words only when it is shown.
+class FaultTrace {
+  public:
+    explicit FaultTrace(const std::string &link) : link_(link) {}
+
+    template <typename Meaning> void fault(std::span<const std::uint8_t> bytes, Meaning meaning) {
+        if (shown_ >= kTracedFaults || !trace::enabled()) {
+            ++counted_;
+            return;
+        }
+        ++shown_;
+        if (bytes.size() <= kTracedFaultBytes)
+            trace::frame(link_, Direction::FromReader, bytes, meaning());
+        else
+            trace::frame(link_, Direction::FromReader, bytes.first(kTracedFaultBytes),
+                         meaning() + " (" + std::to_string(bytes.size()) +
+                             " bytes, the first shown)");
+    }
+
+    void noise(std::span<const std::uint8_t> bytes) {
+        if (shown_ >= kTracedFaults) {
+            noise_ += bytes.size();
+            return;
+        }
+        fault(bytes, [&] { return "noise, " + std::to_string(bytes.size()) + " bytes skipped"; });
+    }
+
+    // Says what was only counted.
+    void flush() {
+        trace::noise(link_, noise_);
+        if (counted_ > 0 && trace::enabled())
+            trace::line(link_ + ": " + std::to_string(counted_) +
+                        " more bad or unexpected frames not shown");
+        noise_ = counted_ = 0;
+    }
+
+  private:
+    const std::string &link_;
+    std::size_t shown_ = 0;
+    std::size_t counted_ = 0;
+    std::size_t noise_ = 0;
+};
+
 } // namespace
 
 int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const std::uint8_t> data,
@@ -61,36 +106,12 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
     bool sawBadFrame = false;
     bool sawBadChecksum = false;
     bool sawOtherAnswer = false;
-    // A device may send without end: the trace shows the first few faults
-    // and then only counts them.
-    std::size_t faultsTraced = 0;
-    std::size_t noiseUntraced = 0;
-    std::size_t faultsUntraced = 0;
-    const auto traceFault = [&](std::span<const std::uint8_t> bytes, const std::string &meaning) {
-        if (faultsTraced < kTracedFaults) {
-            ++faultsTraced;
-            if (bytes.size() <= kTracedFaultBytes)
-                trace::frame(linkName, Direction::FromReader, bytes, meaning);
-            else
-                trace::frame(linkName, Direction::FromReader, bytes.first(kTracedFaultBytes),
-                             meaning + " (" + std::to_string(bytes.size()) +
-                                 " bytes, the first shown)");
-        } else {
-            ++faultsUntraced;
-        }
-    };
-    const auto traceUncounted = [&] {
-        if (noiseUntraced > 0)
-            trace::noise(linkName, noiseUntraced);
-        if (faultsUntraced > 0)
-            trace::line(linkName + ": " + std::to_string(faultsUntraced) +
-                        " more bad or unexpected frames not shown");
-    };
+    FaultTrace faults(linkName);
     const auto giveUp = [&](int failure, const char *why) {
         const std::vector<std::uint8_t> left = parser.drain();
         if (!left.empty())
-            traceFault(left, "incomplete, discarded");
-        traceUncounted();
+            faults.fault(left, [] { return std::string("incomplete, discarded"); });
+        faults.flush();
         const auto waited =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         trace::line(linkName + ": " + what + ": " + why + " after " +
@@ -135,19 +156,15 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
                 return timedOut();
             switch (event->type) {
             case ParseEvent::Type::Noise:
-                if (faultsTraced < kTracedFaults)
-                    traceFault(event->bytes, "noise, " + std::to_string(event->bytes.size()) +
-                                                 " bytes skipped");
-                else
-                    noiseUntraced += event->bytes.size();
+                faults.noise(event->bytes);
                 break;
             case ParseEvent::Type::BadLength:
                 sawBadFrame = true;
-                traceFault(event->bytes, badLengthText(event->bytes));
+                faults.fault(event->bytes, [&] { return badLengthText(event->bytes); });
                 break;
             case ParseEvent::Type::BadChecksum:
                 sawBadFrame = sawBadChecksum = true;
-                traceFault(event->bytes, badChecksumText(event->bytes));
+                faults.fault(event->bytes, [&] { return badChecksumText(event->bytes); });
                 break;
             case ParseEvent::Type::Frame: {
                 std::optional<Response> response = decodeResponse(event->bytes);
@@ -155,11 +172,13 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
                     return giveUp(KAV_E_INTERNAL, "parser yielded a malformed frame");
                 if (!answers(command, *response)) {
                     sawOtherAnswer = true;
-                    traceFault(event->bytes, describeResponse(*response) + ": not an answer to " +
-                                                 what + ", ignored");
+                    faults.fault(event->bytes, [&] {
+                        return describeResponse(*response) + ": not an answer to " + what +
+                               ", ignored";
+                    });
                     break;
                 }
-                traceUncounted();
+                faults.flush();
                 trace::frame(linkName, Direction::FromReader, event->bytes,
                              what + ": " + describeResponse(*response));
                 out = std::move(*response);
