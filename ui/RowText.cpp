@@ -25,8 +25,7 @@ void saveRows(Platform &platform, QWidget *owner, const QString &caption,
     QList<int> rows(count);
     std::iota(rows.begin(), rows.end(), 0);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toText(rows).toUtf8()) < 0 ||
-        !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(toText(rows).toUtf8()) < 0 || !file.commit())
         platform.messageBox(owner, failure + file.errorString());
 }
 
