@@ -75,16 +75,20 @@ class HostileDevice {
     // Whether the master sees the rate the host sets on the slave (Linux
     // passes the slave's settings through), so a rated script can tell.
     bool seesClientRate() const {
+        const int slave = ::open(pty_.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
-        if (hold_ < 0 || ::tcgetattr(hold_, &t) != 0)
-            return false;
-        const speed_t was = ::cfgetospeed(&t);
-        ::cfsetospeed(&t, B19200);
         termios seen{};
-        const bool sees = ::tcsetattr(hold_, TCSANOW, &t) == 0 &&
-                          ::tcgetattr(master_, &seen) == 0 && ::cfgetospeed(&seen) == B19200;
-        ::cfsetospeed(&t, was);
-        ::tcsetattr(hold_, TCSANOW, &t);
+        bool sees = false;
+        if (slave >= 0 && ::tcgetattr(slave, &t) == 0) {
+            const speed_t was = ::cfgetospeed(&t);
+            ::cfsetospeed(&t, B19200);
+            sees = ::tcsetattr(slave, TCSANOW, &t) == 0 &&
+                   ::tcgetattr(pty_.master(), &seen) == 0 && ::cfgetospeed(&seen) == B19200;
+            ::cfsetospeed(&t, was);
+            ::tcsetattr(slave, TCSANOW, &t);
+        }
+        if (slave >= 0)
+            ::close(slave);
         return sees;
     }
 
@@ -113,7 +117,7 @@ class HostileDevice {
                     continue;
                 termios t{};
                 const std::uint32_t rate =
-                    ::tcgetattr(master_, &t) == 0 ? baudOf(::cfgetospeed(&t)) : 0;
+                    ::tcgetattr(master, &t) == 0 ? baudOf(::cfgetospeed(&t)) : 0;
                 const Act act = script_(*proto::decodeCommand(e.bytes), rate);
                 if (act.hangUp) {
                     pty_.hangUp();
