@@ -4,6 +4,7 @@
 #include "KavIDCardAPI.h"
 #include "process.h"
 #include "reader_tool.h"
+#include "test_files.h"
 #include "testing.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +16,12 @@
 
 namespace {
 
-void useDevices(const test::Vars &vars) {
+// The library with these devices, writing photos into `folder`.
+void useDevices(const test::Vars &vars, const test::TempFolder &folder) {
     for (const auto &[name, value] : vars)
         ::setenv(name.c_str(), value.c_str(), 1);
     kav::testing::resetLibrary();
+    ASSERT_EQ(Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, folder.path().c_str()), KAV_OK);
 }
 
 int readSequence(int port) {
@@ -59,7 +62,8 @@ TEST(ReaderComesBack, TheOpenPortServesAgainWithoutACloseByTheHost) {
                                                              "--every", "4"}
                                   : std::vector<std::string>{});
         ASSERT_TRUE(tool.running());
-        useDevices(tool.devices());
+        const test::TempFolder folder;
+        useDevices(tool.devices(), folder);
         ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
 
         if (c.how == Away::HungUpMidRead) {
