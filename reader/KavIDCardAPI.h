@@ -7,6 +7,14 @@
  * limit whatever the device sends, and returns 0 on success. Calls from
  * several threads are taken one at a time.
  *
+ * A port stays open until Kav_ClosePort, whatever happens to its device. When
+ * its link fails (the reader unplugged, its pty closed, a hang-up in the
+ * middle of an answer) the call that saw it fails with KAV_E_IO, and the next
+ * call on the port, whichever it is, first opens the same device again at the
+ * rate the port had, then goes on. While the device is not back, that call
+ * fails at once with the open's failure (KAV_E_NO_DEVICE, KAV_E_IO, ...), and
+ * the next one tries again.
+ *
  * Integers are 32-bit signed unless marked otherwise. Texts are code page
  * 936 (GBK), NUL-terminated, unless marked UTF-8. Buffers are owned by the
  * caller. Valid C11 and C++; the library needs no toolkit.
@@ -112,16 +120,22 @@ KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result);
  *
  * Returns the port (1 or more), or 0 (KAV_NO_PORT) when no reader answered;
  * never a negative code. Remembers each found port's rate for the
- * operations that follow. Takes at most about a second when nothing
- * answers. */
+ * operations that follow. An open port whose link failed is opened again
+ * first, and skipped when its device is not back. Takes at most about a
+ * second when nothing answers. */
 KAV_EXPORT int KAV_CALL Kav_FindReader(void);
 
 /* Kav_OpenPort: opens the port's device exclusively (no other process or
- * port may use it while it is open) and, on a serial port whose rate the
- * library does not know yet, asks the SAM for its status at each rate to
- * learn it. A device that answers at no rate is still opened at 115200; a
- * device that hangs up or fails meanwhile is not. Opening an open port
- * changes nothing.
+ * port using this library, or locking the device with flock, may use it
+ * while it is open; the lock goes with the process, however it ends) and, on
+ * a serial port whose rate the library does not know yet, asks the SAM for
+ * its status at each rate to learn it. A rate that answers only after an
+ * earlier one went unanswered is asked a second time before it is believed
+ * (the first answer may be a late one to the earlier rate); if it does not
+ * answer again, the rates are tried once more. A device that answers at no
+ * rate is still opened at 115200; a device that hangs up or fails meanwhile
+ * is not. Opening an open port changes nothing, unless its link failed:
+ * then its device is opened again at the rate the port had.
  *
  * Returns KAV_OK, KAV_E_NO_DEVICE, KAV_E_PERMISSION, KAV_E_BUSY, KAV_E_IO
  * or KAV_E_INTERNAL. The trace says why an open failed and what to do (for
@@ -149,7 +163,8 @@ KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud);
 /* Kav_SetCOMBaud: tells the SAM to switch from currentBaud (the rate it
  * listens at now) to newBaud. The SAM answers at the old rate and then
  * switches, until it loses power. Works on a port that is not open; an open
- * port follows the SAM to the new rate.
+ * port follows the SAM to the new rate, and stays at the rate it had when
+ * the change fails (a wrong currentBaud, a refusal).
  *
  * Returns KAV_OK; KAV_E_BAD_ARGUMENT (either rate not in the list),
  * KAV_E_NOT_SUPPORTED (a USB port), a link failure (KAV_E_TIMEOUT,

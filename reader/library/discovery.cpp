@@ -43,12 +43,20 @@ class StoppableLink final : public Link {
     }
     int setBaudRate(std::uint32_t baud) override { return inner_.setBaudRate(baud); }
     void discardInput() override { inner_.discardInput(); }
+    bool broken() override { return inner_.broken(); }
 
   private:
     Link &inner_;
     const StopTime &stop_;
 };
 
+
+// One status exchange at `baud`: KAV_OK for any well-formed answer.
+int askStatus(Link &link, std::uint32_t baud) {
+    proto::Response answer;
+    return proto::transact(link, proto::kSamStatus, {}, answer,
+                           proto::commandTimeout(proto::kSamStatus, baud));
+}
 
 } // namespace
 
@@ -69,19 +77,37 @@ Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop
     for (const proto::BaudRate &rate : proto::kBaudRates)
         if (!first || rate.baud != *first)
             order.push_back(rate.baud);
-    for (std::uint32_t baud : order) {
-        if (stop != nullptr && Clock::now() >= stop->get())
-            return {};
-        if (link.setBaudRate(baud) != KAV_OK)
-            return {std::nullopt, true};
-        proto::Response answer;
-        const int result = proto::transact(link, proto::kSamStatus, {}, answer,
-                                           proto::commandTimeout(proto::kSamStatus, baud));
-        // Any well-formed answer, even a failing status, means a SAM is there.
-        if (result == KAV_OK)
-            return {baud, false};
-        if (result == KAV_E_IO)
-            return {std::nullopt, true};
+    // An answer that came only after an earlier rate went unanswered may be
+    // that earlier rate's answer, late (the SAM was still busy, say, sending
+    // a read to a client that was killed): it counts once a second status
+    // at the same rate is answered too. When that one is not, the rates go
+    // round once more, the SAM no longer busy.
+    bool missed = false;
+    for (int round = 0; round < 2; ++round) {
+        bool unconfirmed = false;
+        for (std::uint32_t baud : order) {
+            if (stop != nullptr && Clock::now() >= stop->get())
+                return {};
+            if (link.setBaudRate(baud) != KAV_OK)
+                return {std::nullopt, true};
+            int result = askStatus(link, baud);
+            if (result == KAV_OK && missed) {
+                trace::line(link.name() + ": answered at " + std::to_string(baud) +
+                            " baud after a silence; asking again at that rate");
+                result = askStatus(link, baud);
+                unconfirmed = result != KAV_OK && result != KAV_E_IO;
+                if (unconfirmed)
+                    break;
+            }
+            // Any well-formed answer, even a failing status, means a SAM is there.
+            if (result == KAV_OK)
+                return {baud, false};
+            if (result == KAV_E_IO)
+                return {std::nullopt, true};
+            missed = true;
+        }
+        if (!unconfirmed)
+            break;
     }
     return {};
 }

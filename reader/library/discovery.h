@@ -35,8 +35,10 @@ struct Probe {
     bool linkFailed = false;
 };
 
-// Asks for the SAM's status at each rate, `first` first. Starts no attempt
-// after `stop`'s time.
+// Asks for the SAM's status at each rate, `first` first. A rate that
+// answers only after an earlier one went unanswered is asked again, and
+// taken only if it answers again; if not, the rates go round once more.
+// Starts no attempt after `stop`'s time.
 Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop = nullptr);
 
 // One port to search.

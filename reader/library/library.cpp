@@ -106,15 +106,43 @@ std::optional<std::uint32_t> Library::knownRate(int port) const {
     return std::nullopt;
 }
 
+Library::OpenPort *Library::live(int port, int &result) {
+    auto it = open_.find(port);
+    if (it == open_.end()) {
+        result = KAV_E_NOT_OPEN;
+        return nullptr;
+    }
+    OpenPort &open = it->second;
+    if (open.link && !open.link->broken()) {
+        result = KAV_OK;
+        return &open;
+    }
+    // At the rate it had: the SAM keeps its rate while it has power, and
+    // asking at every rate would not fit the call's time limit.
+    trace::line(portName(port) + ": its link failed; opening it again at " +
+                std::to_string(open.baud) + " baud");
+    open.link.reset(); // the old lock goes first
+    Connection connection = connect(port, open.baud);
+    result = connection.result;
+    if (result != KAV_OK)
+        return nullptr;
+    open.link = std::move(connection.link);
+    return &open;
+}
+
 int Library::findReader() {
     std::vector<discovery::Candidate> candidates;
     for (int port : devices_.candidatePorts(nodeExists)) {
         discovery::Candidate c;
         c.port = port;
         c.known = knownRate(port);
-        if (auto it = open_.find(port); it != open_.end()) {
-            c.open = it->second.link.get();
-            c.known = it->second.baud;
+        if (open_.count(port) != 0) {
+            int result = KAV_OK;
+            OpenPort *open = live(port, result);
+            if (open == nullptr)
+                continue; // its device is gone: no reader there
+            c.open = open->link.get();
+            c.known = open->baud;
         } else {
             const std::optional<Device> device = devices_.deviceFor(port);
             std::shared_ptr<virt::VirtualReader> reader =
@@ -139,8 +167,11 @@ int Library::findReader() {
 }
 
 int Library::open(int port) {
-    if (open_.count(port) != 0)
-        return KAV_OK;
+    if (open_.count(port) != 0) {
+        int result = KAV_OK;
+        live(port, result);
+        return result;
+    }
     const std::optional<std::uint32_t> known = knownRate(port);
     Connection connection = connect(port, known.value_or(proto::kDefaultBaud));
     if (connection.result != KAV_OK)
@@ -191,9 +222,9 @@ std::vector<int> Library::openPorts() const {
 
 Library::Lease Library::lease(int port, std::uint32_t baud) {
     Lease lease;
-    if (auto it = open_.find(port); it != open_.end()) {
-        lease.open = &it->second;
-        lease.link = it->second.link.get();
+    if (open_.count(port) != 0) {
+        lease.open = live(port, lease.result);
+        lease.link = lease.open != nullptr ? lease.open->link.get() : nullptr;
         return lease;
     }
     Connection connection = connect(port, baud);
@@ -234,6 +265,9 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
     Lease link = lease(port, current);
     if (link.result != KAV_OK)
         return link.result;
+    // `current` is the caller's word, not a fact: a refused or unanswered
+    // change leaves the open port at the rate it had.
+    const std::uint32_t had = link.open != nullptr ? link.open->baud : current;
     if (link.open != nullptr && link.link->setBaudRate(current) != KAV_OK)
         return KAV_E_IO;
     proto::Response answer;
@@ -246,7 +280,7 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
     if (result == KAV_OK)
         rates_[port] = next;
     if (link.open != nullptr) {
-        link.open->baud = result == KAV_OK ? next : current;
+        link.open->baud = result == KAV_OK ? next : had;
         link.link->setBaudRate(link.open->baud);
     }
     return result;
@@ -254,12 +288,12 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
 
 int Library::command(int port, proto::Command command, std::span<const std::uint8_t> data,
                      std::uint8_t expected, proto::Response &answer) {
-    auto it = open_.find(port);
-    if (it == open_.end())
-        return KAV_E_NOT_OPEN;
-    OpenPort &open = it->second;
-    const int result = proto::transact(*open.link, command, data, answer,
-                                       proto::commandTimeout(command, open.baud));
+    int result = KAV_OK;
+    OpenPort *open = live(port, result);
+    if (open == nullptr)
+        return result;
+    result = proto::transact(*open->link, command, data, answer,
+                             proto::commandTimeout(command, open->baud));
     return result != KAV_OK ? result : statusResult(answer, expected);
 }
 

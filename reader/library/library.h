@@ -70,6 +70,14 @@ class Library {
         std::unique_ptr<Link> link;
     };
 
+    // The open port's link, opened again first when it failed: the one way
+    // every operation reaches an open port, so a reader that was unplugged
+    // or restarted serves the next call once it is back. Null when the port
+    // is not open (KAV_E_NOT_OPEN) or its device cannot be opened again
+    // (the open's failure; the port stays open and the next call tries
+    // again).
+    OpenPort *live(int port, int &result);
+
     // A link to the port for one call: its open one, or one opened at baud
     // for this call alone (owned, closed when the lease ends).
     struct Lease {

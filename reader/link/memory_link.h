@@ -27,9 +27,10 @@ class MemoryLink final : public Link {
     int setBaudRate(std::uint32_t baud) override;
     void discardInput() override;
 
+    // True once the reader disconnected.
+    bool broken() override { return broken_; }
+
     std::uint32_t baudRate() const { return baud_; }
-    // True once the reader disconnected: every call fails from then on.
-    bool broken() const { return broken_; }
 
   private:
     struct Arrival {

@@ -11,7 +11,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -167,20 +166,17 @@ int SerialLink::open(const std::string &device, std::uint32_t baud) {
         const int error = errno;
         return openFailure(error == EINVAL ? ENOTTY : error, std::strerror(error));
     }
-    // Two locks, as neither is enough alone: the lock keeps out every
-    // program that locks too, root included; the exclusive flag keeps out
-    // every other open but root's.
+    // Exclusive through the lock alone: the kernel drops it with the last
+    // descriptor, so a holder that is killed leaves nothing behind. The
+    // tty's exclusive flag (TIOCEXCL) is not used: it outlives its setter
+    // while anyone else holds the tty (a pty server does), and then keeps
+    // out every later open but root's.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        return openFailure(error, std::strerror(error));
-    }
-    if (::ioctl(fd_, TIOCEXCL) != 0) {
         const int error = errno;
         return openFailure(error, std::strerror(error));
     }
     if (!configure(fd_, *speed)) {
         const int error = errno;
-        ::ioctl(fd_, TIOCNXCL);
         return openFailure(error, std::strerror(error));
     }
     trace::line("open " + device + (systemPath_ != device ? " (" + systemPath_ + ")" : "") +
@@ -191,9 +187,6 @@ int SerialLink::open(const std::string &device, std::uint32_t baud) {
 void SerialLink::close() {
     if (fd_ < 0)
         return;
-    // The flag stays on the tty while anyone else holds it open (the pty
-    // server does): clear it, or the next open by a user is refused.
-    ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
     trace::line("close " + device_);
@@ -203,13 +196,25 @@ bool SerialLink::isOpen() const {
     return fd_ >= 0;
 }
 
+bool SerialLink::broken() {
+    if (fd_ < 0)
+        return true;
+    // A hang-up while the link lay idle (the device unplugged, the pty's
+    // far end closed) shows before anything is sent, not as a lost answer.
+    pollfd p{fd_, 0, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        fail("the device hung up");
+        return true;
+    }
+    return false;
+}
+
 int SerialLink::fail(const std::string &what, int error) {
     lastError_ = device_ + ": " + what;
     if (error != 0)
         lastError_ += std::string(" (") + std::strerror(error) + ")";
     trace::line(lastError_);
     if (fd_ >= 0) {
-        ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         fd_ = -1;
     }

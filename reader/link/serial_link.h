@@ -1,5 +1,6 @@
 // A Link over a serial device (a UART, a USB-serial bridge, a pty): raw
-// 8N1, no flow control, opened exclusively.
+// 8N1, no flow control, opened exclusively (an advisory lock on the device,
+// which dies with the process that holds it).
 //
 // Blocking with bounded waits and no event loop, so it works in any host
 // process and on any thread (discovery probes ports on threads of its
@@ -50,6 +51,8 @@ class SerialLink final : public Link {
     int open(const std::string &device, std::uint32_t baud);
     void close();
     bool isOpen() const;
+    // Not open, or failed: a hang-up noticed now closes the link.
+    bool broken() override;
     const std::string &lastError() const { return lastError_; }
     std::uint32_t baudRate() const { return baud_; }
 

@@ -34,6 +34,11 @@ class Link {
     // Drops whatever has arrived and not been read (a late answer to an
     // earlier command must not pass for the next one's).
     virtual void discardInput() = 0;
+
+    // True once the link failed (a hang-up, the device removed, a write
+    // error), including a hang-up that came while nobody was reading: every
+    // call fails from then on, and only opening the device again helps.
+    virtual bool broken() = 0;
 };
 
 } // namespace kav

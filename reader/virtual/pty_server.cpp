@@ -143,15 +143,22 @@ void PtyServer::closePty() {
     slaveHold_ = master_ = -1;
 }
 
-void PtyServer::updateLink() {
+void PtyServer::removeLink() {
     if (linkPath_.empty())
         return;
     namespace fs = std::filesystem;
     std::error_code ec;
-    // Replace our own earlier link, never a file someone else put there.
+    // Our own earlier link, never a file someone else put there.
     if (fs::is_symlink(fs::symlink_status(linkPath_, ec)))
         fs::remove(linkPath_, ec);
-    fs::create_symlink(slavePath(), linkPath_, ec);
+}
+
+void PtyServer::updateLink() {
+    if (linkPath_.empty())
+        return;
+    removeLink();
+    std::error_code ec;
+    std::filesystem::create_symlink(slavePath(), linkPath_, ec);
 }
 
 bool PtyServer::start(std::string *error) {
@@ -183,11 +190,7 @@ void PtyServer::stop() {
     closePty();
     ::close(wake_);
     wake_ = -1;
-    if (!linkPath_.empty()) {
-        std::error_code ec;
-        if (std::filesystem::is_symlink(std::filesystem::symlink_status(linkPath_, ec)))
-            std::filesystem::remove(linkPath_, ec);
-    }
+    removeLink();
 }
 
 std::uint32_t PtyServer::clientRate() const {
@@ -263,6 +266,10 @@ void PtyServer::run() {
             busyUntil_ = {};
             inboundUntil_ = {};
             closePty();
+            // As an unplugged device's node, the link is gone until the
+            // reader is back; left behind, it would name whichever pty
+            // takes the number next.
+            removeLink();
             reopenAt = now + kReopenDelay;
         }
 

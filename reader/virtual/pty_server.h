@@ -24,8 +24,9 @@ class PtyServer {
     PtyServer(const PtyServer &) = delete;
     PtyServer &operator=(const PtyServer &) = delete;
 
-    // Keep a symlink at `path` to the current slave (replaced when the pty
-    // is reopened, removed on stop). Call before start().
+    // Keep a symlink at `path` to the current slave (removed while a
+    // disconnect fault keeps the pty closed, replaced when it is reopened,
+    // removed on stop). Call before start().
     void setLinkPath(std::string path);
     // Called on the server's thread with the new slave path whenever a
     // disconnect fault made it reopen the pty. It must not block for long:
@@ -61,6 +62,7 @@ class PtyServer {
     // Writes what is due; false when a disconnect came due.
     bool flushDue(Clock::time_point now);
     std::uint32_t clientRate() const;
+    void removeLink();
     void updateLink();
 
     std::shared_ptr<VirtualReader> reader_;

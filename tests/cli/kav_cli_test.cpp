@@ -401,4 +401,51 @@ TEST(KavOnPty, SoakWithEveryReadGoodExitsZero) {
     EXPECT_EQ(json(run)["failures"], Json::object());
 }
 
+// A reader pulled out in the middle of a soak and plugged back in on the
+// same path: the reads fail while it is away, succeed again once it is back,
+// and the soak sums up both instead of ending at the first failure.
+TEST(KavOnPty, SoakGoesOnAcrossAnUnplug) {
+    ToolReader tool;
+    ASSERT_TRUE(tool.running());
+    TempFolder folder;
+    enum class Phase { Reading, Away, Back, Done } phase = Phase::Reading;
+    std::size_t since = 0; // where the phase began in the trace
+    const auto seen = [&since](const std::string &err, const std::string &what) {
+        int n = 0;
+        for (std::size_t at = err.find(what, since); at != std::string::npos;
+             at = err.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    const std::string readOk = "Kav_ReadMsg(1, 0) = 0 ";
+    const Outcome run = test::run(
+        KAV_CLI,
+        {"--trace", "soak", "--count", "100000", "--interval", "20", "--json", "--photo-dir",
+         folder.path().string()},
+        tool.devices(), std::chrono::seconds{60}, [&](pid_t pid, const std::string &err) {
+            if (phase == Phase::Reading && seen(err, readOk) >= 2) {
+                tool.stop(SIGKILL);
+                phase = Phase::Away;
+                since = err.size();
+            } else if (phase == Phase::Away && seen(err, "Kav_OpenPort(1) = -") >= 2) {
+                tool.start();
+                phase = Phase::Back;
+                since = err.size();
+            } else if (phase == Phase::Back && seen(err, readOk) >= 2) {
+                kill(pid, SIGINT);
+                phase = Phase::Done;
+            }
+        });
+    ASSERT_EQ(phase, Phase::Done) << run.err.substr(run.err.size() -
+                                                    std::min<std::size_t>(800, run.err.size()));
+    const Json summary = Json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(summary.is_object()) << run.out;
+    EXPECT_EQ(summary["interrupted"], true);
+    const int count = summary["count"].get<int>();
+    const int ok = summary["ok"].get<int>();
+    EXPECT_GE(ok, 4) << "two reads before the unplug and two after";
+    EXPECT_GE(count - ok, 2) << "the reads while it was away failed";
+    EXPECT_FALSE(summary["failures"].empty());
+}
+
 } // namespace

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -35,12 +36,28 @@ struct Act {
     bool hangUp = false; // close the pty instead
 };
 using Script = std::function<Act(const proto::CommandFrame &)>;
+// The same, told the rate the host was sending at.
+using RatedScript = std::function<Act(const proto::CommandFrame &, std::uint32_t baud)>;
+
+std::uint32_t baudOf(speed_t speed) {
+    using Rate = std::pair<speed_t, std::uint32_t>;
+    for (const auto &[code, baud] : {Rate{B115200, 115200}, Rate{B57600, 57600},
+                                     Rate{B38400, 38400}, Rate{B19200, 19200}, Rate{B9600, 9600}})
+        if (speed == code)
+            return baud;
+    return 0;
+}
 
 // The master side of a pty, answering each command the host sends by a
 // script; or, with `stream`, sending those bytes without end.
 class HostileDevice {
   public:
     HostileDevice(Script script, Bytes stream = {})
+        : HostileDevice(script ? RatedScript([script](const proto::CommandFrame &c,
+                                                      std::uint32_t) { return script(c); })
+                               : RatedScript(),
+                        std::move(stream)) {}
+    HostileDevice(RatedScript script, Bytes stream = {})
         : script_(std::move(script)), stream_(std::move(stream)) {
         if (pty_.master() < 0)
             return;
@@ -54,6 +71,26 @@ class HostileDevice {
     }
     const std::string &slave() const { return pty_.slave(); }
     std::size_t sent() const { return sent_; }
+
+    // Whether the master sees the rate the host sets on the slave (Linux
+    // passes the slave's settings through), so a rated script can tell.
+    bool seesClientRate() const {
+        const int slave = ::open(pty_.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        termios seen{};
+        bool sees = false;
+        if (slave >= 0 && ::tcgetattr(slave, &t) == 0) {
+            const speed_t was = ::cfgetospeed(&t);
+            ::cfsetospeed(&t, B19200);
+            sees = ::tcsetattr(slave, TCSANOW, &t) == 0 &&
+                   ::tcgetattr(pty_.master(), &seen) == 0 && ::cfgetospeed(&seen) == B19200;
+            ::cfsetospeed(&t, was);
+            ::tcsetattr(slave, TCSANOW, &t);
+        }
+        if (slave >= 0)
+            ::close(slave);
+        return sees;
+    }
 
   private:
     void run() {
@@ -78,7 +115,10 @@ class HostileDevice {
                  parser.feedAll(std::span(buffer, static_cast<std::size_t>(n)))) {
                 if (e.type != proto::ParseEvent::Type::Frame || !script_)
                     continue;
-                const Act act = script_(*proto::decodeCommand(e.bytes));
+                termios t{};
+                const std::uint32_t rate =
+                    ::tcgetattr(master, &t) == 0 ? baudOf(::cfgetospeed(&t)) : 0;
+                const Act act = script_(*proto::decodeCommand(e.bytes), rate);
                 if (act.hangUp) {
                     pty_.hangUp();
                     return;
@@ -93,7 +133,7 @@ class HostileDevice {
         }
     }
 
-    Script script_;
+    RatedScript script_;
     Bytes stream_;
     test::Pty pty_;
     std::thread thread_;
@@ -199,7 +239,7 @@ TEST_F(HostileDeviceTest, EndlessSendingStallsNothing) {
     const auto openLimit = limit({proto::kSamStatus}, static_cast<int>(proto::kBaudRates.size()));
     for (const auto &s : streams) {
         SCOPED_TRACE(s.what);
-        HostileDevice device(nullptr, s.unit);
+        HostileDevice device(Script{}, s.unit);
         attach(device);
         int opened = -100;
         EXPECT_LT(timed([&] { opened = Kav_OpenPort(1); }), openLimit);
@@ -332,6 +372,58 @@ TEST_F(HostileDeviceTest, ControlCharactersFromTheCardAreReplaced) {
     for (const std::string &name : files())
         for (char ch : name)
             EXPECT_GE(static_cast<unsigned char>(ch), 0x20) << name;
+}
+
+// A SAM at 115200 that hears nothing sent at another rate and answers at
+// once, except its first answer, which comes `late`: the SAM was still busy
+// (sending a read to a client that was killed, say).
+RatedScript samAt115200(std::chrono::milliseconds late) {
+    auto answers = std::make_shared<int>(0);
+    return [answers, late](const proto::CommandFrame &c, std::uint32_t baud) {
+        if (baud != 115200)
+            return Act{};
+        Act a = goodAnswer(c, kGoodRead);
+        if ((*answers)++ == 0)
+            a.delay = late;
+        return a;
+    };
+}
+
+// Whatever came before, the open port ends up talking at the SAM's rate.
+TEST_F(HostileDeviceTest, TheOpenPortKeepsTheSamsRate) {
+    // Past the status timeout at 115200, well inside the 57600 probe's.
+    const auto lateAnswer = proto::commandTimeout(proto::kSamStatus, 115200) + 80ms;
+    const struct Case {
+        const char *what;
+        std::chrono::milliseconds late; // the SAM's first answer
+        std::function<void()> before;
+    } cases[] = {
+        {"the late answer to the 115200 probe comes during the 57600 probe of the open",
+         lateAnswer, [] { ASSERT_EQ(Kav_OpenPort(1), KAV_OK); }},
+        {"the same during the search, whose rate the open then takes", lateAnswer,
+         [] {
+             EXPECT_EQ(Kav_FindReader(), 1);
+             ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+         }},
+        {"a baud change that names a rate the SAM is not at", 0ms,
+         [] {
+             ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+             EXPECT_EQ(Kav_SetCOMBaud(1, 57600, 38400), KAV_E_TIMEOUT);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        HostileDevice device(samAt115200(c.late));
+        if (!device.seesClientRate())
+            GTEST_SKIP() << "this system's pty master does not see the slave's rate";
+        attach(device);
+        c.before();
+        EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+        unsigned baud = 0;
+        EXPECT_EQ(Kav_GetCOMBaud(1, &baud), KAV_OK);
+        EXPECT_EQ(baud, 115200u);
+        Kav_ClosePort(1);
+    }
 }
 
 } // namespace

@@ -131,24 +131,59 @@ TEST_F(PtyTest, ASecondOpenOfTheSamePortIsBusyUntilTheFirstCloses) {
     EXPECT_EQ(second.open(server.slavePath(), kDefaultBaud), KAV_OK) << second.lastError();
 }
 
-// Root passes the tty's exclusive flag, so whether it is set, and cleared
-// again on close while the server still holds the slave, shows only to an
-// ordinary user: a child that became one tries the open.
+// Root passes file permissions, so what an ordinary user meets shows only
+// to one: a child that became one opens the tty through a link. Its exit
+// code is the open's result, negated.
 int openAsOrdinaryUser(const std::string &path) {
-    return ::test::inChild([&path] {
+    return ::test::inChild([&] {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 100;
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        return fd >= 0 ? 0 : (errno == EBUSY ? 1 : 2);
+        SerialLink link;
+        return -link.open(path, kDefaultBaud);
     });
 }
 
-TEST_F(PtyTest, TheTtyIsExclusiveWhileOpenAndFreeAgainAfterClose) {
+// The lock dies with the process that held it, however that ends, while
+// the pty server keeps the tty open; until then it keeps others out.
+TEST_F(PtyTest, AHolderKilledMidRunLeavesTheTtyFreeForAnOrdinaryUser) {
     const std::string path = server.slavePath();
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
-    EXPECT_EQ(openAsOrdinaryUser(path), 1) << "EBUSY while the link holds it";
     link.close();
-    EXPECT_EQ(openAsOrdinaryUser(path), 0) << "the flag went with the link";
+    for (int sig : {SIGKILL, SIGTERM, SIGPIPE}) {
+        SCOPED_TRACE(strsignal(sig));
+        // The holder: a child that opens the tty, says its pid and waits.
+        int said[2];
+        ASSERT_EQ(::pipe(said), 0);
+        std::atomic<int> held{-1};
+        std::thread holder([&] {
+            held = ::test::inChild([&] {
+                ::signal(SIGPIPE, SIG_DFL); // a host that ignores it is not the case here
+                SerialLink mine;
+                if (mine.open(path, kDefaultBaud) != KAV_OK)
+                    return 1;
+                const pid_t pid = ::getpid();
+                if (::write(said[1], &pid, sizeof pid) != sizeof pid)
+                    return 2;
+                for (;;)
+                    ::pause();
+            });
+        });
+        pid_t pid = 0;
+        pollfd p{said[0], POLLIN, 0};
+        const bool ready = ::poll(&p, 1, 5000) == 1 && ::read(said[0], &pid, sizeof pid) == sizeof pid;
+        if (ready) {
+            EXPECT_EQ(openAsOrdinaryUser(path), -KAV_E_BUSY) << "refused while the holder lives";
+            SerialLink second;
+            EXPECT_EQ(second.open(path, kDefaultBaud), KAV_E_BUSY) << "and to root too";
+            ::kill(pid, sig);
+        }
+        holder.join();
+        ::close(said[0]);
+        ::close(said[1]);
+        ASSERT_TRUE(ready) << "the holder did not open the tty: exit " << held;
+        EXPECT_EQ(held, 128 + sig);
+        EXPECT_EQ(openAsOrdinaryUser(path), KAV_OK) << "free once the holder is gone";
+    }
 }
 
 struct NotASerialDevice {

@@ -52,6 +52,7 @@ class ScriptedLink : public Link {
     }
     int setBaudRate(std::uint32_t) override { return KAV_OK; }
     void discardInput() override { calls.push_back("discard"); }
+    bool broken() override { return false; }
 };
 
 const Bytes kIdData = hex("05000100 6B3E3201 39300000 D2029649");
