@@ -231,9 +231,9 @@ KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, 
  * link failure; the SAM's status (0x41 = 65: reading failed, for example
  * without find and select); KAV_E_PHOTO_NAME (the card leaves no usable
  * file name, or the path would not fit the record); KAV_E_PHOTO_WRITE (the
- * file could not be written: the folder is gone, full or not writable). On
- * a photo failure the record is zeroed and no file is left behind; on other
- * failures the record is untouched. */
+ * file could not be written: the folder is gone, full, not writable or
+ * replaced by a symbolic link). On a photo failure the record is zeroed and
+ * no file is left behind; on other failures the record is untouched. */
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record);
 
 /* ---- Field formats ------------------------------------------------------
@@ -298,7 +298,12 @@ enum {
  * at the time of each read, KAV_PHOTO_IN_FOLDER the folder in path (GBK,
  * NUL-terminated; relative to the current folder at each read when not
  * absolute). path is read only with KAV_PHOTO_IN_FOLDER and may then not
- * be NULL, empty, invalid GBK or longer than KAV_PHOTO_FOLDER_MAX bytes. */
+ * be NULL, empty, invalid GBK or longer than KAV_PHOTO_FOLDER_MAX bytes.
+ * An absolute folder is resolved now, symbolic links on its way followed
+ * once: reads write into that folder (and put its resolved path in
+ * photoFile), and fail with KAV_E_PHOTO_WRITE when a symbolic link has
+ * taken its place, or an ancestor's, since. A relative folder may not pass
+ * through a symbolic link. */
 enum { KAV_PHOTO_IN_ROOT = 0, KAV_PHOTO_IN_CURRENT = 1, KAV_PHOTO_IN_FOLDER = 2 };
 KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path);
 
