@@ -2,10 +2,14 @@
 // without threads, and a port whose card file is hostile.
 #include "../utf8.h"
 #include "KavIDCardAPI.h"
+#include "process.h"
 #include "testing.h"
 #include "virtual/virtual_reader.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +23,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -208,6 +213,30 @@ TEST_F(ThreadsTest, WithoutThreadsDiscoveryProbesEveryPortInTurn) {
     unsigned baud = 0;
     EXPECT_EQ(Kav_GetCOMBaud(2, &baud), KAV_OK);
     EXPECT_EQ(baud, 38400u);
+}
+
+// The same under a real process limit, in a child of its own: as a user
+// the limit binds (root is made nobody first), no thread can start.
+TEST_F(ThreadsTest, UnderAProcessLimitDiscoveryStillFindsTheReader) {
+    kav::testing::virtualReader(1)->setFault(Fault::Delay);
+    const int found = test::inChild([] {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 100;
+        const rlimit none{0, 0};
+        if (::setrlimit(RLIMIT_NPROC, &none) != 0)
+            return 101;
+        std::thread probe;
+        try {
+            probe = std::thread([] {});
+            probe.join();
+            return 102; // the limit does not bind here
+        } catch (const std::system_error &) {
+        }
+        return Kav_FindReader();
+    });
+    if (found == 102)
+        GTEST_SKIP() << "the process limit does not stop threads here";
+    EXPECT_EQ(found, 2);
 }
 
 // A card file the virtual reader cannot use leaves a reader without a card
