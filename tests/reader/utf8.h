@@ -10,11 +10,11 @@ namespace test {
 inline bool isUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<std::uint8_t>(text[i]);
-        const int extra = lead < 0x80            ? 0
-                          : (lead >> 5) == 0x06  ? 1
-                          : (lead >> 4) == 0x0E  ? 2
-                          : (lead >> 3) == 0x1E  ? 3
-                                                 : -1;
+        const int extra = lead < 0x80           ? 0
+                          : (lead >> 5) == 0x06 ? 1
+                          : (lead >> 4) == 0x0E ? 2
+                          : (lead >> 3) == 0x1E ? 3
+                                                : -1;
         if (extra < 0 || text.size() - i < 1 + static_cast<std::size_t>(extra))
             return false;
         std::uint32_t point = extra == 0 ? lead : lead & (0x3F >> extra);

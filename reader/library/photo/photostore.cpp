@@ -209,8 +209,9 @@ int PhotoSettings::setPath(int option, std::string_view folder) {
     const int rc = keep(pathOption_, option, static_cast<int>(PathOption::GivenFolder));
     if (rc == KAV_OK) {
         folder_ = pathOption_ == PathOption::GivenFolder ? std::string(folder) : std::string();
-        resolved_ = folder_.empty() || folder_.front() != kSeparator ? folder_
-                                                                     : photo::resolvedFolder(folder_);
+        resolved_ = folder_.empty() || folder_.front() != kSeparator
+                        ? folder_
+                        : photo::resolvedFolder(folder_);
     }
     return rc;
 }

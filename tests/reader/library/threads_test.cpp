@@ -279,8 +279,7 @@ TEST_F(ThreadsTest, AHostileCardFileSpoilsNeitherItsPortNorAnother) {
 // each call gets a result it documents, and the library works on after.
 TEST_F(ThreadsTest, ATenThreadStormLeavesTheLibraryWorking) {
     std::atomic<int> unexpected{0};
-    const std::set<int> readResults = {KAV_OK,         KAV_E_NOT_OPEN, 0x41, 0x80,
-                                       0x81,           KAV_E_PHOTO_WRITE};
+    const std::set<int> readResults = {KAV_OK, KAV_E_NOT_OPEN, 0x41, 0x80, 0x81, KAV_E_PHOTO_WRITE};
     auto reads = [&](int port) {
         IDCardRecord record{};
         unsigned char buffer[KAV_SELECT_BUFFER_SIZE] = {};

@@ -30,7 +30,8 @@ void KAV_CALL record(const KavTraceEvent *event, void *context) {
 }
 
 TEST(TraceText, AnyBytesComeOutAsUtf8) {
-    const fs::path file = fs::temp_directory_path() / ("kav-trace-text-" + std::to_string(::getpid()));
+    const fs::path file =
+        fs::temp_directory_path() / ("kav-trace-text-" + std::to_string(::getpid()));
     fs::remove(file);
     const char *given = std::getenv("KAVIDCARD_TRACE");
     const std::string before = given != nullptr ? given : "";
@@ -42,7 +43,8 @@ TEST(TraceText, AnyBytesComeOutAsUtf8) {
         std::string out;
     } cases[] = {
         {"plain ASCII", "port 1: /dev/ttyUSB0", "port 1: /dev/ttyUSB0"},
-        {"Chinese, well formed", "\xe6\x9e\x97\xe6\x99\x93\xe8\x88\xaa", "\xe6\x9e\x97\xe6\x99\x93\xe8\x88\xaa"},
+        {"Chinese, well formed", "\xe6\x9e\x97\xe6\x99\x93\xe8\x88\xaa",
+         "\xe6\x9e\x97\xe6\x99\x93\xe8\x88\xaa"},
         {"four-byte character", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
         {"Latin-1 bytes", "caf\xe9", "caf\\xE9"},
         {"GBK bytes", "\xc1\xd6 x", "\\xC1\\xD6 x"},
@@ -55,7 +57,10 @@ TEST(TraceText, AnyBytesComeOutAsUtf8) {
         {"bytes never in UTF-8", "\xfe\xff", "\\xFE\\xFF"},
         {"newline and escape", "a\nb\x1b[2J", "a?b?[2J"},
         {"DEL", "a\x7f", "a?"},
-        {"a C1 control (CSI)", "a\xc2\x9b" "2J", "a?2J"},
+        {"a C1 control (CSI)",
+         "a\xc2\x9b"
+         "2J",
+         "a?2J"},
         {"NUL inside", std::string("a\0b", 3), "a?b"},
         {"no-break space stays", "a\xc2\xa0z", "a\xc2\xa0z"},
     };
