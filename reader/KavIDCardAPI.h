@@ -5,7 +5,7 @@
  * ours speaks the reader's SAM protocol over serial links and carries a
  * virtual reader. Every operation is blocking, ends within its own time
  * limit whatever the device sends, and returns 0 on success. Calls from
- * several threads are taken one at a time.
+ * several threads are taken one at a time (see Threads below).
  *
  * A port stays open until Kav_ClosePort, whatever happens to its device. When
  * its link fails (the reader unplugged, its pty closed, a hang-up in the
@@ -94,8 +94,30 @@ enum KavResult {
     KAV_E_PHOTO_WRITE = -10, /* the photo file could not be written */
     KAV_E_PHOTO_NAME = -11,  /* the card data leaves no usable photo file name */
     KAV_E_BAD_REPLY = -12,   /* well-formed answers came, none that fits the command */
-    KAV_E_INTERNAL = -13     /* an unexpected failure inside the library */
+    KAV_E_INTERNAL = -13,    /* an unexpected failure inside the library */
+    KAV_E_IN_CALLBACK = -14  /* called from inside the trace callback (see Threads); nothing done */
 };
+
+/* ---- Threads --------------------------------------------------------------
+ * Any function may be called from any thread. The library takes the calls
+ * one at a time, under one lock: a call made while another thread's call is
+ * at work waits for it. Two functions take no such turn: Kav_ResultText
+ * (no lock at all) and Kav_SetTraceCallback (which waits only for a trace
+ * event being delivered). Kav_FindReader probes ports on threads of its
+ * own, and falls back to probing them one after another on the caller's
+ * thread when no thread can be started; it still returns only once every
+ * probe has ended. The trace callback is called on whichever thread does
+ * the work, never two calls at once.
+ *
+ * From inside the trace callback, Kav_SetTraceCallback (to remove or
+ * replace the callback, itself included) and Kav_ResultText work; every
+ * other function returns at once without doing anything: KAV_E_IN_CALLBACK,
+ * or KAV_NO_PORT for Kav_FindReader, which never returns a negative code.
+ *
+ * A host may return from main() or call exit() while other threads are
+ * inside the library: nothing the library uses is torn down at exit. When
+ * no call is at work then, the open ports are closed as Kav_ClosePort
+ * would; otherwise the system closes them. */
 
 /* Kav_ResultText: a short English text for any result code, for traces and
  * tools: the library's own codes, the SAM's status bytes, and "unknown
@@ -224,9 +246,9 @@ KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, 
  * link failure; the SAM's status (0x41 = 65: reading failed, for example
  * without find and select); KAV_E_PHOTO_NAME (the card leaves no usable
  * file name, or the path would not fit the record); KAV_E_PHOTO_WRITE (the
- * file could not be written: the folder is gone, full or not writable). On
- * a photo failure the record is zeroed and no file is left behind; on other
- * failures the record is untouched. */
+ * file could not be written: the folder is gone, full, not writable or
+ * replaced by a symbolic link). On a photo failure the record is zeroed and
+ * no file is left behind; on other failures the record is untouched. */
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record);
 
 /* ---- Field formats ------------------------------------------------------
@@ -291,7 +313,12 @@ enum {
  * at the time of each read, KAV_PHOTO_IN_FOLDER the folder in path (GBK,
  * NUL-terminated; relative to the current folder at each read when not
  * absolute). path is read only with KAV_PHOTO_IN_FOLDER and may then not
- * be NULL, empty, invalid GBK or longer than KAV_PHOTO_FOLDER_MAX bytes. */
+ * be NULL, empty, invalid GBK or longer than KAV_PHOTO_FOLDER_MAX bytes.
+ * An absolute folder is resolved now, symbolic links on its way followed
+ * once: reads write into that folder (and put its resolved path in
+ * photoFile), and fail with KAV_E_PHOTO_WRITE when a symbolic link has
+ * taken its place, or an ancestor's, since. A relative folder may not pass
+ * through a symbolic link. */
 enum { KAV_PHOTO_IN_ROOT = 0, KAV_PHOTO_IN_CURRENT = 1, KAV_PHOTO_IN_FOLDER = 2 };
 KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path);
 
@@ -345,19 +372,22 @@ typedef struct KavTraceEvent {
     const char *link;           /* the device, e.g. "/dev/ttyUSB0", "virtual@1"; "" if none */
     const unsigned char *bytes; /* the frame's bytes, or NULL */
     size_t byteCount;           /* how many bytes (for noise: how many were skipped) */
-    const char *text;           /* UTF-8, no control characters: meaning, call and result, note */
+    const char *text;           /* UTF-8, no control characters: meaning, call and result, note
+                                   (bytes that are not UTF-8 are shown as \xNN) */
     int result;                 /* for an operation: its result code (a port for Kav_FindReader) */
 } KavTraceEvent;
 
 /* Called on the thread doing the work (discovery's probes run on threads of
  * their own), never two calls at once. The event and its strings are valid
- * during the call only. The callback must return quickly and must not call
- * the library. */
+ * during the call only. The callback must return quickly; it may remove or
+ * replace itself with Kav_SetTraceCallback and call Kav_ResultText, while
+ * any other call returns KAV_E_IN_CALLBACK at once (see Threads). */
 typedef void(KAV_CALL *KavTraceCallback)(const KavTraceEvent *event, void *context);
 
 /* Kav_SetTraceCallback: sets the callback and the context it gets; NULL
  * turns it off. Once it returns, the previous callback is never called
- * again. Returns KAV_OK. */
+ * again (called from inside the callback: once the callback returns).
+ * Returns KAV_OK. */
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context);
 
 #ifdef __cplusplus

@@ -23,6 +23,14 @@ enum class Returns { ResultCode, Port };
 
 template <typename Body>
 int guarded(const std::string &call, Body body, Returns returns = Returns::ResultCode) {
+    if (kav::trace::insideCallback()) {
+        // The lock is held by the call that traced, on this thread or one
+        // waiting for this one: waiting for it would never end.
+        const int refused = returns == Returns::Port ? static_cast<int>(KAV_NO_PORT)
+                                                     : static_cast<int>(KAV_E_IN_CALLBACK);
+        kav::trace::line(call + " refused: called from inside the trace callback");
+        return refused;
+    }
     Library &library = Library::instance();
     std::lock_guard lock(library.mutex());
     // A search that failed found nothing; any other call failed.
@@ -261,7 +269,8 @@ KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, in
 
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {
     // Not under the library's lock: a host may switch its monitor while
-    // another thread is inside a long operation.
+    // another thread is inside a long operation, and the callback may
+    // remove or replace itself.
     kav::trace::setCallback(callback, context);
     kav::trace::line(callback != nullptr ? "trace callback set" : "trace callback removed");
     return KAV_OK;

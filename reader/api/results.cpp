@@ -26,6 +26,7 @@ constexpr ResultText kResults[] = {
     {KAV_E_PHOTO_NAME, "the card data leaves no usable photo file name"},
     {KAV_E_BAD_REPLY, "the reader's answers did not fit the command"},
     {KAV_E_INTERNAL, "an unexpected failure inside the library"},
+    {KAV_E_IN_CALLBACK, "called from inside the trace callback, which may not call the library"},
 };
 
 } // namespace

@@ -7,7 +7,9 @@
 #include "protocol/transact.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace kav::discovery {
@@ -112,23 +114,55 @@ Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop
     return {};
 }
 
+namespace {
+
+// Set by the tests: starting a thread fails as under a process limit.
+std::atomic<bool> threadsRefused{false};
+
+std::jthread startThread(std::function<void()> body) {
+    if (threadsRefused.load(std::memory_order_relaxed))
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "thread refused for testing");
+    return std::jthread(std::move(body));
+}
+
+// One closed candidate, on whichever thread runs it.
+void probeClosed(Candidate &c, StopTime &stop) {
+    const std::unique_ptr<Link> link = c.connect(c.known.value_or(proto::kDefaultBaud));
+    if (!link) {
+        trace::line(portName(c.port) + ": skipped while looking for readers");
+        return;
+    }
+    StoppableLink stoppable(*link, stop);
+    c.found = probe(stoppable, c.known.value_or(proto::kDefaultBaud), &stop).rate;
+    if (c.found)
+        stop.answered();
+}
+
+} // namespace
+
+void refuseThreadsForTesting(bool refuse) {
+    threadsRefused.store(refuse, std::memory_order_relaxed);
+}
+
 int search(std::vector<Candidate> &candidates) {
     StopTime stop;
     std::vector<std::jthread> threads;
+    threads.reserve(candidates.size());
+    // Under a process or memory limit a thread may not start: those ports
+    // are probed here, one after another, never skipped.
+    std::vector<Candidate *> here;
+    here.reserve(candidates.size());
     for (Candidate &c : candidates) {
         if (c.open != nullptr)
             continue;
-        threads.emplace_back([&c, &stop] {
-            const std::unique_ptr<Link> link = c.connect(c.known.value_or(proto::kDefaultBaud));
-            if (!link) {
-                trace::line(portName(c.port) + ": skipped while looking for readers");
-                return;
-            }
-            StoppableLink stoppable(*link, stop);
-            c.found = probe(stoppable, c.known.value_or(proto::kDefaultBaud), &stop).rate;
-            if (c.found)
-                stop.answered();
-        });
+        try {
+            threads.push_back(startThread([&c, &stop] { probeClosed(c, stop); }));
+        } catch (const std::exception &e) { // std::system_error, or no memory for one
+            trace::line(portName(c.port) + ": no thread to probe it on (" + e.what() +
+                        "); probed after the others");
+            here.push_back(&c);
+        }
     }
     // Ports open here are probed through their own link, on this thread,
     // while the others run.
@@ -140,6 +174,8 @@ int search(std::vector<Candidate> &candidates) {
         if (c.found)
             stop.answered();
     }
+    for (Candidate *c : here)
+        probeClosed(*c, stop);
     threads.clear(); // joins
 
     int found = KAV_NO_PORT;

@@ -56,7 +56,12 @@ struct Candidate {
 // Probes every candidate at once, each closed one on a thread of its own.
 // The first answer ends the search a moment later; silent ports cost the
 // time the reader takes to answer, not their own timeouts at every rate.
-// Returns the lowest port among those that answered, 0 when none did.
+// A port whose thread cannot start is probed on the caller's thread after
+// the others. Returns the lowest port among those that answered, 0 when
+// none did.
 int search(std::vector<Candidate> &candidates);
+
+// For tests: every probe thread fails to start, as under a process limit.
+void refuseThreadsForTesting(bool refuse);
 
 } // namespace kav::discovery

@@ -41,11 +41,27 @@ int statusResult(const proto::Response &answer, std::uint8_t expected) {
 } // namespace
 
 Library &Library::instance() {
-    static Library library;
-    return library;
+    // Made once and never destroyed: a host may return from main() while
+    // its other threads are inside a call. The system closes the devices.
+    static Library *const library = new Library;
+    return *library;
 }
 
-Library::Library() : devices_(devicesFromEnvironment()) {}
+Library::Library() : devices_(devicesFromEnvironment()) {
+    std::atexit(releaseAtExit);
+}
+
+void Library::releaseAtExit() {
+    // A clean exit releases the devices as closing them would, unless a
+    // call is still at work with them: that one keeps them.
+    if (trace::insideCallback())
+        return;
+    Library &library = instance();
+    if (!library.mutex_.try_lock())
+        return;
+    library.open_.clear();
+    library.mutex_.unlock();
+}
 
 void Library::reset() {
     open_.clear();
@@ -66,7 +82,14 @@ std::shared_ptr<virt::VirtualReader> Library::virtualReader(int port) {
     if (device->cardFile.empty()) {
         reader = std::make_shared<virt::VirtualReader>();
     } else {
-        virt::CardResult loaded = virt::loadCardFile(device->cardFile);
+        // A card file that cannot be used leaves the reader without a
+        // card; it never takes the port, or the search, down with it.
+        virt::CardResult loaded;
+        try {
+            loaded = virt::loadCardFile(device->cardFile);
+        } catch (const std::exception &e) {
+            loaded = {std::nullopt, device->cardFile + ": " + e.what()};
+        }
         if (!loaded.card)
             trace::line(portName(port) + ": virtual reader without a card: " + loaded.error);
         reader = std::make_shared<virt::VirtualReader>(loaded.card);

@@ -60,6 +60,7 @@ class Library {
 
   private:
     Library();
+    static void releaseAtExit();
 
     struct OpenPort {
         std::unique_ptr<Link> link;

@@ -2,6 +2,7 @@
 // never into the shared library.
 #include "testing.h"
 
+#include "discovery.h"
 #include "library.h"
 
 #include <mutex>
@@ -18,6 +19,10 @@ std::vector<int> openPorts() {
     Library &library = Library::instance();
     std::lock_guard lock(library.mutex());
     return library.openPorts();
+}
+
+void refuseThreads(bool refuse) {
+    discovery::refuseThreadsForTesting(refuse);
 }
 
 void resetLibrary() {

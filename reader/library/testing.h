@@ -23,6 +23,10 @@ std::shared_ptr<virt::VirtualReader> virtualReader(int port);
 // The ports open right now, ascending.
 std::vector<int> openPorts();
 
+// Makes discovery's probe threads fail to start, as under a process limit
+// (true), or start again (false).
+void refuseThreads(bool refuse);
+
 // Closes every port and forgets rates, virtual readers and settings, then
 // reads KAVIDCARD_DEVICES again.
 void resetLibrary();

@@ -29,17 +29,71 @@ struct Sink {
 };
 
 Sink &sink() {
-    static Sink s;
-    return s;
+    // Made once and never destroyed: a host may return from main() while
+    // its other threads are still tracing.
+    static Sink *const s = new Sink;
+    return *s;
 }
 
-// Control characters in a trace line would let a device or a card forge
-// lines of their own (a newline, an escape sequence to the terminal).
+// Set while this thread runs the host's callback, holding the sink's lock.
+thread_local bool inCallback = false;
+
+// The length of the well-formed UTF-8 sequence at the start of text; 0 when
+// it does not start with one (a stray or overlong byte, a surrogate, past
+// U+10FFFF, cut short).
+std::size_t utf8Sequence(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF)
+            return 0;
+    return length;
+}
+
+// Every text that leaves the trace, to the file or the callback, passes
+// here: it comes out UTF-8 whatever bytes the environment, a device or a
+// card held. A control character (C0, DEL, C1) becomes '?', as it would let
+// them forge lines of their own (a newline, an escape sequence to the
+// terminal); a byte that is no part of well-formed UTF-8 becomes \xNN.
 std::string printable(std::string_view text) {
-    std::string out(text);
-    for (char &c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const auto lead = static_cast<unsigned char>(text.front());
+        const std::size_t length = utf8Sequence(text);
+        if (length == 0) {
+            out.append("\\x").append(1, digits[lead >> 4]).append(1, digits[lead & 0x0F]);
+            text.remove_prefix(1);
+            continue;
+        }
+        const bool control = lead < 0x20 || lead == 0x7F ||
+                             (lead == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0);
+        if (control)
+            out += '?';
+        else
+            out.append(text.substr(0, length));
+        text.remove_prefix(length);
+    }
     return out;
 }
 
@@ -51,11 +105,25 @@ void emit(KavTraceEvent event, std::string_view fileText) {
     Sink &s = sink();
     const auto now = std::chrono::system_clock::now();
     event.timeMs = nowMs(now);
+    const auto toFile = [&] {
+        if (s.file.isOpen())
+            s.file.write(clock::localTimestamp(now) + " " + printable(fileText) + "\n");
+    };
+    if (inCallback) {
+        // Traced by a call the callback made: this thread holds the lock
+        // already, and the callback is not called into itself.
+        toFile();
+        return;
+    }
     std::lock_guard lock(s.mutex);
-    if (s.file.isOpen())
-        s.file.write(clock::localTimestamp(now) + " " + printable(fileText) + "\n");
-    if (s.callback != nullptr)
+    toFile();
+    if (s.callback != nullptr) {
+        struct Inside {
+            Inside() { inCallback = true; }
+            ~Inside() { inCallback = false; }
+        } inside;
         s.callback(&event, s.context);
+    }
 }
 
 // The strings must outlive the event: the callers own them.
@@ -129,9 +197,16 @@ void line(std::string_view text) {
     emit(event(KAV_TRACE_NOTE, "", clean), clean);
 }
 
+bool insideCallback() {
+    return inCallback;
+}
+
 void setCallback(KavTraceCallback callback, void *context) {
     Sink &s = sink();
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex, std::defer_lock);
+    // From inside the callback this thread holds the lock already.
+    if (!inCallback)
+        lock.lock();
     s.callback = callback;
     s.context = context;
     s.update();
@@ -139,7 +214,9 @@ void setCallback(KavTraceCallback callback, void *context) {
 
 void reopenFile(std::size_t limit) {
     Sink &s = sink();
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex, std::defer_lock);
+    if (!inCallback)
+        lock.lock();
     s.openFromEnvironment(limit);
 }
 

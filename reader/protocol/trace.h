@@ -29,15 +29,21 @@ void noise(std::string_view link, std::size_t count);
 // An operation and its result: "Kav_ReadMsg(1, 0) = -6 (...)".
 void operation(std::string_view text, int result);
 
-// One free-form line (a skipped device, a photo written).
+// One free-form line (a skipped device, a photo written). Every text given
+// to the trace comes out as UTF-8 without control characters, whatever its
+// bytes.
 void line(std::string_view text);
 
 // Hex dump helper: "AA AA AA 96 69".
 std::string hex(std::span<const std::uint8_t> bytes);
 
 // The host's callback; null turns it off. Once this returns, the previous
-// callback is never called again.
+// callback is never called again. The callback may call this itself.
 void setCallback(KavTraceCallback callback, void *context);
+
+// This thread is running the host's callback: any call into the library
+// from here would wait for a lock its own caller holds.
+bool insideCallback();
 
 // The trace file's size limit: past it the file is renamed to NAME.1 (one
 // generation kept) and a new one begun.

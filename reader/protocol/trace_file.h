@@ -15,7 +15,8 @@ class TraceFile {
     TraceFile(const TraceFile &) = delete;
     TraceFile &operator=(const TraceFile &) = delete;
 
-    // Opens `path` for appending; an empty path closes. Refuses, leaving the
+    // Opens `path` for appending; an empty path closes. A relative path is
+    // taken from the current folder now, once, for good. Refuses, leaving the
     // trace off, anything but a regular file of this user with one link: a
     // symlink is not followed, a FIFO or device is not waited on, and a new
     // file is readable by its owner alone. Begins with a line naming the

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #ifndef KAV_LIBRARY_VERSION
 #define KAV_LIBRARY_VERSION "unknown"
@@ -30,6 +31,17 @@ void TraceFile::open(const std::string &path, std::size_t limit) {
     limit_ = limit;
     if (path_.empty() || path_.find('\0') != std::string::npos)
         return;
+    // Resolved now, once: a host that changes folder later must not make
+    // rotation rename some other file of the same name there.
+    if (path_.front() != '/') {
+        std::vector<char> folder(256);
+        while (::getcwd(folder.data(), folder.size()) == nullptr) {
+            if (errno != ERANGE || folder.size() > 65536)
+                return; // no current folder: no trace rather than a wandering one
+            folder.resize(folder.size() * 2);
+        }
+        path_ = std::string(folder.data()) + "/" + path_;
+    }
     if (openNow())
         write(clock::localTimestamp(std::chrono::system_clock::now()) +
               " trace of the reader library " KAV_LIBRARY_VERSION ", process " +

@@ -201,7 +201,7 @@ CardResult fail(std::string error) {
 }
 
 // nlohmann's messages start with "[json.exception.parse_error.101] ".
-std::string parseMessage(const nlohmann::json::parse_error &e) {
+std::string parseMessage(const nlohmann::json::exception &e) {
     std::string message = e.what();
     if (const std::size_t at = message.find("] "); at != std::string::npos)
         message.erase(0, at + 2);
@@ -235,6 +235,10 @@ CardResult parseCard(std::span<const char> json) {
         if (message.find("UTF-8") != std::string::npos && depth == 1 && !valueOf.empty())
             return fail(fieldError(valueOf, "is not valid UTF-8"));
         return fail("not valid JSON: " + message + " at offset " + std::to_string(e.byte));
+    } catch (const Json::exception &e) {
+        // A number past a double's range (1e400, thousands of digits) is
+        // no parse error to the parser but out of range.
+        return fail("not a usable card file: " + parseMessage(e));
     }
     if (!obj.is_object())
         return fail("a card file holds one JSON object");

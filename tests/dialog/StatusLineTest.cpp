@@ -144,6 +144,7 @@ TEST(ResultTexts, EveryCodeOfTheLibraryAndTheSamHasItsOwnText) {
                          KAV_E_PHOTO_NAME,
                          KAV_E_BAD_REPLY,
                          KAV_E_INTERNAL,
+                         KAV_E_IN_CALLBACK,
                          0x10,
                          0x11,
                          0x21,

@@ -1,6 +1,7 @@
 #include "atomicfile.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -177,6 +178,43 @@ WriteOutcome writeNamed(int dir, const std::string &fileName,
     return renameIntoPlace(dir, tempName, fileName);
 }
 
+// Opens `folder` for writing into, following no symbolic link on the way:
+// a folder chosen earlier and since replaced by a link to another one is
+// refused, not written through. The descriptor, or -1 with `step` and
+// errno set.
+int openFolderNoLinks(const std::string &folder, std::string &step) {
+    const bool absolute = !folder.empty() && folder.front() == '/';
+    Descriptor at(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (at.get() < 0) {
+        step = "open folder";
+        return -1;
+    }
+    std::size_t begin = 0;
+    while (begin < folder.size()) {
+        std::size_t end = folder.find('/', begin);
+        if (end == std::string::npos)
+            end = folder.size();
+        const std::string part = folder.substr(begin, end - begin);
+        begin = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        const int next =
+            ::openat(at.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            const int error = errno;
+            struct stat st {};
+            const bool link = ::fstatat(at.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                              S_ISLNK(st.st_mode);
+            step = link ? "open folder: " + part + " is a symbolic link now" : "open folder";
+            errno = link ? ELOOP : error;
+            return -1;
+        }
+        at.reset(next);
+    }
+    step = "open folder";
+    return ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 } // namespace
 
 WriteOutcome writeFileAtomically(const std::string &folder, const std::string &fileName,
@@ -187,9 +225,10 @@ WriteOutcome writeFileAtomically(const std::string &folder, const std::string &f
 
     // Everything below is relative to this descriptor, so the folder cannot
     // be swapped for another between the steps.
-    const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string step;
+    const Descriptor dir(openFolderNoLinks(folder, step));
     if (dir.get() < 0)
-        return failure("open folder", errno);
+        return failure(step.c_str(), errno);
     if (staging == Staging::Named)
         return writeNamed(dir.get(), fileName, bytes);
 
@@ -240,7 +279,21 @@ std::string folderProblem(const std::string &folder) {
     // The effective ids decide, as they will when the photo is written.
     if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
         return folder + ": " + std::strerror(errno);
+    std::string step;
+    const Descriptor opened(openFolderNoLinks(folder, step));
+    if (opened.get() < 0)
+        return folder + ": " + (errno == ELOOP ? "passes through a symbolic link" : step) + " (" +
+               std::strerror(errno) + ")";
     return {};
+}
+
+std::string resolvedFolder(const std::string &folder) {
+    char *resolved = ::realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr)
+        return folder;
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
 }
 
 } // namespace kav::photo

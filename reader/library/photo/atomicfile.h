@@ -32,14 +32,21 @@ inline constexpr std::chrono::minutes kStaleTemporaryAge{5};
 // Writes bytes to folder/fileName through a file created exclusively in
 // folder (never through a symlink), flushed to disk, then renamed over
 // fileName: a symlink or file already there is replaced, never followed or
-// written through. fileName must be a single path component. On failure no
-// temporary file is left behind. Permissions are 0666 less the umask.
+// written through. fileName must be a single path component. A symbolic
+// link anywhere on the folder's own path fails the write: callers pass the
+// folder resolved when it was chosen. On failure no temporary file is left
+// behind. Permissions are 0666 less the umask.
 // The process's current folder; nullopt (errno set) when it is gone.
 std::optional<std::string> currentFolder();
 
 // Why photos cannot be written into `folder` now: it does not exist, is not
-// a folder, or this process may not create files in it. Empty when it can.
+// a folder, this process may not create files in it, or it is reached
+// through a symbolic link. Empty when it can.
 std::string folderProblem(const std::string &folder);
+
+// `folder` with every symbolic link on its way resolved; as given when it
+// cannot be resolved (it does not exist).
+std::string resolvedFolder(const std::string &folder);
 
 WriteOutcome writeFileAtomically(const std::string &folder, const std::string &fileName,
                                  std::span<const std::uint8_t> bytes,

@@ -62,7 +62,7 @@ std::optional<std::string> targetFolder(const PhotoSettings &settings) {
     case PathOption::CurrentFolder:
         return currentFolder();
     case PathOption::GivenFolder:
-        folder = settings.folder();
+        folder = settings.resolvedFolder();
         break;
     }
     if (folder.front() != '/') {
@@ -207,8 +207,12 @@ int PhotoSettings::setPath(int option, std::string_view folder) {
         (folder.empty() || folder.find('\0') != std::string_view::npos))
         return KAV_E_BAD_ARGUMENT;
     const int rc = keep(pathOption_, option, static_cast<int>(PathOption::GivenFolder));
-    if (rc == KAV_OK)
+    if (rc == KAV_OK) {
         folder_ = pathOption_ == PathOption::GivenFolder ? std::string(folder) : std::string();
+        resolved_ = folder_.empty() || folder_.front() != kSeparator
+                        ? folder_
+                        : photo::resolvedFolder(folder_);
+    }
     return rc;
 }
 

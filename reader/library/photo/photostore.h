@@ -31,20 +31,26 @@ enum class NameScheme {
 class PhotoSettings {
   public:
     // folder (UTF-8) is used with option 2 only, and must then be non-empty
-    // and free of NULs. A relative folder is taken from the current folder
-    // at the time of each read.
+    // and free of NULs. An absolute folder is resolved now, once: photos go
+    // into the folder it names now, never through a link put in its place
+    // later. A relative folder is taken from the current folder at the time
+    // of each read, and may not pass through a symbolic link.
     int setPath(int option, std::string_view folder = {});
     int setType(int type);
     int setNameScheme(int scheme);
 
     PathOption pathOption() const { return pathOption_; }
     const std::string &folder() const { return folder_; }
+    // An absolute folder with the links on its way resolved when it was
+    // set; a relative one as given.
+    const std::string &resolvedFolder() const { return resolved_; }
     PhotoType type() const { return type_; }
     NameScheme nameScheme() const { return nameScheme_; }
 
   private:
     PathOption pathOption_ = PathOption::CurrentFolder;
     std::string folder_;
+    std::string resolved_;
     PhotoType type_ = PhotoType::Bmp;
     NameScheme nameScheme_ = NameScheme::Tmp;
 };

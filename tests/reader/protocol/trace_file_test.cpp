@@ -106,5 +106,34 @@ TEST_F(TraceFileTest, PastItsLimitTheFileIsRotatedOnce) {
     EXPECT_NE(contents(path).find("the earlier part is in"), std::string::npos);
 }
 
+// A relative path names the file in the folder current when tracing began;
+// the host's later folder, with a file of the same name, is left alone.
+TEST_F(TraceFileTest, ARelativePathStaysWhereTracingBegan) {
+    const fs::path first = dir / "first";
+    const fs::path later = dir / "later";
+    fs::create_directories(first);
+    fs::create_directories(later);
+    std::ofstream(later / "trace.log") << "the host's own\n";
+    // Back to where the test began, whatever fails.
+    const struct Home {
+        fs::path path = fs::current_path();
+        ~Home() { fs::current_path(path); }
+    } home;
+    fs::current_path(first);
+    TraceFile file;
+    file.open("trace.log", 4096);
+    fs::current_path(later);
+    ASSERT_TRUE(file.isOpen());
+    const std::string line(100, 'x');
+    for (int i = 0; i < 60; ++i)
+        file.write(line + "\n");
+    EXPECT_TRUE(fs::exists(first / "trace.log.1")) << "the real trace rotated";
+    EXPECT_NE(contents(first / "trace.log").find("the earlier part is in " +
+                                                 (first / "trace.log.1").string()),
+              std::string::npos);
+    EXPECT_EQ(contents(later / "trace.log"), "the host's own\n");
+    EXPECT_FALSE(fs::exists(later / "trace.log.1"));
+}
+
 } // namespace
 } // namespace kav::trace

@@ -161,6 +161,37 @@ TEST(CardFiles, MalformedFilesAreRefusedWithAReason) {
     EXPECT_NE(missing.error.find("/nonexistent/card.json"), std::string::npos);
 }
 
+// Numbers no double holds are refused like any other malformed file, never
+// thrown past the loader, wherever in the file they stand.
+TEST(CardFiles, NumbersPastADoublesRangeAreRefused) {
+    const std::string fields =
+        R"("name":"a","sex":"1","nation":"01","birthDate":"1","address":"a","idNumber":"1",)"
+        R"("issuer":"a","validFrom":"1","validUntil":"1")";
+    const std::string digits(5000, '9');
+    const struct Case {
+        const char *what;
+        std::string json;
+    } cases[] = {
+        {"1e400 as a comment", "{" + fields + R"(,"comment":1e400})"},
+        {"-1e400 as a comment", "{" + fields + R"(,"comment":-1e400})"},
+        {"a 5,000-digit integer", "{" + fields + R"(,"comment":)" + digits + "}"},
+        {"a 5,000-digit negative integer", "{" + fields + R"(,"comment":-)" + digits + "}"},
+        {"a 5,000-digit fraction's exponent", "{" + fields + R"(,"comment":1.5e)" + digits + "}"},
+        {"deep in an array", "{" + fields + R"(,"comment":[[1, [2, 1e999]]]})"},
+        {"as a field's value", R"({"name":1e400})"},
+        {"as the whole file", "1e400"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        CardResult r;
+        EXPECT_NO_THROW(r = parseCard(c.json));
+        EXPECT_FALSE(r.card);
+        EXPECT_FALSE(r.error.empty());
+    }
+    // A number a double holds is still fine where numbers may stand.
+    EXPECT_TRUE(parseCard("{" + fields + R"(,"comment":1e300})").card);
+}
+
 std::string cardWith(const std::string &name, const std::string &photo) {
     return R"({"name":")" + name +
            R"(","sex":"1","nation":"01","birthDate":"1","address":"a","idNumber":"1",)"

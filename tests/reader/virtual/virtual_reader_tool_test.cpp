@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,8 @@ TEST(VirtualReaderToolCli, BadUsageExitsTwoWithOneLineAtOnce) {
     std::filesystem::create_directories(dir);
     const std::string fifo = dir + "/card.json";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = dir + "/huge.json";
+    std::ofstream(huge) << R"({"comment": 1e400})";
     struct Case {
         std::vector<std::string> args;
         const char *says;
@@ -66,6 +69,7 @@ TEST(VirtualReaderToolCli, BadUsageExitsTwoWithOneLineAtOnce) {
         {{"--card", dir + "/missing.json"}, "No such file"},
         {{"--card", fifo}, "not a regular file"}, // a plain open would wait for a writer
         {{"--card", "/dev/zero"}, "not a regular file"},
+        {{"--card", huge}, "huge.json: not a usable card file"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : ""));

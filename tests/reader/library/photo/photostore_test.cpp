@@ -577,6 +577,112 @@ TEST_F(PhotoStore, CurrentAndRelativeFoldersAreTakenAtTheTimeOfTheRead) {
     EXPECT_TRUE(fs::is_regular_file(folder_ / "sub" / "tmp.wlt"));
 }
 
+// Photos go into the folder that was chosen, resolved when it was set:
+// never through a link put in its place, or in an ancestor's, later.
+TEST_F(PhotoStore, WritesOnlyIntoTheFolderThatWasChosen) {
+    struct Case {
+        const char *what;
+        // Makes the folders under base; returns the folder to choose.
+        fs::path (*choose)(const fs::path &base);
+        void (*after)(const fs::path &base); // between choosing and writing
+        int result;
+        const char *writtenIn; // under base, when written
+        const char *untouched; // under base: must stay empty
+    };
+    const Case cases[] = {
+        {"replaced by a link to another folder",
+         [](const fs::path &b) {
+             fs::create_directories(b / "other");
+             fs::create_directories(b / "chosen");
+             return b / "chosen";
+         },
+         [](const fs::path &b) {
+             fs::remove_all(b / "chosen");
+             fs::create_directory_symlink(b / "other", b / "chosen");
+         },
+         KAV_E_PHOTO_WRITE, nullptr, "other"},
+        {"an ancestor replaced by a link",
+         [](const fs::path &b) {
+             fs::create_directories(b / "elsewhere" / "chosen");
+             fs::create_directories(b / "parent" / "chosen");
+             return b / "parent" / "chosen";
+         },
+         [](const fs::path &b) {
+             fs::rename(b / "parent", b / "parent.old");
+             fs::create_directory_symlink(b / "elsewhere", b / "parent");
+         },
+         KAV_E_PHOTO_WRITE, nullptr, "elsewhere/chosen"},
+        {"a link when chosen",
+         [](const fs::path &b) {
+             fs::create_directories(b / "real");
+             fs::create_directory_symlink(b / "real", b / "link");
+             return b / "link";
+         },
+         [](const fs::path &) {}, KAV_OK, "real", nullptr},
+        {"a link when chosen, pointed elsewhere since",
+         [](const fs::path &b) {
+             fs::create_directories(b / "real");
+             fs::create_directories(b / "other");
+             fs::create_directory_symlink(b / "real", b / "link");
+             return b / "link";
+         },
+         [](const fs::path &b) {
+             fs::remove(b / "link");
+             fs::create_directory_symlink(b / "other", b / "link");
+         },
+         KAV_OK, "real", "other"},
+        // The same path, a real folder again: the one the user chose.
+        {"removed and made again",
+         [](const fs::path &b) {
+             fs::create_directories(b / "chosen");
+             return b / "chosen";
+         },
+         [](const fs::path &b) {
+             fs::remove_all(b / "chosen");
+             fs::create_directory(b / "chosen");
+         },
+         KAV_OK, "chosen", nullptr},
+    };
+    int index = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path base = root_ / ("case" + std::to_string(index++));
+        PhotoSettings s;
+        ASSERT_EQ(s.setPath(KAV_PHOTO_IN_FOLDER, c.choose(base).string()), KAV_OK);
+        std::string why;
+        ASSERT_EQ(checkFolder(s, why), KAV_OK) << why;
+        c.after(base);
+        const StoredPhoto stored = storePhoto(s, opaquePhoto(), u"", u"");
+        EXPECT_EQ(stored.result, c.result) << stored.note;
+        if (c.writtenIn != nullptr) {
+            EXPECT_EQ(stored.path, (base / c.writtenIn / "tmp.wlt").string());
+            EXPECT_EQ(readFile(base / c.writtenIn / "tmp.wlt"), opaquePhoto());
+        }
+        if (c.untouched != nullptr) {
+            EXPECT_TRUE(listing(base / c.untouched).empty());
+        }
+    }
+}
+
+// A relative folder is found anew at each read, so it has no resolved
+// form to hold on to: one reached through a link is refused when chosen.
+TEST_F(PhotoStore, ARelativeFolderThroughALinkIsRefused) {
+    const struct Home {
+        fs::path path = fs::current_path();
+        ~Home() { fs::current_path(path); }
+    } home;
+    fs::create_directory(root_ / "real");
+    fs::create_directory_symlink(root_ / "real", folder_ / "linked");
+    fs::current_path(folder_);
+    PhotoSettings s;
+    ASSERT_EQ(s.setPath(KAV_PHOTO_IN_FOLDER, "linked"), KAV_OK);
+    std::string why;
+    EXPECT_EQ(checkFolder(s, why), KAV_E_BAD_ARGUMENT);
+    EXPECT_NE(why.find("symbolic link"), std::string::npos) << why;
+    EXPECT_EQ(storePhoto(s, opaquePhoto(), u"", u"").result, KAV_E_PHOTO_WRITE);
+    EXPECT_TRUE(listing(root_ / "real").empty());
+}
+
 TEST(PhotoSettings, DefaultsAndValidation) {
     PhotoSettings s;
     EXPECT_EQ(s.pathOption(), PathOption::CurrentFolder);
