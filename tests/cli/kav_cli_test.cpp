@@ -1,6 +1,10 @@
 // kav end to end, as a script runs it: the built binary, its standard
 // output parsed as JSON, its exit code, against the in-process virtual
 // reader and against kav-virtual-reader on a pty with its faults.
+#include "process.h"
+#include "reader_tool.h"
+#include "test_files.h"
+
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
@@ -15,20 +19,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
-#include <poll.h>
-#include <pty.h>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -42,133 +40,22 @@ constexpr int kExitLink = 4;
 constexpr int kExitRefused = 5;
 constexpr int kExitPhoto = 6;
 
-struct Outcome {
-    int exit = -1;
-    std::string out;
-    std::string err;
+using test::Outcome;
 
-    Json json() const {
-        Json parsed = Json::parse(out, nullptr, false);
-        EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << out;
-        return parsed;
-    }
-};
-
-// The environment kav gets: ours without the library's variables, plus these.
-std::vector<std::string> environment(const std::map<std::string, std::string> &vars) {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "KAVIDCARD_", 10) != 0)
-            env.emplace_back(*e);
-    for (const auto &[name, value] : vars)
-        env.push_back(name + "=" + value);
-    return env;
+Json json(const Outcome &run) {
+    Json parsed = Json::parse(run.out, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << "not JSON: " << run.out;
+    return parsed;
 }
 
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-    std::vector<char *> out;
-    for (std::string &s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
+Outcome kav(std::vector<std::string> args, const test::Vars &vars) {
+    return test::run(KAV_CLI, std::move(args), vars);
 }
 
-// Spawns a program with pipes on standard output and error; killed if it
-// outlives the limit, so a hang fails the test instead of stalling it.
-// watch, if given, sees the standard error so far each time more arrives.
-using Watch = std::function<void(pid_t, const std::string &err)>;
-Outcome runProgram(const std::string &program, std::vector<std::string> args,
-                   const std::map<std::string, std::string> &vars, const Watch &watch = {},
-                   std::chrono::seconds limit = std::chrono::seconds{20}) {
-    int out[2];
-    int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    args.insert(args.begin(), program);
-    std::vector<char *> argv = pointers(args);
-    std::vector<std::string> envStrings = environment(vars);
-    std::vector<char *> envp = pointers(envStrings);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    Outcome run;
-    if (spawned != 0) {
-        close(out[0]);
-        close(err[0]);
-        return run;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *sinks[2] = {&run.out, &run.err};
-    int open = 2;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-                if (i == 1 && watch)
-                    watch(pid, run.err);
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (pollfd &f : fds)
-        if (f.fd >= 0)
-            close(f.fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
-
-Outcome kav(std::vector<std::string> args, const std::map<std::string, std::string> &vars) {
-    return runProgram(KAV_CLI, std::move(args), vars);
-}
-
-const std::map<std::string, std::string> kInProcess{
+const test::Vars kInProcess{
     {"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
 
-// A folder of its own for each test, for photos and traces.
-class TempFolder {
-  public:
-    TempFolder() {
-        std::string pattern = (fs::temp_directory_path() / "kav_cli_XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder &) = delete;
-    TempFolder &operator=(const TempFolder &) = delete;
-    const fs::path &path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using test::TempFolder;
 
 std::string fileText(const fs::path &path) {
     std::ifstream in(path);
@@ -177,69 +64,18 @@ std::string fileText(const fs::path &path) {
     return text.str();
 }
 
-// kav-virtual-reader on a pty, with the options given; stopped at the end.
-class ToolReader {
-  public:
-    explicit ToolReader(std::vector<std::string> options) {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        options.insert(options.begin(), KAV_VIRTUAL_READER_TOOL);
-        std::vector<char *> argv = pointers(options);
-        const int spawned =
-            posix_spawn(&pid_, KAV_VIRTUAL_READER_TOOL, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (spawned != 0) {
-            pid_ = -1;
-            close(out[0]);
-            return;
-        }
-        stdout_ = fdopen(out[0], "r");
-        char line[256] = {};
-        if (stdout_ != nullptr && std::fgets(line, sizeof line, stdout_) != nullptr) {
-            path_ = line;
-            while (!path_.empty() && path_.back() == '\n')
-                path_.pop_back();
-        }
-    }
-    ~ToolReader() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (stdout_ != nullptr)
-            std::fclose(stdout_);
-    }
-    ToolReader(const ToolReader &) = delete;
-    ToolReader &operator=(const ToolReader &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::map<std::string, std::string> devices() const {
-        return {{"KAVIDCARD_DEVICES", "defaults=off,1=" + path_}};
-    }
-
-  private:
-    pid_t pid_ = -1;
-    FILE *stdout_ = nullptr;
-    std::string path_;
-};
+using test::ToolReader;
 
 void expectError(const Outcome &run, int exitCode, const char *operation,
                  std::optional<int> code = std::nullopt) {
     EXPECT_EQ(run.exit, exitCode) << run.out << run.err;
-    const Json json = run.json();
-    ASSERT_TRUE(json.contains("error")) << run.out;
-    EXPECT_EQ(json["error"]["operation"], operation);
+    const Json parsed = json(run);
+    ASSERT_TRUE(parsed.contains("error")) << run.out;
+    EXPECT_EQ(parsed["error"]["operation"], operation);
     if (code) {
-        EXPECT_EQ(json["error"]["code"], *code);
+        EXPECT_EQ(parsed["error"]["code"], *code);
     }
-    EXPECT_FALSE(json["error"]["text"].get<std::string>().empty());
+    EXPECT_FALSE(parsed["error"]["text"].get<std::string>().empty());
 }
 
 // ---- Each command on a reader that works -----------------------------------
@@ -271,7 +107,7 @@ TEST(KavCommands, EachPrintsItsObjectAndExitsZero) {
         args.push_back("--json");
         const Outcome run = kav(args, kInProcess);
         EXPECT_EQ(run.exit, 0) << run.err;
-        EXPECT_EQ(run.json(), c.expected);
+        EXPECT_EQ(json(run), c.expected);
     }
 }
 
@@ -293,7 +129,7 @@ TEST(KavCommands, ReadGivesTheCardInUtf8AndWritesThePhotoAsAsked) {
                                  "--photo-format", c.format, "--photo-name", c.scheme},
                                 kInProcess);
         ASSERT_EQ(run.exit, 0) << run.out << run.err;
-        const Json card = run.json();
+        const Json card = json(run);
         EXPECT_EQ(card["name"], "林晓航");
         EXPECT_EQ(card["sex"], "男");
         EXPECT_EQ(card["born"], "1988年05月12日");
@@ -315,7 +151,7 @@ TEST(KavCommands, HumanOutputIsShortUtf8Lines) {
 TEST(KavCommands, FindWithoutReaderSaysPortZeroAndExitsTwo) {
     const Outcome run = kav({"find", "--json"}, {{"KAVIDCARD_DEVICES", "defaults=off"}});
     EXPECT_EQ(run.exit, kExitNoDevice);
-    EXPECT_EQ(run.json(), Json({{"port", 0}}));
+    EXPECT_EQ(json(run), Json({{"port", 0}}));
 }
 
 TEST(KavCommands, PortWithoutDeviceIsClassTwo) {
@@ -356,16 +192,16 @@ TEST(KavCommands, LibraryWithoutOptionalExportsStillWorks) {
     TempFolder folder;
     // The name kav asks the loader for, in a folder searched before its own.
     fs::copy_file(KAV_CORE_ONLY_LIBRARY, folder.path() / "libKavIDCardAPI.so.1");
-    const std::map<std::string, std::string> env{{"LD_LIBRARY_PATH", folder.path().string()}};
+    const test::Vars env{{"LD_LIBRARY_PATH", folder.path().string()}};
 
     const Outcome traced = kav({"--trace", "status", "--json"}, env);
     EXPECT_EQ(traced.exit, 0) << traced.err;
-    EXPECT_EQ(traced.json(), Json({{"ok", true}}));
+    EXPECT_EQ(json(traced), Json({{"ok", true}}));
     EXPECT_NE(traced.err.find("reports no frames"), std::string::npos) << traced.err;
 
     const Outcome ports = kav({"ports", "--json"}, env);
     EXPECT_EQ(ports.exit, 7);
-    EXPECT_EQ(ports.json()["error"]["operation"], "Kav_GetMappedPort") << ports.out;
+    EXPECT_EQ(json(ports)["error"]["operation"], "Kav_GetMappedPort") << ports.out;
 #endif
 }
 
@@ -426,13 +262,13 @@ TEST(KavAccess, DeviceWithoutPermissionIsClassThreeAndPortsSaysWhy) {
     const fs::path device = folder.path() / "ttyLocked";
     std::ofstream(device) << "";
     ASSERT_EQ(chmod(device.c_str(), 0), 0);
-    const std::map<std::string, std::string> devices{
+    const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string()}};
 
     expectError(kav({"status", "--json"}, devices), kExitAccess, "Kav_OpenPort", -2);
     const Outcome ports = kav({"ports", "--json"}, devices);
     EXPECT_EQ(ports.exit, 0);
-    const Json entry = ports.json()["ports"][0];
+    const Json entry = json(ports)["ports"][0];
     EXPECT_EQ(entry["device"], device.string());
     EXPECT_EQ(entry["exists"], true);
     EXPECT_EQ(entry["access"], "denied");
@@ -453,22 +289,22 @@ TEST(KavAccess, PhotoFolderNotWritableIsClassSix) {
 // ---- Over a pty, as a serial reader ---------------------------------------
 
 TEST(KavOnPty, ReadsAndChangesTheRate) {
-    ToolReader tool({});
+    ToolReader tool;
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
     const Outcome read =
         kav({"read", "--json", "--photo-dir", folder.path().string()}, tool.devices());
     ASSERT_EQ(read.exit, 0) << read.out << read.err;
-    EXPECT_EQ(read.json()["idNumber"], "990102198805120135");
+    EXPECT_EQ(json(read)["idNumber"], "990102198805120135");
 
     const Outcome set = kav({"baud", "--set", "38400", "--json"}, tool.devices());
     EXPECT_EQ(set.exit, 0) << set.out << set.err;
-    EXPECT_EQ(set.json(), Json({{"baud", 38400}}));
+    EXPECT_EQ(json(set), Json({{"baud", 38400}}));
     // A new process knows no rate: it finds the SAM where it went.
     const Outcome get = kav({"baud", "--json"}, tool.devices());
-    EXPECT_EQ(get.json(), Json({{"baud", 38400}}));
+    EXPECT_EQ(json(get), Json({{"baud", 38400}}));
     const Outcome find = kav({"find", "--json"}, tool.devices());
-    EXPECT_EQ(find.json(), Json({{"port", 1}, {"kind", "serial"}, {"baud", 38400}}));
+    EXPECT_EQ(json(find), Json({{"port", 1}, {"kind", "serial"}, {"baud", 38400}}));
 }
 
 TEST(KavOnPty, EachFaultGivesItsClass) {
@@ -509,7 +345,7 @@ TEST(KavOnPty, SoakCountsFailuresByCodeAndExitsWithTheirClass) {
                              folder.path().string()},
                             tool.devices());
     EXPECT_EQ(run.exit, kExitRefused) << run.err;
-    const Json summary = run.json();
+    const Json summary = json(run);
     EXPECT_EQ(summary["count"], 6);
     EXPECT_EQ(summary["ok"], 3);
     EXPECT_EQ(summary["failures"], Json({{"128", 3}}));
@@ -531,17 +367,17 @@ TEST(KavCommands, InterruptedSoakStillSumsUp) {
     TempFolder folder;
     bool sent = false;
     // Interrupted once the first read is done, as seen in the trace.
-    const Outcome run = runProgram(
+    const Outcome run = test::run(
         KAV_CLI,
         {"--trace", "soak", "--count", "100000", "--json", "--photo-dir", folder.path().string()},
-        kInProcess, [&sent](pid_t pid, const std::string &err) {
+        kInProcess, std::chrono::seconds{20}, [&sent](pid_t pid, const std::string &err) {
             if (!sent && err.find("Kav_ReadMsg(1, 0) = 0") != std::string::npos)
                 sent = kill(pid, SIGINT) == 0;
         });
     ASSERT_TRUE(sent);
     EXPECT_EQ(run.exit, 0) << run.err.substr(run.err.size() -
                                              std::min<std::size_t>(400, run.err.size()));
-    const Json summary = run.json();
+    const Json summary = json(run);
     EXPECT_EQ(summary["interrupted"], true);
     EXPECT_GE(summary["count"].get<int>(), 1);
     EXPECT_LT(summary["count"].get<int>(), 100000);
@@ -549,47 +385,24 @@ TEST(KavCommands, InterruptedSoakStillSumsUp) {
 }
 
 TEST(KavCommands, SoakShowsProgressOnATerminal) {
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     TempFolder folder;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, slave, STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, master);
-    std::vector<std::string> args{KAV_CLI, "soak",        "--count",
-                                  "3",     "--photo-dir", folder.path().string()};
-    std::vector<char *> argv = pointers(args);
-    std::vector<std::string> envStrings = environment(kInProcess);
-    std::vector<char *> envp = pointers(envStrings);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, KAV_CLI, &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(slave);
-    std::string shown;
-    char buffer[1024];
-    ssize_t n = 0;
-    // The master reads EIO once the child has closed its side.
-    while ((n = read(master, buffer, sizeof buffer)) > 0)
-        shown.append(buffer, static_cast<std::size_t>(n));
-    close(master);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const Outcome run = test::runOnTerminal(
+        KAV_CLI, {"soak", "--count", "3", "--photo-dir", folder.path().string()}, kInProcess);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::string &shown = run.err;
     EXPECT_NE(shown.find("\rsoak 1/3  ok 1  failed 0"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\rsoak 3/3  ok 3  failed 0"), std::string::npos) << shown;
 }
 
 TEST(KavOnPty, SoakWithEveryReadGoodExitsZero) {
-    ToolReader tool({});
+    ToolReader tool;
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
     const Outcome run = kav(
         {"soak", "--count", "3", "--json", "--photo-dir", folder.path().string()}, tool.devices());
     EXPECT_EQ(run.exit, 0) << run.out << run.err;
-    EXPECT_EQ(run.json()["ok"], 3);
-    EXPECT_EQ(run.json()["failures"], Json::object());
+    EXPECT_EQ(json(run)["ok"], 3);
+    EXPECT_EQ(json(run)["failures"], Json::object());
 }
 
 } // namespace

@@ -10,9 +10,29 @@
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
 #include <sys/resource.h>
 
 namespace test {
+
+// A folder of its own for a test, removed with what it holds.
+class TempFolder {
+  public:
+    TempFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kav_test_XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
 
 inline std::vector<std::uint8_t> readFile(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);

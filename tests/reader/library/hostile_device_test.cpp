@@ -4,6 +4,7 @@
 #include "codepage936.h"
 #include "protocol/frame_parser.h"
 #include "protocol/protocol.h"
+#include "test_pty.h"
 #include "testing.h"
 
 #include <gtest/gtest.h>
@@ -41,26 +42,17 @@ class HostileDevice {
   public:
     HostileDevice(Script script, Bytes stream = {})
         : script_(std::move(script)), stream_(std::move(stream)) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        if (pty_.master() < 0)
             return;
-        // A full line must not block the device: it drops what does not fit.
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        slave_ = ::ptsname(master_);
-        // Holding the slave open keeps the line up between the host's opens.
-        hold_ = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        pty_.holdSlave();
         thread_ = std::thread([this] { run(); });
     }
     ~HostileDevice() {
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
-        if (hold_ >= 0)
-            ::close(hold_);
-        if (master_ >= 0)
-            ::close(master_);
     }
-    const std::string &slave() const { return slave_; }
+    const std::string &slave() const { return pty_.slave(); }
     std::size_t sent() const { return sent_; }
 
   private:
@@ -68,17 +60,18 @@ class HostileDevice {
         proto::FrameParser parser(proto::FrameKind::Command);
         std::uint8_t buffer[512];
         while (!stop_) {
-            if (!stream_.empty() && master_ >= 0) {
-                const ssize_t n = ::write(master_, stream_.data(), stream_.size());
+            const int master = pty_.master();
+            if (!stream_.empty() && master >= 0) {
+                const ssize_t n = ::write(master, stream_.data(), stream_.size());
                 if (n > 0)
                     sent_ += static_cast<std::size_t>(n);
                 else
                     std::this_thread::sleep_for(1ms);
             }
-            pollfd p{master_, POLLIN, 0};
-            if (master_ < 0 || ::poll(&p, 1, stream_.empty() ? 5 : 0) <= 0)
+            pollfd p{master, POLLIN, 0};
+            if (master < 0 || ::poll(&p, 1, stream_.empty() ? 5 : 0) <= 0)
                 continue;
-            const ssize_t n = ::read(master_, buffer, sizeof buffer);
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
             if (n <= 0)
                 continue;
             for (const proto::ParseEvent &e :
@@ -87,16 +80,14 @@ class HostileDevice {
                     continue;
                 const Act act = script_(*proto::decodeCommand(e.bytes));
                 if (act.hangUp) {
-                    ::close(master_);
-                    ::close(hold_);
-                    master_ = hold_ = -1;
+                    pty_.hangUp();
                     return;
                 }
                 const auto until = Clock::now() + act.delay;
                 while (!stop_ && Clock::now() < until)
                     std::this_thread::sleep_for(2ms);
                 if (!act.bytes.empty() &&
-                    ::write(master_, act.bytes.data(), act.bytes.size()) > 0)
+                    ::write(master, act.bytes.data(), act.bytes.size()) > 0)
                     sent_ += act.bytes.size();
             }
         }
@@ -104,9 +95,7 @@ class HostileDevice {
 
     Script script_;
     Bytes stream_;
-    int master_ = -1;
-    int hold_ = -1;
-    std::string slave_;
+    test::Pty pty_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> sent_{0};

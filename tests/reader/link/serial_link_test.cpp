@@ -1,6 +1,8 @@
 #include "KavIDCardAPI.h"
 #include "link/serial_link.h"
 #include "protocol/transact.h"
+#include "process.h"
+#include "test_pty.h"
 #include "test_bytes.h"
 #include "virtual/pty_server.h"
 
@@ -133,16 +135,12 @@ TEST_F(PtyTest, ASecondOpenOfTheSamePortIsBusyUntilTheFirstCloses) {
 // again on close while the server still holds the slave, shows only to an
 // ordinary user: a child that became one tries the open.
 int openAsOrdinaryUser(const std::string &path) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    return ::test::inChild([&path] {
         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(100);
+            return 100;
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ::_exit(fd >= 0 ? 0 : (errno == EBUSY ? 1 : 2));
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return fd >= 0 ? 0 : (errno == EBUSY ? 1 : 2);
+    });
 }
 
 TEST_F(PtyTest, TheTtyIsExclusiveWhileOpenAndFreeAgainAfterClose) {
@@ -207,26 +205,6 @@ TEST_F(PtyTest, OnlyTheSamsRatesAreAccepted) {
     }
 }
 
-// A bare pty whose master the test drives, for peers the virtual reader
-// does not play: one that hangs up, one that never stops talking.
-struct RawPty {
-    int master = -1;
-    std::string slave;
-    RawPty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128] = {};
-        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
-            ::ptsname_r(master, name, sizeof name) == 0)
-            slave = name;
-    }
-    ~RawPty() { hangUp(); }
-    void hangUp() {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
-    }
-};
-
 TEST(SerialLinkPeer, AHangUpFailsTheReadBeforeItsDeadline) {
     struct Case {
         const char *what;
@@ -240,12 +218,12 @@ TEST(SerialLinkPeer, AHangUpFailsTheReadBeforeItsDeadline) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        RawPty pty;
-        ASSERT_FALSE(pty.slave.empty());
+        ::test::Pty pty;
+        ASSERT_FALSE(pty.slave().empty());
         SerialLink link;
-        ASSERT_EQ(link.open(pty.slave, kDefaultBaud), KAV_OK) << link.lastError();
+        ASSERT_EQ(link.open(pty.slave(), kDefaultBaud), KAV_OK) << link.lastError();
         if (!c.before.empty()) {
-            ASSERT_EQ(::write(pty.master, c.before.data(), c.before.size()),
+            ASSERT_EQ(::write(pty.master(), c.before.data(), c.before.size()),
                       static_cast<ssize_t>(c.before.size()));
         }
         std::vector<std::uint8_t> got;
@@ -266,25 +244,25 @@ TEST(SerialLinkPeer, AHangUpFailsTheReadBeforeItsDeadline) {
         EXPECT_EQ(link.read(got, deadline), KAV_E_IO);
         EXPECT_LT(Clock::now(), deadline - 2s) << "failed promptly, not at the deadline";
         EXPECT_FALSE(link.isOpen());
-        EXPECT_NE(link.lastError().find(pty.slave), std::string::npos) << link.lastError();
+        EXPECT_NE(link.lastError().find(pty.slave()), std::string::npos) << link.lastError();
         if (peer.joinable())
             peer.join();
     }
 }
 
 TEST(SerialLinkPeer, APeerThatNeverStopsSendingYieldsBoundedChunksPromptly) {
-    RawPty pty;
-    ASSERT_FALSE(pty.slave.empty());
+    ::test::Pty pty;
+    ASSERT_FALSE(pty.slave().empty());
     SerialLink link;
-    ASSERT_EQ(link.open(pty.slave, kDefaultBaud), KAV_OK) << link.lastError();
+    ASSERT_EQ(link.open(pty.slave(), kDefaultBaud), KAV_OK) << link.lastError();
     // Non-blocking, so the peer can always see the stop request.
-    ASSERT_EQ(::fcntl(pty.master, F_SETFL, O_NONBLOCK), 0);
+    ASSERT_EQ(::fcntl(pty.master(), F_SETFL, O_NONBLOCK), 0);
     std::jthread peer([&](std::stop_token stop) {
         const std::vector<std::uint8_t> noise(8192, 0xAA);
         while (!stop.stop_requested()) {
-            pollfd p{pty.master, POLLOUT, 0};
+            pollfd p{pty.master(), POLLOUT, 0};
             if (::poll(&p, 1, 50) > 0) [[maybe_unused]]
-                const auto n = ::write(pty.master, noise.data(), noise.size());
+                const auto n = ::write(pty.master(), noise.data(), noise.size());
         }
     });
     std::size_t total = 0;
@@ -381,22 +359,9 @@ TEST(SerialLinkThreads, PortsProbedInParallelOnPlainThreads) {
 
 TEST(VirtualReaderTool, PrintsItsPathServesAndStopsCleanlyOnSigterm) {
     const std::string linkPath = "/tmp/kav_tool_test_" + std::to_string(::getpid());
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::close(out[0]);
-        ::execl(KAV_VIRTUAL_READER_TOOL, KAV_VIRTUAL_READER_TOOL, "--baud", "38400", "--link",
-                linkPath.c_str(), "--fault", "noise", "--every", "2", static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    FILE *stream = ::fdopen(out[0], "r");
-    char line[256] = {};
-    ASSERT_NE(std::fgets(line, sizeof line, stream), nullptr);
-    const std::string path = std::string(line).substr(0, std::strlen(line) - 1);
+    ::test::Child tool(KAV_VIRTUAL_READER_TOOL, {"--baud", "38400", "--link", linkPath, "--fault",
+                                               "noise", "--every", "2"});
+    const std::string path = tool.readLine();
     EXPECT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     EXPECT_EQ(std::filesystem::read_symlink(linkPath), path);
 
@@ -406,12 +371,9 @@ TEST(VirtualReaderTool, PrintsItsPathServesAndStopsCleanlyOnSigterm) {
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(run(link, kSamStatus).r.sw3, kSuccess);
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    tool.signal(SIGTERM);
+    EXPECT_EQ(tool.wait(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(linkPath)));
-    std::fclose(stream);
 }
 
 } // namespace

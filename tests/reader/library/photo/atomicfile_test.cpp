@@ -1,3 +1,4 @@
+#include "process.h"
 #include "test_files.h"
 #include "photo/atomicfile.h"
 
@@ -134,24 +135,21 @@ bool writing(pid_t child, const fs::path &folder) {
 // it is old enough.
 TEST_P(AtomicFile, KilledWhileWriting) {
     const Bytes big(64u << 20, 0x5A); // long enough to be caught while flushing
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    test::Child child([&] {
         writeFileAtomically(folder_.string(), "photo.bmp", big, GetParam());
-        ::_exit(0);
-    }
+        return 0;
+    });
+    ASSERT_TRUE(child.started());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     bool caught = false;
     while (!caught && std::chrono::steady_clock::now() < deadline) {
-        caught = writing(child, folder_);
+        caught = writing(child.pid(), folder_);
         if (!caught)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    child.signal(SIGKILL);
     ASSERT_TRUE(caught) << "the child's file never showed";
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child finished before it was killed";
+    ASSERT_EQ(child.wait(), 128 + SIGKILL) << "the child finished before it was killed";
 
     const std::vector<std::string> left = listing(folder_);
     if (GetParam() == Staging::Unnamed) {

@@ -1,5 +1,7 @@
 // kav-virtual-reader as a user runs it: its command line, and that it
 // always ends on SIGTERM.
+#include "process.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,68 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct Child {
-    pid_t pid = -1;
-    int out = -1; // the child's stdout and stderr, read ends
-    int err = -1;
-};
-
-Child start(const std::vector<std::string> &args, int stdoutFd = -1) {
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-        return {};
-    std::vector<char *> argv;
-    std::string tool = KAV_VIRTUAL_READER_TOOL;
-    argv.push_back(tool.data());
-    std::vector<std::string> copies = args;
-    for (std::string &a : copies)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(stdoutFd >= 0 ? stdoutFd : out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    return {pid, out[0], err[0]};
-}
-
-// Waits for the child's exit, killing it at the deadline: a tool that
-// blocks fails the test instead of hanging it.
-int finish(Child &c, Clock::time_point deadline, bool *killed = nullptr) {
-    int status = 0;
-    while (::waitpid(c.pid, &status, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-            ::kill(c.pid, SIGKILL);
-            ::waitpid(c.pid, &status, 0);
-            if (killed != nullptr)
-                *killed = true;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string drain(int fd) {
-    std::string text;
-    char buf[4096];
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0)
-            break;
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return text;
-}
-
 struct Ran {
     int code;
     bool killed;
@@ -89,13 +29,8 @@ struct Ran {
 };
 
 Ran run(const std::vector<std::string> &args) {
-    Child c = start(args);
-    Ran r{};
-    r.killed = false;
-    r.code = finish(c, Clock::now() + 3s, &r.killed);
-    r.out = drain(c.out);
-    r.err = drain(c.err);
-    return r;
+    const test::Outcome o = test::run(KAV_VIRTUAL_READER_TOOL, args, {}, 3s);
+    return {o.exit, o.exit == 128 + SIGKILL, o.out, o.err};
 }
 
 TEST(VirtualReaderToolCli, HelpAndVersionPrintAndSucceed) {
@@ -160,22 +95,16 @@ TEST(VirtualReaderToolCli, SigtermEndsItEvenWhenNobodyReadsItsOutput) {
     ::fcntl(full[1], F_SETFL, 0); // the tool gets a blocking, full stdout
 
     const std::string link = testing::TempDir() + "kav_tool_full_" + std::to_string(::getpid());
-    Child c = start({"--link", link}, full[1]);
+    test::Child c(KAV_VIRTUAL_READER_TOOL, {"--link", link}, {}, full[1]);
     // The link appears once the pty is up, before the tool tries to say so.
-    const auto up = Clock::now() + 3s;
-    while (!std::filesystem::is_symlink(std::filesystem::symlink_status(link)) && Clock::now() < up)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(link)));
-    ::kill(c.pid, SIGTERM);
-    bool killed = false;
-    EXPECT_EQ(finish(c, Clock::now() + 3s, &killed), 0);
-    EXPECT_FALSE(killed) << "SIGTERM did not end it";
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return std::filesystem::is_symlink(std::filesystem::symlink_status(link)); }, 3s));
+    c.signal(SIGTERM);
+    EXPECT_EQ(c.wait(3s), 0) << "SIGTERM did not end it";
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
         << "the link was cleaned up";
     ::close(full[0]);
     ::close(full[1]);
-    drain(c.out);
-    drain(c.err);
 }
 
 } // namespace
