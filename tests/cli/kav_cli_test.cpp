@@ -423,13 +423,13 @@ std::vector<std::string> linesStartingWith(const std::string &text, const std::s
 // kav with standard output sent where the shell line says.
 Outcome kavWithStdout(const std::string &redirect, std::vector<std::string> args) {
     args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" " + redirect, KAV_CLI});
-    return runProgram("/bin/sh", args, kInProcess);
+    return test::run("/bin/sh", args, kInProcess);
 }
 
 } // namespace diagnostics
 
 TEST(KavWarnings, EveryCommandWarnsOncePerIgnoredDeviceEntry) {
-    const std::map<std::string, std::string> devices{
+    const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,garbage,1=virtual,2=,0=virtual,99999999999=virtual"}};
     const char *const ignored[] = {"\"garbage\"", "\"2=\"", "\"0=virtual\"",
                                    "\"99999999999=virtual\""};
@@ -456,12 +456,12 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
     TempFolder folder;
     const fs::path broken = folder.path() / "broken.json";
     std::ofstream(broken) << "{\"name\": ";
-    const std::map<std::string, std::string> devices{
+    const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json,2=virtual,3=virtual:" +
                                   broken.string() + ",junk"}};
     const Outcome run = kav({"ports", "--json"}, devices);
     ASSERT_EQ(run.exit, 0) << run.err;
-    const Json listing = run.json();
+    const Json listing = json(run);
     struct Case {
         int port;
         const char *access;
@@ -499,7 +499,7 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
 }
 
 TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {
-    const std::map<std::string, std::string> devices{
+    const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json,2=virtual:/no/other.json"}};
     const Outcome text = kav({"read"}, devices);
     EXPECT_EQ(text.exit, kExitRefused);
@@ -509,9 +509,9 @@ TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {
         << text.err;
     EXPECT_EQ(text.err.find("other.json"), std::string::npos) << "only the port's own warnings";
 
-    const Outcome json = kav({"read", "--json"}, devices);
-    expectError(json, kExitRefused, "Kav_StartFindIDCard", 128);
-    EXPECT_EQ(json.json()["error"]["warnings"],
+    const Outcome structured = kav({"read", "--json"}, devices);
+    expectError(structured, kExitRefused, "Kav_StartFindIDCard", 128);
+    EXPECT_EQ(json(structured)["error"]["warnings"],
               Json::array({{{"port", 1},
                             {"text", "card file /no/such.json: No such file or directory"}}}));
 }
@@ -545,7 +545,7 @@ TEST(KavOutput, UnwritableStandardOutputIsAFailure) {
 }
 
 TEST(KavCommands, SoakWithEveryReadFailedShowsNoTimingsAndNamesTheFailedCall) {
-    const std::map<std::string, std::string> noCard{
+    const test::Vars noCard{
         {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}};
     const Outcome text = kav({"soak", "--count", "3"}, noCard);
     EXPECT_EQ(text.exit, kExitRefused);
@@ -556,7 +556,7 @@ TEST(KavCommands, SoakWithEveryReadFailedShowsNoTimingsAndNamesTheFailedCall) {
         << text.out;
     EXPECT_NE(text.out.find("\n  port 1: card file /no/such.json"), std::string::npos) << text.out;
 
-    const Json summary = kav({"soak", "--count", "3", "--json"}, noCard).json();
+    const Json summary = json(kav({"soak", "--count", "3", "--json"}, noCard));
     EXPECT_EQ(summary["failures"], Json({{"128", 3}}));
     ASSERT_EQ(summary["failedSteps"].size(), 1u) << summary;
     EXPECT_EQ(summary["failedSteps"][0]["operation"], "Kav_StartFindIDCard");
@@ -572,15 +572,15 @@ TEST(KavAccess, FindWithoutReaderSaysWhichPortsCouldNotBeOpenedAndWhy) {
     const fs::path device = folder.path() / "ttyLocked";
     std::ofstream(device) << "";
     ASSERT_EQ(chmod(device.c_str(), 0), 0);
-    const std::map<std::string, std::string> devices{
+    const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string() + ",2=" +
                                   (folder.path() / "ttyGone").string()}};
 
-    const Outcome json = kav({"find", "--json"}, devices);
-    EXPECT_EQ(json.exit, kExitNoDevice);
-    const Json found = json.json();
+    const Outcome structured = kav({"find", "--json"}, devices);
+    EXPECT_EQ(structured.exit, kExitNoDevice);
+    const Json found = json(structured);
     EXPECT_EQ(found["port"], 0);
-    ASSERT_EQ(found["refused"].size(), 1u) << json.out;
+    ASSERT_EQ(found["refused"].size(), 1u) << structured.out;
     EXPECT_EQ(found["refused"][0]["port"], 1);
     EXPECT_EQ(found["refused"][0]["access"], "denied");
     EXPECT_FALSE(found["refused"][0]["reason"].get<std::string>().empty());
