@@ -50,9 +50,9 @@ int samCommand(const Output &out, int port, const char *operation, int (*command
                const char *human) {
     OpenPort open(port);
     if (open.result() != KAV_OK)
-        return out.failure("Kav_OpenPort", open.result());
+        return out.failure("Kav_OpenPort", open.result(), port);
     if (const int r = command(port, 0); r != KAV_OK)
-        return out.failure(operation, r);
+        return out.failure(operation, r, port);
     return out.success(Json{{"ok", true}}, human);
 }
 
@@ -199,15 +199,27 @@ std::string samIdText(const unsigned char *b) {
 
 int runFind(const Output &out) {
     const int port = Kav_FindReader();
-    if (port <= KAV_NO_PORT)
-        return out.result(Json{{"port", 0}}, "no reader found", kExitNoDevice);
+    if (port <= KAV_NO_PORT) {
+        // A reader may well be behind a port this user may not open.
+        std::string refusedText;
+        const Json refused = refusedPorts(out, refusedText);
+        Json body{{"port", 0}};
+        std::string human = "no reader found";
+        if (!refused.empty()) {
+            body["refused"] = refused;
+            human += "; " + std::to_string(refused.size()) +
+                     (refused.size() == 1 ? " port" : " ports") +
+                     " could not be opened:" + refusedText;
+        }
+        return out.result(body, human, kExitNoDevice);
+    }
     if (port > KAV_LAST_SERIAL_PORT)
         return out.success(Json{{"port", port}, {"kind", "usb"}},
                            "reader on USB port " + std::to_string(port));
     std::this_thread::sleep_for(kSerialSettle);
     unsigned int baud = 0;
     if (const int r = Kav_GetCOMBaud(port, &baud); r != KAV_OK)
-        return out.failure("Kav_GetCOMBaud", r);
+        return out.failure("Kav_GetCOMBaud", r, port);
     return out.success(Json{{"port", port}, {"kind", "serial"}, {"baud", baud}},
                        "reader on serial port " + std::to_string(port) + ", SAM at " +
                            std::to_string(baud) + " baud");
@@ -224,10 +236,10 @@ int runReset(const Output &out, int port) {
 int runSamId(const Output &out, int port) {
     OpenPort open(port);
     if (open.result() != KAV_OK)
-        return out.failure("Kav_OpenPort", open.result());
+        return out.failure("Kav_OpenPort", open.result(), port);
     KavSamId id{};
     if (const int r = Kav_GetSAMID(port, id.bytes, 0); r != KAV_OK)
-        return out.failure("Kav_GetSAMID", r);
+        return out.failure("Kav_GetSAMID", r, port);
     const std::string text = samIdText(id.bytes);
     return out.success(Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
 }
@@ -235,11 +247,11 @@ int runSamId(const Output &out, int port) {
 int runBaud(const Output &out, int port, std::optional<int> newBaud) {
     unsigned int current = 0;
     if (const int r = Kav_GetCOMBaud(port, &current); r != KAV_OK)
-        return out.failure("Kav_GetCOMBaud", r);
+        return out.failure("Kav_GetCOMBaud", r, port);
     if (!newBaud)
         return out.success(Json{{"baud", current}}, std::to_string(current) + " baud");
     if (const int r = Kav_SetCOMBaud(port, static_cast<int>(current), *newBaud); r != KAV_OK)
-        return out.failure("Kav_SetCOMBaud", r);
+        return out.failure("Kav_SetCOMBaud", r, port);
     return out.success(Json{{"baud", *newBaud}}, "SAM now at " + std::to_string(*newBaud) +
                                                      " baud (was " + std::to_string(current) + ")");
 }
@@ -247,12 +259,12 @@ int runBaud(const Output &out, int port, std::optional<int> newBaud) {
 int runMaxRf(const Output &out, int port, int count) {
     OpenPort open(port);
     if (open.result() != KAV_OK)
-        return out.failure("Kav_OpenPort", open.result());
+        return out.failure("Kav_OpenPort", open.result(), port);
     // As the dialog: make sure a reader answers before changing its setting.
     if (const int r = Kav_GetSAMStatus(port, 0); r != KAV_OK)
-        return out.failure("Kav_GetSAMStatus", r);
+        return out.failure("Kav_GetSAMStatus", r, port);
     if (const int r = Kav_SetMaxRFByte(port, count, 0); r != KAV_OK)
-        return out.failure("Kav_SetMaxRFByte", r);
+        return out.failure("Kav_SetMaxRFByte", r, port);
     return out.success(Json{{"ok", true}}, "max RF bytes set to " + std::to_string(count));
 }
 
@@ -261,7 +273,7 @@ int runRead(const Output &out, int port, const PhotoOptions &photo) {
     IDCardRecord record{};
     const Step step = readSequence(port, record);
     if (!step.ok())
-        return out.failure(step.operation, step.code);
+        return out.failure(step.operation, step.code, port);
     const Json body = recordJson(record);
     return out.success(body, recordText(body));
 }
@@ -285,7 +297,7 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         // A sequence the interrupt may have cut short says nothing of the reader.
         if (interrupted != 0 && !step.ok())
             break;
-        attempts.push_back({step.code, msSince(start)});
+        attempts.push_back({step.code, msSince(start), step.ok() ? "" : step.operation});
         ok += step.ok() ? 1 : 0;
         if (live)
             showProgress(i + 1, soak.count, ok, msSince(runStart));
@@ -295,17 +307,24 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     const SoakStats stats = summariseSoak(attempts, msSince(runStart));
 
     Json failures = Json::object();
-    std::string failureText;
-    for (const auto &[code, n] : stats.failures) {
+    for (const auto &[code, n] : stats.failures)
         failures[std::to_string(code)] = n;
-        failureText += "\n  " + std::to_string(n) + " x " + std::to_string(code) + " (" +
-                       resultText(code) + ")";
+    Json failedSteps = Json::array();
+    std::string failureText;
+    for (const FailedStep &step : stats.failedSteps) {
+        failedSteps.push_back(Json{{"operation", step.operation},
+                                   {"code", step.code},
+                                   {"text", resultText(step.code)},
+                                   {"count", step.count}});
+        failureText += "\n  " + std::to_string(step.count) + " x " + step.operation + " " +
+                       std::to_string(step.code) + " (" + resultText(step.code) + ")";
     }
     const double perMinute = std::round(stats.readsPerMinute * 10.0) / 10.0;
     Json body{
         {"count", stats.count},
         {"ok", stats.ok},
         {"failures", failures},
+        {"failedSteps", failedSteps},
         {"ms", Json{{"min", optionalMs(stats.minMs)},
                     {"median", optionalMs(stats.medianMs)},
                     {"p95", optionalMs(stats.p95Ms)},
@@ -314,15 +333,25 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     };
     if (interrupted != 0)
         body["interrupted"] = true;
-    char summary[160];
-    std::snprintf(summary, sizeof summary,
-                  "%d reads: %d ok, %d failed; ms min %.1f median %.1f p95 %.1f max %.1f; "
-                  "%.1f reads/min",
-                  stats.count, stats.ok, stats.count - stats.ok, stats.minMs.value_or(0),
-                  stats.medianMs.value_or(0), stats.p95Ms.value_or(0), stats.maxMs.value_or(0),
-                  perMinute);
-    return out.result(body,
-                      summary + std::string(interrupted != 0 ? " (interrupted)" : "") + failureText,
+    if (const Json warned = out.warningsJson(port); stats.ok < stats.count && !warned.empty()) {
+        body["warnings"] = warned;
+        for (const Json &w : warned)
+            failureText += "\n  port " + std::to_string(port) + ": " + w["text"].get<std::string>();
+    }
+    char summary[200];
+    std::snprintf(summary, sizeof summary, "%d reads: %d ok, %d failed; ", stats.count, stats.ok,
+                  stats.count - stats.ok);
+    std::string text = summary;
+    // Timings are those of successful reads: none without one.
+    if (stats.minMs) {
+        std::snprintf(summary, sizeof summary, "ms min %.1f median %.1f p95 %.1f max %.1f; ",
+                      *stats.minMs, stats.medianMs.value_or(0), stats.p95Ms.value_or(0),
+                      stats.maxMs.value_or(0));
+        text += summary;
+    }
+    std::snprintf(summary, sizeof summary, "%.1f reads/min", perMinute);
+    text += summary;
+    return out.result(body, text + (interrupted != 0 ? " (interrupted)" : "") + failureText,
                       stats.exitCode);
 }
 

@@ -31,6 +31,10 @@ int runMaxRf(const Output &out, int port, int count);
 int runRead(const Output &out, int port, const PhotoOptions &photo);
 int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak);
 
+// The mapped ports whose device exists but may not be opened, as `kav
+// ports` lists them; each also as a line of human, after a newline.
+Json refusedPorts(const Output &out, std::string &human);
+
 // The SAM ID as the dialog prints it: bytes 1 and 0, bytes 3 and 2 in
 // hex, then three little-endian 32-bit numbers.
 std::string samIdText(const unsigned char *id);

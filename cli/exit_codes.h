@@ -13,6 +13,7 @@ enum ExitCode : int {
     kExitRefused = 5,  // the SAM or the card refused: a status byte
     kExitPhoto = 6,    // the photo could not be written
     kExitOther = 7,    // anything else
+    kExitOutput = 8,   // standard output could not be written (closed, disk full)
 };
 
 // The class of a Kav_* result code (0 is kExitOk).

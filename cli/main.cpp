@@ -6,12 +6,14 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "optional_exports.h"
+#include "output.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <string>
 
@@ -29,6 +31,7 @@ constexpr const char *kExitCodesHelp =
     "  5  the SAM or the card refused (a status byte, e.g. 128: no card)\n"
     "  6  the photo could not be written\n"
     "  7  anything else\n"
+    "  8  standard output could not be written (closed, disk full)\n"
     "soak exits 0 when every read succeeded, else with the class of its most\n"
     "frequent failure (of equally frequent ones, the first to get there).\n"
     "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
@@ -142,6 +145,16 @@ std::optional<PhotoOptions> photoOptions(const PhotoArgs &args, std::string &err
     return photo;
 }
 
+// CLI11 prints help and version through std::cout.
+int helpPrinted(int exitCode) {
+    std::cout.flush();
+    if (!std::cout && exitCode == kExitOk) {
+        std::fputs("kav: standard output could not be written\n", stderr);
+        return kExitOutput;
+    }
+    return finishOutput(exitCode);
+}
+
 int usage(const std::string &message) {
     std::fprintf(stderr, "kav: %s (kav --help for usage)\n", message.c_str());
     return kExitUsage;
@@ -150,6 +163,7 @@ int usage(const std::string &message) {
 } // namespace
 
 int main(int argc, char **argv) {
+    guardStandardStreams();
     CLI::App app{"kav: the identity-card reader on the command line, for scripts and soak tests.",
                  "kav"};
     app.set_version_flag("--version", "kav " KAV_VERSION);
@@ -209,11 +223,11 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
-        return app.exit(e);
+        return helpPrinted(app.exit(e));
     } catch (const CLI::CallForAllHelp &e) {
-        return app.exit(e);
+        return helpPrinted(app.exit(e));
     } catch (const CLI::CallForVersion &e) {
-        return app.exit(e);
+        return helpPrinted(app.exit(e));
     } catch (const CLI::ParseError &e) {
         std::string message = e.what();
         if (message.empty())
@@ -239,7 +253,12 @@ int main(int argc, char **argv) {
     if (!photo)
         return usage(photoError);
 
-    // Every argument is checked: from here on the library is used.
+    // Every argument is checked: from here on the library is used. Its
+    // warnings are read before --trace shows the calls that read them.
+    std::vector<LibraryWarning> warnings = libraryWarnings();
+    for (const LibraryWarning &warning : warnings)
+        if (warning.port == KAV_NO_PORT)
+            std::fprintf(stderr, "kav: warning: %s\n", warning.text.c_str());
     if (trace) {
         if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
             setCallback(printTraceEvent, nullptr);
@@ -249,7 +268,7 @@ int main(int argc, char **argv) {
                        stderr);
     }
 
-    const Output out(json);
+    const Output out(json, std::move(warnings));
     int exitCode = kExitOther;
     if (ports->parsed())
         exitCode = runPorts(out);
@@ -276,5 +295,5 @@ int main(int argc, char **argv) {
         if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
             setCallback(nullptr, nullptr);
     }
-    return exitCode;
+    return finishOutput(exitCode);
 }

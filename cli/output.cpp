@@ -4,16 +4,24 @@
 #include "codepage936.h"
 #include "exit_codes.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kav::cli {
 namespace {
 
+int stdoutError = 0; // the first error writing standard output, 0 while none
+
 void printLine(std::FILE *stream, std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stream);
+    bool ok = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
     if (text.empty() || text.back() != '\n')
-        std::fputc('\n', stream);
-    std::fflush(stream);
+        ok = std::fputc('\n', stream) != EOF && ok;
+    ok = std::fflush(stream) == 0 && ok;
+    if (!ok && stream == stdout && stdoutError == 0)
+        stdoutError = errno != 0 ? errno : EIO;
 }
 
 std::string dump(const Json &body) {
@@ -44,19 +52,59 @@ int Output::success(const Json &body, std::string_view human) const {
     return result(body, human, kExitOk);
 }
 
-int Output::failure(std::string_view operation, int code) const {
+Json Output::warningsJson(int port) const {
+    Json list = Json::array();
+    for (const LibraryWarning &w : warnings_)
+        if (w.port == port)
+            list.push_back(Json{{"port", w.port}, {"text", w.text}});
+    return list;
+}
+
+std::string Output::warningsText(int port) const {
+    std::string text;
+    for (const LibraryWarning &w : warnings_)
+        if (w.port == port && port != 0)
+            text += "; port " + std::to_string(port) + ": " + w.text;
+    return text;
+}
+
+int Output::failure(std::string_view operation, int code, int port) const {
     const std::string text = resultText(code);
     if (json_) {
         Json error;
         error["operation"] = operation;
         error["code"] = code;
         error["text"] = text;
+        if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
+            error["warnings"] = warned;
         printLine(stdout, dump(Json{{"error", error}}));
     } else {
         printLine(stderr, "kav: " + std::string(operation) + " failed: " + std::to_string(code) +
-                              " (" + text + ")");
+                              " (" + text + ")" + warningsText(port));
     }
     return exitClass(code);
+}
+
+void guardStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (fd == STDOUT_FILENO)
+            stdoutError = EBADF;
+        // The lowest free descriptor: the one that is missing.
+        const int held = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        (void)held;
+    }
+}
+
+int finishOutput(int exitCode) {
+    if (std::fflush(stdout) != 0 && stdoutError == 0)
+        stdoutError = errno != 0 ? errno : EIO;
+    if (stdoutError == 0)
+        return exitCode;
+    std::fprintf(stderr, "kav: standard output could not be written: %s\n",
+                 std::strerror(stdoutError));
+    return exitCode == kExitOk ? kExitOutput : exitCode;
 }
 
 } // namespace kav::cli

@@ -3,10 +3,13 @@
 // exit class.
 #pragma once
 
+#include "optional_exports.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kav::cli {
 
@@ -14,9 +17,16 @@ using Json = nlohmann::ordered_json;
 
 class Output {
   public:
-    explicit Output(bool json) : json_(json) {}
+    // warnings: the library's, whose texts failures on their port carry.
+    explicit Output(bool json, std::vector<LibraryWarning> warnings = {})
+        : json_(json), warnings_(std::move(warnings)) {}
 
     bool json() const { return json_; }
+    const std::vector<LibraryWarning> &warnings() const { return warnings_; }
+    // The warnings about one port: [{"port","text"}], and as one text
+    // ("; port 1: card file ...") to follow a failure's line.
+    Json warningsJson(int port) const;
+    std::string warningsText(int port) const;
 
     // Prints the result (body with --json, else the human text on standard
     // output) and returns kExitOk.
@@ -24,7 +34,9 @@ class Output {
 
     // Prints {"error":{"operation","code","text"}} on standard output with
     // --json, else one line on standard error; returns the code's class.
-    int failure(std::string_view operation, int code) const;
+    // A failure on a port the library warned about carries those warnings
+    // ("warnings" in the error object).
+    int failure(std::string_view operation, int code, int port = 0) const;
 
     // A result that is also a failure class (find without a reader): the
     // body as for success, the given exit code.
@@ -32,7 +44,18 @@ class Output {
 
   private:
     bool json_;
+    std::vector<LibraryWarning> warnings_;
 };
+
+// Standard output must be able to take what kav prints: a closed one is
+// replaced by /dev/null, so that no device or file the library opens lands
+// on descriptor 1, and noted as unwritable. Call before anything else.
+void guardStandardStreams();
+
+// The exit code once everything is printed: exitCode, or kExitOutput with a
+// line on standard error when standard output could not take it all (a
+// failure's own class stays).
+int finishOutput(int exitCode);
 
 // Kav_ResultText as UTF-8.
 std::string resultText(int code);

@@ -42,15 +42,23 @@ GroupCheck checkGroup(gid_t gid) {
     return check;
 }
 
-Json describe(int port, const std::string &deviceGbk, std::string &human) {
+Json describe(const Output &out, int port, const std::string &deviceGbk, std::string &human) {
     const std::string device = cp936::toUtf8(deviceGbk);
     Json entry{{"port", port}, {"device", device}};
     human = std::to_string(port) + "  " + device + "  ";
     if (deviceGbk.rfind("virtual", 0) == 0) {
-        // In the library itself: always there, never refused.
+        // In the library itself: always there, never refused; but its card
+        // file may be missing or bad, which the library warns about.
         entry["exists"] = true;
-        entry["access"] = "ok";
-        human += "ok";
+        const Json warned = out.warningsJson(port);
+        if (warned.empty()) {
+            entry["access"] = "ok";
+            human += "ok";
+            return entry;
+        }
+        entry["access"] = "bad card file";
+        entry["reason"] = warned[0]["text"];
+        human += "bad card file: " + warned[0]["text"].get<std::string>();
         return entry;
     }
     struct stat info {};
@@ -102,7 +110,43 @@ Json describe(int port, const std::string &deviceGbk, std::string &human) {
     return entry;
 }
 
+// Each mapped port, as describe() sees it; false when the library gives no
+// port map.
+template <typename Visit> bool forEachMappedPort(const Output &out, Visit visit, int &failure) {
+    const GetMappedPortFn getMappedPort = getMappedPortExport();
+    if (getMappedPort == nullptr)
+        return false;
+    for (int index = 0;; ++index) {
+        int port = 0;
+        char device[4096] = {};
+        const int r = getMappedPort(index, &port, device, static_cast<int>(sizeof device));
+        if (r == KAV_E_NO_DEVICE)
+            return true;
+        if (r != KAV_OK) {
+            failure = r;
+            return true;
+        }
+        std::string human;
+        visit(describe(out, port, device, human), human);
+    }
+}
+
 } // namespace
+
+Json refusedPorts(const Output &out, std::string &human) {
+    Json refused = Json::array();
+    int failure = KAV_OK;
+    forEachMappedPort(
+        out,
+        [&](Json entry, const std::string &line) {
+            if (entry["access"] == "denied") {
+                human += "\n  " + line;
+                refused.push_back(std::move(entry));
+            }
+        },
+        failure);
+    return refused;
+}
 
 int runPorts(const Output &out) {
     const GetMappedPortFn getMappedPort = getMappedPortExport();
@@ -120,27 +164,32 @@ int runPorts(const Output &out) {
     Json ports = Json::array();
     std::string lines;
     int missing = 0;
-    for (int index = 0;; ++index) {
-        int port = 0;
-        char device[4096] = {};
-        const int r = getMappedPort(index, &port, device, static_cast<int>(sizeof device));
-        if (r == KAV_E_NO_DEVICE)
-            break;
-        if (r != KAV_OK)
-            return out.failure("Kav_GetMappedPort", r);
-        std::string human;
-        Json entry = describe(port, device, human);
-        // The default rule maps hundreds of absent nodes: list only what is there.
-        if (entry["exists"].get<bool>())
-            lines += (lines.empty() ? "" : "\n") + human;
-        else
-            ++missing;
-        ports.push_back(std::move(entry));
-    }
+    int failure = KAV_OK;
+    forEachMappedPort(
+        out,
+        [&](Json entry, const std::string &human) {
+            // The default rule maps hundreds of absent nodes: list only what is there.
+            if (entry["exists"].get<bool>())
+                lines += (lines.empty() ? "" : "\n") + human;
+            else
+                ++missing;
+            ports.push_back(std::move(entry));
+        },
+        failure);
+    if (failure != KAV_OK)
+        return out.failure("Kav_GetMappedPort", failure);
     if (missing > 0)
         lines += (lines.empty() ? "" : "\n") + std::to_string(missing) +
                  " more mapped ports have no device";
-    return out.success(Json{{"ports", ports}}, lines.empty() ? "no ports mapped" : lines);
+    if (lines.empty())
+        lines = "no ports mapped";
+    Json warnings = Json::array();
+    for (const LibraryWarning &w : out.warnings()) {
+        warnings.push_back(Json{{"port", w.port}, {"text", w.text}});
+        if (w.port == KAV_NO_PORT)
+            lines += "\nwarning: " + w.text;
+    }
+    return out.success(Json{{"ports", ports}, {"warnings", warnings}}, lines);
 }
 
 } // namespace kav::cli

@@ -27,12 +27,21 @@ SoakStats summariseSoak(const std::vector<SoakAttempt> &attempts, double totalMs
             okMs.push_back(a.ms);
             continue;
         }
+        auto step = std::find_if(
+            stats.failedSteps.begin(), stats.failedSteps.end(),
+            [&a](const FailedStep &f) { return f.code == a.result && f.operation == a.operation; });
+        if (step == stats.failedSteps.end())
+            stats.failedSteps.push_back({a.operation, a.result, 1});
+        else
+            ++step->count;
         const int seen = ++stats.failures[a.result];
         if (seen > worstCount) {
             worstCount = seen;
             worstCode = a.result;
         }
     }
+    std::stable_sort(stats.failedSteps.begin(), stats.failedSteps.end(),
+                     [](const FailedStep &a, const FailedStep &b) { return a.count > b.count; });
     stats.ok = static_cast<int>(okMs.size());
     if (!okMs.empty()) {
         std::sort(okMs.begin(), okMs.end());

@@ -353,6 +353,25 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme);
  * text and its NUL (*port and device then unchanged). */
 KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, int deviceSize);
 
+/* ---- Configuration warnings -----------------------------------------------
+ * Optional, for hosts that show the user what is wrong with the library's
+ * configuration: a host that looks it up at run time works with libraries
+ * that lack it. */
+
+/* Kav_GetWarning: the index-th (from 0) warning about the library's
+ * configuration: first each entry of KAVIDCARD_DEVICES that was ignored
+ * (*port 0), then each virtual port whose card file is missing or bad (*port
+ * the port; its reader holds no card). text receives UTF-8 without control
+ * characters, at most KAV_WARNING_TEXT_SIZE bytes with its NUL, e.g.
+ * `KAVIDCARD_DEVICES: ignored "garbage": expected <port>=<device>, ...` or
+ * `card file /no/such.json: No such file or directory`. The list is the
+ * same until the process ends.
+ * Returns KAV_OK; KAV_E_NO_DEVICE past the last warning; KAV_E_BAD_ARGUMENT
+ * for a NULL pointer, a negative index or a text buffer too small (*port
+ * and text then unchanged). */
+enum { KAV_WARNING_TEXT_SIZE = 1024 };
+KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int textSize);
+
 /* ---- Trace ----------------------------------------------------------------
  * Every frame and operation can reach the host as it happens, whether or
  * not the trace file (KAVIDCARD_TRACE) is on. Optional: a host that looks

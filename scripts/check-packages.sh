@@ -70,6 +70,9 @@ for program in "$root"/usr/bin/*; do
         fail "$(basename "$program") carries a run path"
     fi
 done
+# Without a font holding Chinese characters the dialog's labels are boxes.
+[[ $(dpkg-deb -f build/package/velkart_*.deb Recommends) == *fonts-arphic-uming* ]] ||
+    fail "velkart recommends no font with Chinese characters"
 pass "contents checked"
 
 echo "== metadata"

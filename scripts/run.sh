@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds Velkart and starts it. Without a reader attached it runs on the
-# virtual reader on port 1; pass --hardware to use only real devices.
+# Builds everything (the program, kav, the tests) and starts the program.
+# Without a reader attached it runs on the virtual reader on port 1; pass
+# --hardware to use only real devices.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,9 @@ done
 
 scripts/setup.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target velkart kav-virtual-reader
+# Everything: the program, kav and kav-virtual-reader (build/default/cli/kav,
+# build/default/reader/virtual/tool/kav-virtual-reader) and the tests.
+cmake --build --preset default
 
 if [ "$hardware" -eq 0 ] && [ -z "${KAVIDCARD_DEVICES:-}" ]; then
     # The reader library's own setting: unless a reader is attached at the

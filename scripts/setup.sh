@@ -8,6 +8,9 @@ packages=(
     librsvg2-bin
     libstb-dev nlohmann-json3-dev libcli11-dev
     qt6-base-dev libasound2-dev libfontconfig-dev
+    # Qt6Gui's CMake files look for it (an optional dependency) and say
+    # "Could NOT find XKB" in every configure without it.
+    libxkbcommon-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev nlohmann-json3-dev
     fonts-arphic-uming qt6-translations-l10n

@@ -40,7 +40,21 @@ KavTraceEvent eventOf(const FrameModel::Frame &frame) {
     return event;
 }
 
-constexpr int kColumnWidths[kTraceColumnCount] = {96, 110, 36, 380, 300};
+// 数据 shows the head of a frame (a status frame whole); 含义, the last,
+// takes the rest of the width and whatever the window gains.
+constexpr int kColumnWidths[kTraceColumnCount] = {96, 110, 36, 250, 300};
+
+// A frame's hex for its tooltip: 16 bytes a line, as long as the frame is.
+QString hexLines(const QString &hex) {
+    constexpr qsizetype kLine = 16 * 3; // "AA " per byte
+    QString out;
+    for (qsizetype at = 0; at < hex.size(); at += kLine) {
+        if (at > 0)
+            out += QLatin1Char('\n');
+        out += hex.mid(at, kLine).trimmed();
+    }
+    return out;
+}
 
 } // namespace
 
@@ -62,9 +76,18 @@ std::array<QString, kTraceColumnCount> FrameModel::columns(int row) const {
 }
 
 QVariant FrameModel::data(const QModelIndex &index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount())
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
+        index.row() >= rowCount())
         return {};
-    return columns(index.row())[static_cast<std::size_t>(index.column())];
+    const QString text = columns(index.row())[static_cast<std::size_t>(index.column())];
+    if (role == Qt::DisplayRole)
+        return text;
+    // Whatever a narrow column cuts can be read whole by pointing at it.
+    if (index.column() == DataColumn)
+        return hexLines(text);
+    if (index.column() == MeaningColumn)
+        return text;
+    return {};
 }
 
 QVariant FrameModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -133,6 +133,10 @@ void CVelkartDlg::OnInitDialog() {
     status_ = static_cast<QLabel *>(items_.value(IDC_STATUS));
     status_->setWordWrap(false);
     status_->setAccessibleName(QStringLiteral("状态"));
+    // A mistake in the library's configuration is said before the first
+    // press fails because of it.
+    warnings_ = libraryWarnings(libraryWarningGetter());
+    setStatus(configurationStatus(warnings_));
 
     items_.value(IDCANCEL)->setFocus();
 }
@@ -211,8 +215,18 @@ void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
     qApp->removeEventFilter(this);
     dropInput_ = false;
     QApplication::restoreOverrideCursor();
-    status_->setText(failure_ ? failureStatus(failure_->call, failure_->code) : QString());
+    setStatus(failure_ ? failureStatus(failure_->call, failure_->code) +
+                             portWarnings(warnings_, failure_->call, GetDlgItemNumber(IDC_PORT))
+                       : QString());
     handling_ = false;
+}
+
+void CVelkartDlg::setStatus(const QString &text) {
+    status_->setText(text);
+    status_->setToolTip(text);
+    // Screen readers read the name (状态) and this; the label's own text
+    // they are not given once it has a name.
+    status_->setAccessibleDescription(text);
 }
 
 void CVelkartDlg::noteFailure(const char *call, int code) {

@@ -2,6 +2,8 @@
 // whose handlers (ops/) drive the reader library.
 #pragma once
 
+#include "LibraryWarnings.h"
+
 #include <QDialog>
 #include <QHash>
 #include <QString>
@@ -87,6 +89,9 @@ class CVelkartDlg : public QDialog {
     // the result it is given, noting it when it is not success.
     void noteFailure(const char *call, int code);
     int check(const char *call, int result);
+    // The status line's text, also for screen readers and as a tooltip
+    // where the line is too narrow for it.
+    void setStatus(const QString &text);
     void copySelectedLogRows() const;
     // Opens the port, runs command unless opening failed, always closes the
     // port, and gives the message to log.
@@ -102,6 +107,7 @@ class CVelkartDlg : public QDialog {
     QLabel *status_ = nullptr;
     FrameMonitor *monitor_ = nullptr;
     std::optional<Failure> failure_;
+    QList<LibraryWarning> warnings_; // the library's, read once at start
     bool handling_ = false;
     bool dropInput_ = false;
 };

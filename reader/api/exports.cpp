@@ -267,6 +267,22 @@ KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, in
     });
 }
 
+KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int textSize) {
+    return guarded("Kav_GetWarning(" + args(index) + ")", [=](Library &l) -> int {
+        if (port == nullptr || text == nullptr || textSize <= 0 || index < 0)
+            return KAV_E_BAD_ARGUMENT;
+        const std::vector<Library::Warning> warnings = l.warnings();
+        if (static_cast<std::size_t>(index) >= warnings.size())
+            return KAV_E_NO_DEVICE;
+        const Library::Warning &warning = warnings[static_cast<std::size_t>(index)];
+        if (warning.text.size() >= static_cast<std::size_t>(textSize))
+            return KAV_E_BAD_ARGUMENT;
+        std::memcpy(text, warning.text.c_str(), warning.text.size() + 1);
+        *port = warning.port;
+        return KAV_OK;
+    });
+}
+
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {
     // Not under the library's lock: a host may switch its monitor while
     // another thread is inside a long operation, and the callback may

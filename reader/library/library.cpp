@@ -67,6 +67,7 @@ void Library::reset() {
     open_.clear();
     rates_.clear();
     virtual_.clear();
+    cardErrors_.clear();
     formats_ = {};
     photo_ = {};
     devices_ = devicesFromEnvironment();
@@ -90,8 +91,10 @@ std::shared_ptr<virt::VirtualReader> Library::virtualReader(int port) {
         } catch (const std::exception &e) {
             loaded = {std::nullopt, device->cardFile + ": " + e.what()};
         }
-        if (!loaded.card)
+        if (!loaded.card) {
             trace::line(portName(port) + ": virtual reader without a card: " + loaded.error);
+            cardErrors_[port] = loaded.error;
+        }
         reader = std::make_shared<virt::VirtualReader>(loaded.card);
     }
     virtual_.emplace(port, reader);

@@ -43,6 +43,14 @@ class Library {
     // ("/dev/ttyUSB0", "virtual", "virtual:cards/mine.json"), whether its
     // node exists or not.
     std::vector<std::pair<int, std::string>> portMap() const;
+    // What is wrong with the library's configuration: entries of
+    // KAVIDCARD_DEVICES it ignored (port 0), then card files of virtual
+    // ports that are missing or bad (their port). Loads those card files.
+    struct Warning {
+        int port = 0;
+        std::string text; // UTF-8, no control characters
+    };
+    std::vector<Warning> warnings();
     int getBaud(int port, std::uint32_t &baud);
     int setBaud(int port, std::uint32_t current, std::uint32_t next);
 
@@ -103,6 +111,7 @@ class Library {
     std::map<int, OpenPort> open_;
     std::map<int, std::uint32_t> rates_;
     std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
+    std::map<int, std::string> cardErrors_; // why a virtual port's card file was not taken
     card::FieldFormats formats_;
     photo::PhotoSettings photo_;
 };

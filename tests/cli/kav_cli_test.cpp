@@ -98,7 +98,8 @@ TEST(KavCommands, EachPrintsItsObjectAndExitsZero) {
         {{"ports"},
          {{"ports",
            Json::array(
-               {{{"port", 1}, {"device", "virtual"}, {"exists", true}, {"access", "ok"}}})}}},
+               {{{"port", 1}, {"device", "virtual"}, {"exists", true}, {"access", "ok"}}})},
+          {"warnings", Json::array()}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args.front());
@@ -348,6 +349,9 @@ TEST(KavOnPty, SoakCountsFailuresByCodeAndExitsWithTheirClass) {
     EXPECT_EQ(summary["count"], 6);
     EXPECT_EQ(summary["ok"], 3);
     EXPECT_EQ(summary["failures"], Json({{"128", 3}}));
+    ASSERT_EQ(summary["failedSteps"].size(), 1u) << summary;
+    EXPECT_EQ(summary["failedSteps"][0]["operation"], "Kav_StartFindIDCard");
+    EXPECT_EQ(summary["failedSteps"][0]["count"], 3);
     const Json &ms = summary["ms"];
     EXPECT_GT(ms["min"].get<double>(), 0);
     EXPECT_LE(ms["min"].get<double>(), ms["median"].get<double>());
@@ -449,3 +453,188 @@ TEST(KavOnPty, SoakGoesOnAcrossAnUnplug) {
 }
 
 } // namespace
+
+// ---- What the library's configuration got wrong ----------------------------
+
+namespace diagnostics {
+
+std::vector<std::string> linesStartingWith(const std::string &text, const std::string &prefix) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0)
+            found.push_back(line);
+    return found;
+}
+
+// kav with standard output sent where the shell line says.
+Outcome kavWithStdout(const std::string &redirect, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" " + redirect, KAV_CLI});
+    return test::run("/bin/sh", args, kInProcess);
+}
+
+} // namespace diagnostics
+
+TEST(KavWarnings, EveryCommandWarnsOncePerIgnoredDeviceEntry) {
+    const test::Vars devices{
+        {"KAVIDCARD_DEVICES", "defaults=off,garbage,1=virtual,2=,0=virtual,99999999999=virtual"}};
+    const char *const ignored[] = {"\"garbage\"", "\"2=\"", "\"0=virtual\"",
+                                   "\"99999999999=virtual\""};
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+    };
+    const Case cases[] = {
+        {{"status"}, 0}, {{"ports"}, 0}, {{"find"}, 0}, {{"--port", "5", "reset"}, kExitNoDevice}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const Outcome run = kav(c.args, devices);
+        EXPECT_EQ(run.exit, c.exit) << run.err;
+        const std::vector<std::string> warnings =
+            diagnostics::linesStartingWith(run.err, "kav: warning: KAVIDCARD_DEVICES: ignored ");
+        ASSERT_EQ(warnings.size(), std::size(ignored)) << run.err;
+        for (std::size_t i = 0; i < warnings.size(); ++i)
+            EXPECT_NE(warnings[i].find(ignored[i]), std::string::npos) << warnings[i];
+    }
+    EXPECT_EQ(kav({"status"}, kInProcess).err, "") << "a sound setting warns of nothing";
+}
+
+TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
+    TempFolder folder;
+    const fs::path broken = folder.path() / "broken.json";
+    std::ofstream(broken) << "{\"name\": ";
+    const test::Vars devices{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json,2=virtual,3=virtual:" +
+                                  broken.string() + ",junk"}};
+    const Outcome run = kav({"ports", "--json"}, devices);
+    ASSERT_EQ(run.exit, 0) << run.err;
+    const Json listing = json(run);
+    struct Case {
+        int port;
+        const char *access;
+        const char *reason; // part of it
+    };
+    const Case cases[] = {{1, "bad card file", "card file /no/such.json: No such file"},
+                          {2, "ok", nullptr},
+                          {3, "bad card file", "not valid JSON"}};
+    ASSERT_EQ(listing["ports"].size(), std::size(cases)) << run.out;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].port);
+        const Json &entry = listing["ports"][i];
+        EXPECT_EQ(entry["port"], cases[i].port);
+        EXPECT_EQ(entry["access"], cases[i].access);
+        if (cases[i].reason != nullptr) {
+            EXPECT_NE(entry["reason"].get<std::string>().find(cases[i].reason), std::string::npos)
+                << entry;
+        } else {
+            EXPECT_FALSE(entry.contains("reason"));
+        }
+    }
+    const Json &warnings = listing["warnings"];
+    ASSERT_EQ(warnings.size(), 3u) << run.out;
+    EXPECT_EQ(warnings[0]["port"], 0);
+    EXPECT_NE(warnings[0]["text"].get<std::string>().find("\"junk\""), std::string::npos);
+    EXPECT_EQ(warnings[1]["port"], 1);
+    EXPECT_EQ(warnings[2]["port"], 3);
+
+    const Outcome text = kav({"ports"}, devices);
+    EXPECT_NE(text.out.find("1  virtual:/no/such.json  bad card file: card file /no/such.json"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("\nwarning: KAVIDCARD_DEVICES: ignored \"junk\""), std::string::npos)
+        << text.out;
+}
+
+TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {
+    const test::Vars devices{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json,2=virtual:/no/other.json"}};
+    const Outcome text = kav({"read"}, devices);
+    EXPECT_EQ(text.exit, kExitRefused);
+    EXPECT_NE(text.err.find("kav: Kav_StartFindIDCard failed: 128 ("), std::string::npos);
+    EXPECT_NE(text.err.find("); port 1: card file /no/such.json: No such file or directory\n"),
+              std::string::npos)
+        << text.err;
+    EXPECT_EQ(text.err.find("other.json"), std::string::npos) << "only the port's own warnings";
+
+    const Outcome structured = kav({"read", "--json"}, devices);
+    expectError(structured, kExitRefused, "Kav_StartFindIDCard", 128);
+    EXPECT_EQ(json(structured)["error"]["warnings"],
+              Json::array({{{"port", 1},
+                            {"text", "card file /no/such.json: No such file or directory"}}}));
+}
+
+TEST(KavOutput, UnwritableStandardOutputIsAFailure) {
+    struct Case {
+        const char *redirect;
+        std::vector<std::string> args;
+        int exit;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {">/dev/full", {"status"}, 8, "No space left on device"},
+        {">/dev/full", {"ports", "--json"}, 8, "No space left on device"},
+        {">&-", {"status"}, 8, "Bad file descriptor"},
+        {">&-", {"sam-id", "--json"}, 8, "Bad file descriptor"},
+        {">/dev/full", {"--help"}, 8, ""},
+        // A failure keeps its own class.
+        {">/dev/full", {"--port", "7", "status", "--json"}, kExitNoDevice, "No space left"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.redirect) + " " + c.args.front());
+        const Outcome run = diagnostics::kavWithStdout(c.redirect, c.args);
+        EXPECT_EQ(run.exit, c.exit) << run.err;
+        EXPECT_NE(run.err.find(std::string("kav: standard output could not be written") +
+                               (*c.reason != '\0' ? ": " : "") + c.reason),
+                  std::string::npos)
+            << run.err;
+    }
+    EXPECT_EQ(diagnostics::kavWithStdout(">/dev/null", {"status"}).exit, 0);
+}
+
+TEST(KavCommands, SoakWithEveryReadFailedShowsNoTimingsAndNamesTheFailedCall) {
+    const test::Vars noCard{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}};
+    const Outcome text = kav({"soak", "--count", "3"}, noCard);
+    EXPECT_EQ(text.exit, kExitRefused);
+    EXPECT_EQ(text.out.find("ms "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("3 reads: 0 ok, 3 failed; "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n  3 x Kav_StartFindIDCard 128 (the SAM answered"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("\n  port 1: card file /no/such.json"), std::string::npos) << text.out;
+
+    const Json summary = json(kav({"soak", "--count", "3", "--json"}, noCard));
+    EXPECT_EQ(summary["failures"], Json({{"128", 3}}));
+    ASSERT_EQ(summary["failedSteps"].size(), 1u) << summary;
+    EXPECT_EQ(summary["failedSteps"][0]["operation"], "Kav_StartFindIDCard");
+    EXPECT_EQ(summary["failedSteps"][0]["code"], 128);
+    EXPECT_EQ(summary["failedSteps"][0]["count"], 3);
+    EXPECT_TRUE(summary["ms"]["min"].is_null());
+}
+
+TEST(KavAccess, FindWithoutReaderSaysWhichPortsCouldNotBeOpenedAndWhy) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    TempFolder folder;
+    const fs::path device = folder.path() / "ttyLocked";
+    std::ofstream(device) << "";
+    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+    const test::Vars devices{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string() + ",2=" +
+                                  (folder.path() / "ttyGone").string()}};
+
+    const Outcome structured = kav({"find", "--json"}, devices);
+    EXPECT_EQ(structured.exit, kExitNoDevice);
+    const Json found = json(structured);
+    EXPECT_EQ(found["port"], 0);
+    ASSERT_EQ(found["refused"].size(), 1u) << structured.out;
+    EXPECT_EQ(found["refused"][0]["port"], 1);
+    EXPECT_EQ(found["refused"][0]["access"], "denied");
+    EXPECT_FALSE(found["refused"][0]["reason"].get<std::string>().empty());
+
+    const Outcome text = kav({"find"}, devices);
+    EXPECT_NE(text.out.find("no reader found; 1 port could not be opened:\n  1  " +
+                            device.string() + "  denied: "),
+              std::string::npos)
+        << text.out;
+}

@@ -176,3 +176,43 @@ TEST_F(FrameMonitorTest, SavesEveryRowAndCopiesTheSelectedOnesAsTabSeparatedText
     QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), first + third);
 }
+
+TEST_F(FrameMonitorTest, EveryMeaningOfAReadFitsItsColumnAndTooltipsGiveWhatIsCut) {
+    open();
+    std::vector<unsigned char> readAnswer(1295, 0xAB);
+    const struct {
+        std::vector<unsigned char> bytes;
+        const char *meaning;
+    } rows[] = {
+        {{0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x08, 0x00, 0x00, 0x9F, 0x01, 0x02, 0x03, 0x04, 0x97},
+         "find card: status 0x9F find card success, 4 data bytes"},
+        {{0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x0C, 0x00, 0x00, 0x90},
+         "select card: status 0x90 success, 8 data bytes"},
+        {readAnswer, "read text and photo: status 0x90 success, 1284 data bytes"},
+        {{}, "photo JPEG 102x126 written as 24-bit BMP to /tmp/tmp.bmp"},
+    };
+    for (const auto &row : rows)
+        TraceExport::send(row.bytes.empty() ? KAV_TRACE_NOTE : KAV_TRACE_FROM_READER, row.bytes,
+                          row.meaning);
+    QTRY_COMPARE(monitor->model().rowCount(), static_cast<int>(std::size(rows)));
+
+    const QTableView *view = monitor->findChild<QTableView *>();
+    ASSERT_NE(view, nullptr);
+    // The cell's text margins, generously.
+    constexpr int kMargins = 12;
+    const QAbstractItemModel &model = monitor->model();
+    for (int row = 0; row < static_cast<int>(std::size(rows)); ++row) {
+        SCOPED_TRACE(rows[row].meaning);
+        const QString meaning = QString::fromUtf8(rows[row].meaning);
+        EXPECT_GE(view->columnWidth(MeaningColumn),
+                  view->fontMetrics().horizontalAdvance(meaning) + kMargins);
+        EXPECT_EQ(model.data(model.index(row, MeaningColumn), Qt::ToolTipRole).toString(), meaning);
+    }
+    // The read answer's hex, too long for any column, in lines of 16 bytes.
+    const QStringList lines =
+        model.data(model.index(2, DataColumn), Qt::ToolTipRole).toString().split('\n');
+    EXPECT_EQ(lines.size(), (1295 + 15) / 16);
+    EXPECT_EQ(lines.front(), QString("AB ").repeated(16).trimmed());
+    EXPECT_EQ(lines.back(), QString("AB ").repeated(1295 % 16).trimmed());
+    EXPECT_FALSE(model.data(model.index(0, TimeColumn), Qt::ToolTipRole).isValid());
+}

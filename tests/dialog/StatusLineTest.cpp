@@ -4,7 +4,10 @@
 #include "DialogFixture.h"
 
 #include "FrameMonitor.h"
+#include "LibraryWarnings.h"
 #include "ResultTexts.h"
+
+#include <QAccessible>
 
 #include <QFile>
 #include <QLabel>
@@ -305,4 +308,88 @@ TEST_F(DialogTest, SaveLogWritesUtf8RowsInTheOrderShownUnderADatedName) {
     EXPECT_EQ(QString::fromUtf8(file.readAll()),
               "2026-12-07 09:30:06\tsecond\tline\n2026-12-07 09:30:05\t第一行\n");
     EXPECT_EQ(messages().size(), 2) << "saving logs nothing";
+}
+
+// ---- What the library warns about its configuration ------------------------------
+
+namespace {
+
+const std::vector<std::pair<int, std::string>> kWarnings{
+    {0, "KAVIDCARD_DEVICES: ignored \"garbage\": expected <port>=<device>"},
+    {1, "card file /no/such.json: No such file or directory"},
+    {0, "KAVIDCARD_DEVICES: ignored \"1=\": expected <port>=<device>"},
+    {2, "card file /tmp/bad.json: not valid JSON"},
+};
+
+} // namespace
+
+class LibraryWarningsTest : public DialogTest {
+  protected:
+    // The dialog reads the warnings as it starts: start it again.
+    void restartWith(const std::vector<std::pair<int, std::string>> &warnings) {
+        fake::setWarnings(warnings);
+        dlg = std::make_unique<CVelkartDlg>(platform);
+        dlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    }
+};
+
+TEST_F(LibraryWarningsTest, StatusSaysAtStartWhatTheLibraryIgnoredThenClearsOnSuccess) {
+    restartWith(kWarnings);
+    EXPECT_EQ(statusText(*dlg),
+              "读卡器库配置有误: KAVIDCARD_DEVICES: ignored \"garbage\": expected "
+              "<port>=<device>; KAVIDCARD_DEVICES: ignored \"1=\": expected <port>=<device>");
+    click(IDC_SAM_STATUS);
+    EXPECT_EQ(statusText(*dlg), "");
+}
+
+TEST_F(LibraryWarningsTest, NothingToSayAtStartWithoutWarningsOrWithoutTheExport) {
+    restartWith({{1, "card file /no/such.json: No such file or directory"}});
+    EXPECT_EQ(statusText(*dlg), "") << "a card file is said when a call on its port fails";
+    EXPECT_TRUE(libraryWarnings(nullptr).isEmpty());
+}
+
+TEST_F(LibraryWarningsTest, AFailedCallOnAPortCarriesThatPortsWarnings) {
+    const struct {
+        const char *title;
+        const char *port;
+        int button;
+        std::vector<std::pair<const char *, int>> results;
+        const char *status;
+    } cases[] = {
+        {"read on port 1", "1", IDC_READ_CARD, {{"Kav_StartFindIDCard", 0x80}, {"Kav_ReadMsg", 0x41}},
+         "Kav_StartFindIDCard = 128 (0x80): SAM: 寻卡失败 (无卡); "
+         "端口 1: card file /no/such.json: No such file or directory"},
+        {"status on port 2", "2", IDC_SAM_STATUS, {{"Kav_GetSAMStatus", KAV_E_TIMEOUT}},
+         "Kav_GetSAMStatus = -6: 读卡器没有及时应答 (检查连接和波特率); "
+         "端口 2: card file /tmp/bad.json: not valid JSON"},
+        {"a port without warnings", "3", IDC_READ_CARD, {{"Kav_OpenPort", KAV_E_NO_DEVICE}},
+         "Kav_OpenPort = -1: 端口上没有设备 (检查连接和端口映射 (KAVIDCARD_DEVICES))"},
+        {"a call that takes no port", "1", IDC_TYPE_JPEG, {{"Kav_SetPhotoType", KAV_E_INTERNAL}},
+         "Kav_SetPhotoType = -13: 读卡器库内部错误"},
+    };
+    restartWith(kWarnings);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.title);
+        type(IDC_PORT, c.port);
+        for (const auto &[operation, result] : c.results)
+            fake::script(operation, {result});
+        click(c.button);
+        EXPECT_EQ(statusText(*dlg), QString::fromUtf8(c.status));
+    }
+}
+
+TEST_F(DialogTest, ScreenReadersGetTheStatusText) {
+    QWidget *status = dlg->GetDlgItem(IDC_STATUS);
+    const auto text = [status](QAccessible::Text which) {
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(status);
+        return accessible != nullptr ? accessible->text(which) : QStringLiteral("(none)");
+    };
+    fake::script("Kav_ResetSAM", {0x60});
+    click(IDC_RESET_SAM);
+    EXPECT_EQ(text(QAccessible::Name), "状态");
+    EXPECT_EQ(text(QAccessible::Description), statusText(*dlg));
+    EXPECT_FALSE(statusText(*dlg).isEmpty());
+    click(IDC_RESET_SAM);
+    EXPECT_EQ(text(QAccessible::Description), "");
 }

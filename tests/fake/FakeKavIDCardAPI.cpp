@@ -16,6 +16,7 @@ struct State {
     unsigned int baud = 0;
     std::array<unsigned char, KAV_SAM_ID_SIZE> samId{};
     IDCardRecord record{};
+    std::vector<std::pair<int, std::string>> warnings;
 } state;
 
 std::string bufferState(const void *buffer, std::size_t size) {
@@ -64,6 +65,9 @@ void during(const std::string &operation, std::function<void()> action) {
 void setBaud(unsigned int baud) { state.baud = baud; }
 void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id) { state.samId = id; }
 void setRecord(const IDCardRecord &record) { state.record = record; }
+void setWarnings(std::vector<std::pair<int, std::string>> warnings) {
+    state.warnings = std::move(warnings);
+}
 
 } // namespace fake
 
@@ -138,6 +142,19 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
 KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type) { return call("Kav_SetPhotoType", str(type)); }
 KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme) {
     return call("Kav_SetPhotoName", str(scheme));
+}
+
+KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int textSize) {
+    if (port == nullptr || text == nullptr || textSize <= 0 || index < 0)
+        return KAV_E_BAD_ARGUMENT;
+    if (static_cast<std::size_t>(index) >= state.warnings.size())
+        return KAV_E_NO_DEVICE;
+    const auto &[warnedPort, warning] = state.warnings[static_cast<std::size_t>(index)];
+    if (warning.size() >= static_cast<std::size_t>(textSize))
+        return KAV_E_BAD_ARGUMENT;
+    std::memcpy(text, warning.c_str(), warning.size() + 1);
+    *port = warnedPort;
+    return KAV_OK;
 }
 
 } // extern "C"

@@ -7,6 +7,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
@@ -36,5 +37,9 @@ KAV_EXPORT void during(const std::string &operation, std::function<void()> actio
 KAV_EXPORT void setBaud(unsigned int baud);
 KAV_EXPORT void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id);
 KAV_EXPORT void setRecord(const IDCardRecord &record);
+
+// What Kav_GetWarning gives: (port, UTF-8 text) pairs; none after reset().
+// Not journalled: the dialog reads the warnings once, as it starts.
+KAV_EXPORT void setWarnings(std::vector<std::pair<int, std::string>> warnings);
 
 } // namespace fake

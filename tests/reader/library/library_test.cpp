@@ -381,3 +381,125 @@ TEST_F(LibraryTest, TraceSaysWhichDeviceEntriesWereIgnored) {
             .contains("KAVIDCARD_DEVICES: ignored \"x=virtual\": expected <port>=<device>"));
     EXPECT_EQ(Kav_OpenPort(2), KAV_OK) << "the good entry still counts";
 }
+
+// ---- Warnings about the configuration ---------------------------------------
+
+namespace {
+
+struct Warned {
+    int port;
+    std::string text;
+};
+
+std::vector<Warned> allWarnings() {
+    std::vector<Warned> list;
+    for (int index = 0;; ++index) {
+        int port = -1;
+        char text[KAV_WARNING_TEXT_SIZE];
+        const int result = Kav_GetWarning(index, &port, text, sizeof text);
+        if (result != KAV_OK) {
+            EXPECT_EQ(result, KAV_E_NO_DEVICE);
+            return list;
+        }
+        list.push_back({port, text});
+    }
+}
+
+} // namespace
+
+TEST_F(LibraryTest, WarningsNameIgnoredEntriesThenBadCardFiles) {
+    const std::string broken = folder.filePath("broken.json").toStdString();
+    QFile file(QString::fromStdString(broken));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("{\"name\": 12}");
+    file.close();
+    const std::string devices = "defaults=off,garbage,4=virtual:/no/such.json,1=,2=virtual,"
+                                "0=virtual,3=virtual:" + kCards + "/long-address.json,"
+                                "99999999999=virtual,5=virtual:" + broken;
+    setenv("KAVIDCARD_DEVICES", devices.c_str(), 1);
+    kav::testing::resetLibrary();
+
+    const struct {
+        int port;
+        std::string text;
+    } expected[] = {
+        {0, "KAVIDCARD_DEVICES: ignored \"garbage\": expected <port>=<device>, port a positive "
+            "number"},
+        {0, "KAVIDCARD_DEVICES: ignored \"1=\": "},
+        {0, "KAVIDCARD_DEVICES: ignored \"0=virtual\": "},
+        {0, "KAVIDCARD_DEVICES: ignored \"99999999999=virtual\": "},
+        {4, "card file /no/such.json: No such file or directory"},
+        {5, "card file " + broken + ": field \"name\""},
+    };
+    const std::vector<Warned> warnings = allWarnings();
+    ASSERT_EQ(warnings.size(), std::size(expected));
+    for (std::size_t i = 0; i < warnings.size(); ++i) {
+        SCOPED_TRACE(expected[i].text);
+        EXPECT_EQ(warnings[i].port, expected[i].port);
+        EXPECT_EQ(warnings[i].text.rfind(expected[i].text, 0), 0u) << warnings[i].text;
+    }
+    // The card file's reader holds no card, and the list stays as it was.
+    ASSERT_EQ(Kav_OpenPort(4), KAV_OK);
+    EXPECT_EQ(Kav_StartFindIDCard(4, nullptr, 0), 0x80);
+    Kav_ClosePort(4);
+    EXPECT_EQ(allWarnings().size(), std::size(expected));
+}
+
+TEST_F(LibraryTest, WarningTextsAreUtf8ThatFitsTheDocumentedBuffer) {
+    const std::string longEntry(3000, 'x');
+    const struct {
+        std::string entry;
+        std::string shown; // what the warning quotes, or its start
+    } cases[] = {
+        {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+        {"a\xFFz", "\"a\\xFFz\""},
+        {"\xC0\xAF", "\"\\xC0\\xAF\""},             // an overlong '/'
+        {"\xED\xA0\x80", "\"\\xED\\xA0\\x80\""},    // a surrogate
+        {"tab\there", "\"tab\\x09here\""},
+        {"\xC2\x9B" "31m", "\"\\xC2\\x9B31m\""},    // a C1 control: CSI
+        {"\xE5\xBC", "\"\\xE5\\xBC\""},             // cut short
+        {longEntry, "\"" + longEntry.substr(0, 900)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown.substr(0, 40));
+        setenv("KAVIDCARD_DEVICES", ("defaults=off," + c.entry).c_str(), 1);
+        kav::testing::resetLibrary();
+        int port = -1;
+        char text[KAV_WARNING_TEXT_SIZE];
+        ASSERT_EQ(Kav_GetWarning(0, &port, text, sizeof text), KAV_OK);
+        const std::string got = text;
+        EXPECT_NE(got.find(c.shown), std::string::npos) << got;
+        EXPECT_LT(got.size(), std::size_t{KAV_WARNING_TEXT_SIZE});
+        if (c.entry == longEntry) {
+            EXPECT_EQ(got.substr(got.size() - 3), "...");
+        }
+    }
+}
+
+TEST_F(LibraryTest, GetWarningRefusesBadArgumentsAndLeavesThemUnchanged) {
+    setenv("KAVIDCARD_DEVICES", "defaults=off,garbage", 1);
+    kav::testing::resetLibrary();
+    int port = 77;
+    char text[8] = "keep";
+    const struct {
+        const char *what;
+        int index;
+        int *port;
+        char *text;
+        int size;
+        int result;
+    } cases[] = {
+        {"no port", 0, nullptr, text, sizeof text, KAV_E_BAD_ARGUMENT},
+        {"no text", 0, &port, nullptr, sizeof text, KAV_E_BAD_ARGUMENT},
+        {"no room", 0, &port, text, sizeof text, KAV_E_BAD_ARGUMENT},
+        {"zero size", 0, &port, text, 0, KAV_E_BAD_ARGUMENT},
+        {"negative index", -1, &port, text, sizeof text, KAV_E_BAD_ARGUMENT},
+        {"past the last", 1, &port, text, sizeof text, KAV_E_NO_DEVICE},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Kav_GetWarning(c.index, c.port, c.text, c.size), c.result);
+        EXPECT_EQ(port, 77);
+        EXPECT_STREQ(text, "keep");
+    }
+}
