@@ -21,4 +21,8 @@ GetMappedPortFn getMappedPortExport() {
     return lookUp<GetMappedPortFn>("Kav_GetMappedPort");
 }
 
+GetRetryCountFn getRetryCountExport() {
+    return lookUp<GetRetryCountFn>("Kav_GetRetryCount");
+}
+
 } // namespace kav::cli

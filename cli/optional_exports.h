@@ -8,9 +8,11 @@ namespace kav::cli {
 
 using SetTraceCallbackFn = int(KAV_CALL *)(KavTraceCallback, void *);
 using GetMappedPortFn = int(KAV_CALL *)(int, int *, char *, int);
+using GetRetryCountFn = int(KAV_CALL *)(int, unsigned int *);
 
 // nullptr when the loaded library does not export it.
 SetTraceCallbackFn setTraceCallbackExport();
 GetMappedPortFn getMappedPortExport();
+GetRetryCountFn getRetryCountExport();
 
 } // namespace kav::cli
