@@ -82,8 +82,10 @@ inline bool runToEnd(const std::vector<std::string> &args, std::string *out = nu
 // is empty when it did not start.
 class ServedReader {
   public:
-    explicit ServedReader(const std::string &tool)
-        : child_(spawnReading({tool, "--wire-only"}, true)), path_(firstLine(child_)) {}
+    // options: the tool's, after --wire-only (faults, for a noisy line).
+    explicit ServedReader(const std::string &tool, std::vector<std::string> options = {})
+        : child_(spawnReading(withOptions({tool, "--wire-only"}, std::move(options)), true)),
+          path_(firstLine(child_)) {}
     ~ServedReader() {
         if (child_.pid > 0)
             ::kill(child_.pid, SIGTERM);
@@ -94,6 +96,12 @@ class ServedReader {
     const std::string &path() const { return path_; }
 
   private:
+    static std::vector<std::string> withOptions(std::vector<std::string> args,
+                                                std::vector<std::string> options) {
+        args.insert(args.end(), options.begin(), options.end());
+        return args;
+    }
+
     Child child_;
     std::string path_;
 };

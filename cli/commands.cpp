@@ -3,6 +3,7 @@
 #include "KavIDCardAPI.h"
 #include "exit_codes.h"
 #include "format/trace_format.h"
+#include "optional_exports.h"
 #include "soak_stats.h"
 
 #include <algorithm>
@@ -180,6 +181,16 @@ void pause(int ms) {
             std::min<Clock::duration>(std::chrono::milliseconds{50}, until - Clock::now()));
 }
 
+// Commands the library sent twice on the port so far; nullopt from a
+// library that does not count them.
+std::optional<unsigned> retryCount(int port) {
+    unsigned count = 0;
+    const GetRetryCountFn get = getRetryCountExport();
+    if (get == nullptr || get(port, &count) != KAV_OK)
+        return std::nullopt;
+    return count;
+}
+
 void showProgress(int done, int total, int ok, double elapsedMs) {
     const double perMinute = elapsedMs > 0 ? double(done) * 60000.0 / elapsedMs : 0;
     const double leftS = done > 0 ? elapsedMs / done * (total - done) / 1000.0 : 0;
@@ -285,6 +296,7 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
     int ok = 0;
     const InterruptStopsSoak stopOnInterrupt;
+    const std::optional<unsigned> retriesBefore = retryCount(port);
     const Clock::time_point runStart = Clock::now();
     for (int i = 0; i < soak.count && interrupted == 0; ++i) {
         if (i > 0 && soak.intervalMs > 0)
@@ -331,6 +343,14 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
                     {"max", optionalMs(stats.maxMs)}}},
         {"readsPerMinute", perMinute},
     };
+    // A line that degrades shows in its retries before its reads fail.
+    const std::optional<unsigned> retriesAfter = retryCount(port);
+    std::string retriesText;
+    if (retriesBefore && retriesAfter) {
+        const unsigned retries = *retriesAfter - *retriesBefore;
+        body["retries"] = retries;
+        retriesText = "; " + std::to_string(retries) + (retries == 1 ? " retry" : " retries");
+    }
     if (interrupted != 0)
         body["interrupted"] = true;
     if (const Json warned = out.warningsJson(port); stats.ok < stats.count && !warned.empty()) {
@@ -350,7 +370,7 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         text += summary;
     }
     std::snprintf(summary, sizeof summary, "%.1f reads/min", perMinute);
-    text += summary;
+    text += summary + retriesText;
     return out.result(body, text + (interrupted != 0 ? " (interrupted)" : "") + failureText,
                       stats.exitCode);
 }

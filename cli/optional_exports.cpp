@@ -40,4 +40,8 @@ std::vector<LibraryWarning> libraryWarnings() {
     return warnings;
 }
 
+GetRetryCountFn getRetryCountExport() {
+    return lookUp<GetRetryCountFn>("Kav_GetRetryCount");
+}
+
 } // namespace kav::cli

@@ -12,6 +12,7 @@ namespace kav::cli {
 using SetTraceCallbackFn = int(KAV_CALL *)(KavTraceCallback, void *);
 using GetMappedPortFn = int(KAV_CALL *)(int, int *, char *, int);
 using GetWarningFn = int(KAV_CALL *)(int, int *, char *, int);
+using GetRetryCountFn = int(KAV_CALL *)(int, unsigned int *);
 
 // nullptr when the loaded library does not export it.
 SetTraceCallbackFn setTraceCallbackExport();
@@ -26,5 +27,6 @@ struct LibraryWarning {
 
 // Every warning of the loaded library; none when it lacks Kav_GetWarning.
 std::vector<LibraryWarning> libraryWarnings();
+GetRetryCountFn getRetryCountExport();
 
 } // namespace kav::cli

@@ -15,6 +15,17 @@
  * fails at once with the open's failure (KAV_E_NO_DEVICE, KAV_E_IO, ...), and
  * the next one tries again.
  *
+ * Time limits: each command waits for its answer the SAM's own time for it
+ * plus the wire time of the command and of its answer at the port's rate,
+ * and a fixed allowance for the bridge. A line that damages an answer costs
+ * a retry, not the operation: a command that changes nothing on the SAM or
+ * the card (status, SAM ID, find, select, read, max RF bytes) is sent once
+ * more when its answer failed its checksum or length check or stopped
+ * short, and its limit then counts both sends (for a read, also finding
+ * and selecting the card again, as every read needs). Never when nothing
+ * came: silence is a missing device or a wrong rate. A reset and a baud
+ * change are never repeated. Kav_GetRetryCount counts the retries.
+ *
  * Integers are 32-bit signed unless marked otherwise. Texts are code page
  * 936 (GBK), NUL-terminated, unless marked UTF-8. Buffers are owned by the
  * caller. Valid C11 and C++; the library needs no toolkit.
@@ -371,6 +382,14 @@ KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, in
  * and text then unchanged). */
 enum { KAV_WARNING_TEXT_SIZE = 1024 };
 KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int textSize);
+
+/* Kav_GetRetryCount: how many commands were sent a second time on the port
+ * since the library was loaded, because their first answer came broken
+ * (see Time limits, above): a line that starts to degrade shows here before
+ * it fails. Optional, looked up at run time like Kav_GetMappedPort. Works
+ * on any port, open or not. Returns KAV_OK, or KAV_E_BAD_ARGUMENT for a
+ * NULL count. */
+KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count);
 
 /* ---- Trace ----------------------------------------------------------------
  * Every frame and operation can reach the host as it happens, whether or

@@ -283,6 +283,15 @@ KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int tex
     });
 }
 
+KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count) {
+    return guarded("Kav_GetRetryCount(" + args(port) + ")", [=](Library &l) -> int {
+        if (count == nullptr)
+            return KAV_E_BAD_ARGUMENT;
+        *count = l.retries(port);
+        return KAV_OK;
+    });
+}
+
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {
     // Not under the library's lock: a host may switch its monitor while
     // another thread is inside a long operation, and the callback may

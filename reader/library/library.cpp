@@ -66,6 +66,7 @@ void Library::releaseAtExit() {
 void Library::reset() {
     open_.clear();
     rates_.clear();
+    retries_.clear();
     virtual_.clear();
     cardErrors_.clear();
     formats_ = {};
@@ -239,6 +240,11 @@ std::vector<std::pair<int, std::string>> Library::portMap() const {
     return map;
 }
 
+unsigned Library::retries(int port) const {
+    const auto it = retries_.find(port);
+    return it != retries_.end() ? it->second : 0;
+}
+
 std::vector<int> Library::openPorts() const {
     std::vector<int> ports;
     for (const auto &[port, open] : open_)
@@ -302,11 +308,24 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
         proto::transact(*link.link, command, {}, answer, proto::commandTimeout(command, current));
     if (result == KAV_OK)
         result = statusResult(answer, proto::kSuccess);
+    std::optional<std::uint32_t> answeredAt;
+    if (result == KAV_E_BAD_FRAME) {
+        // A broken answer may hide a change that took: never send it again
+        // blindly, ask the SAM where it is, the new rate first.
+        const discovery::Probe found = discovery::probe(*link.link, next);
+        trace::line(portName(port) + ": the answer to the rate change came broken; " +
+                    (found.rate ? "the SAM answers at " + std::to_string(*found.rate) + " baud"
+                                : std::string("the SAM does not answer")));
+        if (found.rate == next)
+            result = KAV_OK;
+        else if (found.rate)
+            rates_[port] = *(answeredAt = found.rate);
+    }
     // The SAM answers at the old rate, then switches.
     if (result == KAV_OK)
         rates_[port] = next;
     if (link.open != nullptr) {
-        link.open->baud = result == KAV_OK ? next : had;
+        link.open->baud = result == KAV_OK ? next : answeredAt.value_or(had);
         link.link->setBaudRate(link.open->baud);
     }
     return result;
@@ -318,8 +337,8 @@ int Library::command(int port, proto::Command command, std::span<const std::uint
     OpenPort *open = live(port, result);
     if (open == nullptr)
         return result;
-    result = proto::transact(*open->link, command, data, answer,
-                             proto::commandTimeout(command, open->baud));
+    result = proto::transactRepeating(*open->link, command, data, answer, open->baud,
+                                      &retries_[port]);
     return result != KAV_OK ? result : statusResult(answer, expected);
 }
 

@@ -54,10 +54,14 @@ class Library {
     int getBaud(int port, std::uint32_t &baud);
     int setBaud(int port, std::uint32_t current, std::uint32_t next);
 
-    // One command on an open port; the SAM's status must be `expected`,
+    // One command on an open port, sent once more when its answer came
+    // broken and it may be repeated; the SAM's status must be `expected`,
     // otherwise the status itself is the result.
     int command(int port, proto::Command command, std::span<const std::uint8_t> data,
                 std::uint8_t expected, proto::Response &answer);
+
+    // Commands sent a second time on the port since the library started.
+    unsigned retries(int port) const;
 
     card::FieldFormats &formats() { return formats_; }
     photo::PhotoSettings &photo() { return photo_; }
@@ -110,6 +114,7 @@ class Library {
     DeviceMap devices_;
     std::map<int, OpenPort> open_;
     std::map<int, std::uint32_t> rates_;
+    std::map<int, unsigned> retries_;
     std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
     std::map<int, std::string> cardErrors_; // why a virtual port's card file was not taken
     card::FieldFormats formats_;

@@ -54,6 +54,12 @@ class FrameParser {
     // Bytes held: noise not yet reported, the partial frame, the rescan queue.
     std::size_t buffered() const;
 
+    // The size of the frame under way once its length field has been read
+    // (0 before that, and between frames).
+    std::size_t frameUnderWay() const { return expected_; }
+    // Bytes of a frame begun (its preamble, or part of it, matched).
+    std::size_t frameBytes() const { return frame_.size(); }
+
     // Forget everything held.
     void reset();
 

@@ -12,14 +12,16 @@ using std::chrono::milliseconds;
 // with the card and takes up to about a second; SAM-only commands answer
 // in milliseconds. A reset lets the SAM run its self-test again.
 constexpr CommandInfo kCommands[] = {
-    {kResetSam, false, "reset SAM", 0, 0, milliseconds{800}},
-    {kSamStatus, false, "SAM status", 0, 0, milliseconds{100}},
-    {kSamId, false, "SAM ID", 0, kSamIdSize, milliseconds{100}},
-    {kFindCard, false, "find card", 0, kFindDataSize, milliseconds{300}},
-    {kSelectCard, false, "select card", 0, kSelectDataSize, milliseconds{300}},
-    {kReadCard, false, "read text and photo", 0, kReadDataSize, milliseconds{1500}},
-    {setBaudCommand(0), true, "set baud", 0, 0, milliseconds{100}},
-    {kSetMaxRf, false, "set max RF bytes", 1, 0, milliseconds{100}},
+    // A reset and a rate change act on the SAM: a second one is never sent
+    // blindly (the SAM may already have acted on the first).
+    {kResetSam, false, "reset SAM", 0, 0, milliseconds{800}, false},
+    {kSamStatus, false, "SAM status", 0, 0, milliseconds{100}, true},
+    {kSamId, false, "SAM ID", 0, kSamIdSize, milliseconds{100}, true},
+    {kFindCard, false, "find card", 0, kFindDataSize, milliseconds{300}, true},
+    {kSelectCard, false, "select card", 0, kSelectDataSize, milliseconds{300}, true},
+    {kReadCard, false, "read text and photo", 0, kReadDataSize, milliseconds{1500}, true},
+    {setBaudCommand(0), true, "set baud", 0, 0, milliseconds{100}, false},
+    {kSetMaxRf, false, "set max RF bytes", 1, 0, milliseconds{100}, true},
 };
 
 struct StatusName {
@@ -215,6 +217,11 @@ milliseconds wireTime(std::size_t bytes, std::uint32_t baud) {
         return milliseconds{0};
     const std::uint64_t bits = std::uint64_t{bytes} * kBitsPerByte;
     return milliseconds{(bits * 1000 + baud - 1) / baud};
+}
+
+bool repeatable(Command command) {
+    const CommandInfo *info = findCommand(command.cmd, command.para);
+    return info != nullptr && info->repeatable;
 }
 
 std::uint8_t successStatus(Command command) {

@@ -88,11 +88,17 @@ struct CommandInfo {
     std::size_t dataSize;       // data bytes the command carries
     std::size_t answerDataSize; // data bytes of the success answer
     std::chrono::milliseconds work;
+    // Sending it twice leaves the SAM and the card as sending it once: it
+    // may be repeated when its answer came broken.
+    bool repeatable;
 };
 
 std::span<const CommandInfo> commandTable();
 // nullptr for a command outside the table.
 const CommandInfo *findCommand(std::uint8_t cmd, std::uint8_t para);
+// Whether a command may be sent again after a broken answer; false for a
+// command outside the table.
+bool repeatable(Command command);
 // The status a command answers when it succeeds: 0x9F for find card, 0x90
 // for the others.
 std::uint8_t successStatus(Command command);
@@ -191,7 +197,7 @@ inline constexpr double kTimeoutScale = 1.0;
 inline constexpr std::chrono::milliseconds kTimeoutSlack{50};
 // After a bad frame, how long the line must stay quiet before the receiver
 // gives up on a good frame following it.
-inline constexpr std::chrono::milliseconds kSettleGap{50};
+inline constexpr std::chrono::milliseconds kSettleGap{20};
 
 // Wire time of `bytes` at `baud` (8N1: ten bit times a byte), exact to the
 // microsecond (rounded down), and in whole milliseconds rounded up for

@@ -119,6 +119,9 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
         return failure;
     };
     const auto timedOut = [&] {
+        // A frame begun and never finished: the answer, cut short.
+        if (parser.frameBytes() != 0)
+            return giveUp(KAV_E_BAD_FRAME, "answer cut short");
         if (sawOtherAnswer)
             return giveUp(KAV_E_BAD_REPLY, "no answer that fits the command");
         if (sawBadFrame)
@@ -188,12 +191,44 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
         }
         // A frame that failed its checksum was most likely the answer,
         // damaged: a good frame may still follow (the bad one was noise that
-        // looked like a frame), so wait on only while bytes keep coming. A
-        // refused length is no such sign (a preamble-looking sequence in
-        // line noise, perhaps long before a slow answer): keep waiting.
-        if (sawBadChecksum)
+        // looked like a frame), so wait on only while bytes keep coming. So
+        // too once a frame's length is known: its bytes come without pause,
+        // and a frame that stops is cut short. A refused length is no such
+        // sign (a preamble-looking sequence in line noise, perhaps long
+        // before a slow answer): keep waiting.
+        if (sawBadChecksum || parser.frameUnderWay() != 0)
             waitUntil = std::min(deadline, Clock::now() + kSettleGap);
+        else
+            waitUntil = deadline;
     }
+}
+
+namespace {
+
+// A read must follow find and select: to read again, the card is found and
+// selected again first.
+constexpr Command kBeforeRead[] = {kFindCard, kSelectCard};
+
+} // namespace
+
+int transactRepeating(Link &link, Command command, std::span<const std::uint8_t> data,
+                      Response &out, std::uint32_t baud, unsigned *retries) {
+    const int first = transact(link, command, data, out, commandTimeout(command, baud));
+    if (first != KAV_E_BAD_FRAME || !repeatable(command))
+        return first;
+    trace::line(link.name() + ": " + commandName(command.cmd, command.para) +
+                ": the answer came broken; sending the command once more");
+    if (retries != nullptr)
+        ++*retries;
+    if (command == kReadCard) {
+        for (const Command before : kBeforeRead) {
+            const int result = transact(link, before, {}, out, commandTimeout(before, baud));
+            // A card that left, or a line that failed, ends the read there.
+            if (result != KAV_OK || out.sw3 != successStatus(before))
+                return result;
+        }
+    }
+    return transact(link, command, data, out, commandTimeout(command, baud));
 }
 
 } // namespace kav::proto

@@ -28,4 +28,14 @@ inline int transact(Link &link, Command command, std::span<const std::uint8_t> d
     return transact(link, command.cmd, command.para, data, out, timeout);
 }
 
+// transact within the command's own time at `baud`, and once more when the
+// answer came broken (KAV_E_BAD_FRAME: a failed checksum or length, a frame
+// cut short) and the command may be repeated (proto::repeatable); never on
+// silence, which is a missing device or a wrong rate. A read is preceded by
+// finding and selecting the card again, as every read must be; each of
+// those exchanges has its own time. *retries counts the second tries; the
+// trace says each and why.
+int transactRepeating(Link &link, Command command, std::span<const std::uint8_t> data,
+                      Response &out, std::uint32_t baud, unsigned *retries = nullptr);
+
 } // namespace kav::proto

@@ -126,6 +126,7 @@ Reply VirtualReader::answerCommand(const proto::CommandFrame &command) {
         pacing_ == Pacing::WireAndWork ? workTime(info, maxRf_) : microseconds{0};
     const std::uint32_t rateNow = baud_;
     auto status = [&](std::uint8_t code) { return makeReply(code, {}, work, rateNow); };
+    ++received_[command.cmd];
 
     if (hits(Fault::SelfTestFailure))
         return status(kSelfTestFailed);
@@ -324,6 +325,11 @@ void VirtualReader::setSamId(const std::array<std::uint8_t, proto::kSamIdSize> &
 std::uint8_t VirtualReader::maxRfBytes() const {
     std::lock_guard lock(mutex_);
     return maxRf_;
+}
+
+unsigned VirtualReader::received(std::uint8_t cmd) const {
+    std::lock_guard lock(mutex_);
+    return received_[cmd];
 }
 
 void VirtualReader::powerCycle() {

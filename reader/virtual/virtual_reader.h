@@ -106,6 +106,9 @@ class VirtualReader final : public Peer {
     // the max RF setting to its default, the card to unselected.
     void powerCycle();
 
+    // How many well-formed command frames with this CMD byte it received.
+    unsigned received(std::uint8_t cmd) const;
+
     // How long the SAM takes to read a card at a max RF bytes setting.
     static std::chrono::microseconds cardReadTime(std::uint8_t maxRf);
 
@@ -134,6 +137,7 @@ class VirtualReader final : public Peer {
     Pacing pacing_ = Pacing::Instant;
     std::chrono::milliseconds delay_ = kDefaultDelay;
     std::array<FaultState, kFaultCount> faults_{};
+    std::array<unsigned, 256> received_{};
 };
 
 } // namespace kav::virt

@@ -363,6 +363,23 @@ TEST(KavOnPty, SoakCountsFailuresByCodeAndExitsWithTheirClass) {
     EXPECT_EQ(run.err.find("soak "), std::string::npos) << run.err;
 }
 
+// A noisy line costs retries, not reads, and the soak and the trace say so.
+TEST(KavOnPty, SoakOnANoisyLineCountsItsRetries) {
+    ToolReader tool({"--fault", "bad-checksum", "--every", "5"});
+    ASSERT_FALSE(tool.path().empty());
+    TempFolder folder;
+    const Outcome run = test::run(KAV_CLI,
+                                  {"--trace", "soak", "--count", "4", "--json", "--photo-dir",
+                                   folder.path().string()},
+                                  tool.devices());
+    EXPECT_EQ(run.exit, 0) << run.out;
+    const Json summary = json(run);
+    EXPECT_EQ(summary["ok"], 4);
+    EXPECT_GE(summary["retries"].get<int>(), 2) << run.out;
+    EXPECT_NE(run.err.find("the answer came broken; sending the command once more"),
+              std::string::npos);
+}
+
 TEST(KavCommands, InterruptedSoakStillSumsUp) {
     TempFolder folder;
     bool sent = false;

@@ -259,7 +259,7 @@ TEST_F(LibraryTest, EachFaultGivesItsCodeAndTheNextHealthyCallSucceeds) {
         {Fault::NotAuthorised, 0x66, 0x66},
         {Fault::ReadFailure, KAV_OK, 0x41},
         {Fault::BadChecksum, KAV_E_BAD_FRAME, KAV_E_BAD_FRAME},
-        {Fault::Truncated, KAV_E_TIMEOUT, KAV_E_TIMEOUT},
+        {Fault::Truncated, KAV_E_BAD_FRAME, KAV_E_BAD_FRAME},
         {Fault::Noise, KAV_OK, KAV_OK},
         {Fault::Split, KAV_OK, KAV_OK},
         {Fault::Disconnect, KAV_E_IO, KAV_E_IO},
@@ -282,6 +282,73 @@ TEST_F(LibraryTest, EachFaultGivesItsCodeAndTheNextHealthyCallSucceeds) {
     }
     // Only the healthy reads wrote a photo, and no partial file is left.
     EXPECT_EQ(files(), QStringList{"tmp.bmp"});
+}
+
+// A damaged answer now and then costs a retry, not the operation; a device
+// that damages every answer still fails, with the damage's code.
+TEST_F(LibraryTest, ABrokenAnswerNowAndThenCostsARetry) {
+    struct Case {
+        Fault fault;
+        unsigned every;
+        bool retries; // the fault damages the frame itself
+    };
+    // A read after a broken read answer takes three good ones in a row
+    // (find and select again, then the read): one answer in four may be
+    // broken, not one in three.
+    const Case cases[] = {
+        {Fault::BadChecksum, 4, true}, {Fault::BadChecksum, 5, true}, {Fault::Truncated, 4, true},
+        {Fault::Truncated, 5, true},   {Fault::Noise, 2, false},      {Fault::Noise, 3, false},
+        {Fault::Split, 2, false},      {Fault::Split, 3, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(kav::virt::faultName(c.fault)) + " every " +
+                     std::to_string(c.every));
+        ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+        reader(1)->setFault(c.fault, c.every);
+        unsigned before = 0;
+        ASSERT_EQ(Kav_GetRetryCount(1, &before), KAV_OK);
+        for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE(i);
+            IDCardRecord record{};
+            EXPECT_EQ(Kav_SetMaxRFByte(1, 80, 0), KAV_OK);
+            EXPECT_EQ(read(1, record), KAV_OK);
+            EXPECT_STREQ(record.idNumber, "990102198805120135");
+            unsigned char id[KAV_SAM_ID_SIZE] = {};
+            EXPECT_EQ(Kav_GetSAMID(1, id, 0), KAV_OK);
+        }
+        unsigned after = 0;
+        ASSERT_EQ(Kav_GetRetryCount(1, &after), KAV_OK);
+        EXPECT_EQ(after > before, c.retries) << after - before;
+        reader(1)->clearFaults();
+        Kav_ClosePort(1);
+    }
+}
+
+TEST_F(LibraryTest, CommandsThatActOnTheSamAreNeverSentTwice) {
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    const auto sent = [](std::uint8_t cmd) { return reader(1)->received(cmd); };
+    reader(1)->setFault(Fault::BadChecksum);
+    const unsigned resets = sent(0x10);
+    const unsigned statuses = sent(0x11);
+    EXPECT_EQ(Kav_ResetSAM(1, 0), KAV_E_BAD_FRAME);
+    EXPECT_EQ(sent(0x10), resets + 1);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_E_BAD_FRAME) << "every answer broken";
+    EXPECT_EQ(sent(0x11), statuses + 2) << "a repeatable command goes twice, no more";
+
+    // The rate change took, but its answer broke: the SAM is asked where it
+    // is, never told again, and the open port follows it.
+    reader(1)->setFault(Fault::BadChecksum, 2);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+    const unsigned rateChanges = sent(0x60);
+    EXPECT_EQ(Kav_SetCOMBaud(1, 115200, 38400), KAV_OK);
+    EXPECT_EQ(sent(0x60), rateChanges + 1);
+    EXPECT_EQ(reader(1)->baudRate(), 38400u);
+    EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+    // Every answer broken: the change's outcome is unknown and said so.
+    reader(1)->setFault(Fault::BadChecksum, 1);
+    EXPECT_EQ(Kav_SetCOMBaud(1, 38400, 9600), KAV_E_BAD_FRAME);
+    EXPECT_EQ(sent(0x60), rateChanges + 2);
+    reader(1)->clearFaults();
 }
 
 TEST_F(LibraryTest, PhotoFolderThatVanishedFailsTheReadAndLeavesNothing) {

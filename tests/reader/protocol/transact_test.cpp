@@ -86,7 +86,7 @@ TEST(Transact, OutcomeForEachWayTheAnswerCanArrive) {
          KAV_OK,
          kSuccess},
         {"nothing", {}, KAV_E_TIMEOUT, 0},
-        {"half a frame", {{KAV_OK, half}}, KAV_E_TIMEOUT, 0},
+        {"half a frame", {{KAV_OK, half}}, KAV_E_BAD_FRAME, 0},
         {"noise only", {{KAV_OK, hex("01 02 03")}}, KAV_E_TIMEOUT, 0},
         {"bad checksum", {{KAV_OK, badChecksum}}, KAV_E_BAD_FRAME, 0},
         {"bad length", {{KAV_OK, hex("AA AA AA 96 69 00 01")}}, KAV_E_BAD_FRAME, 0},

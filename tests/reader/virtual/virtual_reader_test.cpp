@@ -176,7 +176,7 @@ TEST_F(VirtualReaderTest, EveryFaultShowsAsTheHostWouldSeeIt) {
         {Fault::NotAuthorised, kSamStatus, KAV_OK, kNotAuthorised},
         {Fault::ReadFailure, kReadCard, KAV_OK, kReadFailed},
         {Fault::BadChecksum, kSamStatus, KAV_E_BAD_FRAME, 0},
-        {Fault::Truncated, kSamStatus, KAV_E_TIMEOUT, 0},
+        {Fault::Truncated, kSamStatus, KAV_E_BAD_FRAME, 0},
         {Fault::Noise, kReadCard, KAV_OK, kSuccess},
         {Fault::Split, kReadCard, KAV_OK, kSuccess},
         {Fault::Delay, kSamStatus, KAV_E_TIMEOUT, 0},
