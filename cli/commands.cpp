@@ -64,19 +64,27 @@ std::uint32_t littleEndian32(const unsigned char *b) {
 
 
 // The dialog's field formats, so that kav and the dialog read alike.
-void setReadSettings(const PhotoOptions &photo) {
+// A refused photo folder fails the command before any read: the library
+// would otherwise keep its previous folder and the photo land elsewhere.
+Step setReadSettings(const PhotoOptions &photo) {
     Kav_SetSexType(KAV_SEX_TEXT);
     Kav_SetNationType(KAV_NATION_NAME);
     Kav_SetBornType(KAV_DATE_CHINESE);
     Kav_SetUserLifeBType(KAV_DATE_DOTS);
     Kav_SetUserLifeEType(KAV_DATE_SLASHES, KAV_NO_END_LONG_TERM);
-    if (photo.folderGbk)
-        Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str());
     if (photo.type)
         Kav_SetPhotoType(*photo.type);
     if (photo.scheme)
         Kav_SetPhotoName(*photo.scheme);
+    if (photo.folderGbk)
+        if (const int r = Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str()); r != KAV_OK)
+            return {"Kav_SetPhotoPath", r};
+    return {};
 }
+
+// A reader that is gone fails its open at once: look for it again a few
+// times a second, not thousands.
+constexpr auto kAbsentReaderPause = std::chrono::milliseconds{100};
 
 // The dialog's read sequence, stopping at the first call that fails (the
 // dialog lets find and select go on to the read; a script wants to know
@@ -280,7 +288,10 @@ int runMaxRf(const Output &out, int port, int count) {
 }
 
 int runRead(const Output &out, int port, const PhotoOptions &photo) {
-    setReadSettings(photo);
+    if (const Step set = setReadSettings(photo); !set.ok()) {
+        out.failure(set.operation, set.code, port);
+        return kExitPhoto;
+    }
     IDCardRecord record{};
     const Step step = readSequence(port, record);
     if (!step.ok())
@@ -290,7 +301,10 @@ int runRead(const Output &out, int port, const PhotoOptions &photo) {
 }
 
 int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak) {
-    setReadSettings(photo);
+    if (const Step set = setReadSettings(photo); !set.ok()) {
+        out.failure(set.operation, set.code, port);
+        return kExitPhoto;
+    }
     const bool live = isatty(STDERR_FILENO) != 0;
     std::vector<SoakAttempt> attempts;
     attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
@@ -311,6 +325,8 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
             break;
         attempts.push_back({step.code, msSince(start), step.ok() ? "" : step.operation});
         ok += step.ok() ? 1 : 0;
+        if (!step.ok() && std::string_view(step.operation) == "Kav_OpenPort")
+            pause(static_cast<int>(kAbsentReaderPause.count()));
         if (live)
             showProgress(i + 1, soak.count, ok, msSince(runStart));
     }
