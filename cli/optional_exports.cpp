@@ -26,18 +26,7 @@ GetWarningFn getWarningExport() {
 }
 
 std::vector<LibraryWarning> libraryWarnings() {
-    std::vector<LibraryWarning> warnings;
-    const GetWarningFn getWarning = getWarningExport();
-    // Bounded, should a library never say "no more".
-    constexpr int kMostShown = 1000;
-    for (int index = 0; getWarning != nullptr && index < kMostShown; ++index) {
-        int port = KAV_NO_PORT;
-        char text[KAV_WARNING_TEXT_SIZE] = {};
-        if (getWarning(index, &port, text, static_cast<int>(sizeof text)) != KAV_OK)
-            break;
-        warnings.push_back({port, text});
-    }
-    return warnings;
+    return format::readWarnings(getWarningExport());
 }
 
 GetRetryCountFn getRetryCountExport() {

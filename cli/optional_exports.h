@@ -3,15 +3,15 @@
 #pragma once
 
 #include "KavIDCardAPI.h"
+#include "warnings.h"
 
-#include <string>
 #include <vector>
 
 namespace kav::cli {
 
 using SetTraceCallbackFn = int(KAV_CALL *)(KavTraceCallback, void *);
 using GetMappedPortFn = int(KAV_CALL *)(int, int *, char *, int);
-using GetWarningFn = int(KAV_CALL *)(int, int *, char *, int);
+using GetWarningFn = format::WarningGetter;
 using GetRetryCountFn = int(KAV_CALL *)(int, unsigned int *);
 
 // nullptr when the loaded library does not export it.
@@ -19,11 +19,7 @@ SetTraceCallbackFn setTraceCallbackExport();
 GetMappedPortFn getMappedPortExport();
 GetWarningFn getWarningExport();
 
-// A warning of the library about its configuration (Kav_GetWarning).
-struct LibraryWarning {
-    int port = KAV_NO_PORT; // KAV_NO_PORT: it concerns no port
-    std::string text;       // UTF-8
-};
+using LibraryWarning = format::Warning;
 
 // Every warning of the loaded library; none when it lacks Kav_GetWarning.
 std::vector<LibraryWarning> libraryWarnings();

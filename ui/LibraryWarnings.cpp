@@ -4,7 +4,6 @@
 
 #include <dlfcn.h>
 
-#include <cstring>
 
 WarningGetter libraryWarningGetter() {
     return reinterpret_cast<WarningGetter>(dlsym(RTLD_DEFAULT, "Kav_GetWarning"));
@@ -12,16 +11,8 @@ WarningGetter libraryWarningGetter() {
 
 QList<LibraryWarning> libraryWarnings(WarningGetter getter) {
     QList<LibraryWarning> warnings;
-    // Bounded, should a library never say "no more".
-    constexpr int kMostShown = 1000;
-    for (int index = 0; getter != nullptr && index < kMostShown; ++index) {
-        int port = KAV_NO_PORT;
-        char text[KAV_WARNING_TEXT_SIZE] = {};
-        if (getter(index, &port, text, static_cast<int>(sizeof text)) != KAV_OK)
-            break;
-        warnings.append({port, QString::fromUtf8(text, static_cast<qsizetype>(strnlen(
-                                                           text, sizeof text)))});
-    }
+    for (const kav::format::Warning &w : kav::format::readWarnings(getter))
+        warnings.append({w.port, QString::fromStdString(w.text)});
     return warnings;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "KavIDCardAPI.h"
+#include "warnings.h"
 
 #include <QList>
 #include <QString>
@@ -14,7 +15,7 @@ struct LibraryWarning {
     QString text;
 };
 
-using WarningGetter = int(KAV_CALL *)(int index, int *port, char *text, int textSize);
+using WarningGetter = kav::format::WarningGetter;
 
 // The loaded library's Kav_GetWarning, or null.
 WarningGetter libraryWarningGetter();

@@ -255,13 +255,19 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
 
 // ---- File permissions (they do not bind root: ctest runs these as nobody) --
 
+// A device node nobody but root may open.
+fs::path lockedDevice(const TempFolder &folder) {
+    const fs::path device = folder.path() / "ttyLocked";
+    std::ofstream(device) << "";
+    chmod(device.c_str(), 0);
+    return device;
+}
+
 TEST(KavAccess, DeviceWithoutPermissionIsClassThreeAndPortsSaysWhy) {
     if (geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind root";
     TempFolder folder;
-    const fs::path device = folder.path() / "ttyLocked";
-    std::ofstream(device) << "";
-    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+    const fs::path device = lockedDevice(folder);
     const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string()}};
 
@@ -635,9 +641,7 @@ TEST(KavAccess, FindWithoutReaderSaysWhichPortsCouldNotBeOpenedAndWhy) {
     if (geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind root";
     TempFolder folder;
-    const fs::path device = folder.path() / "ttyLocked";
-    std::ofstream(device) << "";
-    ASSERT_EQ(chmod(device.c_str(), 0), 0);
+    const fs::path device = lockedDevice(folder);
     const test::Vars devices{
         {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string() + ",2=" +
                                   (folder.path() / "ttyGone").string()}};
