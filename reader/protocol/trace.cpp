@@ -74,7 +74,7 @@ std::size_t utf8Sequence(std::string_view text) {
 // card held. A control character (C0, DEL, C1) becomes '?', as it would let
 // them forge lines of their own (a newline, an escape sequence to the
 // terminal); a byte that is no part of well-formed UTF-8 becomes \xNN.
-std::string printable(std::string_view text) {
+std::string printableText(std::string_view text) {
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
@@ -107,7 +107,7 @@ void emit(KavTraceEvent event, std::string_view fileText) {
     event.timeMs = nowMs(now);
     const auto toFile = [&] {
         if (s.file.isOpen())
-            s.file.write(clock::localTimestamp(now) + " " + printable(fileText) + "\n");
+            s.file.write(clock::localTimestamp(now) + " " + printableText(fileText) + "\n");
     };
     if (inCallback) {
         // Traced by a call the callback made: this thread holds the lock
@@ -137,6 +137,10 @@ KavTraceEvent event(int kind, const char *link, const std::string &text) {
 
 } // namespace
 
+std::string printable(std::string_view text) {
+    return printableText(text);
+}
+
 bool enabled() {
     return sink().listening.load(std::memory_order_relaxed);
 }
@@ -158,8 +162,8 @@ void frame(std::string_view link, Direction direction, std::span<const std::uint
            std::string_view meaning) {
     if (!enabled())
         return;
-    const std::string linkName = printable(link);
-    const std::string text = printable(meaning);
+    const std::string linkName = printableText(link);
+    const std::string text = printableText(meaning);
     std::string line = linkName + (direction == Direction::ToReader ? " >> " : " << ") + hex(bytes);
     if (!text.empty())
         line.append("  [").append(text).append("]");
@@ -174,7 +178,7 @@ void frame(std::string_view link, Direction direction, std::span<const std::uint
 void noise(std::string_view link, std::size_t count) {
     if (!enabled() || count == 0)
         return;
-    const std::string linkName = printable(link);
+    const std::string linkName = printableText(link);
     const std::string text = std::to_string(count) + " bytes of noise skipped";
     KavTraceEvent e = event(KAV_TRACE_NOISE, linkName.c_str(), text);
     e.byteCount = count;
@@ -184,7 +188,7 @@ void noise(std::string_view link, std::size_t count) {
 void operation(std::string_view text, int result) {
     if (!enabled())
         return;
-    const std::string clean = printable(text);
+    const std::string clean = printableText(text);
     KavTraceEvent e = event(KAV_TRACE_OPERATION, "", clean);
     e.result = result;
     emit(e, clean);
@@ -193,7 +197,7 @@ void operation(std::string_view text, int result) {
 void line(std::string_view text) {
     if (!enabled())
         return;
-    const std::string clean = printable(text);
+    const std::string clean = printableText(text);
     emit(event(KAV_TRACE_NOTE, "", clean), clean);
 }
 

@@ -34,6 +34,11 @@ void operation(std::string_view text, int result);
 // bytes.
 void line(std::string_view text);
 
+// A text as every trace text leaves the library, whatever bytes it held:
+// UTF-8, a control character (C0, DEL, C1) as '?', any byte that is no part
+// of well-formed UTF-8 as \xNN. Other texts for hosts use it too.
+std::string printable(std::string_view text);
+
 // Hex dump helper: "AA AA AA 96 69".
 std::string hex(std::span<const std::uint8_t> bytes);
 
