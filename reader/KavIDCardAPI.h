@@ -148,7 +148,9 @@ KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result);
  * exists, all at once, asking each SAM for its status at each baud rate in
  * turn (115200 first, or the rate last found on that port). The first
  * reader to answer ends the search: readers answering within 50 ms of it
- * answered together, and the lowest of their ports is returned. Ports
+ * answered together, and the lowest of their ports is returned (a port
+ * whose probe began late, on a busy machine, still gets 50 ms from its own
+ * first question). Ports
  * already open are probed through their open link and stay open.
  *
  * Returns the port (1 or more), or 0 (KAV_NO_PORT) when no reader answered;

@@ -24,16 +24,20 @@ constexpr std::chrono::milliseconds kStopCheck{10};
 constexpr std::chrono::milliseconds kAnswerGrace{50};
 
 // A link whose waits end, as timeouts, at the stop time: discovery stops the
-// probes still waiting on silent ports once a reader has answered.
+// probes still waiting on silent ports once a reader has answered. Never
+// before the grace has passed since this probe began, though: on a busy
+// machine a probe may start after another reader answered, and its reader
+// gets the same time to answer as the others had.
 class StoppableLink final : public Link {
   public:
-    StoppableLink(Link &inner, const StopTime &stop) : inner_(inner), stop_(stop) {}
+    StoppableLink(Link &inner, const StopTime &stop)
+        : inner_(inner), stop_(stop), floor_(Clock::now() + kAnswerGrace) {}
 
     std::string name() const override { return inner_.name(); }
     int write(std::span<const std::uint8_t> bytes) override { return inner_.write(bytes); }
     int read(std::vector<std::uint8_t> &out, Clock::time_point deadline) override {
         for (;;) {
-            const Clock::time_point stop = stop_.get();
+            const Clock::time_point stop = std::max(stop_.get(), floor_);
             const Clock::time_point now = Clock::now();
             if (now >= stop)
                 return KAV_E_TIMEOUT;
@@ -50,6 +54,7 @@ class StoppableLink final : public Link {
   private:
     Link &inner_;
     const StopTime &stop_;
+    const Clock::time_point floor_;
 };
 
 
@@ -85,11 +90,15 @@ Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop
     // at the same rate is answered too. When that one is not, the rates go
     // round once more, the SAM no longer busy.
     bool missed = false;
+    bool asked = false;
     for (int round = 0; round < 2; ++round) {
         bool unconfirmed = false;
         for (std::uint32_t baud : order) {
-            if (stop != nullptr && Clock::now() >= stop->get())
+            // The first rate is always asked: a probe that began late is
+            // still heard (its link gives it the grace).
+            if (asked && stop != nullptr && Clock::now() >= stop->get())
                 return {};
+            asked = true;
             if (link.setBaudRate(baud) != KAV_OK)
                 return {std::nullopt, true};
             int result = askStatus(link, baud);

@@ -38,7 +38,7 @@ struct Probe {
 // Asks for the SAM's status at each rate, `first` first. A rate that
 // answers only after an earlier one went unanswered is asked again, and
 // taken only if it answers again; if not, the rates go round once more.
-// Starts no attempt after `stop`'s time.
+// Starts no attempt but the first after `stop`'s time.
 Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop = nullptr);
 
 // One port to search.

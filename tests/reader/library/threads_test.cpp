@@ -215,6 +215,21 @@ TEST_F(ThreadsTest, WithoutThreadsDiscoveryProbesEveryPortInTurn) {
     EXPECT_EQ(baud, 38400u);
 }
 
+// A reader whose probe begins after another reader answered (here: probed
+// in turn after an open port that stays silent until the stop) is still
+// heard, and the lower port wins as if both had been asked at once.
+TEST_F(ThreadsTest, AProbeThatBeginsLateIsStillHeard) {
+    setenv("KAVIDCARD_DEVICES", "defaults=off,1=virtual,2=virtual,3=virtual", 1);
+    kav::testing::resetLibrary();
+    ASSERT_EQ(Kav_OpenPort(2), KAV_OK);
+    ASSERT_EQ(Kav_OpenPort(3), KAV_OK);
+    kav::testing::virtualReader(3)->setFault(Fault::Delay);
+    kav::testing::refuseThreads(true);
+    EXPECT_EQ(Kav_FindReader(), 1);
+    kav::testing::virtualReader(3)->clearFaults();
+    Kav_ClosePort(3);
+}
+
 // The same under a real process limit, in a child of its own: as a user
 // the limit binds (root is made nobody first), no thread can start.
 TEST_F(ThreadsTest, UnderAProcessLimitDiscoveryStillFindsTheReader) {
