@@ -3,6 +3,7 @@
 #include "../utf8.h"
 #include "KavIDCardAPI.h"
 #include "process.h"
+#include "test_files.h"
 #include "testing.h"
 #include "virtual/virtual_reader.h"
 
@@ -52,11 +53,9 @@ void mustReturn(const std::function<void()> &fn) {
 class ThreadsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder = fs::temp_directory_path() / ("kav-threads-" + std::to_string(::getpid()));
-        fs::remove_all(folder);
-        fs::create_directories(folder);
         setenv("KAVIDCARD_DEVICES", "defaults=off,1=virtual,2=virtual", 1);
         kav::testing::resetLibrary();
+        ASSERT_FALSE(temp.path().empty());
         ASSERT_EQ(Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, folder.c_str()), KAV_OK);
     }
     void TearDown() override {
@@ -64,9 +63,9 @@ class ThreadsTest : public ::testing::Test {
         kav::testing::refuseThreads(false);
         for (int port : {1, 2})
             Kav_ClosePort(port);
-        fs::remove_all(folder);
     }
-    fs::path folder;
+    test::TempFolder temp;
+    const fs::path &folder = temp.path();
 };
 
 // A call made from inside the callback, once, on the first frame sent: the
