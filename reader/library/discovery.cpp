@@ -50,6 +50,7 @@ class StoppableLink final : public Link {
     int setBaudRate(std::uint32_t baud) override { return inner_.setBaudRate(baud); }
     void discardInput() override { inner_.discardInput(); }
     bool broken() override { return inner_.broken(); }
+    std::chrono::milliseconds extraDelay() const override { return inner_.extraDelay(); }
 
   private:
     Link &inner_;

@@ -34,6 +34,10 @@ class NetworkLink final : public Link {
     // The rate a raw TCP port is taken to run at: the SAM's default, which
     // the server must be set to.
     static constexpr std::uint32_t kTcpRate = 115200;
+    // What the server's gathering of bytes and the network add to an
+    // answer's time and to a pause inside a frame (ser2net by default waits
+    // up to 20 ms for more bytes before it sends).
+    static constexpr std::chrono::milliseconds kExtraDelay{100};
 
     NetworkLink(Mode mode, std::string host, std::uint16_t port);
     ~NetworkLink() override;
@@ -64,6 +68,7 @@ class NetworkLink final : public Link {
     int setBaudRate(std::uint32_t baud) override;
     void discardInput() override;
     bool broken() override;
+    std::chrono::milliseconds extraDelay() const override { return kExtraDelay; }
 
     static constexpr std::size_t kReadChunk = 4096;
 
