@@ -254,7 +254,7 @@ int main(int argc, char **argv) {
     const std::vector<int> portSet = *parsePortList(portText, portError);
     const bool manyAllowed = status->parsed() || samId->parsed() || read->parsed() || soak->parsed();
     if ((portSet.size() > 1 || allPorts) && !manyAllowed)
-        return usage("only status, sam-id, read and soak run on several ports at once");
+        return usage("--port: only status, sam-id, read and soak take several ports or --all");
     const int port = portSet.front();
 
     std::string photoError;
