@@ -61,10 +61,13 @@ void Library::releaseAtExit() {
     if (!library.mutex_.try_lock())
         return;
     for (auto it = library.open_.begin(); it != library.open_.end();) {
-        std::mutex &port = *library.portLocks_[it->first];
-        if (port.try_lock()) {
+        const auto lock = library.portLocks_.find(it->first);
+        std::mutex *port = lock != library.portLocks_.end() ? lock->second.get() : nullptr;
+        if (port == nullptr) {
             it = library.open_.erase(it);
-            port.unlock();
+        } else if (port->try_lock()) {
+            it = library.open_.erase(it);
+            port->unlock();
         } else {
             ++it;
         }
