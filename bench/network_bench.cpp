@@ -125,16 +125,16 @@ bool soakEightReaders(const fs::path &photos) {
     std::vector<std::unique_ptr<test::ToolReader>> readers;
     std::string devices = "defaults=off";
     for (int port = 1; port <= kReaders; ++port) {
-        readers.push_back(std::make_unique<test::ToolReader>(std::vector<std::string>{"--wire-only"}));
+        readers.push_back(
+            std::make_unique<test::ToolReader>(std::vector<std::string>{"--wire-only"}));
         if (!readers.back()->running())
             return false;
         devices += "," + std::to_string(port) + "=" + readers.back()->path();
     }
-    const test::Outcome run =
-        test::run(KAV_PATH,
-                  {"soak", "--count", std::to_string(kCount), "--port", "1-8", "--json",
-                   "--photo-dir", photos.string()},
-                  {{"KAVIDCARD_DEVICES", devices}}, std::chrono::minutes{5});
+    const test::Outcome run = test::run(KAV_PATH,
+                                        {"soak", "--count", std::to_string(kCount), "--port", "1-8",
+                                         "--json", "--photo-dir", photos.string()},
+                                        {{"KAVIDCARD_DEVICES", devices}}, std::chrono::minutes{5});
     const nlohmann::json result = nlohmann::json::parse(run.out, nullptr, false);
     if (run.exit != 0 || !result.is_array() || result.empty()) {
         std::fprintf(stderr, "network_bench: the soak failed: %s %s\n", run.out.c_str(),
@@ -160,9 +160,11 @@ bool discoveryBesideBlackHoles(const fs::path &photos) {
         return false;
     std::string devices;
     for (int port = 1; port <= 4; ++port)
-        devices += std::to_string(port) + "=rfc2217://127.0.0.1:" + std::to_string(hole.port()) + ",";
+        devices +=
+            std::to_string(port) + "=rfc2217://127.0.0.1:" + std::to_string(hole.port()) + ",";
     for (int port = 5; port <= 7; ++port)
-        devices += std::to_string(port) + "=rfc2217://127.0.0.1:" + std::to_string(test::freePort()) + ",";
+        devices +=
+            std::to_string(port) + "=rfc2217://127.0.0.1:" + std::to_string(test::freePort()) + ",";
     devices += "8=" + server.url();
     const double timeout = statusTimeoutMs();
     std::vector<double> runs;
@@ -230,7 +232,8 @@ int main() {
         std::fprintf(stderr, "network_bench: ser2net is not installed (scripts/setup.sh)\n");
         return 1;
     }
-    const fs::path photos = fs::temp_directory_path() / ("network_bench_" + std::to_string(getpid()));
+    const fs::path photos =
+        fs::temp_directory_path() / ("network_bench_" + std::to_string(getpid()));
     fs::create_directories(photos);
     const bool ok = readThroughSer2net(photos) && soakEightReaders(photos) &&
                     discoveryBesideBlackHoles(photos) && portsInParallel(photos);

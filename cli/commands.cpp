@@ -473,8 +473,9 @@ void drawSoakLines(const std::vector<int> &ports, const std::vector<SoakProgress
             const int done = progress[i].done.load();
             const int ok = progress[i].ok.load();
             char line[160];
-            std::snprintf(line, sizeof line, "\r\x1b[Kport %d  soak %d/%d  ok %d  failed %d  %.1f/min%s\n",
-                          ports[i], done, total, ok, done - ok,
+            std::snprintf(line, sizeof line,
+                          "\r\x1b[Kport %d  soak %d/%d  ok %d  failed %d  %.1f/min%s\n", ports[i],
+                          done, total, ok, done - ok,
                           elapsed > 0 ? double(done) * 60000.0 / elapsed : 0.0,
                           progress[i].finished.load() ? "  done" : "");
             frame += line;
@@ -558,7 +559,8 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
     if (!out.json()) {
         const int worst = printPortResults(out, results);
         char total[200];
-        std::snprintf(total, sizeof total, "total: %zu ports, %d reads: %d ok, %d failed; %.1f reads/min%s",
+        std::snprintf(total, sizeof total,
+                      "total: %zu ports, %d reads: %d ok, %d failed; %.1f reads/min%s",
                       ports.size(), count, ok, count - ok, perMinute,
                       interrupted != 0 ? " (interrupted)" : "");
         printOut(total);

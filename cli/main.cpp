@@ -252,7 +252,8 @@ int main(int argc, char **argv) {
     // Several ports only for the commands that run on each at once.
     std::string portError;
     const std::vector<int> portSet = *parsePortList(portText, portError);
-    const bool manyAllowed = status->parsed() || samId->parsed() || read->parsed() || soak->parsed();
+    const bool manyAllowed =
+        status->parsed() || samId->parsed() || read->parsed() || soak->parsed();
     if ((portSet.size() > 1 || allPorts) && !manyAllowed)
         return usage("--port: only status, sam-id, read and soak take several ports or --all");
     const int port = portSet.front();

@@ -62,8 +62,8 @@ std::optional<std::vector<int>> parsePortList(std::string_view text, std::string
                 !(last = number(part.substr(dash + 1), error)))
                 return std::nullopt;
             if (*last < *first) {
-                error = std::string(part) + " is a reversed range (write " +
-                        std::to_string(*last) + "-" + std::to_string(*first) + ")";
+                error = std::string(part) + " is a reversed range (write " + std::to_string(*last) +
+                        "-" + std::to_string(*first) + ")";
                 return std::nullopt;
             }
         }
@@ -99,14 +99,13 @@ std::vector<int> portsWithReaders() {
                 mapped.push_back(port);
         }
     }
-    const std::vector<bool> answered =
-        runOnPorts<bool>(mapped, [](int port) {
-            const bool opened = Kav_OpenPort(port) == KAV_OK;
-            // Any answer of the SAM, a failing status too, means a reader.
-            const bool answers = opened && Kav_GetSAMStatus(port, 0) >= KAV_OK;
-            Kav_ClosePort(port);
-            return answers;
-        });
+    const std::vector<bool> answered = runOnPorts<bool>(mapped, [](int port) {
+        const bool opened = Kav_OpenPort(port) == KAV_OK;
+        // Any answer of the SAM, a failing status too, means a reader.
+        const bool answers = opened && Kav_GetSAMStatus(port, 0) >= KAV_OK;
+        Kav_ClosePort(port);
+        return answers;
+    });
     std::vector<int> found;
     for (std::size_t i = 0; i < mapped.size(); ++i)
         if (answered[i])

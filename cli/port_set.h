@@ -49,7 +49,8 @@ std::vector<Result> runOnPorts(const std::vector<int> &ports,
         std::vector<std::size_t> here;
         for (std::size_t i = 0; i < ports.size(); ++i) {
             try {
-                threads.emplace_back([&slots, &job, &ports, i] { slots[i].emplace(job(ports[i])); });
+                threads.emplace_back(
+                    [&slots, &job, &ports, i] { slots[i].emplace(job(ports[i])); });
             } catch (const std::exception &) {
                 here.push_back(i); // under a process limit: later, on this thread
             }

@@ -133,11 +133,14 @@ extern "C" {
 
 KAV_EXPORT int KAV_CALL Kav_FindReader(void) {
     return guarded(
-        "Kav_FindReader()", [](Library &l) -> int { return l.findReader(); }, Returns::Port, kSearch);
+        "Kav_FindReader()", [](Library &l) -> int { return l.findReader(); }, Returns::Port,
+        kSearch);
 }
 
 KAV_EXPORT int KAV_CALL Kav_OpenPort(int port) {
-    return guarded("Kav_OpenPort(" + args(port) + ")", [=](Library &l) -> int { return l.open(port); }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_OpenPort(" + args(port) + ")", [=](Library &l) -> int { return l.open(port); },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ClosePort(int port) {
@@ -179,12 +182,14 @@ KAV_EXPORT int KAV_CALL Kav_SetMaxRFByte(int port, int count, int flag) {
 
 KAV_EXPORT int KAV_CALL Kav_GetSAMStatus(int port, int flag) {
     return guarded("Kav_GetSAMStatus(" + args(port, flag) + ")",
-                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); }, Returns::ResultCode, onPort(port));
+                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); },
+                   Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ResetSAM(int port, int flag) {
     return guarded("Kav_ResetSAM(" + args(port, flag) + ")",
-                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); }, Returns::ResultCode, onPort(port));
+                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); },
+                   Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag) {

@@ -63,7 +63,8 @@ std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why
     std::string_view host, port;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
-        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+        if (close == std::string_view::npos || close + 1 >= text.size() ||
+            text[close + 1] != ':') {
             why = "an IPv6 address goes in brackets, followed by :PORT";
             return std::nullopt;
         }
@@ -150,8 +151,8 @@ DeviceMap DeviceMap::fromVariable(std::string_view value) {
         } else if (target == kVirtual) {
             map.overrides_[*port] = Device{Device::Kind::Virtual, {}, {}, {}, 0};
         } else if (target.substr(0, kVirtual.size() + 1) == "virtual:") {
-            map.overrides_[*port] =
-                Device{Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1)), {}, 0};
+            map.overrides_[*port] = Device{
+                Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1)), {}, 0};
         } else {
             map.overrides_[*port] = Device{Device::Kind::Path, std::string(target), {}, {}, 0};
         }

@@ -6,13 +6,13 @@
 #include "protocol/protocol.h"
 #include "protocol/trace.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -183,7 +183,8 @@ int NetworkLink::connectSocket(Clock::time_point deadline, const std::function<b
     if (resolved == EAI_AGAIN && Clock::now() >= deadline)
         return failed(KAV_E_TIMEOUT, "the host name was not resolved in time");
     if (resolved != 0 || addresses.list == nullptr)
-        return failed(KAV_E_NO_DEVICE, std::string("unknown host (") + ::gai_strerror(resolved) + ")");
+        return failed(KAV_E_NO_DEVICE,
+                      std::string("unknown host (") + ::gai_strerror(resolved) + ")");
 
     std::string lastWhy = "no address to connect to";
     int lastCode = KAV_E_NO_DEVICE;
@@ -205,7 +206,8 @@ int NetworkLink::connectSocket(Clock::time_point deadline, const std::function<b
                 error = ETIMEDOUT;
                 while (Clock::now() < deadline && !(stop && stop())) {
                     pollfd p{fd_, POLLOUT, 0};
-                    const int wait = std::min(msUntil(deadline), static_cast<int>(kStopCheck.count()));
+                    const int wait =
+                        std::min(msUntil(deadline), static_cast<int>(kStopCheck.count()));
                     const int ready = ::poll(&p, 1, wait);
                     if (ready < 0 && errno != EINTR) {
                         error = errno;
@@ -264,8 +266,7 @@ int NetworkLink::negotiate(Clock::time_point deadline, const std::function<bool(
             return KAV_E_TIMEOUT;
         }
         std::vector<std::uint8_t> data;
-        const int result =
-            receive(data, std::min(deadline, Clock::now() + kStopCheck));
+        const int result = receive(data, std::min(deadline, Clock::now() + kStopCheck));
         pending_.insert(pending_.end(), data.begin(), data.end());
         if (result == KAV_E_IO)
             return result;

@@ -95,9 +95,9 @@ class NetworkLink final : public Link {
     std::vector<std::uint8_t> pending_; // data received while waiting for something else
     bool comPort_ = false;              // the server agreed to COM port control
     bool comPortRefused_ = false;
-    std::uint32_t acked_ = 0;           // the last rate the server acknowledged
+    std::uint32_t acked_ = 0; // the last rate the server acknowledged
     bool ackSeen_ = false;
-    unsigned replies_ = 0;              // negotiation answers sent on this connection
+    unsigned replies_ = 0; // negotiation answers sent on this connection
 };
 
 } // namespace kav

@@ -110,7 +110,8 @@ std::vector<std::uint8_t> negotiation(std::uint8_t verb, std::uint8_t option) {
     return {kIac, verb, option};
 }
 
-std::vector<std::uint8_t> comPortCommand(std::uint8_t command, std::span<const std::uint8_t> value) {
+std::vector<std::uint8_t> comPortCommand(std::uint8_t command,
+                                         std::span<const std::uint8_t> value) {
     std::vector<std::uint8_t> out = {kIac, kSb, kComPort, command};
     const std::vector<std::uint8_t> escaped = escape(value);
     out.insert(out.end(), escaped.begin(), escaped.end());
@@ -120,9 +121,9 @@ std::vector<std::uint8_t> comPortCommand(std::uint8_t command, std::span<const s
 }
 
 std::vector<std::uint8_t> setBaudRate(std::uint32_t baud) {
-    const std::uint8_t value[] = {static_cast<std::uint8_t>(baud >> 24),
-                                  static_cast<std::uint8_t>(baud >> 16),
-                                  static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)};
+    const std::uint8_t value[] = {
+        static_cast<std::uint8_t>(baud >> 24), static_cast<std::uint8_t>(baud >> 16),
+        static_cast<std::uint8_t>(baud >> 8), static_cast<std::uint8_t>(baud)};
     return comPortCommand(kSetBaudRate, value);
 }
 

@@ -30,9 +30,9 @@ TEST(KavManyPorts, EightReadersOnPtysSoakedAtOnce) {
         devices += "," + std::to_string(port) + "=" + readers.back()->path();
     }
     test::TempFolder photos;
-    const Outcome run = kav({"soak", "--count", "3", "--port", "1-8", "--json", "--photo-dir",
-                             photos.path().string()},
-                            {{"KAVIDCARD_DEVICES", devices}});
+    const Outcome run = kav(
+        {"soak", "--count", "3", "--port", "1-8", "--json", "--photo-dir", photos.path().string()},
+        {{"KAVIDCARD_DEVICES", devices}});
     ASSERT_EQ(run.exit, 0) << run.out << run.err;
     const Json result = Json::parse(run.out);
     ASSERT_TRUE(result.is_array());
@@ -99,8 +99,8 @@ TEST(KavManyPorts, EachPortGetsItsLabelledLineAndTheWorstClassWins) {
 TEST(KavManyPorts, AllIsEveryPortWhereAReaderAnswers) {
     test::ToolReader silent({"--fault", "delay"});
     const test::Vars vars{
-        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual,2=/dev/kav-no-such-node,4=virtual,6=" +
-                                  silent.path()}};
+        {"KAVIDCARD_DEVICES",
+         "defaults=off,1=virtual,2=/dev/kav-no-such-node,4=virtual,6=" + silent.path()}};
     const Outcome run = kav({"sam-id", "--all", "--json"}, vars);
     ASSERT_EQ(run.exit, 0) << run.out << run.err;
     const Json result = Json::parse(run.out);
@@ -115,15 +115,16 @@ TEST(KavManyPorts, AllIsEveryPortWhereAReaderAnswers) {
 TEST(KavManyPorts, SoakOnATerminalDrawsALineForEachPortAndSumsUp) {
     test::TempFolder photos;
     const Outcome run = test::runOnTerminal(
-        KAV_CLI,
-        {"soak", "--count", "2", "--port", "1-2", "--photo-dir", photos.path().string()},
+        KAV_CLI, {"soak", "--count", "2", "--port", "1-2", "--photo-dir", photos.path().string()},
         {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual,2=virtual"}});
     EXPECT_EQ(run.exit, 0) << run.err;
-    for (const char *port : {"port 1  soak 2/2  ok 2  failed 0", "port 2  soak 2/2  ok 2  failed 0"})
+    for (const char *port :
+         {"port 1  soak 2/2  ok 2  failed 0", "port 2  soak 2/2  ok 2  failed 0"})
         EXPECT_NE(run.err.find(port), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("port 1 (SAM "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("port 2 (SAM "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("total: 2 ports, 4 reads: 4 ok, 0 failed"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("total: 2 ports, 4 reads: 4 ok, 0 failed"), std::string::npos)
+        << run.out;
 }
 
 } // namespace
@@ -138,8 +139,7 @@ TEST(KavNetworkPorts, PortsSaysWhichAnswerAndTheTraceNamesTheServer) {
     test::Ser2net server(tool.path());
     ASSERT_TRUE(server.running());
     const std::string nobody = "tcp://127.0.0.1:" + std::to_string(test::freePort());
-    const test::Vars vars{
-        {"KAVIDCARD_DEVICES", "defaults=off,1=" + server.url() + ",2=" + nobody}};
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=" + server.url() + ",2=" + nobody}};
 
     const Outcome ports = kav({"ports", "--json"}, vars);
     ASSERT_EQ(ports.exit, 0) << ports.err;

@@ -141,7 +141,8 @@ bool listening(std::uint16_t port) {
 
 std::string ser2netPath() {
     for (const char *dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"})
-        if (const std::string path = std::string(dir) + "ser2net"; ::access(path.c_str(), X_OK) == 0)
+        if (const std::string path = std::string(dir) + "ser2net";
+            ::access(path.c_str(), X_OK) == 0)
             return path;
     return {};
 }
@@ -160,8 +161,8 @@ Ser2net::~Ser2net() {
 }
 
 std::string Ser2net::url() const {
-    return std::string(mode_ == Mode::Rfc2217 ? "rfc2217://" : "tcp://") + "127.0.0.1:" +
-           std::to_string(port_);
+    return std::string(mode_ == Mode::Rfc2217 ? "rfc2217://" : "tcp://") +
+           "127.0.0.1:" + std::to_string(port_);
 }
 
 std::string Ser2net::configuration() const {
@@ -169,8 +170,8 @@ std::string Ser2net::configuration() const {
     // for more, which the reader's answers do not need.
     return "connection: &fixture\n"
            "    accepter: " +
-           std::string(mode_ == Mode::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") +
-           "127.0.0.1," + std::to_string(port_) +
+           std::string(mode_ == Mode::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") + "127.0.0.1," +
+           std::to_string(port_) +
            "\n"
            "    enable: on\n"
            "    options:\n"

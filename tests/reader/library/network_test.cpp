@@ -109,7 +109,8 @@ TEST_F(NetworkPorts, DiscoveryFindsTheReaderBesideAddressesThatNeverAnswer) {
     const test::BlackHole hole;
     std::string devices;
     for (int port = 1; port <= 4; ++port)
-        devices += std::to_string(port) + "=rfc2217://127.0.0.1:" + std::to_string(hole.port()) + ",";
+        devices +=
+            std::to_string(port) + "=rfc2217://127.0.0.1:" + std::to_string(hole.port()) + ",";
     use(devices + "5=tcp://127.0.0.1:" + std::to_string(hole.port()) + ",6=virtual");
     EXPECT_EQ(Kav_FindReader(), 6);
     // A black-holed port opens to a failure, within its time.

@@ -25,10 +25,10 @@ namespace telnet = kav::telnet;
 
 TEST(TelnetParser, SplitsDataAndCommandsWhereverTheReadsCut) {
     using K = telnet::Event::Kind;
-    const Bytes stream = {0x01, 0xFF, 0xFF, 0x02,                                // a doubled 0xFF
-                          0xFF, 0xFD, 0x2C,                                      // DO COM-PORT
+    const Bytes stream = {0x01, 0xFF, 0xFF, 0x02, // a doubled 0xFF
+                          0xFF, 0xFD, 0x2C,       // DO COM-PORT
                           0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0xFF, 0xF0, // SB
-                          0xFF, 0xF1,                                            // NOP
+                          0xFF, 0xF1,                                                       // NOP
                           0x03};
     const Bytes data = {0x01, 0xFF, 0x02, 0x03};
     const std::vector<telnet::Event> events = {
@@ -62,7 +62,10 @@ TEST(TelnetParser, HostileStreamsCostNoMemory) {
          }(),
          {},
          0},
-        {"a broken subnegotiation gives the stream back", {0xFF, 0xFA, 0x2C, 0x01, 0xFF, 0xFD, 0x01, 0x07}, {0x07}, 1},
+        {"a broken subnegotiation gives the stream back",
+         {0xFF, 0xFA, 0x2C, 0x01, 0xFF, 0xFD, 0x01, 0x07},
+         {0x07},
+         1},
         {"endless negotiation is counted, not kept",
          [] {
              Bytes b;
@@ -97,14 +100,14 @@ TEST(TelnetParser, OutgoingDataDoublesEveryIac) {
 
 // How the scripted RFC 2217 server misbehaves.
 struct Script {
-    bool agree = true;           // DO COM-PORT; false: DONT
+    bool agree = true; // DO COM-PORT; false: DONT
     bool answerNegotiation = true;
     bool endlessNegotiation = false; // asks for options forever instead
     bool ackRates = true;
     bool endlessSubnegotiation = false; // begins its answer to a rate and never ends it
-    Bytes after;                 // sent once a rate is acknowledged, in pieces
-    std::chrono::milliseconds gap{0}; // between the pieces
-    std::size_t cutAt = 0;            // where `after` is cut in two
+    Bytes after;                        // sent once a rate is acknowledged, in pieces
+    std::chrono::milliseconds gap{0};   // between the pieces
+    std::size_t cutAt = 0;              // where `after` is cut in two
     bool closeAfterAck = false;
 };
 
@@ -150,8 +153,8 @@ void serveScript(int fd, const std::atomic<bool> &stopping, const Script &script
             if (!script.ackRates)
                 continue;
             Bytes value(e.payload.begin() + 1, e.payload.end());
-            test::sendAll(fd, telnet::comPortCommand(telnet::kSetBaudRate + telnet::kServerOffset,
-                                                     value));
+            test::sendAll(
+                fd, telnet::comPortCommand(telnet::kSetBaudRate + telnet::kServerOffset, value));
             if (script.closeAfterAck) {
                 ::shutdown(fd, SHUT_RDWR);
                 return;
@@ -205,8 +208,9 @@ TEST(NetworkLink, AHostileServerEndsEveryOpenByItsDeadline) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Seen seen;
-        test::ScriptedServer server(
-            [&](int fd, const std::atomic<bool> &stopping) { serveScript(fd, stopping, c.script, seen); });
+        test::ScriptedServer server([&](int fd, const std::atomic<bool> &stopping) {
+            serveScript(fd, stopping, c.script, seen);
+        });
         NetworkLink link(NetworkLink::Mode::Rfc2217, "127.0.0.1", server.port());
         EXPECT_EQ(openAt(link, 1000ms), c.result);
         EXPECT_FALSE(link.isOpen());
@@ -221,8 +225,9 @@ TEST(NetworkLink, DataIsUndoubledAcrossReadsAndDoubledOnTheWay) {
     script.cutAt = 2;
     script.gap = 50ms;
     Seen seen;
-    test::ScriptedServer server(
-        [&](int fd, const std::atomic<bool> &stopping) { serveScript(fd, stopping, script, seen); });
+    test::ScriptedServer server([&](int fd, const std::atomic<bool> &stopping) {
+        serveScript(fd, stopping, script, seen);
+    });
     NetworkLink link(NetworkLink::Mode::Rfc2217, "127.0.0.1", server.port());
     ASSERT_EQ(openAt(link), KAV_OK);
     EXPECT_EQ(link.name(), "rfc2217://127.0.0.1:" + std::to_string(server.port()));
@@ -246,8 +251,9 @@ TEST(NetworkLink, AClosedConnectionIsABrokenLink) {
     Script script;
     script.closeAfterAck = true;
     Seen seen;
-    test::ScriptedServer server(
-        [&](int fd, const std::atomic<bool> &stopping) { serveScript(fd, stopping, script, seen); });
+    test::ScriptedServer server([&](int fd, const std::atomic<bool> &stopping) {
+        serveScript(fd, stopping, script, seen);
+    });
     NetworkLink link(NetworkLink::Mode::Rfc2217, "127.0.0.1", server.port());
     ASSERT_EQ(openAt(link), KAV_OK);
     EXPECT_TRUE(test::waitUntil([&] { return link.broken(); }));
