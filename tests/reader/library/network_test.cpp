@@ -47,7 +47,9 @@ TEST_F(NetworkPorts, ThroughSer2netACardIsReadAndTheRateFollowsTheSam) {
     test::ToolReader tool;
     test::Ser2net server(tool.path());
     ASSERT_TRUE(server.running());
-    use("1=" + server.url());
+    use("1=" + server.url() + ",2=virtual:/no/such/card.json");
+    // Discovery probes the network port beside the local one; the lower wins.
+    EXPECT_EQ(Kav_FindReader(), 1);
 
     ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
     IDCardRecord record{};

@@ -9,7 +9,12 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <future>
 #include <string>
 #include <vector>
