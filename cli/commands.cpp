@@ -4,9 +4,11 @@
 #include "exit_codes.h"
 #include "format/trace_format.h"
 #include "optional_exports.h"
+#include "port_set.h"
 #include "soak_stats.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
@@ -300,17 +302,27 @@ int runRead(const Output &out, int port, const PhotoOptions &photo) {
     return out.success(body, recordText(body));
 }
 
-int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak) {
-    if (const Step set = setReadSettings(photo); !set.ok()) {
-        out.failure(set.operation, set.code, port);
-        return kExitPhoto;
-    }
-    const bool live = isatty(STDERR_FILENO) != 0;
+namespace {
+
+// How far a port's soak has come, for the live lines.
+struct SoakProgress {
+    std::atomic<int> done{0};
+    std::atomic<int> ok{0};
+    std::atomic<bool> finished{false};
+};
+
+struct SoakRun {
     std::vector<SoakAttempt> attempts;
-    attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
+    double elapsedMs = 0;
+    std::optional<unsigned> retriesBefore, retriesAfter;
+};
+
+// The read sequences of one port; `live` draws its one progress line.
+SoakRun soakLoop(int port, const SoakOptions &soak, SoakProgress &progress, bool live) {
+    SoakRun run;
+    run.attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
     int ok = 0;
-    const InterruptStopsSoak stopOnInterrupt;
-    const std::optional<unsigned> retriesBefore = retryCount(port);
+    run.retriesBefore = retryCount(port);
     const Clock::time_point runStart = Clock::now();
     for (int i = 0; i < soak.count && interrupted == 0; ++i) {
         if (i > 0 && soak.intervalMs > 0)
@@ -323,8 +335,10 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         // A sequence the interrupt may have cut short says nothing of the reader.
         if (interrupted != 0 && !step.ok())
             break;
-        attempts.push_back({step.code, msSince(start), step.ok() ? "" : step.operation});
+        run.attempts.push_back({step.code, msSince(start), step.ok() ? "" : step.operation});
         ok += step.ok() ? 1 : 0;
+        progress.ok.store(ok);
+        progress.done.store(i + 1);
         if (!step.ok() && std::string_view(step.operation) == "Kav_OpenPort")
             pause(static_cast<int>(kAbsentReaderPause.count()));
         if (live)
@@ -332,7 +346,15 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     }
     if (live)
         std::fputc('\n', stderr);
-    const SoakStats stats = summariseSoak(attempts, msSince(runStart));
+    run.elapsedMs = msSince(runStart);
+    run.retriesAfter = retryCount(port);
+    progress.finished.store(true);
+    return run;
+}
+
+// The summary of one port's soak, printed (or captured) through out.
+int soakReport(const Output &out, int port, const SoakRun &run) {
+    const SoakStats stats = summariseSoak(run.attempts, run.elapsedMs);
 
     Json failures = Json::object();
     for (const auto &[code, n] : stats.failures)
@@ -360,10 +382,9 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         {"readsPerMinute", perMinute},
     };
     // A line that degrades shows in its retries before its reads fail.
-    const std::optional<unsigned> retriesAfter = retryCount(port);
     std::string retriesText;
-    if (retriesBefore && retriesAfter) {
-        const unsigned retries = *retriesAfter - *retriesBefore;
+    if (run.retriesBefore && run.retriesAfter) {
+        const unsigned retries = *run.retriesAfter - *run.retriesBefore;
         body["retries"] = retries;
         retriesText = "; " + std::to_string(retries) + (retries == 1 ? " retry" : " retries");
     }
@@ -389,6 +410,180 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     text += summary + retriesText;
     return out.result(body, text + (interrupted != 0 ? " (interrupted)" : "") + failureText,
                       stats.exitCode);
+}
+
+// The SAM's ID on a port, to label its line; nullopt when it does not say.
+std::optional<std::string> samIdOf(int port) {
+    OpenPort open(port);
+    KavSamId id{};
+    if (open.result() != KAV_OK || Kav_GetSAMID(port, id.bytes, 0) != KAV_OK)
+        return std::nullopt;
+    return samIdText(id.bytes);
+}
+
+struct PortResult {
+    int port = 0;
+    std::optional<std::string> samId;
+    Output::Capture capture;
+};
+
+// Prints the ports' results, one line or object each; the worst exit class.
+int printPortResults(const Output &out, const std::vector<PortResult> &results) {
+    int worst = kExitOk;
+    Json array = Json::array();
+    for (const PortResult &r : results) {
+        worst = std::max(worst, r.capture.exitCode);
+        if (out.json()) {
+            Json entry{{"port", r.port},
+                       {"samId", r.samId ? Json(*r.samId) : Json(nullptr)}};
+            for (const auto &[key, value] : r.capture.body.items())
+                entry[key] = value;
+            array.push_back(std::move(entry));
+            continue;
+        }
+        std::string line = "port " + std::to_string(r.port) +
+                           (r.samId ? " (SAM " + *r.samId + ")" : std::string()) + ": ";
+        std::string text = r.capture.human;
+        // One line a port: the read's field lines and a soak's failure
+        // lines joined.
+        for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos;) {
+            std::size_t end = at + 1;
+            while (end < text.size() && text[end] == ' ')
+                ++end;
+            text.replace(at, end - at, "; ");
+        }
+        printOut(line + text);
+    }
+    if (out.json())
+        printOut(jsonLine(array));
+    return worst;
+}
+
+// Redraws one line per port in place until every soak has finished.
+void drawSoakLines(const std::vector<int> &ports, const std::vector<SoakProgress> &progress,
+                   int total, Clock::time_point start, const std::atomic<bool> &finished) {
+    bool drawn = false;
+    for (;;) {
+        const bool last = finished.load();
+        std::string frame;
+        if (drawn)
+            frame += "\x1b[" + std::to_string(ports.size()) + "A";
+        const double elapsed = msSince(start);
+        for (std::size_t i = 0; i < ports.size(); ++i) {
+            const int done = progress[i].done.load();
+            const int ok = progress[i].ok.load();
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "\r\x1b[Kport %d  soak %d/%d  ok %d  failed %d  %.1f/min%s\n", ports[i],
+                          done, total, ok, done - ok,
+                          elapsed > 0 ? double(done) * 60000.0 / elapsed : 0.0,
+                          progress[i].finished.load() ? "  done" : "");
+            frame += line;
+        }
+        std::fputs(frame.c_str(), stderr);
+        std::fflush(stderr);
+        drawn = true;
+        if (last)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds{250});
+    }
+}
+
+} // namespace
+
+int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak) {
+    if (const Step set = setReadSettings(photo); !set.ok()) {
+        out.failure(set.operation, set.code, port);
+        return kExitPhoto;
+    }
+    const InterruptStopsSoak stopOnInterrupt;
+    SoakProgress progress;
+    const SoakRun run = soakLoop(port, soak, progress, isatty(STDERR_FILENO) != 0);
+    return soakReport(out, port, run);
+}
+
+int runOnPortsAtOnce(const Output &out, const std::vector<int> &ports, const PortCommand &command) {
+    const std::vector<PortResult> results =
+        runOnPorts<PortResult>(ports, [&](int port) {
+            PortResult r;
+            r.port = port;
+            r.samId = samIdOf(port);
+            const Output captured(out, r.capture);
+            command(captured, port);
+            return r;
+        });
+    return printPortResults(out, results);
+}
+
+int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoOptions &photo,
+                  const SoakOptions &soak) {
+    if (const Step set = setReadSettings(photo); !set.ok()) {
+        out.failure(set.operation, set.code, ports.empty() ? 0 : ports.front());
+        return kExitPhoto;
+    }
+    const InterruptStopsSoak stopOnInterrupt;
+    std::vector<SoakProgress> progress(ports.size());
+    std::vector<std::optional<std::string>> samIds(ports.size());
+    std::vector<SoakRun> runs;
+    std::atomic<bool> finished{false};
+    const Clock::time_point start = Clock::now();
+    {
+        std::jthread work([&] {
+            std::vector<int> index(ports.size());
+            for (std::size_t i = 0; i < ports.size(); ++i)
+                index[i] = static_cast<int>(i);
+            runs = runOnPorts<SoakRun>(index, [&](int i) {
+                const std::size_t at = static_cast<std::size_t>(i);
+                samIds[at] = samIdOf(ports[at]);
+                return soakLoop(ports[at], soak, progress[at], false);
+            });
+            finished.store(true);
+        });
+        if (isatty(STDERR_FILENO) != 0)
+            drawSoakLines(ports, progress, soak.count, start, finished);
+    }
+    const double elapsedMs = msSince(start);
+    std::vector<PortResult> results(ports.size());
+    int count = 0, ok = 0;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        results[i].port = ports[i];
+        results[i].samId = samIds[i];
+        const Output captured(out, results[i].capture);
+        soakReport(captured, ports[i], runs[i]);
+        count += static_cast<int>(runs[i].attempts.size());
+        for (const SoakAttempt &a : runs[i].attempts)
+            ok += a.result == KAV_OK ? 1 : 0;
+    }
+    const double perMinute =
+        elapsedMs > 0 ? std::round(double(ok) * 60000.0 / elapsedMs * 10.0) / 10.0 : 0.0;
+    if (!out.json()) {
+        const int worst = printPortResults(out, results);
+        char total[200];
+        std::snprintf(total, sizeof total,
+                      "total: %zu ports, %d reads: %d ok, %d failed; %.1f reads/min%s",
+                      ports.size(), count, ok, count - ok, perMinute,
+                      interrupted != 0 ? " (interrupted)" : "");
+        printOut(total);
+        return worst;
+    }
+    // The total goes into the same array, as its last object.
+    int worst = kExitOk;
+    Json array = Json::array();
+    for (const PortResult &r : results) {
+        worst = std::max(worst, r.capture.exitCode);
+        Json entry{{"port", r.port}, {"samId", r.samId ? Json(*r.samId) : Json(nullptr)}};
+        for (const auto &[key, value] : r.capture.body.items())
+            entry[key] = value;
+        array.push_back(std::move(entry));
+    }
+    array.push_back(Json{{"port", nullptr},
+                         {"total", true},
+                         {"ports", ports.size()},
+                         {"count", count},
+                         {"ok", ok},
+                         {"readsPerMinute", perMinute}});
+    printOut(jsonLine(array));
+    return worst;
 }
 
 } // namespace kav::cli

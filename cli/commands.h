@@ -4,8 +4,10 @@
 
 #include "output.h"
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kav::cli {
 
@@ -30,6 +32,19 @@ int runBaud(const Output &out, int port, std::optional<int> newBaud);
 int runMaxRf(const Output &out, int port, int count);
 int runRead(const Output &out, int port, const PhotoOptions &photo);
 int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak);
+
+// One command on several ports at once, a thread per port: one line per
+// port on standard output, "port 3 (SAM 5-1-...): <its result>" (a
+// failure's too), or with --json one array of the ports' objects, each
+// with "port" and "samId" (null when the SAM did not give it) added.
+// Returns the worst (highest) exit class among the ports.
+using PortCommand = std::function<int(const Output &out, int port)>;
+int runOnPortsAtOnce(const Output &out, const std::vector<int> &ports, const PortCommand &command);
+// kav soak on several ports at once: a live line per port on a terminal,
+// then each port's summary, labelled, and the total (with --json an array
+// of the ports' summaries and a last object {"port":null,"total":true,...}).
+int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoOptions &photo,
+                  const SoakOptions &soak);
 
 // The mapped ports whose device exists but may not be opened, as `kav
 // ports` lists them; each also as a line of human, after a newline.

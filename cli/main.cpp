@@ -7,6 +7,7 @@
 #include "exit_codes.h"
 #include "optional_exports.h"
 #include "output.h"
+#include "port_set.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
@@ -44,19 +45,13 @@ void KAV_CALL printTraceEvent(const KavTraceEvent *event, void *) {
 
 // Checks on the arguments, before anything reaches a port. CLI11 puts the
 // option's name in front of each message.
-CLI::Validator portNumber() {
+CLI::Validator portList() {
     return CLI::Validator(
         [](const std::string &value) -> std::string {
-            try {
-                std::size_t used = 0;
-                const long port = std::stol(value, &used);
-                if (used == value.size() && port >= 1 && port <= 0x7FFFFFFF)
-                    return {};
-            } catch (const std::exception &) {
-            }
-            return value + " is not a port number (1 or more)";
+            std::string error;
+            return parsePortList(value, error) ? std::string() : error;
         },
-        "PORT");
+        "PORTS");
 }
 
 CLI::Validator oneOf(std::vector<int> allowed, std::string what) {
@@ -175,11 +170,18 @@ int main(int argc, char **argv) {
     std::vector<std::string> strays;
     app.add_option("stray", strays)->group("");
 
-    int port = 1;
+    std::string portText = "1";
+    bool allPorts = false;
     bool json = false;
     bool trace = false;
-    app.add_option("--port", port, "Port number (default 1, as in the dialog)")
-        ->check(portNumber());
+    CLI::Option *portOption =
+        app.add_option("--port", portText,
+                       "Port number (default 1, as in the dialog); status, sam-id, read and soak "
+                       "also take several: 1,3,5 or 1-16")
+            ->check(portList());
+    app.add_flag("--all", allPorts,
+                 "status, sam-id, read, soak: every port where a reader answers")
+        ->excludes(portOption);
     app.add_flag("--json", json, "Print one JSON object on standard output");
     app.add_flag("--trace", trace, "Print every frame and operation on standard error");
 
@@ -247,6 +249,15 @@ int main(int argc, char **argv) {
     if (app.get_subcommands().empty())
         return usage("no command given");
 
+    // Several ports only for the commands that run on each at once.
+    std::string portError;
+    const std::vector<int> portSet = *parsePortList(portText, portError);
+    const bool manyAllowed =
+        status->parsed() || samId->parsed() || read->parsed() || soak->parsed();
+    if ((portSet.size() > 1 || allPorts) && !manyAllowed)
+        return usage("--port: only status, sam-id, read and soak take several ports or --all");
+    const int port = portSet.front();
+
     std::string photoError;
     const std::optional<PhotoOptions> photo =
         photoOptions(read->parsed() ? readPhoto : soakPhoto, photoError);
@@ -270,7 +281,24 @@ int main(int argc, char **argv) {
 
     const Output out(json, std::move(warnings));
     int exitCode = kExitOther;
-    if (ports->parsed())
+    std::vector<int> many = portSet;
+    if (allPorts) {
+        many = portsWithReaders();
+        if (many.empty())
+            return finishOutput(out.result(Json::array(), "no reader found", kExitNoDevice));
+    }
+    if (manyAllowed && (allPorts || many.size() > 1)) {
+        if (status->parsed())
+            exitCode = runOnPortsAtOnce(out, many, runStatus);
+        else if (samId->parsed())
+            exitCode = runOnPortsAtOnce(out, many, runSamId);
+        else if (read->parsed())
+            exitCode = runOnPortsAtOnce(out, many, [&](const Output &o, int p) {
+                return runRead(o, p, *photo);
+            });
+        else
+            exitCode = runSoakAtOnce(out, many, *photo, soakOptions);
+    } else if (ports->parsed())
         exitCode = runPorts(out);
     else if (find->parsed())
         exitCode = runFind(out);

@@ -40,7 +40,19 @@ std::string fieldUtf8(const char *span, std::size_t size) {
     return cp936::toUtf8(cp936::fieldText(span, size));
 }
 
+std::string jsonLine(const Json &body) {
+    return dump(body);
+}
+
+void printOut(std::string_view line) {
+    printLine(stdout, line);
+}
+
 int Output::result(const Json &body, std::string_view human, int exitCode) const {
+    if (capture_ != nullptr) {
+        *capture_ = {body, std::string(human), exitCode, false};
+        return exitCode;
+    }
     if (json_)
         printLine(stdout, dump(body));
     else if (!human.empty())
@@ -70,6 +82,19 @@ std::string Output::warningsText(int port) const {
 
 int Output::failure(std::string_view operation, int code, int port) const {
     const std::string text = resultText(code);
+    if (capture_ != nullptr) {
+        Json error;
+        error["operation"] = operation;
+        error["code"] = code;
+        error["text"] = text;
+        if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
+            error["warnings"] = warned;
+        *capture_ = {Json{{"error", error}},
+                     std::string(operation) + " failed: " + std::to_string(code) + " (" + text +
+                         ")" + warningsText(port),
+                     exitClass(code), true};
+        return capture_->exitCode;
+    }
     if (json_) {
         Json error;
         error["operation"] = operation;

@@ -17,9 +17,21 @@ using Json = nlohmann::ordered_json;
 
 class Output {
   public:
+    // What one port's command would have printed, kept instead, so that a
+    // command on many ports prints one labelled line (or object) per port.
+    struct Capture {
+        Json body;         // the JSON object the command would print
+        std::string human; // its text; for a failure without the "kav: " in front
+        int exitCode = 0;
+        bool failed = false;
+    };
+
     // warnings: the library's, whose texts failures on their port carry.
     explicit Output(bool json, std::vector<LibraryWarning> warnings = {})
         : json_(json), warnings_(std::move(warnings)) {}
+    // Like `base`, but keeping the result in `capture` instead of printing.
+    Output(const Output &base, Capture &capture)
+        : json_(base.json_), warnings_(base.warnings_), capture_(&capture) {}
 
     bool json() const { return json_; }
     const std::vector<LibraryWarning> &warnings() const { return warnings_; }
@@ -45,7 +57,13 @@ class Output {
   private:
     bool json_;
     std::vector<LibraryWarning> warnings_;
+    Capture *capture_ = nullptr;
 };
+
+// Prints a line on standard output, noting a failure to write it.
+void printOut(std::string_view line);
+// A JSON value as kav prints it: one line.
+std::string jsonLine(const Json &body);
 
 // Standard output must be able to take what kav prints: a closed one is
 // replaced by /dev/null, so that no device or file the library opens lands

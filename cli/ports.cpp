@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "optional_exports.h"
+#include "port_set.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -42,6 +43,34 @@ GroupCheck checkGroup(gid_t gid) {
     return check;
 }
 
+bool isNetworkDevice(const std::string &device) {
+    return device.rfind("rfc2217://", 0) == 0 || device.rfind("tcp://", 0) == 0;
+}
+
+// A network port: connected, and does a SAM answer? Fills entry and line.
+void askNetworkPort(int port, Json &entry, std::string &line) {
+    const int opened = Kav_OpenPort(port);
+    const int status = opened == KAV_OK ? Kav_GetSAMStatus(port, 0) : opened;
+    Kav_ClosePort(port);
+    const std::string device = entry["device"].get<std::string>();
+    line = std::to_string(port) + "  " + device + "  ";
+    if (opened != KAV_OK) {
+        entry["access"] = "no connection";
+        entry["answers"] = false;
+        entry["reason"] = resultText(opened);
+        line += "no connection: " + resultText(opened);
+    } else if (status < KAV_OK) {
+        entry["access"] = "ok";
+        entry["answers"] = false;
+        entry["reason"] = resultText(status);
+        line += "connected, no reader answers: " + resultText(status);
+    } else {
+        entry["access"] = "ok";
+        entry["answers"] = true;
+        line += "reader answers";
+    }
+}
+
 Json describe(const Output &out, int port, const std::string &deviceGbk, std::string &human) {
     const std::string device = cp936::toUtf8(deviceGbk);
     Json entry{{"port", port}, {"device", device}};
@@ -59,6 +88,13 @@ Json describe(const Output &out, int port, const std::string &deviceGbk, std::st
         entry["access"] = "bad card file";
         entry["reason"] = warned[0]["text"];
         human += "bad card file: " + warned[0]["text"].get<std::string>();
+        return entry;
+    }
+    if (isNetworkDevice(device)) {
+        // Whether it answers is asked by runPorts, of every network port at once.
+        entry["exists"] = true;
+        entry["access"] = "network";
+        human += "network";
         return entry;
     }
     struct stat info {};
@@ -162,22 +198,45 @@ int runPorts(const Output &out) {
         return kExitOther;
     }
     Json ports = Json::array();
-    std::string lines;
+    std::vector<std::string> humans;
     int missing = 0;
     int failure = KAV_OK;
     forEachMappedPort(
         out,
         [&](Json entry, const std::string &human) {
-            // The default rule maps hundreds of absent nodes: list only what is there.
-            if (entry["exists"].get<bool>())
-                lines += (lines.empty() ? "" : "\n") + human;
-            else
-                ++missing;
             ports.push_back(std::move(entry));
+            humans.push_back(human);
         },
         failure);
     if (failure != KAV_OK)
         return out.failure("Kav_GetMappedPort", failure);
+    // Network ports are asked all at once: a server that does not answer
+    // costs its connection's time limit once, not once per port.
+    std::vector<int> network;
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        if (ports[i]["access"] == "network")
+            network.push_back(static_cast<int>(i));
+    struct Asked {
+        Json entry;
+        std::string line;
+    };
+    const std::vector<Asked> asked = runOnPorts<Asked>(network, [&](int i) {
+        Asked a{ports[static_cast<std::size_t>(i)], {}};
+        askNetworkPort(a.entry["port"].get<int>(), a.entry, a.line);
+        return a;
+    });
+    for (std::size_t k = 0; k < network.size(); ++k) {
+        ports[static_cast<std::size_t>(network[k])] = asked[k].entry;
+        humans[static_cast<std::size_t>(network[k])] = asked[k].line;
+    }
+    std::string lines;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        // The default rule maps hundreds of absent nodes: list only what is there.
+        if (ports[i]["exists"].get<bool>())
+            lines += (lines.empty() ? "" : "\n") + humans[i];
+        else
+            ++missing;
+    }
     if (missing > 0)
         lines += (lines.empty() ? "" : "\n") + std::to_string(missing) +
                  " more mapped ports have no device";

@@ -4,8 +4,9 @@
  * The program links whichever library exports these symbols when it loads;
  * ours speaks the reader's SAM protocol over serial links and carries a
  * virtual reader. Every operation is blocking, ends within its own time
- * limit whatever the device sends, and returns 0 on success. Calls from
- * several threads are taken one at a time (see Threads below).
+ * limit whatever the device sends, and returns 0 on success. Calls on
+ * different ports run in parallel; calls on one port are taken one at a
+ * time (see Threads below).
  *
  * A port stays open until Kav_ClosePort, whatever happens to its device. When
  * its link fails (the reader unplugged, its pty closed, a hang-up in the
@@ -17,7 +18,9 @@
  *
  * Time limits: each command waits for its answer the SAM's own time for it
  * plus the wire time of the command and of its answer at the port's rate,
- * and a fixed allowance for the bridge. A line that damages an answer costs
+ * and a fixed allowance for the bridge (a network port adds 100 ms for
+ * the server and the network; connecting to one takes at most 2 s). A
+ * line that damages an answer costs
  * a retry, not the operation: a command that changes nothing on the SAM or
  * the card (status, SAM ID, find, select, read, max RF bytes) is sent once
  * more when its answer failed its checksum or length check or stopped
@@ -83,7 +86,12 @@ typedef struct KavSamId {
  * 0 means no reader; 1 to 1000 are serial ports; above 1000 USB ports. A
  * port names a device by the library's rule: 1-100 /dev/ttyUSB0-99, 101-200
  * /dev/ttyACM0-99, 201-300 /dev/ttyS0-99, changed or extended by the
- * variable KAVIDCARD_DEVICES (see the README). */
+ * variable KAVIDCARD_DEVICES (see the README). A port may name a serial
+ * port on another machine behind a serial-port server:
+ * "rfc2217://HOST:PORT" (the server's rate follows the SAM's, so it works
+ * as a local port) or "tcp://HOST:PORT" (raw: the server's rate is taken
+ * to be 115200, and Kav_SetCOMBaud fails with KAV_E_NOT_SUPPORTED before
+ * anything is sent to the SAM). */
 enum { KAV_NO_PORT = 0, KAV_LAST_SERIAL_PORT = 1000 };
 
 /* ---- Result codes -------------------------------------------------------
@@ -110,11 +118,17 @@ enum KavResult {
 };
 
 /* ---- Threads --------------------------------------------------------------
- * Any function may be called from any thread. The library takes the calls
- * one at a time, under one lock: a call made while another thread's call is
- * at work waits for it. Two functions take no such turn: Kav_ResultText
- * (no lock at all) and Kav_SetTraceCallback (which waits only for a trace
- * event being delivered). Kav_FindReader probes ports on threads of its
+ * Any function may be called from any thread. Calls on different ports
+ * run in parallel: each port has its own turn, held for the whole call, so
+ * a call on a port waits only for another thread's call on the same port.
+ * Calls that change or read settings (formats, photo settings, the port
+ * map, warnings) wait only for each other, briefly, never for a port's
+ * exchange with its reader. Kav_FindReader takes the turn of every port it
+ * searches until it ends: calls on those ports wait for it. Two functions
+ * take no turn: Kav_ResultText (no lock at all) and Kav_SetTraceCallback
+ * (which waits only for a trace event being delivered). A read uses the
+ * field formats and photo settings as they are when its answer arrives.
+ * Kav_FindReader probes ports on threads of its
  * own, and falls back to probing them one after another on the caller's
  * thread when no thread can be started; it still returns only once every
  * probe has ended. The trace callback is called on whichever thread does

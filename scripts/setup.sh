@@ -14,6 +14,8 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev nlohmann-json3-dev
     fonts-arphic-uming qt6-translations-l10n
+    # The serial-port server the network ports are tested against.
+    ser2net
     "$@"
 )
 

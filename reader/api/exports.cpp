@@ -1,6 +1,7 @@
 // The exported operations: thin wrappers over the library's layers. Each
-// one holds the library's lock, traces its arguments and result, and lets
-// no exception cross the C boundary.
+// one takes its turn (the lock of its port, or for a moment the state
+// lock), traces its arguments and result, and lets no exception cross the
+// C boundary.
 #include "KavIDCardAPI.h"
 
 #include "card/cardtext.h"
@@ -21,8 +22,24 @@ namespace proto = kav::proto;
 
 enum class Returns { ResultCode, Port };
 
+// Whose turn a call waits for: a call on a port holds that port's lock for
+// all its exchanges, so calls on other ports run meanwhile; a settings call
+// holds the state lock for its moment; the search takes the locks of the
+// ports it probes itself.
+struct Turn {
+    enum class Kind { Settings, Port, Search };
+    Kind kind = Kind::Settings;
+    int port = 0;
+};
+constexpr Turn kSettings{};
+constexpr Turn kSearch{Turn::Kind::Search, 0};
+constexpr Turn onPort(int port) {
+    return {Turn::Kind::Port, port};
+}
+
 template <typename Body>
-int guarded(const std::string &call, Body body, Returns returns = Returns::ResultCode) {
+int guarded(const std::string &call, Body body, Returns returns = Returns::ResultCode,
+            Turn turn = kSettings) {
     if (kav::trace::insideCallback()) {
         // The lock is held by the call that traced, on this thread or one
         // waiting for this one: waiting for it would never end.
@@ -32,7 +49,11 @@ int guarded(const std::string &call, Body body, Returns returns = Returns::Resul
         return refused;
     }
     Library &library = Library::instance();
-    std::lock_guard lock(library.mutex());
+    std::unique_lock<std::mutex> lock;
+    if (turn.kind == Turn::Kind::Port)
+        lock = library.lockPort(turn.port);
+    else if (turn.kind == Turn::Kind::Settings)
+        lock = std::unique_lock(library.mutex());
     // A search that failed found nothing; any other call failed.
     int result = returns == Returns::Port ? static_cast<int>(KAV_NO_PORT)
                                           : static_cast<int>(KAV_E_INTERNAL);
@@ -89,11 +110,14 @@ int readCard(Library &library, int port, IDCardRecord &record) {
     const std::span<const std::uint8_t> photo = read->photo;
 
     const kav::card::CardText card = kav::card::decodeTextBlock(read->text);
-    for (kav::card::Field cut : kav::card::fillRecord(card, library.formats(), record))
+    // The settings as they are now: another thread may change them while
+    // this port works.
+    const kav::card::FieldFormats formats = library.formatsNow();
+    for (kav::card::Field cut : kav::card::fillRecord(card, formats, record))
         kav::trace::line("field " + std::to_string(static_cast<int>(cut)) +
                          " cut to fit the record");
     const kav::photo::StoredPhoto stored = kav::photo::storePhoto(
-        library.photo(), photo, card[kav::card::Field::Name], card[kav::card::Field::IdNumber]);
+        library.photoNow(), photo, card[kav::card::Field::Name], card[kav::card::Field::IdNumber]);
     kav::trace::line(stored.note);
     if (stored.result != KAV_OK) {
         std::memset(&record, 0, sizeof record);
@@ -109,18 +133,21 @@ extern "C" {
 
 KAV_EXPORT int KAV_CALL Kav_FindReader(void) {
     return guarded(
-        "Kav_FindReader()", [](Library &l) -> int { return l.findReader(); }, Returns::Port);
+        "Kav_FindReader()", [](Library &l) -> int { return l.findReader(); }, Returns::Port,
+        kSearch);
 }
 
 KAV_EXPORT int KAV_CALL Kav_OpenPort(int port) {
-    return guarded("Kav_OpenPort(" + args(port) + ")", [=](Library &l) -> int { return l.open(port); });
+    return guarded(
+        "Kav_OpenPort(" + args(port) + ")", [=](Library &l) -> int { return l.open(port); },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ClosePort(int port) {
     return guarded("Kav_ClosePort(" + args(port) + ")", [=](Library &l) -> int {
         l.close(port);
         return KAV_OK;
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud) {
@@ -132,7 +159,7 @@ KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud) {
         if (result == KAV_OK)
             *baud = found;
         return result;
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetCOMBaud(int port, int currentBaud, int newBaud) {
@@ -141,7 +168,7 @@ KAV_EXPORT int KAV_CALL Kav_SetCOMBaud(int port, int currentBaud, int newBaud) {
             return KAV_E_BAD_ARGUMENT;
         return l.setBaud(port, static_cast<std::uint32_t>(currentBaud),
                          static_cast<std::uint32_t>(newBaud));
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetMaxRFByte(int port, int count, int flag) {
@@ -150,17 +177,19 @@ KAV_EXPORT int KAV_CALL Kav_SetMaxRFByte(int port, int count, int flag) {
             return KAV_E_BAD_ARGUMENT;
         const std::uint8_t data[] = {static_cast<std::uint8_t>(count)};
         return simpleCommand(l, port, proto::kSetMaxRf, data);
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetSAMStatus(int port, int flag) {
     return guarded("Kav_GetSAMStatus(" + args(port, flag) + ")",
-                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); });
+                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); },
+                   Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ResetSAM(int port, int flag) {
     return guarded("Kav_ResetSAM(" + args(port, flag) + ")",
-                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); });
+                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); },
+                   Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag) {
@@ -168,21 +197,21 @@ KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag) {
         if (samId == nullptr)
             return KAV_E_BAD_ARGUMENT;
         return commandInto(l, port, proto::kSamId, proto::kSuccess, samId, KAV_SAM_ID_SIZE);
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_StartFindIDCard(int port, unsigned char *findBuffer, int flag) {
     return guarded("Kav_StartFindIDCard(" + args(port, flag) + ")", [=](Library &l) -> int {
         return commandInto(l, port, proto::kFindCard, proto::kFindSuccess, findBuffer,
                            KAV_FIND_BUFFER_SIZE);
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, int flag) {
     return guarded("Kav_SelectIDCard(" + args(port, flag) + ")", [=](Library &l) -> int {
         return commandInto(l, port, proto::kSelectCard, proto::kSuccess, selectBuffer,
                            KAV_SELECT_BUFFER_SIZE);
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record) {
@@ -190,7 +219,7 @@ KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record) {
         if (record == nullptr)
             return KAV_E_BAD_ARGUMENT;
         return readCard(l, port, *record);
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {
@@ -289,7 +318,7 @@ KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count) {
             return KAV_E_BAD_ARGUMENT;
         *count = l.retries(port);
         return KAV_OK;
-    });
+    }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {

@@ -1,5 +1,7 @@
 #include "devicemap.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace kav {
@@ -22,7 +24,84 @@ std::optional<int> parsePort(std::string_view text) {
     return port;
 }
 
+bool hostCharacterOk(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
+}
+
 } // namespace
+
+std::string Device::text() const {
+    switch (kind) {
+    case Kind::Path:
+        return path;
+    case Kind::Virtual:
+        return cardFile.empty() ? "virtual" : "virtual:" + cardFile;
+    case Kind::Rfc2217:
+    case Kind::Tcp: {
+        const bool v6 = host.find(':') != std::string::npos;
+        return std::string(kind == Kind::Rfc2217 ? "rfc2217://" : "tcp://") +
+               (v6 ? "[" + host + "]" : host) + ":" + std::to_string(tcpPort);
+    }
+    }
+    return path;
+}
+
+std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why) {
+    why.clear();
+    Device device;
+    constexpr std::string_view kRfc2217 = "rfc2217://", kTcp = "tcp://";
+    if (text.substr(0, kRfc2217.size()) == kRfc2217) {
+        device.kind = Device::Kind::Rfc2217;
+        text.remove_prefix(kRfc2217.size());
+    } else if (text.substr(0, kTcp.size()) == kTcp) {
+        device.kind = Device::Kind::Tcp;
+        text.remove_prefix(kTcp.size());
+    } else {
+        return std::nullopt;
+    }
+    std::string_view host, port;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos || close + 1 >= text.size() ||
+            text[close + 1] != ':') {
+            why = "an IPv6 address goes in brackets, followed by :PORT";
+            return std::nullopt;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+        const bool v6ok = !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.' ||
+                   c == '%' || std::isalnum(static_cast<unsigned char>(c)) != 0;
+        });
+        if (!v6ok || host.find(':') == std::string_view::npos) {
+            why = "not an IPv6 address in the brackets";
+            return std::nullopt;
+        }
+    } else {
+        const std::size_t colon = text.rfind(':');
+        if (colon == std::string_view::npos) {
+            why = "expected HOST:PORT";
+            return std::nullopt;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        if (host.empty() || !std::all_of(host.begin(), host.end(), hostCharacterOk)) {
+            why = "not a host name or IPv4 address (an IPv6 address goes in brackets)";
+            return std::nullopt;
+        }
+    }
+    unsigned number = 0;
+    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || number == 0 ||
+        number > 65535) {
+        why = "the TCP port must be a number from 1 to 65535";
+        return std::nullopt;
+    }
+    device.host = std::string(host);
+    device.tcpPort = static_cast<std::uint16_t>(number);
+    return device;
+}
 
 std::optional<std::string> defaultDevicePath(int port) {
     struct Range {
@@ -59,15 +138,23 @@ DeviceMap DeviceMap::fromVariable(std::string_view value) {
             continue;
         }
         constexpr std::string_view kVirtual = "virtual";
-        if (target == "none") {
+        std::string why;
+        std::optional<Device> network = parseNetworkDevice(target, why);
+        if (!why.empty()) {
+            map.errors_.push_back("ignored \"" + std::string(entry) + "\": " + why);
+            continue;
+        }
+        if (network) {
+            map.overrides_[*port] = std::move(*network);
+        } else if (target == "none") {
             map.overrides_[*port] = std::nullopt;
         } else if (target == kVirtual) {
-            map.overrides_[*port] = Device{Device::Kind::Virtual, {}, {}};
+            map.overrides_[*port] = Device{Device::Kind::Virtual, {}, {}, {}, 0};
         } else if (target.substr(0, kVirtual.size() + 1) == "virtual:") {
-            map.overrides_[*port] =
-                Device{Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1))};
+            map.overrides_[*port] = Device{
+                Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1)), {}, 0};
         } else {
-            map.overrides_[*port] = Device{Device::Kind::Path, std::string(target), {}};
+            map.overrides_[*port] = Device{Device::Kind::Path, std::string(target), {}, {}, 0};
         }
     }
     return map;
@@ -77,7 +164,7 @@ std::optional<Device> DeviceMap::deviceFor(int port) const {
     if (auto it = overrides_.find(port); it != overrides_.end())
         return it->second;
     if (auto path = defaultDevicePath(port); path && defaults_)
-        return Device{Device::Kind::Path, *path, {}};
+        return Device{Device::Kind::Path, *path, {}, {}, 0};
     return std::nullopt;
 }
 

@@ -13,12 +13,22 @@
 //   KAVIDCARD_DEVICES="1=virtual,5=/dev/pts/7,1001=virtual:/path/card.json,3=none"
 //
 // A device is a path, "virtual" (the in-process virtual reader with its
-// sample card), "virtual:<card file>" or "none" (the port names nothing).
-// The entry "defaults=off" turns the default rule off, so that only the
-// ports of the variable exist.
+// sample card), "virtual:<card file>", a serial port on another machine
+// behind a serial-port server, or "none" (the port names nothing). The
+// entry "defaults=off" turns the default rule off, so that only the ports
+// of the variable exist.
+//
+// A network port is "rfc2217://HOST:PORT" (Telnet with COM port control:
+// the library sets the server's rate, so it works as a local port does) or
+// "tcp://HOST:PORT" (raw bytes: the server's rate is fixed, taken to be
+// the SAM's default 115200, and a rate change is refused). HOST is a name,
+// an IPv4 address or an IPv6 address in brackets:
+//
+//   KAVIDCARD_DEVICES="2=rfc2217://bench-3:3001,3=tcp://[fd00::7]:4001"
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,10 +38,16 @@
 namespace kav {
 
 struct Device {
-    enum class Kind { Path, Virtual };
+    enum class Kind { Path, Virtual, Rfc2217, Tcp };
     Kind kind = Kind::Path;
     std::string path;     // the device node, for Kind::Path
     std::string cardFile; // for Kind::Virtual; empty: the sample card
+    std::string host;     // for the network kinds, without brackets
+    std::uint16_t tcpPort = 0;
+
+    bool isNetwork() const { return kind == Kind::Rfc2217 || kind == Kind::Tcp; }
+    // The device as the variable names it ("rfc2217://[::1]:3001").
+    std::string text() const;
 
     bool operator==(const Device &) const = default;
 };
@@ -59,6 +75,11 @@ class DeviceMap {
 inline std::string portName(int port) {
     return "port " + std::to_string(port);
 }
+
+// A network device from "rfc2217://HOST:PORT" or "tcp://HOST:PORT";
+// nullopt with `why` set when the text has one of those schemes but is not
+// well formed, nullopt with `why` empty when it has neither scheme.
+std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why);
 
 // The default rule alone: the node of a port, if the rule names one.
 std::optional<std::string> defaultDevicePath(int port);

@@ -50,6 +50,7 @@ class StoppableLink final : public Link {
     int setBaudRate(std::uint32_t baud) override { return inner_.setBaudRate(baud); }
     void discardInput() override { inner_.discardInput(); }
     bool broken() override { return inner_.broken(); }
+    std::chrono::milliseconds extraDelay() const override { return inner_.extraDelay(); }
 
   private:
     Link &inner_;
@@ -98,9 +99,12 @@ Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop
             // still heard (its link gives it the grace).
             if (asked && stop != nullptr && Clock::now() >= stop->get())
                 return {};
-            asked = true;
-            if (link.setBaudRate(baud) != KAV_OK)
+            const int set = link.setBaudRate(baud);
+            if (set == KAV_E_NOT_SUPPORTED)
+                continue;
+            if (set != KAV_OK)
                 return {std::nullopt, true};
+            asked = true;
             int result = askStatus(link, baud);
             if (result == KAV_OK && missed) {
                 trace::line(link.name() + ": answered at " + std::to_string(baud) +
@@ -137,7 +141,13 @@ std::jthread startThread(std::function<void()> body) {
 
 // One closed candidate, on whichever thread runs it.
 void probeClosed(Candidate &c, StopTime &stop) {
-    const std::unique_ptr<Link> link = c.connect(c.known.value_or(proto::kDefaultBaud));
+    // A connection still pending when the search has ended (an address
+    // that never answers) is given up then, after the same grace a
+    // started probe gets.
+    const Clock::time_point floor = Clock::now() + kAnswerGrace;
+    const std::unique_ptr<Link> link =
+        c.connect(c.known.value_or(proto::kDefaultBaud),
+                  [&stop, floor] { return Clock::now() >= std::max(stop.get(), floor); });
     if (!link) {
         trace::line(portName(c.port) + ": skipped while looking for readers");
         return;

@@ -35,7 +35,8 @@ struct Probe {
     bool linkFailed = false;
 };
 
-// Asks for the SAM's status at each rate, `first` first. A rate that
+// Asks for the SAM's status at each rate, `first` first; a rate the link
+// cannot take (a raw network port's server has its own) is skipped. A rate that
 // answers only after an earlier one went unanswered is asked again, and
 // taken only if it answers again; if not, the rates go round once more.
 // Starts no attempt but the first after `stop`'s time.
@@ -47,8 +48,10 @@ struct Candidate {
     std::optional<std::uint32_t> known; // the rate last found there
     // Opens a link of the candidate's own, on the probing thread (a serial
     // link belongs to the thread that opens it); null when it cannot be
-    // opened. Used when `open` is null.
-    std::function<std::unique_ptr<Link>(std::uint32_t baud)> connect;
+    // opened. A connection that takes time (a network port) gives up when
+    // `stop` says the search has ended. Used when `open` is null.
+    std::function<std::unique_ptr<Link>(std::uint32_t baud, const std::function<bool()> &stop)>
+        connect;
     Link *open = nullptr; // the port is already open here: probe through this link
     std::optional<std::uint32_t> found; // out: the rate a reader answered at
 };

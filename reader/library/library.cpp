@@ -2,6 +2,7 @@
 
 #include "link/memory_link.h"
 #include "discovery.h"
+#include "link/network_link.h"
 #include "link/serial_link.h"
 #include "protocol/transact.h"
 #include "protocol/trace.h"
@@ -59,8 +60,57 @@ void Library::releaseAtExit() {
     Library &library = instance();
     if (!library.mutex_.try_lock())
         return;
-    library.open_.clear();
+    for (auto it = library.open_.begin(); it != library.open_.end();) {
+        const auto lock = library.portLocks_.find(it->first);
+        std::mutex *port = lock != library.portLocks_.end() ? lock->second.get() : nullptr;
+        if (port == nullptr) {
+            it = library.open_.erase(it);
+        } else if (port->try_lock()) {
+            it = library.open_.erase(it);
+            port->unlock();
+        } else {
+            ++it;
+        }
+    }
     library.mutex_.unlock();
+}
+
+std::unique_lock<std::mutex> Library::lockPort(int port) {
+    std::mutex *lock = nullptr;
+    {
+        std::lock_guard state(mutex_);
+        std::unique_ptr<std::mutex> &slot = portLocks_[port];
+        if (!slot)
+            slot = std::make_unique<std::mutex>();
+        lock = slot.get();
+    }
+    return std::unique_lock(*lock);
+}
+
+card::FieldFormats Library::formatsNow() {
+    std::lock_guard state(mutex_);
+    return formats_;
+}
+
+photo::PhotoSettings Library::photoNow() {
+    std::lock_guard state(mutex_);
+    return photo_;
+}
+
+std::optional<Device> Library::deviceFor(int port) {
+    std::lock_guard state(mutex_);
+    return devices_.deviceFor(port);
+}
+
+void Library::setRate(int port, std::uint32_t baud) {
+    std::lock_guard state(mutex_);
+    rates_[port] = baud;
+}
+
+Library::OpenPort *Library::openPort(int port) {
+    std::lock_guard state(mutex_);
+    const auto it = open_.find(port);
+    return it != open_.end() ? &it->second : nullptr;
 }
 
 void Library::reset() {
@@ -103,14 +153,20 @@ std::shared_ptr<virt::VirtualReader> Library::virtualReader(int port) {
 }
 
 Library::Connection Library::connect(int port, std::uint32_t baud) {
-    const std::optional<Device> device = devices_.deviceFor(port);
-    const bool isVirtual = device && device->kind == Device::Kind::Virtual;
-    return connect(port, device, isVirtual ? virtualReader(port) : nullptr, baud);
+    std::optional<Device> device;
+    std::shared_ptr<virt::VirtualReader> reader;
+    {
+        std::lock_guard state(mutex_);
+        device = devices_.deviceFor(port);
+        if (device && device->kind == Device::Kind::Virtual)
+            reader = virtualReader(port);
+    }
+    return connect(port, device, std::move(reader), baud);
 }
 
 Library::Connection Library::connect(int port, const std::optional<Device> &device,
                                      std::shared_ptr<virt::VirtualReader> reader,
-                                     std::uint32_t baud) {
+                                     std::uint32_t baud, const std::function<bool()> &stop) {
     if (!device) {
         trace::line(portName(port) + ": no device is mapped to it");
         return {KAV_E_NO_DEVICE, nullptr};
@@ -118,6 +174,19 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
     if (device->kind == Device::Kind::Virtual)
         return {KAV_OK, std::make_unique<MemoryLink>(std::move(reader), baud,
                                                      "virtual@" + std::to_string(port))};
+    if (device->isNetwork()) {
+        auto network = std::make_unique<NetworkLink>(device->kind == Device::Kind::Rfc2217
+                                                         ? NetworkLink::Mode::Rfc2217
+                                                         : NetworkLink::Mode::Tcp,
+                                                     device->host, device->tcpPort);
+        const int result =
+            network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
+        if (result != KAV_OK) {
+            trace::line(portName(port) + ": " + network->lastError());
+            return {result, nullptr};
+        }
+        return {KAV_OK, std::move(network)};
+    }
     auto serial = std::make_unique<SerialLink>();
     const int result = serial->open(device->path, baud);
     if (result != KAV_OK) {
@@ -127,19 +196,20 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
     return {KAV_OK, std::move(serial)};
 }
 
-std::optional<std::uint32_t> Library::knownRate(int port) const {
+std::optional<std::uint32_t> Library::knownRate(int port) {
+    std::lock_guard state(mutex_);
     if (auto it = rates_.find(port); it != rates_.end())
         return it->second;
     return std::nullopt;
 }
 
 Library::OpenPort *Library::live(int port, int &result) {
-    auto it = open_.find(port);
-    if (it == open_.end()) {
+    OpenPort *const found = openPort(port);
+    if (found == nullptr) {
         result = KAV_E_NOT_OPEN;
         return nullptr;
     }
-    OpenPort &open = it->second;
+    OpenPort &open = *found;
     if (open.link && !open.link->broken()) {
         result = KAV_OK;
         return &open;
@@ -158,12 +228,24 @@ Library::OpenPort *Library::live(int port, int &result) {
 }
 
 int Library::findReader() {
+    std::vector<int> ports;
+    {
+        std::lock_guard state(mutex_);
+        ports = devices_.candidatePorts(nodeExists);
+    }
+    // The search owns every port it probes until it ends: calls on those
+    // ports wait for it, and it for them. Ascending, as every holder of
+    // more than one port lock takes them, so two searches cannot deadlock.
+    std::vector<std::unique_lock<std::mutex>> held;
+    held.reserve(ports.size());
+    for (int port : ports)
+        held.push_back(lockPort(port));
     std::vector<discovery::Candidate> candidates;
-    for (int port : devices_.candidatePorts(nodeExists)) {
+    for (int port : ports) {
         discovery::Candidate c;
         c.port = port;
         c.known = knownRate(port);
-        if (open_.count(port) != 0) {
+        if (openPort(port) != nullptr) {
             int result = KAV_OK;
             OpenPort *open = live(port, result);
             if (open == nullptr)
@@ -171,11 +253,17 @@ int Library::findReader() {
             c.open = open->link.get();
             c.known = open->baud;
         } else {
-            const std::optional<Device> device = devices_.deviceFor(port);
-            std::shared_ptr<virt::VirtualReader> reader =
-                device && device->kind == Device::Kind::Virtual ? virtualReader(port) : nullptr;
-            c.connect = [port, device, reader](std::uint32_t baud) {
-                return connect(port, device, reader, baud).link;
+            std::optional<Device> device;
+            std::shared_ptr<virt::VirtualReader> reader;
+            {
+                std::lock_guard state(mutex_);
+                device = devices_.deviceFor(port);
+                if (device && device->kind == Device::Kind::Virtual)
+                    reader = virtualReader(port);
+            }
+            c.connect = [port, device, reader](std::uint32_t baud,
+                                               const std::function<bool()> &stop) {
+                return connect(port, device, reader, baud, stop).link;
             };
         }
         candidates.push_back(std::move(c));
@@ -183,9 +271,9 @@ int Library::findReader() {
     const int found = discovery::search(candidates);
     for (const discovery::Candidate &c : candidates) {
         if (c.found)
-            rates_[c.port] = *c.found;
+            setRate(c.port, *c.found);
         if (c.open != nullptr) {
-            OpenPort &open = open_[c.port];
+            OpenPort &open = *openPort(c.port);
             open.baud = c.found.value_or(open.baud);
             open.link->setBaudRate(open.baud);
         }
@@ -194,7 +282,7 @@ int Library::findReader() {
 }
 
 int Library::open(int port) {
-    if (open_.count(port) != 0) {
+    if (openPort(port) != nullptr) {
         int result = KAV_OK;
         live(port, result);
         return result;
@@ -212,35 +300,42 @@ int Library::open(int port) {
             return KAV_E_IO;
         if (found.rate) {
             baud = *found.rate;
-            rates_[port] = baud;
+            setRate(port, baud);
         } else {
             connection.link->setBaudRate(baud);
         }
     }
+    std::lock_guard state(mutex_);
     open_[port] = OpenPort{std::move(connection.link), baud};
     return KAV_OK;
 }
 
 void Library::close(int port) {
-    open_.erase(port);
+    std::unique_ptr<Link> closing;
+    {
+        std::lock_guard state(mutex_);
+        const auto it = open_.find(port);
+        if (it == open_.end())
+            return;
+        closing = std::move(it->second.link);
+        open_.erase(it);
+    }
+    // Closed outside the state lock: closing traces, and a socket or tty
+    // may take a moment.
+    closing.reset();
 }
 
 std::vector<std::pair<int, std::string>> Library::portMap() const {
     std::vector<std::pair<int, std::string>> map;
     for (int port : devices_.candidatePorts([](const std::string &) { return true; })) {
-        const std::optional<Device> device = devices_.deviceFor(port);
-        if (!device)
-            continue;
-        if (device->kind == Device::Kind::Path)
-            map.emplace_back(port, device->path);
-        else
-            map.emplace_back(port, device->cardFile.empty() ? "virtual"
-                                                            : "virtual:" + device->cardFile);
+        if (const std::optional<Device> device = devices_.deviceFor(port))
+            map.emplace_back(port, device->text());
     }
     return map;
 }
 
-unsigned Library::retries(int port) const {
+unsigned Library::retries(int port) {
+    std::lock_guard state(mutex_);
     const auto it = retries_.find(port);
     return it != retries_.end() ? it->second : 0;
 }
@@ -254,7 +349,7 @@ std::vector<int> Library::openPorts() const {
 
 Library::Lease Library::lease(int port, std::uint32_t baud) {
     Lease lease;
-    if (open_.count(port) != 0) {
+    if (openPort(port) != nullptr) {
         lease.open = live(port, lease.result);
         lease.link = lease.open != nullptr ? lease.open->link.get() : nullptr;
         return lease;
@@ -283,7 +378,7 @@ int Library::getBaud(int port, std::uint32_t &baud) {
         return KAV_E_IO;
     if (!found)
         return KAV_E_TIMEOUT;
-    rates_[port] = *found;
+    setRate(port, *found);
     baud = *found;
     return KAV_OK;
 }
@@ -294,6 +389,15 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
     const std::optional<std::uint8_t> code = proto::baudCode(next);
     if (!code || !proto::baudCode(current))
         return KAV_E_BAD_ARGUMENT;
+    if (const std::optional<Device> device = deviceFor(port);
+        device && device->kind == Device::Kind::Tcp) {
+        // Refused before the SAM hears of it: a SAM switched to a rate the
+        // server cannot follow would answer nobody until its power goes.
+        trace::line(portName(port) + " (" + device->text() +
+                    "): a raw TCP port cannot change the server's rate, so the SAM's rate stays; "
+                    "use rfc2217:// for a server with COM port control");
+        return KAV_E_NOT_SUPPORTED;
+    }
     Lease link = lease(port, current);
     if (link.result != KAV_OK)
         return link.result;
@@ -319,11 +423,11 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
         if (found.rate == next)
             result = KAV_OK;
         else if (found.rate)
-            rates_[port] = *(answeredAt = found.rate);
+            setRate(port, *(answeredAt = found.rate));
     }
     // The SAM answers at the old rate, then switches.
     if (result == KAV_OK)
-        rates_[port] = next;
+        setRate(port, next);
     if (link.open != nullptr) {
         link.open->baud = result == KAV_OK ? next : answeredAt.value_or(had);
         link.link->setBaudRate(link.open->baud);
@@ -337,8 +441,12 @@ int Library::command(int port, proto::Command command, std::span<const std::uint
     OpenPort *open = live(port, result);
     if (open == nullptr)
         return result;
-    result = proto::transactRepeating(*open->link, command, data, answer, open->baud,
-                                      &retries_[port]);
+    unsigned *retries = nullptr;
+    {
+        std::lock_guard state(mutex_);
+        retries = &retries_[port]; // the node stays; its count is this port's lock holder's
+    }
+    result = proto::transactRepeating(*open->link, command, data, answer, open->baud, retries);
     return result != KAV_OK ? result : statusResult(answer, expected);
 }
 

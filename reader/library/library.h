@@ -1,7 +1,14 @@
 // The library's state behind the exported operations: the device map, the
 // open ports and their rates, the virtual readers, the field formats and
-// the photo settings. One instance per process; every operation holds its
-// lock, as the calls are blocking and come one at a time.
+// the photo settings. One instance per process.
+//
+// Two kinds of lock, so that calls on different ports run in parallel: a
+// port's own lock, held by the call that works on that port for all of its
+// wire exchanges, and the state lock (mutex()), held only for moments to
+// look at or change the shared maps and settings, never across a wire
+// exchange and never while waiting for a port's lock. Methods taking a
+// port expect the caller to hold that port's lock (lockPort); findReader
+// takes the locks of the ports it searches itself.
 #pragma once
 
 #include "KavIDCardAPI.h"
@@ -12,6 +19,7 @@
 #include "protocol/protocol.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +42,8 @@ class Library {
     void reset();
 
     std::mutex &mutex() { return mutex_; }
+    // The lock of one port's calls; the state lock must not be held.
+    std::unique_lock<std::mutex> lockPort(int port);
 
     int findReader();
     int open(int port);
@@ -61,13 +71,17 @@ class Library {
                 std::uint8_t expected, proto::Response &answer);
 
     // Commands sent a second time on the port since the library started.
-    unsigned retries(int port) const;
+    unsigned retries(int port);
 
+    // The settings, under the state lock.
     card::FieldFormats &formats() { return formats_; }
     photo::PhotoSettings &photo() { return photo_; }
+    // Copies of them for a call working on a port (without the state lock).
+    card::FieldFormats formatsNow();
+    photo::PhotoSettings photoNow();
 
     // The virtual reader a port is mapped to, created on first use; null
-    // when the port is not mapped to one.
+    // when the port is not mapped to one. Under the state lock.
     std::shared_ptr<virt::VirtualReader> virtualReader(int port);
 
   private:
@@ -104,14 +118,23 @@ class Library {
     // Opens a link to the port's device at baud; not registered as open.
     Connection connect(int port, std::uint32_t baud);
     // The same for a device already looked up. Touches no state of the
-    // library, so discovery threads may call it.
+    // library, so discovery threads may call it. A network device's
+    // connection ends by its time limit, or earlier when `stop` says so.
     static Connection connect(int port, const std::optional<Device> &device,
-                              std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud);
-    std::optional<std::uint32_t> knownRate(int port) const;
+                              std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud,
+                              const std::function<bool()> &stop = {});
+    // Small pieces of state, each under the state lock for a moment.
+    std::optional<std::uint32_t> knownRate(int port);
+    void setRate(int port, std::uint32_t baud);
+    std::optional<Device> deviceFor(int port);
+    OpenPort *openPort(int port);
     static bool isUsb(int port) { return port > KAV_LAST_SERIAL_PORT; }
 
     std::mutex mutex_;
+    std::map<int, std::unique_ptr<std::mutex>> portLocks_; // never removed
     DeviceMap devices_;
+    // Entries are added and removed by the port's lock holder only, under
+    // the state lock; their contents belong to the port's lock holder.
     std::map<int, OpenPort> open_;
     std::map<int, std::uint32_t> rates_;
     std::map<int, unsigned> retries_;

@@ -26,6 +26,8 @@ void refuseThreads(bool refuse) {
 }
 
 void resetLibrary() {
+    // Never while another thread is inside a call: the tests reset between
+    // cases, with every call returned.
     Library &library = Library::instance();
     std::lock_guard lock(library.mutex());
     library.reset();

@@ -35,6 +35,12 @@ class Link {
     // earlier command must not pass for the next one's).
     virtual void discardInput() = 0;
 
+    // How much later than over a local line an answer may come, and how
+    // long a frame's bytes may pause midway, on this link: a network
+    // port's server gathers bytes before it sends them on, and the network
+    // adds its own delay. Zero for a local device.
+    virtual std::chrono::milliseconds extraDelay() const { return std::chrono::milliseconds{0}; }
+
     // True once the link failed (a hang-up, the device removed, a write
     // error), including a hang-up that came while nobody was reading: every
     // call fails from then on, and only opening the device again helps.

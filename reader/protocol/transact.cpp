@@ -93,7 +93,7 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
     // noise) is not its answer.
     link.discardInput();
     const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + timeout;
+    const Clock::time_point deadline = start + timeout + link.extraDelay();
     trace::frame(linkName, Direction::ToReader, frame, what);
     if (link.write(frame) != KAV_OK) {
         trace::line(linkName + ": " + what + ": write failed");
@@ -197,7 +197,7 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
         // sign (a preamble-looking sequence in line noise, perhaps long
         // before a slow answer): keep waiting.
         if (sawBadChecksum || parser.frameUnderWay() != 0)
-            waitUntil = std::min(deadline, Clock::now() + kSettleGap);
+            waitUntil = std::min(deadline, Clock::now() + kSettleGap + link.extraDelay());
         else
             waitUntil = deadline;
     }

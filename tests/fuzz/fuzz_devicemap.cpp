@@ -15,7 +15,8 @@
 //  - with "defaults=off" appended, only the variable's ports remain, with
 //    the same devices and the same errors, and they are the candidates the
 //    map gives when no default node exists;
-//  - more existing nodes never remove a candidate.
+//  - more existing nodes never remove a candidate;
+//  - a network device has a host and a port, and its text reads back as it.
 #include "check.h"
 #include "devicemap.h"
 
@@ -25,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,12 +69,22 @@ bool isSpace(char c) {
 }
 
 void checkDevice(const Device &d) {
+    if (d.isNetwork()) {
+        // A network device: a host and a port, and it reads back as itself.
+        FUZZ_CHECK(d.path.empty() && d.cardFile.empty() && !d.host.empty() && d.tcpPort != 0);
+        FUZZ_CHECK(d.host.find_first_of(",;[] \t") == std::string::npos);
+        std::string why;
+        const std::optional<Device> again = kav::parseNetworkDevice(d.text(), why);
+        FUZZ_CHECK(again.has_value() && *again == d && why.empty());
+        return;
+    }
     const std::string &text = d.kind == Device::Kind::Path ? d.path : d.cardFile;
     FUZZ_CHECK(text.find_first_of(",;") == std::string::npos);
     if (d.kind == Device::Kind::Path) {
         FUZZ_CHECK(!d.path.empty() && d.cardFile.empty());
         FUZZ_CHECK(!isSpace(d.path.front()) && !isSpace(d.path.back()));
         FUZZ_CHECK(d.path != "none" && d.path != "virtual" && d.path.rfind("virtual:", 0) != 0);
+        FUZZ_CHECK(d.path.rfind("rfc2217://", 0) != 0 && d.path.rfind("tcp://", 0) != 0);
     } else {
         FUZZ_CHECK(d.path.empty());
         FUZZ_CHECK(d.cardFile.empty() || !isSpace(d.cardFile.back()));

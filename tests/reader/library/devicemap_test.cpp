@@ -9,8 +9,11 @@ using kav::Device;
 using kav::DeviceMap;
 
 namespace {
-Device path(const char *p) { return {Device::Kind::Path, p, {}}; }
-Device virtualReader(const char *card = "") { return {Device::Kind::Virtual, {}, card}; }
+Device path(const char *p) { return {Device::Kind::Path, p, {}, {}, 0}; }
+Device virtualReader(const char *card = "") { return {Device::Kind::Virtual, {}, card, {}, 0}; }
+Device network(Device::Kind kind, const char *host, std::uint16_t port) {
+    return {kind, {}, {}, host, port};
+}
 } // namespace
 
 TEST(DeviceMap, DefaultRule) {
@@ -71,4 +74,47 @@ TEST(DeviceMap, CandidatesAreExistingDefaultsAndEveryMappedPort) {
     EXPECT_EQ(DeviceMap::fromVariable("defaults=off,1001=virtual").candidatePorts(exists),
               (std::vector<int>{1001}));
     EXPECT_EQ(DeviceMap::fromVariable("defaults=off").deviceFor(1), std::nullopt);
+}
+
+TEST(DeviceMap, NetworkPorts) {
+    using K = Device::Kind;
+    struct Case {
+        const char *target;
+        std::optional<Device> device; // nullopt: refused, and said why
+        const char *text = "";        // how the port map shows it
+    };
+    const Case cases[] = {
+        {"rfc2217://127.0.0.1:3001", network(K::Rfc2217, "127.0.0.1", 3001),
+         "rfc2217://127.0.0.1:3001"},
+        {"tcp://bench-3.lab:4001", network(K::Tcp, "bench-3.lab", 4001), "tcp://bench-3.lab:4001"},
+        {"rfc2217://[::1]:65535", network(K::Rfc2217, "::1", 65535), "rfc2217://[::1]:65535"},
+        {"tcp://[fe80::1%eth0]:1", network(K::Tcp, "fe80::1%eth0", 1), "tcp://[fe80::1%eth0]:1"},
+        {"rfc2217://host", std::nullopt},
+        {"rfc2217://host:", std::nullopt},
+        {"rfc2217://:3001", std::nullopt},
+        {"rfc2217://host:0", std::nullopt},
+        {"rfc2217://host:65536", std::nullopt},
+        {"rfc2217://host:30x", std::nullopt},
+        {"rfc2217://::1:3001", std::nullopt}, // IPv6 without brackets
+        {"tcp://[::1]3001", std::nullopt},
+        {"tcp://[::1", std::nullopt},
+        {"tcp://[]:1", std::nullopt},
+        {"tcp://ho st:1", std::nullopt},
+        {"tcp://[not v6]:1", std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        const DeviceMap map = DeviceMap::fromVariable(std::string("4=") + c.target + ",9=virtual");
+        EXPECT_EQ(map.deviceFor(9), virtualReader()) << "the next entry still counts";
+        if (c.device) {
+            EXPECT_EQ(map.deviceFor(4), c.device);
+            EXPECT_EQ(map.deviceFor(4)->text(), c.text);
+            EXPECT_TRUE(map.errors().empty());
+        } else {
+            // Refused, not taken for a device path.
+            EXPECT_EQ(map.deviceFor(4), path("/dev/ttyUSB3"));
+            ASSERT_EQ(map.errors().size(), 1u);
+            EXPECT_NE(map.errors()[0].find(c.target), std::string::npos);
+        }
+    }
 }
