@@ -4,6 +4,7 @@
 #include "exit_codes.h"
 #include "format/trace_format.h"
 #include "optional_exports.h"
+#include "platform/system.h"
 #include "port_set.h"
 #include "soak_stats.h"
 
@@ -15,7 +16,6 @@
 #include <csignal>
 #include <cstdio>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace kav::cli {
@@ -160,27 +160,14 @@ Json optionalMs(const std::optional<double> &ms) {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-extern "C" void onInterrupt(int) {
-    interrupted = 1;
-}
-
 // Ctrl-C ends a soak after the sequence under way, with its summary; the
 // handler then resets, so a second Ctrl-C ends kav at once.
 class InterruptStopsSoak {
   public:
-    InterruptStopsSoak() {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART | SA_RESETHAND;
-        sigaction(SIGINT, &action, &previous_);
-    }
-    ~InterruptStopsSoak() { sigaction(SIGINT, &previous_, nullptr); }
+    InterruptStopsSoak() { platform::catchFirstInterrupt(&interrupted); }
+    ~InterruptStopsSoak() { platform::restoreInterrupt(); }
     InterruptStopsSoak(const InterruptStopsSoak &) = delete;
     InterruptStopsSoak &operator=(const InterruptStopsSoak &) = delete;
-
-  private:
-    struct sigaction previous_ {};
 };
 
 // The pause between sequences, cut short by Ctrl-C.
@@ -498,7 +485,7 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     }
     const InterruptStopsSoak stopOnInterrupt;
     SoakProgress progress;
-    const SoakRun run = soakLoop(port, soak, progress, isatty(STDERR_FILENO) != 0);
+    const SoakRun run = soakLoop(port, soak, progress, platform::stderrIsTerminal());
     return soakReport(out, port, run);
 }
 
@@ -539,7 +526,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
             });
             finished.store(true);
         });
-        if (isatty(STDERR_FILENO) != 0)
+        if (platform::stderrIsTerminal())
             drawSoakLines(ports, progress, soak.count, start, finished);
     }
     const double elapsedMs = msSince(start);

@@ -7,11 +7,13 @@
 #include "exit_codes.h"
 #include "optional_exports.h"
 #include "output.h"
+#include "platform/system.h"
 #include "port_set.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -223,7 +225,11 @@ int main(int argc, char **argv) {
         command->footer(kExitCodesHelp);
 
     try {
-        app.parse(argc, argv);
+        // CLI11 takes them without the program's name, last first.
+        std::vector<std::string> arguments = platform::utf8Arguments(argc, argv);
+        arguments.erase(arguments.begin());
+        std::reverse(arguments.begin(), arguments.end());
+        app.parse(arguments);
     } catch (const CLI::CallForHelp &e) {
         return helpPrinted(app.exit(e));
     } catch (const CLI::CallForAllHelp &e) {

@@ -26,8 +26,7 @@ DeviceMap devicesFromEnvironment() {
 }
 
 bool nodeExists(const std::string &path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
+    return deviceExists(path);
 }
 
 
