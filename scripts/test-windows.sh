@@ -82,6 +82,24 @@ com_port() {
     echo "$out" | grep -q '"idNumber"' || { echo "no card read through COM5" >&2; return 1; }
 }
 
+# A figure, not a test: the C host's read sequence through COM5 against
+# its wire time (1,381 bytes at 115200: 119.9 ms; bench/README.md).
+bench() {
+    local tool=build/default/reader/virtual/tool/kav-virtual-reader
+    local link=$root/build/windows/com5-pty
+    rm -f "$link"
+    "$tool" --wire-only --link "$link" > build/windows/bench-tool.log 2>&1 &
+    local pid=$!
+    trap 'kill $pid 2>/dev/null || true' RETURN
+    for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.1; done
+    ln -sfn "$(readlink -f "$link")" "$WINEPREFIX/dosdevices/com5"
+    mkdir -p build/windows/bench-photos
+    local ms
+    ms=$(cd build/windows/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
+        wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\build\windows\bench-photos' 2>../bench-wine.log)
+    echo "read sequence under wine: $ms ms, $(echo "scale=2; $ms / 119.9" | bc)x its wire time"
+}
+
 package() {
     (cd build/windows && cpack --config CPackConfig.cmake >/dev/null)
     ls -l build/windows/packages/*.zip
@@ -95,6 +113,7 @@ part "wine prefix" wine_prefix
 part "tests under wine" wine_tests
 part "read through COM5" com_port
 part "zip" package
+part "bench (C host, COM5)" bench
 
 echo "== time per part"
 printf '%s\n' "${times[@]}"
