@@ -388,7 +388,8 @@ KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, in
 /* Kav_GetWarning: the index-th (from 0) warning about the library's
  * configuration: first each entry of KAVIDCARD_DEVICES that was ignored
  * (*port 0), then each virtual port whose card file is missing or bad (*port
- * the port; its reader holds no card). text receives UTF-8 without control
+ * the port; its reader holds no card) and each network port where the
+ * library has none (the Windows build: *port the port). text receives UTF-8 without control
  * characters, at most KAV_WARNING_TEXT_SIZE bytes with its NUL, e.g.
  * `KAVIDCARD_DEVICES: ignored "garbage": expected <port>=<device>, ...` or
  * `card file /no/such.json: No such file or directory`. The list is the
