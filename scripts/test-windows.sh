@@ -104,7 +104,8 @@ bench_com5() {
     mkdir -p build/windows/bench-photos
     local ms
     ms=$(cd build/windows/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
-        wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\build\windows\bench-photos' 2>../bench-wine.log)
+        wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\build\windows\bench-photos' 2>../bench-wine.log |
+        tr -d '\r')
     echo "read sequence under wine: $ms ms, $(echo "scale=2; $ms / 119.9" | bc)x its wire time"
 }
 bench() {

@@ -36,6 +36,7 @@ bool mayBeThere(const std::string &device);
 // Whether this user may open a local device, and if not, what to do:
 // fills "exists", "access" and, when refused, "reason" (and what else helps);
 // `human` gets the same as a line's end.
-void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entry, std::string &human);
+void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entry,
+                         std::string &human);
 
 } // namespace kav::cli::platform

@@ -21,11 +21,7 @@ std::string shownText(std::string_view text) {
     for (std::size_t at = 0; at < clean.size();) {
         const auto lead = static_cast<unsigned char>(clean[at]);
         const bool escape = clean.compare(at, 2, "\\x") == 0 && at + 4 <= clean.size();
-        const std::size_t n = escape        ? 4
-                              : lead < 0x80 ? 1
-                              : lead < 0xE0 ? 2
-                              : lead < 0xF0 ? 3
-                                            : 4;
+        const std::size_t n = escape ? 4 : lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         out += clean.substr(at, n);
         at += n;
         if (out.size() <= kMax - kCut.size())

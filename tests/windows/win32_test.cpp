@@ -22,9 +22,9 @@ namespace fs = std::filesystem;
 class Folder {
   public:
     Folder() {
-        path_ = fs::temp_directory_path() /
-                ("kav-win32-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                 std::to_string(counter_++));
+        path_ =
+            fs::temp_directory_path() / ("kav-win32-" + std::to_string(::GetCurrentProcessId()) +
+                                         "-" + std::to_string(counter_++));
         fs::create_directories(path_);
     }
     ~Folder() {
@@ -70,8 +70,9 @@ TEST(AtomicFileWin32, RefusesWhatIsNotOneNameInAnExistingFolder) {
     struct Case {
         std::string folder, name;
     } cases[] = {
-        {folder.text(), "sub\\a.bmp"}, {folder.text(), "sub/a.bmp"}, {folder.text(), "c:a.bmp"},
-        {folder.text(), ".."},         {folder.text(), ""},          {folder.text() + "\\gone", "a.bmp"},
+        {folder.text(), "sub\\a.bmp"}, {folder.text(), "sub/a.bmp"},
+        {folder.text(), "c:a.bmp"},    {folder.text(), ".."},
+        {folder.text(), ""},           {folder.text() + "\\gone", "a.bmp"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.folder + " | " + c.name);
@@ -88,14 +89,14 @@ TEST(AtomicFileWin32, RemovesOnlyStaleTemporariesOfOurs) {
         std::ofstream(folder.path() / name) << "left";
         if (!old)
             return;
-        const HANDLE file = ::CreateFileW((folder.path() / name).c_str(), FILE_WRITE_ATTRIBUTES,
-                                          0, nullptr, OPEN_EXISTING, 0, nullptr);
+        const HANDLE file = ::CreateFileW((folder.path() / name).c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         FILETIME longAgo{0x10000000, 0x01D00000}; // 2014
         ASSERT_TRUE(::SetFileTime(file, nullptr, nullptr, &longAgo));
         ::CloseHandle(file);
     };
-    place(".kavphoto-0123456789abcdef.tmp", true); // a killed writer's
+    place(".kavphoto-0123456789abcdef.tmp", true);  // a killed writer's
     place(".kavphoto-fedcba9876543210.tmp", false); // a writer at work
     place("someone-else.tmp", true);
     ASSERT_TRUE(kav::photo::writeFileAtomically(folder.text(), "b.jpg", bytes("jpeg")).ok);
@@ -120,8 +121,8 @@ TEST(DeviceNamesWin32, PortNumbersAreComNames) {
     struct Case {
         int port;
         std::optional<std::string> device;
-    } cases[] = {{1, "COM1"}, {5, "COM5"}, {300, "COM300"}, {1000, "COM1000"},
-                 {1001, std::nullopt}, {0, std::nullopt}};
+    } cases[] = {{1, "COM1"},       {5, "COM5"},          {300, "COM300"},
+                 {1000, "COM1000"}, {1001, std::nullopt}, {0, std::nullopt}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.port);
         EXPECT_EQ(kav::defaultDevicePath(c.port), c.device);
@@ -137,17 +138,17 @@ TEST(CodePage936Win32, PrivateUseRefusedBothWays) {
         std::string gbk;
         std::string utf8;
     } decoded[] = {
-        {"\xAA\xA1", "\xEF\xBF\xBD"},                  // user-defined: refused
+        {"\xAA\xA1", "\xEF\xBF\xBD"},                     // user-defined: refused
         {"\xD5\xC5\xC8\xFD", "\xE5\xBC\xA0\xE4\xB8\x89"}, // 张三
-        {"a\x81", "a\xEF\xBF\xBD"},                     // cut off at the end
-        {"\x81\x20x", "\xEF\xBF\xBD x"},                // a bad trail byte is read afresh
+        {"a\x81", "a\xEF\xBF\xBD"},                       // cut off at the end
+        {"\x81\x20x", "\xEF\xBF\xBD x"},                  // a bad trail byte is read afresh
         {"\xFF", "\xEF\xBF\xBD"},
     };
     for (const Case &c : decoded) {
         SCOPED_TRACE(c.gbk);
         EXPECT_EQ(kav::cp936::toUtf8(c.gbk), c.utf8);
     }
-    EXPECT_EQ(kav::cp936::fromUtf8("\xEE\x80\x80"), std::nullopt); // U+E000
+    EXPECT_EQ(kav::cp936::fromUtf8("\xEE\x80\x80"), std::nullopt);                       // U+E000
     EXPECT_EQ(kav::cp936::fromUtf8("\xE2\x82\xAC"), std::optional<std::string>("\x80")); // €
     EXPECT_EQ(kav::cp936::fromUtf8("\xF0\x9F\x98\x80"), std::nullopt); // outside the BMP
     EXPECT_EQ(kav::cp936::fromUtf8Lossy("x\xEE\x80\x80y\xC3"), "x?y?");

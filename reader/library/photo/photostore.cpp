@@ -210,9 +210,8 @@ int PhotoSettings::setPath(int option, std::string_view folder) {
     const int rc = keep(pathOption_, option, static_cast<int>(PathOption::GivenFolder));
     if (rc == KAV_OK) {
         folder_ = pathOption_ == PathOption::GivenFolder ? std::string(folder) : std::string();
-        resolved_ = folder_.empty() || !isAbsolute(folder_)
-                        ? folder_
-                        : photo::resolvedFolder(folder_);
+        resolved_ =
+            folder_.empty() || !isAbsolute(folder_) ? folder_ : photo::resolvedFolder(folder_);
     }
     return rc;
 }
@@ -247,7 +246,6 @@ int checkFolder(const PhotoSettings &settings, std::string &why) {
     why = folderProblem(*folder);
     return why.empty() ? KAV_OK : KAV_E_BAD_ARGUMENT;
 }
-
 
 StoredPhoto storePhoto(const PhotoSettings &settings, std::span<const std::uint8_t> photo,
                        std::u16string_view name, std::u16string_view idNumber) {

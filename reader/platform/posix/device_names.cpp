@@ -10,7 +10,8 @@ std::optional<std::string> defaultDevicePath(int port) {
         int first;
         const char *prefix;
     };
-    static constexpr Range kRanges[] = {{1, "/dev/ttyUSB"}, {101, "/dev/ttyACM"}, {201, "/dev/ttyS"}};
+    static constexpr Range kRanges[] = {
+        {1, "/dev/ttyUSB"}, {101, "/dev/ttyACM"}, {201, "/dev/ttyS"}};
     for (const Range &r : kRanges)
         if (port >= r.first && port < r.first + 100)
             return std::string(r.prefix) + std::to_string(port - r.first);

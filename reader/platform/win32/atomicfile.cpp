@@ -50,7 +50,8 @@ void removeStaleTemporaries(const std::wstring &folder) {
         return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
     };
     const std::uint64_t age =
-        std::chrono::duration_cast<std::chrono::seconds>(kStaleTemporaryAge).count() * 10'000'000ULL;
+        std::chrono::duration_cast<std::chrono::seconds>(kStaleTemporaryAge).count() *
+        10'000'000ULL;
     do {
         if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                 0 &&

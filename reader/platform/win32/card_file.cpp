@@ -8,9 +8,8 @@ namespace kav::virt {
 
 std::optional<std::vector<char>> readCardFile(const std::string &path, std::size_t limit,
                                               std::string &error) {
-    const HANDLE file =
-        ::CreateFileW(win32::wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = ::CreateFileW(win32::wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = win32::systemMessage(::GetLastError());
         return std::nullopt;

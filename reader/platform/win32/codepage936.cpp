@@ -106,7 +106,9 @@ std::optional<std::string> encodeOne(char32_t c) {
     return out;
 }
 
-bool isLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool isLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 } // namespace
 
@@ -167,7 +169,7 @@ std::string fromUtf8Lossy(std::string_view utf8) {
             // something else.
             out += '?';
             const unsigned char lead = static_cast<unsigned char>(utf8.front());
-            const std::size_t expected = lead >= 0xF0 && lead <= 0xF4 ? 4
+            const std::size_t expected = lead >= 0xF0 && lead <= 0xF4   ? 4
                                          : lead >= 0xE0 && lead <= 0xEF ? 3
                                          : lead >= 0xC2 && lead <= 0xDF ? 2
                                                                         : 1;

@@ -159,9 +159,9 @@ int SerialLink::open(const std::string &device, std::uint32_t baud) {
     systemPath_ = systemName(device);
     // No sharing: the port is this link's alone until closed, and the
     // system frees it with the process.
-    const HANDLE port = ::CreateFileW(win32::wide(systemPath_).c_str(),
-                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                      nullptr);
+    const HANDLE port =
+        ::CreateFileW(win32::wide(systemPath_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return openFailure(static_cast<int>(error), win32::systemMessage(error));
@@ -175,9 +175,9 @@ int SerialLink::open(const std::string &device, std::uint32_t baud) {
         return openFailure(ERROR_NOT_SUPPORTED, "not a character device");
     if (!configure(port, baud)) {
         const DWORD error = ::GetLastError();
-        return openFailure(static_cast<int>(error == ERROR_INVALID_FUNCTION ? ERROR_NOT_SUPPORTED
-                                                                            : error),
-                           win32::systemMessage(error));
+        return openFailure(
+            static_cast<int>(error == ERROR_INVALID_FUNCTION ? ERROR_NOT_SUPPORTED : error),
+            win32::systemMessage(error));
     }
     ::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);
     trace::line("open " + device + (systemPath_ != device ? " (" + systemPath_ + ")" : "") +

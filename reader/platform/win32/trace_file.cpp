@@ -49,10 +49,9 @@ void TraceFile::open(const std::string &path, std::size_t limit) {
 bool TraceFile::openNow() {
     // A link (reparse point) is opened as itself and refused, never
     // written through; a pipe or device is refused by its type.
-    const HANDLE file = ::CreateFileW(win32::wide(path_).c_str(), FILE_APPEND_DATA,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                      nullptr);
+    const HANDLE file = ::CreateFileW(
+        win32::wide(path_).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info{};
