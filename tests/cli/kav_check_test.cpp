@@ -184,6 +184,21 @@ TEST(KavCheckPlan, TheBuiltInPlanIsShownAndReadsBackAsTheSamePlan) {
                                                "baud-round-trip", "soak"}));
 }
 
+TEST(KavCheckPlan, OnAUsbPortTheRateStepsAreSkippedNotFailed) {
+    TempFolder folder;
+    const Outcome run = kav({"--port", "1001", "check", "--json", "--db",
+                             (folder.path() / "r.sqlite").string()},
+                            {{"KAVIDCARD_DEVICES", "defaults=off,1001=virtual"}});
+    ASSERT_EQ(run.exit, 0) << run.out << run.err;
+    const Json unit = parsed(run.out);
+    EXPECT_EQ(unit["verdict"], "PASS");
+    for (const Json &step : unit["steps"]) {
+        SCOPED_TRACE(step.dump());
+        const bool rate = step["step"] == "baud" || step["step"] == "baud-round-trip";
+        EXPECT_EQ(step["status"], rate ? "skipped" : "pass");
+    }
+}
+
 // ---- Verdicts over readers with faults --------------------------------------
 
 TEST(KavCheckVerdict, EachFaultFailsItsStepWithItsFigures) {
@@ -247,6 +262,42 @@ TEST(KavCheckVerdict, EachFaultFailsItsStepWithItsFigures) {
         const Json &failed = last["failedSteps"];
         EXPECT_NE(std::find(failed.begin(), failed.end(), c.failedStep), failed.end()) << last;
     }
+}
+
+// A unit pulled out in the middle of its check: it fails, and the steps it
+// never reached are skipped, not run against a missing reader.
+TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
+    ToolReader tool;
+    ASSERT_TRUE(tool.running());
+    TempFolder folder;
+    const fs::path file = writeFile(folder.path() / "plan.json", R"({"name": "pulled", "steps": [
+        {"step": "soak", "count": 100000}, {"step": "sam-status"}]})");
+    bool pulled = false;
+    const Outcome run = test::run(
+        KAV_CLI,
+        {"--trace", "check", "--json", "--plan", file.string(), "--db",
+         (folder.path() / "r.sqlite").string()},
+        tool.devices(), std::chrono::seconds{60}, [&](pid_t, const std::string &err) {
+            if (!pulled && err.find("Kav_ReadMsg(1, 0) = 0") != std::string::npos) {
+                tool.stop(SIGKILL);
+                pulled = true;
+            }
+        });
+    ASSERT_TRUE(pulled);
+    EXPECT_EQ(run.exit, kExitCheckFailed) << run.err.substr(0, 2000);
+    const Json unit = parsed(run.out);
+    ASSERT_EQ(unit["steps"].size(), 2u) << unit;
+    const Json &soak = unit["steps"][0];
+    EXPECT_EQ(soak["status"], "fail");
+    EXPECT_GE(soak["figures"]["ok"].get<int>(), 1);
+    EXPECT_LT(soak["figures"]["ok"].get<int>(), 100000);
+    std::vector<std::string> codes;
+    for (const Json &f : soak["failures"])
+        codes.push_back(f["code"]);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "not-run"), codes.end()) << soak;
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "ok-ratio"), codes.end()) << soak;
+    EXPECT_EQ(unit["steps"][1]["status"], "skipped");
+    EXPECT_EQ(unit["steps"][1]["figures"]["reason"], "not run: the unit went away");
 }
 
 TEST(KavCheckVerdict, TheBannerNamesVerdictStepAndFigures) {
