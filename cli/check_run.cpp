@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits.h>
+#include <mutex>
 #include <regex>
 #include <thread>
 #include <unistd.h>
@@ -136,6 +137,65 @@ std::string toUpper(std::string text) {
     return text;
 }
 
+// What every port of a run shares.
+struct Station {
+    const CheckRun &run;
+    Records &records;
+    const Output &out;
+    bool colour;
+    bool loop;
+};
+
+// A unit's verdict goes out whole: ports checked at once never mix lines.
+std::mutex printing;
+
+// The units on one port, one after another with --loop, until Ctrl-C. Holds
+// nothing of its own beyond the call, so ports can run it on threads of
+// their own. Its exit code.
+int checkPort(const Station &station, int port) {
+    const CheckRun &run = station.run;
+    bool anyFailed = false;
+    bool unrecorded = false;
+    for (;;) {
+        if (station.loop) {
+            say(port, "waiting for a unit");
+            if (!waitForUnit(port, true))
+                break;
+            say(port, "checking the unit");
+        }
+        const UnitResult unit = checkUnit(*run.plan, port);
+        const Json steps = unitJson(unit, run, nullptr)["steps"];
+        std::string error;
+        const Clock::time_point start = Clock::now();
+        const std::optional<long long> id = station.records.append(unit, run, steps, error);
+        const double recordMs =
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        Json record = id ? Json{{"id", *id}, {"db", station.records.path()},
+                                {"ms", std::round(recordMs * 100.0) / 100.0}}
+                         : Json{{"error", error}};
+        std::string banner = unitBanner(unit, run, station.colour);
+        {
+            const std::lock_guard lock(printing);
+            if (!id) {
+                // Shown all the same: the unit is checked; the line must
+                // know its record is missing.
+                banner += "NOT RECORDED: " + error + "\n";
+                std::fprintf(stderr, "kav: %s: the unit could not be recorded: %s\n",
+                             station.records.path().c_str(), error.c_str());
+                unrecorded = true;
+            }
+            station.out.result(unitJson(unit, run, record), banner, kExitOk);
+        }
+        anyFailed = anyFailed || !unit.passed;
+        if (!station.loop || interrupted != 0)
+            break;
+        say(port, "checked: take the unit away");
+        if (!waitForUnit(port, false))
+            break;
+    }
+    return unrecorded ? kExitRecord : anyFailed ? kExitCheckFailed : kExitOk;
+}
+
 } // namespace
 
 std::string checkDate(const std::string &value) {
@@ -168,43 +228,11 @@ int runCheck(const Output &out, int port, const CheckOptions &options) {
     }
     const CheckRun run{&*plan, hostName(), libraryVersion()};
     const InterruptEndsLoop interruptEndsLoop;
-    const bool colour = !out.json() && isatty(STDOUT_FILENO) != 0;
-    bool anyFailed = false;
-    bool unrecorded = false;
-    for (;;) {
-        if (options.loop) {
-            say(port, "waiting for a unit");
-            if (!waitForUnit(port, true))
-                break;
-            say(port, "checking the unit");
-        }
-        const UnitResult unit = checkUnit(*plan, port);
-        const Json steps = unitJson(unit, run, nullptr)["steps"];
-        const Clock::time_point start = Clock::now();
-        const std::optional<long long> id = records->append(unit, run, steps, error);
-        const double recordMs =
-            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        Json record = id ? Json{{"id", *id}, {"db", records->path()},
-                                {"ms", std::round(recordMs * 100.0) / 100.0}}
-                         : Json{{"error", error}};
-        std::string banner = unitBanner(unit, run, colour);
-        if (!id) {
-            // Shown all the same: the unit is checked; the line must know
-            // its record is missing.
-            banner += "NOT RECORDED: " + error + "\n";
-            std::fprintf(stderr, "kav: %s: the unit could not be recorded: %s\n", dbPath.c_str(),
-                         error.c_str());
-            unrecorded = true;
-        }
-        out.result(unitJson(unit, run, record), banner, kExitOk);
-        anyFailed = anyFailed || !unit.passed;
-        if (!options.loop || interrupted != 0)
-            break;
-        say(port, "checked: take the unit away");
-        if (!waitForUnit(port, false))
-            break;
-    }
-    return unrecorded ? kExitRecord : anyFailed ? kExitCheckFailed : kExitOk;
+    const Station station{run, *records, out, !out.json() && isatty(STDOUT_FILENO) != 0,
+                          options.loop};
+    // Several ports share the station: checkPort for each on a thread of
+    // its own, the run's exit code the worst of theirs.
+    return checkPort(station, port);
 }
 
 int runResults(const Output &out, const ResultsOptions &options) {
