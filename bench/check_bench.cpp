@@ -44,8 +44,8 @@ double defaultPlanWireMs(std::size_t *frames) {
     ms += 4 * wireMs(status, fast); // open's probe, sam-status, baud, the round trip's ask
     ms += wireMs(samId, fast);
     ms += 8 * bench::readSequenceWireMs(fast);
-    ms += wireMs(setBaud, fast) + wireMs(status, slow) + wireMs(setBaud, slow) +
-          wireMs(status, fast);
+    ms +=
+        wireMs(setBaud, fast) + wireMs(status, slow) + wireMs(setBaud, slow) + wireMs(status, fast);
     *frames = 6 + 1 + 8 * 4 + 2; // status, SAM ID, read sequences, rate changes
     return ms;
 }
@@ -116,7 +116,8 @@ int main() {
         std::string out;
         const auto start = Clock::now();
         const bool ran = bench::runToEnd({KAV_PATH, "check", "--json", "--db", db.string()}, &out);
-        const double whole = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        const double whole =
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         const nlohmann::json unit = nlohmann::json::parse(out, nullptr, false);
         if (!ran || unit.is_discarded() || unit.value("verdict", "") != "PASS") {
             std::fprintf(stderr, "check_bench: the check failed: %s\n", out.c_str());
@@ -146,8 +147,8 @@ int main() {
     }
     std::vector<double> summaryMs, htmlMs, csvMs;
     const std::vector<std::string> summary{KAV_PATH, "results", "--summary", "--db", big.string()};
-    const std::vector<std::string> html{KAV_PATH, "results", "--db", big.string(), "--html",
-                                        (folder / "report.html").string()};
+    const std::vector<std::string> html{KAV_PATH,     "results", "--db",
+                                        big.string(), "--html",  (folder / "report.html").string()};
     const std::vector<std::string> csv{KAV_PATH, "results", "--csv", "--db", big.string()};
     timedRun(summary, &ok);
     for (int i = 0; i < 5; ++i) {

@@ -91,8 +91,8 @@ void finishCounted(StepOutcome &step, std::vector<StepFailure> failures,
                    const std::vector<int> &counts, int total) {
     for (std::size_t i = 0; i < failures.size(); ++i) {
         if (counts[i] > 1 || total > 1)
-            failures[i].text += " (" + std::to_string(counts[i]) + " of " +
-                                std::to_string(total) + ")";
+            failures[i].text +=
+                " (" + std::to_string(counts[i]) + " of " + std::to_string(total) + ")";
         step.failures.push_back(std::move(failures[i]));
     }
 }
@@ -128,8 +128,8 @@ int stepReads(const PlanStep &plan, int port, StepOutcome &step, UnitResult &uni
         }
         ok += good ? 1 : 0;
     }
-    step.figures = Json{{"count", plan.count}, {"ok", ok}, {"ms", times},
-                        {"limitMs", plan.limitMs}};
+    step.figures =
+        Json{{"count", plan.count}, {"ok", ok}, {"ms", times}, {"limitMs", plan.limitMs}};
     if (!plan.idNumber.empty())
         step.figures["idNumber"] = plan.idNumber;
     finishCounted(step, std::move(failures), counts, plan.count);
@@ -174,8 +174,9 @@ int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit
         step.failures.push_back({"", "ok-ratio", text});
     }
     if (plan.p95Ms && stats.p95Ms && *stats.p95Ms > *plan.p95Ms)
-        step.failures.push_back({"", "p95", "p95 " + msText(*stats.p95Ms) + ", the plan allows " +
-                                                msText(*plan.p95Ms)});
+        step.failures.push_back(
+            {"", "p95",
+             "p95 " + msText(*stats.p95Ms) + ", the plan allows " + msText(*plan.p95Ms)});
     // Failed reads the ratio allows do not fail the step.
     if (ratio >= plan.minOkRatio && !(plan.p95Ms && stats.p95Ms && *stats.p95Ms > *plan.p95Ms))
         step.failures.clear();
@@ -375,7 +376,8 @@ Json unitJson(const UnitResult &unit, const CheckRun &run, const Json &record) {
     for (const StepOutcome &step : unit.steps) {
         Json failures = Json::array();
         for (const StepFailure &f : step.failures)
-            failures.push_back(Json{{"operation", f.operation}, {"code", f.code}, {"text", f.text}});
+            failures.push_back(
+                Json{{"operation", f.operation}, {"code", f.code}, {"text", f.text}});
         steps.push_back(Json{{"step", step.step},
                              {"status", statusName(step.status)},
                              {"figures", step.figures},

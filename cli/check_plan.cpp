@@ -59,8 +59,8 @@ std::optional<Problem> readCount(const Json &step, const std::string &place, int
         return Problem{place, "\"count\" is missing"};
     const Json &v = step["count"];
     if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > kMaxCount)
-        return Problem{place + ".count", "must be a whole number from 1 to " +
-                                             std::to_string(kMaxCount)};
+        return Problem{place + ".count",
+                       "must be a whole number from 1 to " + std::to_string(kMaxCount)};
     count = static_cast<int>(v.get<long long>());
     return std::nullopt;
 }
@@ -98,8 +98,8 @@ std::optional<Problem> readStep(const Json &step, const std::string &place, Plan
         if (name == s.name)
             shape = &s;
     if (shape == nullptr)
-        return Problem{place + ".step", "unknown step \"" + name + "\" (one of " + knownSteps() +
-                                            ")"};
+        return Problem{place + ".step",
+                       "unknown step \"" + name + "\" (one of " + knownSteps() + ")"};
     for (const auto &[key, value] : step.items())
         if (key != "step" && key != "comment" && shape->keys.count(key) == 0)
             return Problem{place + "." + key, "not a setting of step " + name};
@@ -232,8 +232,8 @@ std::optional<CheckPlan> parsePlan(const std::string &text, const std::string &s
         plan = Json::parse(text);
     } catch (const Json::parse_error &e) {
         // nlohmann's byte is one past the offending character.
-        error = source + ": " + lineAndColumn(text, e.byte > 0 ? e.byte - 1 : 0) +
-                ": not valid JSON";
+        error =
+            source + ": " + lineAndColumn(text, e.byte > 0 ? e.byte - 1 : 0) + ": not valid JSON";
         return std::nullopt;
     }
     CheckPlan out;

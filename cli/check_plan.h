@@ -20,12 +20,12 @@ struct PlanStep {
         Soak,          // N read sequences: a success ratio and a p95 limit
     };
     Kind kind = Kind::SamStatus;
-    int baud = 115200;            // Baud: the rate; BaudRoundTrip: the rate it goes to
-    int count = 0;                // Reads, Soak
-    double limitMs = 0;           // Reads: each read's limit
-    std::string idNumber;         // Reads: expected ID number, empty: any
-    double minOkRatio = 1.0;      // Soak
-    std::optional<double> p95Ms;  // Soak
+    int baud = 115200;           // Baud: the rate; BaudRoundTrip: the rate it goes to
+    int count = 0;               // Reads, Soak
+    double limitMs = 0;          // Reads: each read's limit
+    std::string idNumber;        // Reads: expected ID number, empty: any
+    double minOkRatio = 1.0;     // Soak
+    std::optional<double> p95Ms; // Soak
 };
 
 // The step's name as plans, verdicts and records spell it.

@@ -170,7 +170,8 @@ int checkPort(const Station &station, int port) {
         const std::optional<long long> id = station.records.append(unit, run, steps, error);
         const double recordMs =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        Json record = id ? Json{{"id", *id}, {"db", station.records.path()},
+        Json record = id ? Json{{"id", *id},
+                                {"db", station.records.path()},
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
         std::string banner = unitBanner(unit, run, station.colour);
@@ -193,7 +194,7 @@ int checkPort(const Station &station, int port) {
         if (!waitForUnit(port, false))
             break;
     }
-    return unrecorded ? kExitRecord : anyFailed ? kExitCheckFailed : kExitOk;
+    return unrecorded ? kExitRecord : anyFailed ? kExitFailed : kExitOk;
 }
 
 } // namespace
@@ -289,10 +290,9 @@ int runResults(const Output &out, const ResultsOptions &options) {
         long long units = 0;
         for (const SummaryRow &r : data.summary)
             units += r.units;
-        return out.success(Json{{"html", options.htmlPath}, {"units", units},
-                                {"reads", data.readMs.size()}},
-                           "report of " + std::to_string(units) + " units written to " +
-                               options.htmlPath);
+        return out.success(
+            Json{{"html", options.htmlPath}, {"units", units}, {"reads", data.readMs.size()}},
+            "report of " + std::to_string(units) + " units written to " + options.htmlPath);
     }
     if (options.summary) {
         const std::vector<SummaryRow> rows = records->summary(filter, error);

@@ -231,8 +231,7 @@ int main(int argc, char **argv) {
                     "away (Ctrl+C: stop after the unit under way)");
     check->add_flag("--show-plan", checkOptions.showPlan, "Print the plan and touch no port");
 
-    CLI::App *results =
-        app.add_subcommand("results", "List, export or sum up the recorded units");
+    CLI::App *results = app.add_subcommand("results", "List, export or sum up the recorded units");
     ResultsOptions resultsOptions;
     results->add_option("--db", resultsOptions.dbPath, "The results database");
     const CLI::Validator date([](const std::string &v) { return checkDate(v); }, "DATE");
@@ -242,10 +241,10 @@ int main(int argc, char **argv) {
     results->add_option("--verdict", resultsOptions.verdict, "pass or fail")
         ->check(CLI::IsMember({"pass", "fail"}));
     CLI::Option *csvFlag = results->add_flag("--csv", resultsOptions.csv, "CSV (RFC 4180)");
-    CLI::Option *summaryFlag =
-        results->add_flag("--summary", resultsOptions.summary, "Counts and pass rates by day and plan");
-    CLI::Option *htmlOption = results->add_option(
-        "--html", resultsOptions.htmlPath, "Write a self-contained HTML report to FILE");
+    CLI::Option *summaryFlag = results->add_flag("--summary", resultsOptions.summary,
+                                                 "Counts and pass rates by day and plan");
+    CLI::Option *htmlOption = results->add_option("--html", resultsOptions.htmlPath,
+                                                  "Write a self-contained HTML report to FILE");
     csvFlag->excludes(summaryFlag)->excludes(htmlOption);
     summaryFlag->excludes(htmlOption);
 

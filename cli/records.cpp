@@ -130,8 +130,7 @@ std::optional<Header> readHeader(const std::string &path) {
     unsigned char bytes[100] = {};
     in.read(reinterpret_cast<char *>(bytes), sizeof bytes);
     Header header;
-    header.sqlite = in.gcount() == sizeof bytes &&
-                    std::memcmp(bytes, "SQLite format 3", 16) == 0;
+    header.sqlite = in.gcount() == sizeof bytes && std::memcmp(bytes, "SQLite format 3", 16) == 0;
     header.userVersion = bigEndian32(bytes + 60);
     header.applicationId = bigEndian32(bytes + 68);
     return header;

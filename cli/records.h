@@ -64,8 +64,8 @@ class Records {
 
     // Appends a unit and commits it; waits while another process writes.
     // The new row's id, or nullopt with error.
-    std::optional<long long> append(const UnitResult &unit, const CheckRun &run,
-                                    const Json &steps, std::string &error);
+    std::optional<long long> append(const UnitResult &unit, const CheckRun &run, const Json &steps,
+                                    std::string &error);
 
     std::vector<StoredUnit> units(const RecordFilter &filter, std::string &error);
     std::vector<SummaryRow> summary(const RecordFilter &filter, std::string &error);

@@ -77,9 +77,17 @@ std::string unitsCsv(const std::vector<StoredUnit> &units) {
         std::string failed;
         for (const std::string &s : u.failedSteps)
             failed += (failed.empty() ? "" : " ") + s;
-        const std::string fields[] = {std::to_string(u.id), u.at, u.station,
-                                      std::to_string(u.port), u.samId, u.planName, u.planHash,
-                                      u.verdict, failed, number(u.ms), u.libraryVersion,
+        const std::string fields[] = {std::to_string(u.id),
+                                      u.at,
+                                      u.station,
+                                      std::to_string(u.port),
+                                      u.samId,
+                                      u.planName,
+                                      u.planHash,
+                                      u.verdict,
+                                      failed,
+                                      number(u.ms),
+                                      u.libraryVersion,
                                       u.kavVersion};
         std::string line;
         for (const std::string &f : fields)
@@ -131,15 +139,15 @@ Json summaryJson(const std::vector<SummaryRow> &rows) {
     Json list = Json::array();
     long long units = 0, passed = 0;
     for (const SummaryRow &r : rows) {
-        list.push_back(Json{{"day", r.day},
-                            {"plan", r.plan},
-                            {"units", r.units},
-                            {"passed", r.passed},
-                            {"failed", r.units - r.passed},
-                            {"passRate", r.units > 0 ? std::round(1000.0 * double(r.passed) /
-                                                                  double(r.units)) /
-                                                           1000.0
-                                                     : 0.0}});
+        list.push_back(
+            Json{{"day", r.day},
+                 {"plan", r.plan},
+                 {"units", r.units},
+                 {"passed", r.passed},
+                 {"failed", r.units - r.passed},
+                 {"passRate", r.units > 0
+                                  ? std::round(1000.0 * double(r.passed) / double(r.units)) / 1000.0
+                                  : 0.0}});
         units += r.units;
         passed += r.passed;
     }
@@ -160,8 +168,8 @@ std::string summaryText(const std::vector<SummaryRow> &rows) {
         passed += r.passed;
     }
     char line[200];
-    std::snprintf(line, sizeof line, "%-10s  %-20s  %5lld  %6lld  %6lld  %s\n", "all", "",
-                  units, passed, units - passed, percent(passed, units).c_str());
+    std::snprintf(line, sizeof line, "%-10s  %-20s  %5lld  %6lld  %6lld  %s\n", "all", "", units,
+                  passed, units - passed, percent(passed, units).c_str());
     return out + line;
 }
 
@@ -175,8 +183,8 @@ Histogram histogram(const std::vector<double> &ms, int bins) {
     h.width = *hi > *lo ? (*hi - *lo) / bins : 1.0;
     h.counts.assign(static_cast<std::size_t>(bins), 0);
     for (double v : ms) {
-        const auto i = static_cast<std::size_t>(std::clamp<double>(
-            std::floor((v - h.low) / h.width), 0, bins - 1));
+        const auto i = static_cast<std::size_t>(
+            std::clamp<double>(std::floor((v - h.low) / h.width), 0, bins - 1));
         ++h.counts[i];
     }
     return h;
@@ -220,8 +228,8 @@ std::string readTimeSvg(const std::vector<double> &ms) {
     const double xStep = niceStep(span, 6);
     for (double t = std::ceil(h.low / xStep) * xStep; t <= h.low + span + 1e-9; t += xStep) {
         const double x = kLeft + (t - h.low) / span * plotW;
-        svg += "<line x1=\"" + number(x) + "\" y1=\"" + std::to_string(kTop + plotH) +
-               "\" x2=\"" + number(x) + "\" y2=\"" + std::to_string(kTop + plotH + 5) +
+        svg += "<line x1=\"" + number(x) + "\" y1=\"" + std::to_string(kTop + plotH) + "\" x2=\"" +
+               number(x) + "\" y2=\"" + std::to_string(kTop + plotH + 5) +
                "\" stroke=\"#333\"/><text class=\"tick\" x=\"" + number(x) + "\" y=\"" +
                std::to_string(kTop + plotH + 18) + "\" text-anchor=\"middle\">" +
                number(t, xStep < 1 ? 1 : 0) + "</text>\n";
@@ -229,8 +237,8 @@ std::string readTimeSvg(const std::vector<double> &ms) {
     const double yStep = std::max(1.0, niceStep(double(peak), 4));
     for (double c = 0; c <= double(peak) + 1e-9; c += yStep) {
         const double y = kTop + plotH - plotH * c / double(peak);
-        svg += "<text class=\"tick\" x=\"" + std::to_string(kLeft - 6) + "\" y=\"" +
-               number(y + 4) + "\" text-anchor=\"end\">" + number(c, 0) + "</text>\n";
+        svg += "<text class=\"tick\" x=\"" + std::to_string(kLeft - 6) + "\" y=\"" + number(y + 4) +
+               "\" text-anchor=\"end\">" + number(c, 0) + "</text>\n";
     }
     svg += "<text x=\"" + std::to_string(kLeft + plotW / 2) + "\" y=\"" + std::to_string(kH - 8) +
            "\" text-anchor=\"middle\">read time, ms</text>\n";
@@ -273,10 +281,9 @@ tr.total td { font-weight: bold; }
         units += r.units;
         passed += r.passed;
     }
-    html += "<tr class=\"total\"><td class=\"text\">All</td><td></td><td>" +
-            std::to_string(units) + "</td><td>" + std::to_string(passed) + "</td><td>" +
-            std::to_string(units - passed) + "</td><td>" + percent(passed, units) +
-            "</td></tr>\n</table>\n";
+    html += "<tr class=\"total\"><td class=\"text\">All</td><td></td><td>" + std::to_string(units) +
+            "</td><td>" + std::to_string(passed) + "</td><td>" + std::to_string(units - passed) +
+            "</td><td>" + percent(passed, units) + "</td></tr>\n</table>\n";
 
     html += "<h2>Failures by step and code</h2>\n";
     if (data.failures.empty()) {

@@ -14,9 +14,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -186,9 +186,9 @@ TEST(KavCheckPlan, TheBuiltInPlanIsShownAndReadsBackAsTheSamePlan) {
 
 TEST(KavCheckPlan, OnAUsbPortTheRateStepsAreSkippedNotFailed) {
     TempFolder folder;
-    const Outcome run = kav({"--port", "1001", "check", "--json", "--db",
-                             (folder.path() / "r.sqlite").string()},
-                            {{"KAVIDCARD_DEVICES", "defaults=off,1001=virtual"}});
+    const Outcome run =
+        kav({"--port", "1001", "check", "--json", "--db", (folder.path() / "r.sqlite").string()},
+            {{"KAVIDCARD_DEVICES", "defaults=off,1001=virtual"}});
     ASSERT_EQ(run.exit, 0) << run.out << run.err;
     const Json unit = parsed(run.out);
     EXPECT_EQ(unit["verdict"], "PASS");
@@ -214,10 +214,18 @@ TEST(KavCheckVerdict, EachFaultFailsItsStepWithItsFigures) {
         {"sound", {}, R"(, "idNumber": "990102198805120135")", nullptr, "", ""},
         {"no card", {"--no-card"}, "", "reads", "Kav_StartFindIDCard", "128"},
         {"slow reads", {"--pace"}, "", "reads", "", "over-limit"},
-        {"wrong ID number", {}, R"(, "idNumber": "990102198805120136")", "reads", "",
+        {"wrong ID number",
+         {},
+         R"(, "idNumber": "990102198805120136")",
+         "reads",
+         "",
          "wrong-id-number"},
-        {"SAM not authorised", {"--fault", "sam-not-authorised"}, "", "sam-status",
-         "Kav_GetSAMStatus", "102"},
+        {"SAM not authorised",
+         {"--fault", "sam-not-authorised"},
+         "",
+         "sam-status",
+         "Kav_GetSAMStatus",
+         "102"},
     };
     TempFolder folder;
     const fs::path db = folder.path() / "r.sqlite";
@@ -257,7 +265,8 @@ TEST(KavCheckVerdict, EachFaultFailsItsStepWithItsFigures) {
                 EXPECT_GT(ms.get<double>(), 300.0) << reads;
         }
         // The record holds the same verdict and failure.
-        const Json last = parsed(kav({"results", "--json", "--db", db.string()}).out)["units"].back();
+        const Json last =
+            parsed(kav({"results", "--json", "--db", db.string()}).out)["units"].back();
         EXPECT_EQ(last["verdict"], "FAIL");
         const Json &failed = last["failedSteps"];
         EXPECT_NE(std::find(failed.begin(), failed.end(), c.failedStep), failed.end()) << last;
@@ -273,16 +282,16 @@ TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
     const fs::path file = writeFile(folder.path() / "plan.json", R"({"name": "pulled", "steps": [
         {"step": "soak", "count": 100000}, {"step": "sam-status"}]})");
     bool pulled = false;
-    const Outcome run = test::run(
-        KAV_CLI,
-        {"--trace", "check", "--json", "--plan", file.string(), "--db",
-         (folder.path() / "r.sqlite").string()},
-        tool.devices(), std::chrono::seconds{60}, [&](pid_t, const std::string &err) {
-            if (!pulled && err.find("Kav_ReadMsg(1, 0) = 0") != std::string::npos) {
-                tool.stop(SIGKILL);
-                pulled = true;
-            }
-        });
+    const Outcome run =
+        test::run(KAV_CLI,
+                  {"--trace", "check", "--json", "--plan", file.string(), "--db",
+                   (folder.path() / "r.sqlite").string()},
+                  tool.devices(), std::chrono::seconds{60}, [&](pid_t, const std::string &err) {
+                      if (!pulled && err.find("Kav_ReadMsg(1, 0) = 0") != std::string::npos) {
+                          tool.stop(SIGKILL);
+                          pulled = true;
+                      }
+                  });
     ASSERT_TRUE(pulled);
     EXPECT_EQ(run.exit, kExitCheckFailed) << run.err.substr(0, 2000);
     const Json unit = parsed(run.out);
@@ -306,7 +315,7 @@ TEST(KavCheckVerdict, TheBannerNamesVerdictStepAndFigures) {
     const Outcome run = kav({"check", "--db", (folder.path() / "r.sqlite").string()}, noCard);
     EXPECT_EQ(run.exit, kExitCheckFailed);
     EXPECT_NE(run.out.find("#####   ###   #####  #\n"), std::string::npos) << "the word FAIL, big\n"
-                                                                         << run.out;
+                                                                           << run.out;
     EXPECT_NE(run.out.find("\nFAIL  port 1  SAM 05-01-20069995-12345-1234567890  plan default"),
               std::string::npos)
         << run.out;
@@ -324,7 +333,8 @@ TEST(KavCheckRecord, KillNineInTheMiddleLosesOnlyTheUnitUnderWay) {
     ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
     ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
     {
-        test::Child running(KAV_CLI, {"--trace", "check", "--plan", file.string(), "--db", db.string()},
+        test::Child running(KAV_CLI,
+                            {"--trace", "check", "--plan", file.string(), "--db", db.string()},
                             kInProcess);
         ASSERT_TRUE(test::waitUntil(
             [&running] { return running.err().find("Kav_ReadMsg(1, 0) = 0") != std::string::npos; },
@@ -597,14 +607,12 @@ TEST(KavResults, TheHtmlReportRendersInABrowserWithItsTablesAndPlot) {
     EXPECT_EQ(html.find("href="), std::string::npos);
 
     TempFolder profile;
-    const Outcome shown =
-        test::run(chromium,
-                  {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                   "--no-first-run", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync",
-                   "--user-data-dir=" + profile.path().string(), "--dump-dom",
-                   "file://" + page.string()},
-                  {}, std::chrono::seconds{90});
+    const Outcome shown = test::run(
+        chromium,
+        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--user-data-dir=" + profile.path().string(), "--dump-dom", "file://" + page.string()},
+        {}, std::chrono::seconds{90});
     ASSERT_EQ(shown.exit, 0) << shown.err;
     const std::string &dom = shown.out;
     EXPECT_NE(dom.find("<table id=\"summary\">"), std::string::npos) << dom;
