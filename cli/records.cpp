@@ -320,6 +320,18 @@ std::unique_ptr<Records> Records::open(const std::string &path, Open how, std::s
         error = refused + "a SQLite database of another program; left as it is";
         return nullptr;
     }
+    // The whole file is checked first: damage deep inside would otherwise
+    // show only when some report reads that page, after units were added
+    // or a summary was given without them. A third of a second at 100,000
+    // units.
+    if (objects > 0) {
+        Statement check(db, "PRAGMA quick_check(1)");
+        if (!check.ok() || check.step() != SQLITE_ROW || check.text(0) != "ok") {
+            error = refused + "damaged (" + (check.ok() ? check.text(0) : message(db)) +
+                    "); left as it is";
+            return nullptr;
+        }
+    }
     // The write-ahead log: readers never block the writer, and a commit
     // survives a kill; FULL makes it survive a power cut too.
     std::string ignored;

@@ -436,6 +436,11 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
     std::string damaged = fileText(good);
     for (std::size_t i = 100; i < 4096 && i < damaged.size(); ++i)
         damaged[i] = static_cast<char>(0xA5);
+    // And one damaged far from its first page, in a table's own page.
+    std::string damagedInside = fileText(good);
+    ASSERT_GT(damagedInside.size(), 3 * 4096u);
+    for (std::size_t i = damagedInside.size() - 4096; i < damagedInside.size() - 2048; ++i)
+        damagedInside[i] = static_cast<char>(0xA5);
 
     struct Case {
         const char *name;
@@ -465,6 +470,8 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
          },
          "written by a newer kav (layout 7; this kav knows up to 2)"},
         {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
+        {"damaged inside", [&damagedInside](const fs::path &p) { writeFile(p, damagedInside); },
+         "damaged"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
