@@ -642,7 +642,8 @@ TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
     ASSERT_TRUE(tool.running());
     TempFolder folder;
     const fs::path db = folder.path() / "r.sqlite";
-    const fs::path file = writeFile(folder.path() / "plan.json", plan("loop", "", 60));
+    // 2 reads and a soak of 300: long enough to be interrupted in the middle.
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("loop", "", 300));
     test::Child loop(KAV_CLI,
                      {"check", "--loop", "--json", "--plan", file.string(), "--db", db.string()},
                      tool.devices());
@@ -665,9 +666,10 @@ TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
     ASSERT_TRUE(seen("waiting for a unit", 2)) << loop.err();
     tool.start();
     ASSERT_TRUE(seen("checking the unit", 2)) << loop.err();
-    loop.signal(SIGINT); // in the middle of the second unit's soak
+    loop.signal(SIGINT); // at the start of the second unit's 302 reads
     const Json second = parsed(loop.readLine(std::chrono::seconds{20}));
     EXPECT_EQ(second["verdict"], "PASS") << second;
+    EXPECT_EQ(second["steps"][3]["figures"]["ok"], 300) << "the unit under way is checked whole";
     EXPECT_EQ(second["record"]["id"], 2);
     EXPECT_EQ(loop.wait(), 0) << loop.err();
     EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
