@@ -88,11 +88,9 @@ void addCounted(std::vector<StepFailure> &failures, std::vector<int> &counts,
 }
 
 void finishCounted(StepOutcome &step, std::vector<StepFailure> failures,
-                   const std::vector<int> &counts, int total) {
+                   const std::vector<int> &counts) {
     for (std::size_t i = 0; i < failures.size(); ++i) {
-        if (counts[i] > 1 || total > 1)
-            failures[i].text +=
-                " (" + std::to_string(counts[i]) + " of " + std::to_string(total) + ")";
+        failures[i].count = counts[i];
         step.failures.push_back(std::move(failures[i]));
     }
 }
@@ -132,7 +130,7 @@ int stepReads(const PlanStep &plan, int port, StepOutcome &step, UnitResult &uni
         Json{{"count", plan.count}, {"ok", ok}, {"ms", times}, {"limitMs", plan.limitMs}};
     if (!plan.idNumber.empty())
         step.figures["idNumber"] = plan.idNumber;
-    finishCounted(step, std::move(failures), counts, plan.count);
+    finishCounted(step, std::move(failures), counts);
     return lastCode;
 }
 
@@ -161,12 +159,10 @@ int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit
     if (plan.p95Ms)
         step.figures["p95LimitMs"] = *plan.p95Ms;
     for (const FailedStep &failed : stats.failedSteps)
-        step.failures.push_back({failed.operation, std::to_string(failed.code),
-                                 resultText(failed.code) + " (" + std::to_string(failed.count) +
-                                     " of " + std::to_string(plan.count) + ")"});
-    if (missing > 0)
         step.failures.push_back(
-            {"", "not-run", std::to_string(missing) + " reads not run: the unit went away"});
+            {failed.operation, std::to_string(failed.code), resultText(failed.code), failed.count});
+    if (missing > 0)
+        step.failures.push_back({"", "not-run", "reads not run: the unit went away", missing});
     if (ratio < plan.minOkRatio) {
         char text[120];
         std::snprintf(text, sizeof text, "%d of %d reads succeeded, the plan wants %.1f%%",
@@ -376,8 +372,10 @@ Json unitJson(const UnitResult &unit, const CheckRun &run, const Json &record) {
     for (const StepOutcome &step : unit.steps) {
         Json failures = Json::array();
         for (const StepFailure &f : step.failures)
-            failures.push_back(
-                Json{{"operation", f.operation}, {"code", f.code}, {"text", f.text}});
+            failures.push_back(Json{{"operation", f.operation},
+                                    {"code", f.code},
+                                    {"text", f.text},
+                                    {"count", f.count}});
         steps.push_back(Json{{"step", step.step},
                              {"status", statusName(step.status)},
                              {"figures", step.figures},
@@ -416,7 +414,8 @@ std::string unitBanner(const UnitResult &unit, const CheckRun &run, bool colour)
         text += '\n';
         for (const StepFailure &f : step.failures)
             text += "        " + (f.operation.empty() ? std::string() : f.operation + " ") +
-                    f.code + ": " + f.text + '\n';
+                    f.code + ": " + f.text +
+                    (f.count > 1 ? " (" + std::to_string(f.count) + " times)" : "") + '\n';
     }
     return text;
 }

@@ -15,6 +15,7 @@ struct StepFailure {
     std::string operation; // the call that failed, or "" for a limit the plan sets
     std::string code;      // a result code ("128", "-6") or the limit missed ("over-limit")
     std::string text;      // for people
+    int count = 1;         // how many of the step's reads failed so
 };
 
 struct StepOutcome {

@@ -41,7 +41,8 @@ CREATE TABLE failures(
     step TEXT NOT NULL,
     operation TEXT NOT NULL,
     code TEXT NOT NULL,
-    text TEXT NOT NULL);
+    text TEXT NOT NULL,
+    count INTEGER NOT NULL DEFAULT 1);
 CREATE TABLE read_times(
     unit INTEGER NOT NULL REFERENCES units(id),
     ms REAL NOT NULL);
@@ -139,8 +140,8 @@ std::optional<Header> readHeader(const std::string &path) {
 // The layout 1 rows' failures and read times, from their JSON.
 bool fillLayout2(sqlite3 *db, std::string &error) {
     Statement units(db, "SELECT id, steps FROM units");
-    Statement failure(db, "INSERT INTO failures(unit, step, operation, code, text) "
-                          "VALUES (?1, ?2, ?3, ?4, ?5)");
+    Statement failure(db, "INSERT INTO failures(unit, step, operation, code, text, count) "
+                          "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     Statement time(db, "INSERT INTO read_times(unit, ms) VALUES (?1, ?2)");
     if (!units.ok() || !failure.ok() || !time.ok()) {
         error = message(db);
@@ -161,6 +162,7 @@ bool fillLayout2(sqlite3 *db, std::string &error) {
                 failure.bind(3, f.value("operation", std::string()));
                 failure.bind(4, f.value("code", std::string()));
                 failure.bind(5, f.value("text", std::string()));
+                failure.bind(6, static_cast<long long>(f.value("count", 1)));
                 if (failure.step() != SQLITE_DONE) {
                     error = message(db);
                     return false;
@@ -382,8 +384,8 @@ std::optional<long long> Records::append(const UnitResult &unit, const CheckRun 
     if (row.step() != SQLITE_DONE)
         return fail();
     const long long id = sqlite3_last_insert_rowid(db_);
-    Statement failure(db_, "INSERT INTO failures(unit, step, operation, code, text) "
-                           "VALUES (?1, ?2, ?3, ?4, ?5)");
+    Statement failure(db_, "INSERT INTO failures(unit, step, operation, code, text, count) "
+                           "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     Statement time(db_, "INSERT INTO read_times(unit, ms) VALUES (?1, ?2)");
     if (!failure.ok() || !time.ok())
         return fail();
@@ -394,6 +396,7 @@ std::optional<long long> Records::append(const UnitResult &unit, const CheckRun 
             failure.bind(3, f.operation);
             failure.bind(4, f.code);
             failure.bind(5, f.text);
+            failure.bind(6, static_cast<long long>(f.count));
             if (failure.step() != SQLITE_DONE)
                 return fail();
             sqlite3_reset(failure.get());

@@ -290,7 +290,7 @@ tr.total td { font-weight: bold; }
         html += "<p>No failures.</p>\n";
     } else {
         html += "<table id=\"failures\">\n<tr><th>Step</th><th>Call</th><th>Code</th>"
-                "<th>Meaning</th><th>Count</th></tr>\n";
+                "<th>Meaning</th><th>Units</th></tr>\n";
         for (const FailureCount &f : data.failures)
             html += "<tr><td class=\"text\">" + escapeHtml(f.step) + "</td><td class=\"text\">" +
                     escapeHtml(f.operation) + "</td><td class=\"text\">" + escapeHtml(f.code) +

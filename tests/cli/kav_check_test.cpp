@@ -322,6 +322,8 @@ TEST(KavCheckVerdict, TheBannerNamesVerdictStepAndFigures) {
     EXPECT_NE(run.out.find("  FAIL  reads\n        Kav_StartFindIDCard 128: "), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("  ok    sam-status\n"), std::string::npos) << run.out;
+    // Three reads found no card: one line, counted.
+    EXPECT_NE(run.out.find("(no card) (3 times)\n"), std::string::npos) << run.out;
 }
 
 // ---- The record ---------------------------------------------------------------
