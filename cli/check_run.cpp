@@ -245,6 +245,9 @@ int runResults(const Output &out, const ResultsOptions &options) {
         return kExitRecord;
     }
     RecordFilter filter{options.since, options.samId, toUpper(options.verdict)};
+    // Times are compared as text: 18:30Z must not sort after 18:30:05.000Z.
+    if (!filter.since.empty() && filter.since.back() == 'Z')
+        filter.since.pop_back();
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;

@@ -526,6 +526,7 @@ TEST(KavResults, FiltersSelectAndExportsParseBack) {
         {{"--sam-id", "05-01-1-2-3"}, {}},
         {{"--since", "2000-01-01"}, {1, 2, 3}},
         {{"--since", "2999-01-01T00:00"}, {}},
+        {{"--since", "2000-01-01T00:00Z"}, {1, 2, 3}},
         {{"--verdict", "pass", "--sam-id", sam, "--since", "2000-01-01"}, {1, 3}},
     };
     for (const Case &c : cases) {
@@ -566,6 +567,12 @@ TEST(KavResults, FiltersSelectAndExportsParseBack) {
             EXPECT_EQ(row[8], units[i]["verdict"] == "FAIL" ? "reads" : "");
         }
     }
+    // The minute of the first unit, in UTC: every unit is at or after it.
+    const Json all = parsed(kav({"results", "--json", "--db", db.string()}).out)["units"];
+    const std::string minute = all[0]["at"].get<std::string>().substr(0, 16) + "Z";
+    const Json since =
+        parsed(kav({"results", "--json", "--db", db.string(), "--since", minute}).out)["units"];
+    EXPECT_EQ(since.size(), 3u) << minute;
     const Outcome badDate = kav({"results", "--db", db.string(), "--since", "yesterday"});
     EXPECT_EQ(badDate.exit, kExitUsage);
     EXPECT_NE(badDate.err.find("--since"), std::string::npos) << badDate.err;
