@@ -390,7 +390,7 @@ TEST(KavCheckRecord, WritersWaitForEachOtherAndTheVerdictFollowsTheCommit) {
     EXPECT_EQ(check.value("PRAGMA journal_mode"), "wal");
 }
 
-// The first layout, as kav 1.0.0.1's first records were written.
+// Layout 1 as kav(1) documents it: units alone, their steps as JSON.
 constexpr const char *kLayout1 = R"sql(
 CREATE TABLE units(id INTEGER PRIMARY KEY, at TEXT NOT NULL, station TEXT NOT NULL,
     port INTEGER NOT NULL, sam_id TEXT, plan_name TEXT NOT NULL, plan_hash TEXT NOT NULL,
