@@ -2,6 +2,7 @@
 // tests. It uses only the library's public C interface, so it drives any
 // library that exports it.
 #include "KavIDCardAPI.h"
+#include "check_run.h"
 #include "codepage936.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -33,6 +34,8 @@ constexpr const char *kExitCodesHelp =
     "  6  the photo could not be written\n"
     "  7  anything else\n"
     "  8  standard output could not be written (closed, disk full)\n"
+    "  9  check: a unit failed its plan\n"
+    " 10  check, results: the results database could not be used or written\n"
     "soak exits 0 when every read succeeded, else with the class of its most\n"
     "frequent failure (of equally frequent ones, the first to get there).\n"
     "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
@@ -219,6 +222,34 @@ int main(int argc, char **argv) {
         ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
     addPhotoOptions(*soak, soakPhoto);
 
+    CLI::App *check = app.add_subcommand(
+        "check", "Check the unit on the port against a plan: PASS or FAIL, recorded");
+    CheckOptions checkOptions;
+    check->add_option("--plan", checkOptions.planPath, "The check plan (JSON; default: built in)");
+    check->add_option("--db", checkOptions.dbPath,
+                      "The results database (default: $XDG_DATA_HOME/velkart/results.sqlite)");
+    check->add_flag("--loop", checkOptions.loop,
+                    "Check unit after unit: each when it arrives, the next once it is taken "
+                    "away (Ctrl+C: stop after the unit under way)");
+    check->add_flag("--show-plan", checkOptions.showPlan, "Print the plan and touch no port");
+
+    CLI::App *results = app.add_subcommand("results", "List, export or sum up the recorded units");
+    ResultsOptions resultsOptions;
+    results->add_option("--db", resultsOptions.dbPath, "The results database");
+    const CLI::Validator date([](const std::string &v) { return checkDate(v); }, "DATE");
+    results->add_option("--since", resultsOptions.since, "Units checked at or after (UTC)")
+        ->check(date);
+    results->add_option("--sam-id", resultsOptions.samId, "Units with this SAM ID");
+    results->add_option("--verdict", resultsOptions.verdict, "pass or fail")
+        ->check(CLI::IsMember({"pass", "fail"}));
+    CLI::Option *csvFlag = results->add_flag("--csv", resultsOptions.csv, "CSV (RFC 4180)");
+    CLI::Option *summaryFlag = results->add_flag("--summary", resultsOptions.summary,
+                                                 "Counts and pass rates by day and plan");
+    CLI::Option *htmlOption = results->add_option("--html", resultsOptions.htmlPath,
+                                                  "Write a self-contained HTML report to FILE");
+    csvFlag->excludes(summaryFlag)->excludes(htmlOption);
+    summaryFlag->excludes(htmlOption);
+
     for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
         command->footer(kExitCodesHelp);
 
@@ -317,6 +348,10 @@ int main(int argc, char **argv) {
         exitCode = runRead(out, port, *photo);
     else if (soak->parsed())
         exitCode = runSoak(out, port, *photo, soakOptions);
+    else if (check->parsed())
+        exitCode = runCheck(out, port, checkOptions);
+    else if (results->parsed())
+        exitCode = runResults(out, resultsOptions);
 
     if (trace) {
         // No event may reach the callback while the process winds down.

@@ -161,7 +161,8 @@ TEST(KavCommands, PortWithoutDeviceIsClassTwo) {
 
 TEST(KavCommands, HelpOnEveryCommandAndVersion) {
     for (const char *command :
-         {"ports", "find", "status", "reset", "sam-id", "baud", "max-rf", "read", "soak"}) {
+         {"ports", "find", "status", "reset", "sam-id", "baud", "max-rf", "read", "soak", "check",
+          "results"}) {
         SCOPED_TRACE(command);
         const Outcome run = kav({command, "--help"}, {});
         EXPECT_EQ(run.exit, 0);

@@ -1,0 +1,35 @@
+// kav check and kav results as commands: arguments in, exit code out.
+#pragma once
+
+#include "output.h"
+
+#include <string>
+
+namespace kav::cli {
+
+struct CheckOptions {
+    std::string planPath; // empty: the built-in plan
+    std::string dbPath;   // empty: the default record
+    bool loop = false;
+    bool showPlan = false;
+};
+
+struct ResultsOptions {
+    std::string dbPath;
+    std::string since;
+    std::string samId;
+    std::string verdict; // "pass", "fail" or empty
+    bool csv = false;
+    bool summary = false;
+    std::string htmlPath;
+};
+
+// Refuses a bad plan or an unusable database before any port is touched.
+int runCheck(const Output &out, int port, const CheckOptions &options);
+int runResults(const Output &out, const ResultsOptions &options);
+
+// "2026-12-07", "2026-12-07T18:30" or "2026-12-07T18:30:05"; an error text
+// otherwise, for the argument check.
+std::string checkDate(const std::string &value);
+
+} // namespace kav::cli
