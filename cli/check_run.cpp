@@ -5,13 +5,15 @@
 #include "check_plan.h"
 #include "codepage936.h"
 #include "exit_codes.h"
+#include "interrupt.h"
+#include "port_set.h"
 #include "records.h"
 #include "report.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -28,31 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t interrupted = 0;
-
-extern "C" void onCheckInterrupt(int) {
-    interrupted = 1;
-}
-
-// Ctrl-C ends a loop once the unit under way is checked, recorded and
-// shown; the handler then resets, so a second Ctrl-C ends kav at once.
-class InterruptEndsLoop {
-  public:
-    InterruptEndsLoop() {
-        struct sigaction action {};
-        action.sa_handler = onCheckInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART | SA_RESETHAND;
-        sigaction(SIGINT, &action, &previous_);
-    }
-    ~InterruptEndsLoop() { sigaction(SIGINT, &previous_, nullptr); }
-    InterruptEndsLoop(const InterruptEndsLoop &) = delete;
-    InterruptEndsLoop &operator=(const InterruptEndsLoop &) = delete;
-
-  private:
-    struct sigaction previous_ {};
-};
 
 // Where the check's reads put their photos: a folder of the run's own,
 // removed at its end, so a station's working folder does not fill up.
@@ -116,11 +93,11 @@ bool unitPresent(int port) {
 // Waits until the unit is there (or gone); false when Ctrl-C came first.
 bool waitForUnit(int port, bool present) {
     constexpr auto kPoll = std::chrono::milliseconds{200};
-    while (interrupted == 0) {
+    while (!interruptRequested()) {
         const Clock::time_point asked = Clock::now();
         if (unitPresent(port) == present)
             return true;
-        while (interrupted == 0 && Clock::now() - asked < kPoll)
+        while (!interruptRequested() && Clock::now() - asked < kPoll)
             std::this_thread::sleep_for(std::chrono::milliseconds{20});
     }
     return false;
@@ -188,7 +165,7 @@ int checkPort(const Station &station, int port) {
             station.out.result(unitJson(unit, run, record), banner, kExitOk);
         }
         anyFailed = anyFailed || !unit.passed;
-        if (!station.loop || interrupted != 0)
+        if (!station.loop || interruptRequested())
             break;
         say(port, "checked: take the unit away");
         if (!waitForUnit(port, false))
@@ -206,7 +183,8 @@ std::string checkDate(const std::string &value) {
     return value + " is not a date (2026-12-07, or 2026-12-07T18:30 in UTC)";
 }
 
-int runCheck(const Output &out, int port, const CheckOptions &options) {
+int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
+             const CheckOptions &options) {
     std::string error;
     const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
@@ -228,12 +206,17 @@ int runCheck(const Output &out, int port, const CheckOptions &options) {
         return kExitPhoto;
     }
     const CheckRun run{&*plan, hostName(), libraryVersion()};
-    const InterruptEndsLoop interruptEndsLoop;
+    const InterruptEndsRun interruptEndsLoop;
     const Station station{run, *records, out, !out.json() && isatty(STDOUT_FILENO) != 0,
                           options.loop};
-    // Several ports share the station: checkPort for each on a thread of
-    // its own, the run's exit code the worst of theirs.
-    return checkPort(station, port);
+    const std::vector<int> ports = findPorts();
+    if (ports.empty())
+        return out.result(Json::array(), "no reader found", kExitNoDevice);
+    // Several ports share the station, each on a thread of its own; the
+    // run's exit code is the worst of theirs.
+    const std::vector<int> codes =
+        runOnPorts<int>(ports, [&station](int port) { return checkPort(station, port); });
+    return *std::max_element(codes.begin(), codes.end());
 }
 
 int runResults(const Output &out, const ResultsOptions &options) {

@@ -3,7 +3,9 @@
 
 #include "output.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace kav::cli {
 
@@ -24,8 +26,11 @@ struct ResultsOptions {
     std::string htmlPath;
 };
 
-// Refuses a bad plan or an unusable database before any port is touched.
-int runCheck(const Output &out, int port, const CheckOptions &options);
+// Refuses a bad plan or an unusable database before any port is touched,
+// then asks findPorts for the ports (--all searches them) and checks them
+// at once, each on a thread of its own.
+int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
+             const CheckOptions &options);
 int runResults(const Output &out, const ResultsOptions &options);
 
 // "2026-12-07", "2026-12-07T18:30" or "2026-12-07T18:30:05"; an error text

@@ -2,6 +2,7 @@
 
 #include "KavIDCardAPI.h"
 #include "exit_codes.h"
+#include "interrupt.h"
 #include "format/trace_format.h"
 #include "optional_exports.h"
 #include "port_set.h"
@@ -12,7 +13,6 @@
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 #include <unistd.h>
@@ -158,35 +158,10 @@ Json optionalMs(const std::optional<double> &ms) {
     return ms ? Json(std::round(*ms * 10.0) / 10.0) : Json(nullptr);
 }
 
-volatile std::sig_atomic_t interrupted = 0;
-
-extern "C" void onInterrupt(int) {
-    interrupted = 1;
-}
-
-// Ctrl-C ends a soak after the sequence under way, with its summary; the
-// handler then resets, so a second Ctrl-C ends kav at once.
-class InterruptStopsSoak {
-  public:
-    InterruptStopsSoak() {
-        struct sigaction action {};
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART | SA_RESETHAND;
-        sigaction(SIGINT, &action, &previous_);
-    }
-    ~InterruptStopsSoak() { sigaction(SIGINT, &previous_, nullptr); }
-    InterruptStopsSoak(const InterruptStopsSoak &) = delete;
-    InterruptStopsSoak &operator=(const InterruptStopsSoak &) = delete;
-
-  private:
-    struct sigaction previous_ {};
-};
-
 // The pause between sequences, cut short by Ctrl-C.
 void pause(int ms) {
     const auto until = Clock::now() + std::chrono::milliseconds{ms};
-    while (interrupted == 0 && Clock::now() < until)
+    while (!interruptRequested() && Clock::now() < until)
         std::this_thread::sleep_for(
             std::min<Clock::duration>(std::chrono::milliseconds{50}, until - Clock::now()));
 }
@@ -324,16 +299,16 @@ SoakRun soakLoop(int port, const SoakOptions &soak, SoakProgress &progress, bool
     int ok = 0;
     run.retriesBefore = retryCount(port);
     const Clock::time_point runStart = Clock::now();
-    for (int i = 0; i < soak.count && interrupted == 0; ++i) {
+    for (int i = 0; i < soak.count && !interruptRequested(); ++i) {
         if (i > 0 && soak.intervalMs > 0)
             pause(soak.intervalMs);
-        if (interrupted != 0)
+        if (interruptRequested())
             break;
         IDCardRecord record{};
         const Clock::time_point start = Clock::now();
         const Step step = readSequence(port, record);
         // A sequence the interrupt may have cut short says nothing of the reader.
-        if (interrupted != 0 && !step.ok())
+        if (interruptRequested() && !step.ok())
             break;
         run.attempts.push_back({step.code, msSince(start), step.ok() ? "" : step.operation});
         ok += step.ok() ? 1 : 0;
@@ -388,7 +363,7 @@ int soakReport(const Output &out, int port, const SoakRun &run) {
         body["retries"] = retries;
         retriesText = "; " + std::to_string(retries) + (retries == 1 ? " retry" : " retries");
     }
-    if (interrupted != 0)
+    if (interruptRequested())
         body["interrupted"] = true;
     if (const Json warned = out.warningsJson(port); stats.ok < stats.count && !warned.empty()) {
         body["warnings"] = warned;
@@ -408,7 +383,7 @@ int soakReport(const Output &out, int port, const SoakRun &run) {
     }
     std::snprintf(summary, sizeof summary, "%.1f reads/min", perMinute);
     text += summary + retriesText;
-    return out.result(body, text + (interrupted != 0 ? " (interrupted)" : "") + failureText,
+    return out.result(body, text + (interruptRequested() ? " (interrupted)" : "") + failureText,
                       stats.exitCode);
 }
 
@@ -496,7 +471,7 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         out.failure(set.operation, set.code, port);
         return kExitPhoto;
     }
-    const InterruptStopsSoak stopOnInterrupt;
+    const InterruptEndsRun stopOnInterrupt;
     SoakProgress progress;
     const SoakRun run = soakLoop(port, soak, progress, isatty(STDERR_FILENO) != 0);
     return soakReport(out, port, run);
@@ -521,7 +496,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
         out.failure(set.operation, set.code, ports.empty() ? 0 : ports.front());
         return kExitPhoto;
     }
-    const InterruptStopsSoak stopOnInterrupt;
+    const InterruptEndsRun stopOnInterrupt;
     std::vector<SoakProgress> progress(ports.size());
     std::vector<std::optional<std::string>> samIds(ports.size());
     std::vector<SoakRun> runs;
@@ -562,7 +537,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
         std::snprintf(total, sizeof total,
                       "total: %zu ports, %d reads: %d ok, %d failed; %.1f reads/min%s",
                       ports.size(), count, ok, count - ok, perMinute,
-                      interrupted != 0 ? " (interrupted)" : "");
+                      interruptRequested() ? " (interrupted)" : "");
         printOut(total);
         return worst;
     }

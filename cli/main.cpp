@@ -179,11 +179,11 @@ int main(int argc, char **argv) {
     bool trace = false;
     CLI::Option *portOption =
         app.add_option("--port", portText,
-                       "Port number (default 1, as in the dialog); status, sam-id, read and soak "
+                       "Port number (default 1, as in the dialog); status, sam-id, read, soak and check "
                        "also take several: 1,3,5 or 1-16")
             ->check(portList());
     app.add_flag("--all", allPorts,
-                 "status, sam-id, read, soak: every port where a reader answers")
+                 "status, sam-id, read, soak, check: every port where a reader answers")
         ->excludes(portOption);
     app.add_flag("--json", json, "Print one JSON object on standard output");
     app.add_flag("--trace", trace, "Print every frame and operation on standard error");
@@ -283,10 +283,11 @@ int main(int argc, char **argv) {
     // Several ports only for the commands that run on each at once.
     std::string portError;
     const std::vector<int> portSet = *parsePortList(portText, portError);
-    const bool manyAllowed =
-        status->parsed() || samId->parsed() || read->parsed() || soak->parsed();
+    const bool manyAllowed = status->parsed() || samId->parsed() || read->parsed() ||
+                             soak->parsed() || check->parsed();
     if ((portSet.size() > 1 || allPorts) && !manyAllowed)
-        return usage("--port: only status, sam-id, read and soak take several ports or --all");
+        return usage(
+            "--port: only status, sam-id, read, soak and check take several ports or --all");
     const int port = portSet.front();
 
     std::string photoError;
@@ -312,13 +313,17 @@ int main(int argc, char **argv) {
 
     const Output out(json, std::move(warnings));
     int exitCode = kExitOther;
-    std::vector<int> many = portSet;
-    if (allPorts) {
-        many = portsWithReaders();
+    // --all searches only once the arguments (and check's plan) are known good.
+    const auto findPorts = [&] { return allPorts ? portsWithReaders() : portSet; };
+    std::vector<int> many;
+    if (!check->parsed() && manyAllowed) {
+        many = findPorts();
         if (many.empty())
             return finishOutput(out.result(Json::array(), "no reader found", kExitNoDevice));
     }
-    if (manyAllowed && (allPorts || many.size() > 1)) {
+    if (check->parsed())
+        exitCode = runCheck(out, findPorts, checkOptions);
+    else if (manyAllowed && (allPorts || many.size() > 1)) {
         if (status->parsed())
             exitCode = runOnPortsAtOnce(out, many, runStatus);
         else if (samId->parsed())
@@ -348,8 +353,6 @@ int main(int argc, char **argv) {
         exitCode = runRead(out, port, *photo);
     else if (soak->parsed())
         exitCode = runSoak(out, port, *photo, soakOptions);
-    else if (check->parsed())
-        exitCode = runCheck(out, port, checkOptions);
     else if (results->parsed())
         exitCode = runResults(out, resultsOptions);
 

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -271,6 +272,30 @@ TEST(KavCheckVerdict, EachFaultFailsItsStepWithItsFigures) {
         const Json &failed = last["failedSteps"];
         EXPECT_NE(std::find(failed.begin(), failed.end(), c.failedStep), failed.end()) << last;
     }
+}
+
+// Units on several ports are checked at once: each gets its own verdict and
+// row, and the run exits with the worst of them.
+TEST(KavCheckVerdict, PortsAreCheckedAtOnceEachWithItsVerdict) {
+    ToolReader sound;
+    ToolReader empty({"--no-card"});
+    ASSERT_TRUE(sound.running() && empty.running());
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("two"));
+    const test::Vars vars{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=" + sound.path() + ",2=" + empty.path()}};
+    const Outcome run = kav(
+        {"--port", "1,2", "check", "--json", "--plan", file.string(), "--db", db.string()}, vars);
+    EXPECT_EQ(run.exit, kExitCheckFailed) << run.out << run.err;
+    std::map<int, std::string> verdicts;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const Json unit = parsed(line);
+        verdicts[unit["port"].get<int>()] = unit["verdict"];
+    }
+    EXPECT_EQ(verdicts, (std::map<int, std::string>{{1, "PASS"}, {2, "FAIL"}})) << run.out;
+    EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
 }
 
 // A unit pulled out in the middle of its check: it fails, and the steps it

@@ -1,0 +1,24 @@
+// Ctrl-C in the commands that run until told to stop (soak, check --loop):
+// the first Ctrl-C asks them to end after the sequence or unit under way;
+// the handler then resets, so a second one ends kav at once.
+#pragma once
+
+#include <csignal>
+
+namespace kav::cli {
+
+class InterruptEndsRun {
+  public:
+    InterruptEndsRun();
+    ~InterruptEndsRun();
+    InterruptEndsRun(const InterruptEndsRun &) = delete;
+    InterruptEndsRun &operator=(const InterruptEndsRun &) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
+// Whether Ctrl-C came since the program started.
+bool interruptRequested();
+
+} // namespace kav::cli
