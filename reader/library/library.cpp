@@ -67,6 +67,7 @@ void Library::reset() {
     open_.clear();
     rates_.clear();
     retries_.clear();
+    lastCards_.clear();
     virtual_.clear();
     cardErrors_.clear();
     formats_ = {};
@@ -223,6 +224,19 @@ int Library::open(int port) {
 
 void Library::close(int port) {
     open_.erase(port);
+    lastCards_.erase(port);
+}
+
+const KavCardData *Library::lastCard(int port) const {
+    const auto it = lastCards_.find(port);
+    return it != lastCards_.end() ? it->second.get() : nullptr;
+}
+
+void Library::setLastCard(int port, std::unique_ptr<KavCardData> card) {
+    if (card)
+        lastCards_[port] = std::move(card);
+    else
+        lastCards_.erase(port);
 }
 
 std::vector<std::pair<int, std::string>> Library::portMap() const {

@@ -72,7 +72,12 @@ TEST_F(VirtualReaderTest, AnswersEveryCommandAsAReaderWould) {
         {"status with a data byte", Fresh, kSamStatus, {1}, kLengthError, 0},
         {"set baud, rate code 5", Fresh, setBaudCommand(5), {}, kCommandError, 0},
         {"unknown command", Fresh, {0x42, 0x00}, {}, kCommandError, 0},
-        {"fingerprint read (not modelled)", Selected, {0x30, 0x10}, {}, kCommandError, 0},
+        // The built-in card holds no fingerprint and no appended address.
+        {"fingerprint read after find and select", Selected, {0x30, 0x10}, {}, kSuccess, 1286},
+        {"fingerprint read after find only", Found, {0x30, 0x10}, {}, kReadFailed, 0},
+        {"address read after find and select", Selected, {0x30, 0x03}, {}, kNoContent, 0},
+        {"address read without find and select", Fresh, {0x30, 0x03}, {}, kReadFailed, 0},
+        {"read with another PARA", Selected, {0x30, 0x02}, {}, kCommandError, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
