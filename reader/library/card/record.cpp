@@ -39,6 +39,16 @@ RecordSpan spanOf(IDCardRecord &record, Field field) {
 
 } // namespace
 
+std::u16string cutToRecord(std::u16string text, std::size_t span) {
+    // Whole characters off the end until its GBK fits with the NUL; the
+    // photo's name is then the record's.
+    while (!text.empty() && cp936::fromUtf8Lossy(toUtf8(text)).size() >= span)
+        text.pop_back();
+    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF)
+        text.pop_back();
+    return text;
+}
+
 std::array<std::u16string, kFieldCount> recordFields(const CardText &card) {
     std::array<std::u16string, kFieldCount> out;
     const auto set = [&](Field field, const std::u16string &value) {
@@ -51,7 +61,9 @@ std::array<std::u16string, kFieldCount> recordFields(const CardText &card) {
             set(static_cast<Field>(i), card[static_cast<Field>(i)]);
         break;
     case CardType::ForeignPermanent:
-        set(Field::Name, card.chineseName.empty() ? card.englishName : card.chineseName);
+        set(Field::Name, card.chineseName.empty()
+                             ? cutToRecord(card.englishName, sizeof IDCardRecord::name)
+                             : card.chineseName);
         set(Field::Sex, card.sex);
         set(Field::Nation, card.nationality);
         set(Field::Born, card.born);

@@ -22,6 +22,10 @@ namespace kav::card {
 // ValidUntil).
 std::array<std::u16string, kFieldCount> recordFields(const CardText &card);
 
+// text without the whole characters at its end that keep its GBK form (and
+// a NUL) from fitting `span` bytes.
+std::u16string cutToRecord(std::u16string text, std::size_t span);
+
 // Zero-fills the whole record, then writes every text field, mapped per
 // the card's type as above, formatted per formats and converted to GBK (characters GBK cannot hold become '?'), cut
 // at a character boundary so that it ends with a NUL inside its span. The
