@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <sys/stat.h>
 #include <iostream>
 #include <map>
 #include <string>
@@ -86,6 +87,26 @@ CLI::Validator between(long low, long high, std::string what) {
             return value + " is not " + what;
         },
         "");
+}
+
+// Fingerprint data goes only into a file kav creates: never over one that
+// exists, whatever it is, and into a folder that is there.
+CLI::Validator newFile() {
+    return CLI::Validator(
+        [](const std::string &value) -> std::string {
+            struct stat st {};
+            if (::lstat(value.c_str(), &st) == 0)
+                return value + ": exists; kav writes fingerprint data only into a new file";
+            const std::filesystem::path parent =
+                std::filesystem::path(value).parent_path().empty()
+                    ? std::filesystem::path(".")
+                    : std::filesystem::path(value).parent_path();
+            std::error_code error;
+            if (!std::filesystem::is_directory(parent, error))
+                return value + ": no such folder";
+            return {};
+        },
+        "FILE");
 }
 
 CLI::Validator existingFolder() {
@@ -205,6 +226,19 @@ int main(int argc, char **argv) {
                                                 "read, close");
     PhotoArgs readPhoto;
     addPhotoOptions(*read, readPhoto);
+    ReadOptions readOptions;
+    std::string fingerprintOut;
+    read->add_flag("--fingerprint", readOptions.fingerprint,
+                   "Also read the fingerprint data: show whether the card holds it, its size "
+                   "and its SHA-256, never its bytes");
+    read->add_option("--fingerprint-out", fingerprintOut,
+                     "Write the fingerprint data into FILE, a new file (mode 0600); implies "
+                     "--fingerprint")
+        ->check(newFile());
+
+    CLI::App *address = app.add_subcommand(
+        "address", "Read the card's newest appended address: open, 80 RF bytes, find, select, "
+                   "read, close");
 
     CLI::App *soak = app.add_subcommand(
         "soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)");
@@ -285,8 +319,12 @@ int main(int argc, char **argv) {
                            baud->count("--set") > 0 ? std::optional<int>(newBaud) : std::nullopt);
     else if (maxRf->parsed())
         exitCode = runMaxRf(out, port, maxRfCount);
-    else if (read->parsed())
-        exitCode = runRead(out, port, *photo);
+    else if (read->parsed()) {
+        if (read->count("--fingerprint-out") > 0)
+            readOptions.fingerprintOut = fingerprintOut;
+        exitCode = runRead(out, port, *photo, readOptions);
+    } else if (address->parsed())
+        exitCode = runAddress(out, port);
     else if (soak->parsed())
         exitCode = runSoak(out, port, *photo, soakOptions);
 
