@@ -29,6 +29,7 @@ constexpr CodeText kCodes[] = {
     {KAV_E_BAD_REPLY, "读卡器的应答与命令不符", ""},
     {KAV_E_INTERNAL, "读卡器库内部错误", ""},
     {KAV_E_IN_CALLBACK, "在跟踪回调中调用了读卡器库", "跟踪回调中只能调用 Kav_SetTraceCallback 和 Kav_ResultText"},
+    {KAV_E_UNKNOWN_LAYOUT, "读卡器库不认识此证件的格式", "请报告证件类型字母"},
     {0x10, "SAM: 命令帧校验和错误", ""},
     {0x11, "SAM: 命令帧长度错误", ""},
     {0x21, "SAM: 命令错误", ""},
