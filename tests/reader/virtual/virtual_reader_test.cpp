@@ -241,7 +241,14 @@ TEST_F(VirtualReaderTest, PacedReadTakesTheTimeItsMaxRfSettingImplies) {
     EXPECT_GT(VirtualReader::cardReadTime(24), VirtualReader::cardReadTime(80));
     EXPECT_GT(VirtualReader::cardReadTime(80), VirtualReader::cardReadTime(255));
     EXPECT_LE(VirtualReader::cardReadTime(24), 1100ms) << "about a second at most";
-    EXPECT_LT(commandTimeout(kReadCard, 9600), VirtualReader::kDefaultDelay);
+    // The delay fault must outlast every command's wait, the fingerprint
+    // read's at 9600 the longest.
+    for (const CommandInfo &info : commandTable())
+        EXPECT_LT(commandTimeout(info.command, 9600), VirtualReader::kDefaultDelay) << info.name;
+    // The fingerprint read moves 1,024 more bytes over the radio, and the SAM
+    // takes no longer than the command's table allows.
+    EXPECT_GT(VirtualReader::cardReadTime(80, 2304), VirtualReader::cardReadTime(80));
+    EXPECT_LE(VirtualReader::cardReadTime(24, 2304), findCommand(0x30, 0x10)->work);
 
     const std::uint8_t fast = 255;
     ASSERT_EQ(run(link, kSetMaxRf, {fast}).r.sw3, kSuccess);
