@@ -487,7 +487,7 @@ enum KavSamStatus {
  *   photoFile     the photo's path, named (KAV_PHOTO_NAME_*) after the
  *                 record's name and idNumber as mapped here
  *
- * The I card's version and the J card's pass number and issue count have
+ * The I card's version and the J card's pass number and issuance count have
  * no place in the record: Kav_ReadCard and Kav_GetLastCard hand them over. */
 enum KavCardType {
     KAV_CARD_NONE = 0,              /* nothing read (Kav_GetLastCard) */
@@ -532,7 +532,7 @@ typedef struct KavCardData {
     char idNumber[56];       /* resident, J */
     char cardNumber[48];     /* I */
     char passNumber[32];     /* J */
-    char issueCount[8];      /* J */
+    char issuanceCount[8];      /* J */
     char issuer[48];         /* resident, J */
     char issuerCode[16];     /* I */
     char validFrom[32];      /* all */

@@ -37,7 +37,7 @@ const Row kPermit[] = {
     KAV_ROW(born, "出生"),           KAV_ROW(address, "住址"),
     KAV_ROW(idNumber, "公民身份号码"), KAV_ROW(issuer, "签发机关"),
     KAV_ROW(validFrom, "有效期开始"), KAV_ROW(validUntil, "有效期结束"),
-    KAV_ROW(passNumber, "通行证号码"), KAV_ROW(issueCount, "签发次数"),
+    KAV_ROW(passNumber, "通行证号码"), KAV_ROW(issuanceCount, "签发次数"),
     KAV_ROW(photoFile, "照片"),
 };
 

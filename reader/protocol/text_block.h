@@ -33,7 +33,7 @@ enum class TextField : std::uint8_t {
     CardVersion, // foreigner's card
     IssuerCode,  // foreigner's card: the authority's code
     PassNumber,  // residence permit: the travel pass's 9 characters
-    IssueCount,  // residence permit: two digits
+    IssuanceCount,  // residence permit: two digits
 };
 inline constexpr std::size_t kTextFieldCount = 17;
 inline constexpr std::size_t kRecordFieldCount = 9; // Name .. ValidUntil
@@ -94,7 +94,7 @@ inline constexpr std::array<TextFieldLayout, 10> kResidencePermitLayout{{
     {TextField::ValidFrom, "valid from", 188, 16},
     {TextField::ValidUntil, "valid until", 204, 16},
     {TextField::PassNumber, "pass number", 220, 18},
-    {TextField::IssueCount, "issue count", 238, 4},
+    {TextField::IssuanceCount, "issuance count", 238, 4},
 }};
 
 struct CardLayout {

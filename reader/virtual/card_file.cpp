@@ -26,7 +26,7 @@ using Json = nlohmann::json;
 constexpr std::string_view kKeys[proto::kTextFieldCount] = {
     "name",        "sex",        "nation",      "birthDate",   "address",    "idNumber",
     "issuer",      "validFrom",  "validUntil",  "englishName", "cardNumber", "nationality",
-    "chineseName", "cardVersion", "issuerCode", "passNumber",  "issueCount",
+    "chineseName", "cardVersion", "issuerCode", "passNumber",  "issuanceCount",
 };
 
 constexpr TextField fieldOf(const proto::TextFieldLayout &layout) {

@@ -13,7 +13,7 @@
 //   I:        englishName, sex, cardNumber, nationality, chineseName,
 //             validFrom, validUntil, birthDate, cardVersion, issuerCode
 //   J:        name, sex, birthDate, address, idNumber, issuer, validFrom,
-//             validUntil, passNumber, issueCount
+//             validUntil, passNumber, issuanceCount
 // Optional for every card:
 //   "photo": base64 of at most 1024 bytes (zero-padded on the card; all
 //     zeros when absent);

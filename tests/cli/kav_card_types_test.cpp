@@ -120,7 +120,7 @@ TEST(KavCardTypes, ReadShowsTheTypeAndEveryFieldOfEachCard) {
           {"name", "陈家乐"},
           {"idNumber", "990000199207180017"},
           {"passNumber", "H99012345"},
-          {"issueCount", "02"}},
+          {"issuanceCount", "02"}},
          {"nation", "englishName"},
          {"证件类型: 港澳台居民居住证\n", "通行证号码: H99012345\n", "签发次数: 02\n"}},
     };

@@ -211,7 +211,7 @@ TEST_F(DialogTest, ReadCardLogsTheLinesOfEachCardType) {
     putUtf8(permit.validFrom, "2020.01.15");
     putUtf8(permit.validUntil, "2025/01/15");
     putUtf8(permit.passNumber, "H99012345");
-    putUtf8(permit.issueCount, "02");
+    putUtf8(permit.issuanceCount, "02");
     putUtf8(permit.photoFile, "/tmp/p.bmp");
     KavCardData resident = cardOfType(KAV_CARD_RESIDENT, " ");
     putUtf8(resident.name, "not the record's");

@@ -47,10 +47,10 @@ DataSpan spanOf(KavCardData &d, Field field) {
         return {d.issuerCode, sizeof d.issuerCode};
     case Field::PassNumber:
         return {d.passNumber, sizeof d.passNumber};
-    case Field::IssueCount:
+    case Field::IssuanceCount:
         break;
     }
-    return {d.issueCount, sizeof d.issueCount};
+    return {d.issuanceCount, sizeof d.issuanceCount};
 }
 
 } // namespace

@@ -92,10 +92,10 @@ const std::u16string &CardText::operator[](Field field) const {
         return issuerCode;
     case Field::PassNumber:
         return passNumber;
-    case Field::IssueCount:
+    case Field::IssuanceCount:
         break;
     }
-    return issueCount;
+    return issuanceCount;
 }
 
 std::u16string decodeTextField(std::span<const std::uint8_t> bytes) {

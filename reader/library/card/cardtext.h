@@ -42,7 +42,7 @@ struct CardText {
     std::u16string cardVersion{};
     std::u16string issuerCode{};
     std::u16string passNumber{};
-    std::u16string issueCount{};
+    std::u16string issuanceCount{};
     CardType type = CardType::Resident;
     char16_t letter = u' '; // the block's code unit at offset 248, as it is
 

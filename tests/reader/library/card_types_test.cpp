@@ -92,11 +92,11 @@ const std::vector<TypeCase> &typeCases() {
           {Field::ValidFrom, 188, 16, u"20200115"},
           {Field::ValidUntil, 204, 16, u"20250115"},
           {Field::PassNumber, 220, 18, u"H99012345"},
-          {Field::IssueCount, 238, 4, u"02"}},
+          {Field::IssuanceCount, 238, 4, u"02"}},
          R"({"cardType":"J","name":"陈家乐","sex":"1","birthDate":"19920718",)"
          R"("address":"云岭省青石市清河区杏林路20号","idNumber":"990000199207180017",)"
          R"("issuer":"青石市公安局","validFrom":"20200115","validUntil":"20250115",)"
-         R"("passNumber":"H99012345","issueCount":"02"})"},
+         R"("passNumber":"H99012345","issuanceCount":"02"})"},
     };
     return cases;
 }
@@ -314,7 +314,7 @@ TEST_F(CardReadTest, TheExtendedReadHandsOverEveryFieldOfTheLayout) {
     EXPECT_STREQ(data.address, "云岭省青石市清河区杏林路20号");
     EXPECT_STREQ(data.idNumber, "990000199207180017");
     EXPECT_STREQ(data.passNumber, "H99012345");
-    EXPECT_STREQ(data.issueCount, "02");
+    EXPECT_STREQ(data.issuanceCount, "02");
     EXPECT_STREQ(data.nation, "");
     EXPECT_STREQ(data.englishName, "");
     EXPECT_EQ(data.fingerprintRead, 0);

@@ -43,7 +43,7 @@ constexpr Layout kPermitLayout[] = {
     {"name", 0, 30},         {"sex", 30, 2},          {"birthDate", 36, 16},
     {"address", 52, 70},     {"idNumber", 122, 36},   {"issuer", 158, 30},
     {"validFrom", 188, 16},  {"validUntil", 204, 16}, {"passNumber", 220, 18},
-    {"issueCount", 238, 4},
+    {"issuanceCount", 238, 4},
 };
 // The spaces between and after each type's fields, the letter at 248 apart.
 constexpr Layout kResidentGaps[] = {{"reserved", 220, 28}, {"after the letter", 250, 6}};
