@@ -25,9 +25,9 @@ inline std::size_t readSequenceBytes(bool fingerprint = false) {
     return exchangeBytes(proto::kSetMaxRf, 1, 0) +
            exchangeBytes(proto::kFindCard, 0, proto::kFindDataSize) +
            exchangeBytes(proto::kSelectCard, 0, proto::kSelectDataSize) +
-           (fingerprint ? exchangeBytes(proto::kReadFingerprint, 0,
-                                        proto::kFingerprintReadMaxDataSize)
-                        : exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize));
+           (fingerprint
+                ? exchangeBytes(proto::kReadFingerprint, 0, proto::kFingerprintReadMaxDataSize)
+                : exchangeBytes(proto::kReadCard, 0, proto::kReadDataSize));
 }
 
 inline double readSequenceWireMs(std::uint32_t baud = kav::proto::kDefaultBaud,

@@ -1,8 +1,8 @@
 #include "commands.h"
 
 #include "KavIDCardAPI.h"
-#include "exit_codes.h"
 #include "card_fields.h"
+#include "exit_codes.h"
 #include "format/trace_format.h"
 #include "optional_exports.h"
 #include "sha256.h"
@@ -389,14 +389,15 @@ int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOp
         KavCardData &card;
         ~Wipe() { wipe(card); }
     } wiped{*card};
-    const Step step =
-        withFingerprint ? cardSequence(port,
-                                       [&]() -> Step {
-                                           card->size = sizeof *card;
-                                           const int r = readCard(port, KAV_READ_FINGERPRINT, card.get());
-                                           return r != KAV_OK ? Step{"Kav_ReadCard", r} : Step{};
-                                       })
-                        : readSequence(port, record, card.get());
+    const Step step = withFingerprint
+                          ? cardSequence(port,
+                                         [&]() -> Step {
+                                             card->size = sizeof *card;
+                                             const int r =
+                                                 readCard(port, KAV_READ_FINGERPRINT, card.get());
+                                             return r != KAV_OK ? Step{"Kav_ReadCard", r} : Step{};
+                                         })
+                          : readSequence(port, record, card.get());
     if (!step.ok()) {
         if (step.code == KAV_E_UNKNOWN_LAYOUT && card->type == KAV_CARD_UNKNOWN_LAYOUT)
             return unknownLayout(out, step, port, *card);
@@ -437,8 +438,8 @@ int runAddress(const Output &out, int port) {
     const ReadAppendedAddressFn read = readAppendedAddressExport();
     if (read == nullptr) {
         std::fputs("kav: this library cannot read appended addresses (it has no "
-                    "Kav_ReadAppendedAddress)\n",
-                    stderr);
+                   "Kav_ReadAppendedAddress)\n",
+                   stderr);
         return kExitOther;
     }
     char address[KAV_ADDRESS_TEXT_SIZE] = {};

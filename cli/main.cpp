@@ -13,10 +13,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <sys/stat.h>
 #include <iostream>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -97,10 +97,9 @@ CLI::Validator newFile() {
             struct stat st {};
             if (::lstat(value.c_str(), &st) == 0)
                 return value + ": exists; kav writes fingerprint data only into a new file";
-            const std::filesystem::path parent =
-                std::filesystem::path(value).parent_path().empty()
-                    ? std::filesystem::path(".")
-                    : std::filesystem::path(value).parent_path();
+            const std::filesystem::path parent = std::filesystem::path(value).parent_path().empty()
+                                                     ? std::filesystem::path(".")
+                                                     : std::filesystem::path(value).parent_path();
             std::error_code error;
             if (!std::filesystem::is_directory(parent, error))
                 return value + ": no such folder";

@@ -107,7 +107,7 @@ enum KavResult {
     KAV_E_BAD_REPLY = -12,   /* well-formed answers came, none that fits the command */
     KAV_E_INTERNAL = -13,    /* an unexpected failure inside the library */
     KAV_E_IN_CALLBACK = -14, /* called from inside the trace callback (see Threads); nothing done */
-    KAV_E_UNKNOWN_LAYOUT = -15 /* the card's type letter names a layout this library does not know */
+    KAV_E_UNKNOWN_LAYOUT = -15 /* the card's type letter names no layout this library knows */
 };
 
 /* ---- Threads --------------------------------------------------------------

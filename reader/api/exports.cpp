@@ -113,8 +113,7 @@ struct ReadBlocks {
 int readBlocks(Library &library, int port, bool withFingerprint, proto::Response &answer,
                ReadBlocks &blocks) {
     if (withFingerprint) {
-        int result =
-            library.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+        int result = library.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
         if (result == KAV_OK) {
             const std::optional<proto::FingerprintReadAnswer> read =
                 proto::decodeFingerprintReadAnswer(answer.data);
@@ -371,25 +370,26 @@ KAV_EXPORT int KAV_CALL Kav_ReadFingerprint(int port, unsigned char *buffer, int
 
 KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int addressSize,
                                                 int *present) {
-    return guarded("Kav_ReadAppendedAddress(" + args(port, addressSize) + ")", [=](Library &l) -> int {
-        if (address == nullptr || present == nullptr || addressSize <= 0)
-            return KAV_E_BAD_ARGUMENT;
-        proto::Response answer;
-        const int result = l.command(port, proto::kReadAddress, {}, proto::kSuccess, answer);
-        std::string text;
-        if (result == KAV_OK) {
-            if (answer.data.size() != proto::kAddressSize)
-                return KAV_E_BAD_REPLY;
-            text = kav::card::toUtf8(kav::card::decodeTextField(answer.data));
-        } else if (result != KAV_SW_NO_CONTENT) {
-            return result;
-        }
-        if (text.size() >= static_cast<std::size_t>(addressSize))
-            return KAV_E_BAD_ARGUMENT;
-        std::memcpy(address, text.c_str(), text.size() + 1);
-        *present = result == KAV_OK ? 1 : 0;
-        return KAV_OK;
-    });
+    return guarded(
+        "Kav_ReadAppendedAddress(" + args(port, addressSize) + ")", [=](Library &l) -> int {
+            if (address == nullptr || present == nullptr || addressSize <= 0)
+                return KAV_E_BAD_ARGUMENT;
+            proto::Response answer;
+            const int result = l.command(port, proto::kReadAddress, {}, proto::kSuccess, answer);
+            std::string text;
+            if (result == KAV_OK) {
+                if (answer.data.size() != proto::kAddressSize)
+                    return KAV_E_BAD_REPLY;
+                text = kav::card::toUtf8(kav::card::decodeTextField(answer.data));
+            } else if (result != KAV_SW_NO_CONTENT) {
+                return result;
+            }
+            if (text.size() >= static_cast<std::size_t>(addressSize))
+                return KAV_E_BAD_ARGUMENT;
+            std::memcpy(address, text.c_str(), text.size() + 1);
+            *present = result == KAV_OK ? 1 : 0;
+            return KAV_OK;
+        });
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {

@@ -14,30 +14,48 @@ struct Row {
 };
 
 #define KAV_ROW(member, label)                                                                     \
-    Row { #member, label, offsetof(KavCardData, member), sizeof(KavCardData::member) }
+    Row {                                                                                          \
+#member, label, offsetof(KavCardData, member), sizeof(KavCardData::member)                 \
+    }
 
 // The resident card's labels are the dialog's record lines; the others' are
 // those printed on each card.
 const Row kResident[] = {
-    KAV_ROW(name, "姓名"),          KAV_ROW(sex, "性别"),          KAV_ROW(nation, "民族"),
-    KAV_ROW(born, "出生"),          KAV_ROW(address, "住址"),      KAV_ROW(idNumber, "身份证号"),
-    KAV_ROW(issuer, "发证机关"),    KAV_ROW(validFrom, "有效期开始"), KAV_ROW(validUntil, "有效期结束"),
+    KAV_ROW(name, "姓名"),
+    KAV_ROW(sex, "性别"),
+    KAV_ROW(nation, "民族"),
+    KAV_ROW(born, "出生"),
+    KAV_ROW(address, "住址"),
+    KAV_ROW(idNumber, "身份证号"),
+    KAV_ROW(issuer, "发证机关"),
+    KAV_ROW(validFrom, "有效期开始"),
+    KAV_ROW(validUntil, "有效期结束"),
     KAV_ROW(photoFile, "照片"),
 };
 const Row kForeign[] = {
-    KAV_ROW(chineseName, "中文姓名"), KAV_ROW(englishName, "英文姓名"),
-    KAV_ROW(sex, "性别"),             KAV_ROW(nationality, "国籍"),
-    KAV_ROW(born, "出生"),            KAV_ROW(cardNumber, "证件号码"),
-    KAV_ROW(issuerCode, "受理机关代码"), KAV_ROW(validFrom, "有效期开始"),
-    KAV_ROW(validUntil, "有效期结束"), KAV_ROW(cardVersion, "证件版本"),
+    KAV_ROW(chineseName, "中文姓名"),
+    KAV_ROW(englishName, "英文姓名"),
+    KAV_ROW(sex, "性别"),
+    KAV_ROW(nationality, "国籍"),
+    KAV_ROW(born, "出生"),
+    KAV_ROW(cardNumber, "证件号码"),
+    KAV_ROW(issuerCode, "受理机关代码"),
+    KAV_ROW(validFrom, "有效期开始"),
+    KAV_ROW(validUntil, "有效期结束"),
+    KAV_ROW(cardVersion, "证件版本"),
     KAV_ROW(photoFile, "照片"),
 };
 const Row kPermit[] = {
-    KAV_ROW(name, "姓名"),           KAV_ROW(sex, "性别"),
-    KAV_ROW(born, "出生"),           KAV_ROW(address, "住址"),
-    KAV_ROW(idNumber, "公民身份号码"), KAV_ROW(issuer, "签发机关"),
-    KAV_ROW(validFrom, "有效期开始"), KAV_ROW(validUntil, "有效期结束"),
-    KAV_ROW(passNumber, "通行证号码"), KAV_ROW(issuanceCount, "签发次数"),
+    KAV_ROW(name, "姓名"),
+    KAV_ROW(sex, "性别"),
+    KAV_ROW(born, "出生"),
+    KAV_ROW(address, "住址"),
+    KAV_ROW(idNumber, "公民身份号码"),
+    KAV_ROW(issuer, "签发机关"),
+    KAV_ROW(validFrom, "有效期开始"),
+    KAV_ROW(validUntil, "有效期结束"),
+    KAV_ROW(passNumber, "通行证号码"),
+    KAV_ROW(issuanceCount, "签发次数"),
     KAV_ROW(photoFile, "照片"),
 };
 

@@ -259,7 +259,8 @@ void putBigEndian16(std::vector<std::uint8_t> &out, std::size_t value) {
 
 } // namespace
 
-std::optional<FingerprintReadAnswer> decodeFingerprintReadAnswer(std::span<const std::uint8_t> data) {
+std::optional<FingerprintReadAnswer>
+decodeFingerprintReadAnswer(std::span<const std::uint8_t> data) {
     if (data.size() < kFingerprintReadHeader)
         return std::nullopt;
     const std::size_t fingerprintSize = bigEndian16(data, 4);

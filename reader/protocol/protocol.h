@@ -92,7 +92,8 @@ struct FingerprintReadAnswer {
     std::span<const std::uint8_t> photo;
     std::span<const std::uint8_t> fingerprint; // 0, 512 or 1024 bytes
 };
-std::optional<FingerprintReadAnswer> decodeFingerprintReadAnswer(std::span<const std::uint8_t> data);
+std::optional<FingerprintReadAnswer>
+decodeFingerprintReadAnswer(std::span<const std::uint8_t> data);
 // fingerprint must be one of kFingerprintSizes long (else empty is sent).
 std::vector<std::uint8_t> encodeFingerprintReadAnswer(std::span<const std::uint8_t> text,
                                                       std::span<const std::uint8_t> photo,

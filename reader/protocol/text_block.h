@@ -26,14 +26,14 @@ enum class TextField : std::uint8_t {
     Issuer,
     ValidFrom,
     ValidUntil,
-    EnglishName, // foreigner's card
-    CardNumber,  // foreigner's card: 15 characters
-    Nationality, // foreigner's card: three letters, e.g. CAN
-    ChineseName, // foreigner's card; may be blank
-    CardVersion, // foreigner's card
-    IssuerCode,  // foreigner's card: the authority's code
-    PassNumber,  // residence permit: the travel pass's 9 characters
-    IssuanceCount,  // residence permit: two digits
+    EnglishName,   // foreigner's card
+    CardNumber,    // foreigner's card: 15 characters
+    Nationality,   // foreigner's card: three letters, e.g. CAN
+    ChineseName,   // foreigner's card; may be blank
+    CardVersion,   // foreigner's card
+    IssuerCode,    // foreigner's card: the authority's code
+    PassNumber,    // residence permit: the travel pass's 9 characters
+    IssuanceCount, // residence permit: two digits
 };
 inline constexpr std::size_t kTextFieldCount = 17;
 inline constexpr std::size_t kRecordFieldCount = 9; // Name .. ValidUntil

@@ -183,9 +183,9 @@ void withheldFrame(std::string_view link, Direction direction, std::size_t count
     std::string text = printableText(meaning);
     text += std::string(text.empty() ? "" : "; ") + std::to_string(count) +
             " bytes withheld: fingerprint data";
-    KavTraceEvent e = event(direction == Direction::ToReader ? KAV_TRACE_TO_READER
-                                                             : KAV_TRACE_FROM_READER,
-                            linkName.c_str(), text);
+    KavTraceEvent e =
+        event(direction == Direction::ToReader ? KAV_TRACE_TO_READER : KAV_TRACE_FROM_READER,
+              linkName.c_str(), text);
     e.byteCount = count;
     emit(e, linkName + (direction == Direction::ToReader ? " >> " : " << ") + "(" +
                 std::to_string(count) + " bytes withheld)  [" + text + "]");

@@ -24,8 +24,8 @@ using Json = nlohmann::json;
 
 // The card file's key for each field, in proto::TextField's order.
 constexpr std::string_view kKeys[proto::kTextFieldCount] = {
-    "name",        "sex",        "nation",      "birthDate",   "address",    "idNumber",
-    "issuer",      "validFrom",  "validUntil",  "englishName", "cardNumber", "nationality",
+    "name",        "sex",         "nation",     "birthDate",   "address",       "idNumber",
+    "issuer",      "validFrom",   "validUntil", "englishName", "cardNumber",    "nationality",
     "chineseName", "cardVersion", "issuerCode", "passNumber",  "issuanceCount",
 };
 
@@ -201,9 +201,9 @@ bool putText(std::string_view key, std::string_view utf8, std::span<std::uint8_t
     if (!toUcs2(key, utf8, value, error))
         return false;
     if (value.size() * 2 > out.size()) {
-        error = fieldError(key, "has " + std::to_string(value.size()) +
-                                    " characters; the card holds " +
-                                    std::to_string(out.size() / 2));
+        error =
+            fieldError(key, "has " + std::to_string(value.size()) + " characters; the card holds " +
+                                std::to_string(out.size() / 2));
         return false;
     }
     putSpaces(out);
@@ -333,17 +333,16 @@ CardResult parseCard(std::span<const char> json) {
         char16_t letter = u' ';
         if (const auto it = obj.find("cardType"); it != obj.end()) {
             const std::string text = it->is_string() ? it->get<std::string>() : std::string();
-            if (text.size() != 1 || proto::cardTypeOf(static_cast<char16_t>(text[0])) ==
-                                        proto::CardType::Unknown)
+            if (text.size() != 1 ||
+                proto::cardTypeOf(static_cast<char16_t>(text[0])) == proto::CardType::Unknown)
                 return fail("\"cardType\" must be \" \", \"I\" or \"J\"; give a card of another "
                             "type as \"textBlock\"");
             letter = static_cast<char16_t>(text[0]);
         }
         const std::vector<TextField> fields = textFields(proto::cardTypeOf(letter));
         for (const auto &[key, value] : obj.items()) {
-            if (isFieldKey(key) &&
-                std::none_of(fields.begin(), fields.end(),
-                             [&](const TextField &f) { return f.key == key; }))
+            if (isFieldKey(key) && std::none_of(fields.begin(), fields.end(),
+                                                [&](const TextField &f) { return f.key == key; }))
                 return fail(fieldError(key, "is not on a card of type \"" +
                                                 std::string(1, static_cast<char>(letter)) + "\""));
         }

@@ -36,8 +36,8 @@ microseconds workTime(const proto::CommandInfo *info, std::uint8_t maxRf) {
     if (info->command == proto::kReadCard)
         return VirtualReader::cardReadTime(maxRf);
     if (info->command == proto::kReadFingerprint)
-        return VirtualReader::cardReadTime(
-            maxRf, proto::kTextSize + proto::kPhotoSize + proto::kFingerprintMaxSize);
+        return VirtualReader::cardReadTime(maxRf, proto::kTextSize + proto::kPhotoSize +
+                                                      proto::kFingerprintMaxSize);
     if (info->command == proto::kReadAddress)
         return VirtualReader::cardReadTime(maxRf, proto::kAddressSize);
     if (info->command == proto::kResetSam)
@@ -178,8 +178,9 @@ Reply VirtualReader::answerCommand(const proto::CommandFrame &command) {
             return status(kReadFailed);
         if (c == kReadFingerprint)
             return makeReply(
-                kSuccess, encodeFingerprintReadAnswer(card_->text, card_->photo, card_->fingerprint),
-                work, rateNow);
+                kSuccess,
+                encodeFingerprintReadAnswer(card_->text, card_->photo, card_->fingerprint), work,
+                rateNow);
         if (c == kReadAddress) {
             if (card_->addresses.empty())
                 return status(kNoContent);

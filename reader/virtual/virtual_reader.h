@@ -112,9 +112,8 @@ class VirtualReader final : public Peer {
 
     // How long the SAM takes to read `bytes` from a card (text and photo
     // unless given) at a max RF bytes setting.
-    static std::chrono::microseconds cardReadTime(std::uint8_t maxRf,
-                                                  std::size_t bytes = proto::kTextSize +
-                                                                      proto::kPhotoSize);
+    static std::chrono::microseconds
+    cardReadTime(std::uint8_t maxRf, std::size_t bytes = proto::kTextSize + proto::kPhotoSize);
 
   private:
     struct FaultState {

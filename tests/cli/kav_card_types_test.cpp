@@ -42,10 +42,9 @@ Json json(const Outcome &run) {
 }
 
 const test::Vars kCardsInProcess{
-    {"KAVIDCARD_DEVICES", "defaults=off,1=virtual,2=virtual:" + kCards +
-                              "/foreigner-permanent.json,3=virtual:" + kCards +
-                              "/residence-permit.json,4=virtual:" + kCards +
-                              "/unknown-type-y.json"}};
+    {"KAVIDCARD_DEVICES",
+     "defaults=off,1=virtual,2=virtual:" + kCards + "/foreigner-permanent.json,3=virtual:" +
+         kCards + "/residence-permit.json,4=virtual:" + kCards + "/unknown-type-y.json"}};
 
 // The card files' synthetic fingerprint, written out from its definition.
 std::vector<std::uint8_t> synthetic() {
@@ -127,9 +126,9 @@ TEST(KavCardTypes, ReadShowsTheTypeAndEveryFieldOfEachCard) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.type);
         TempFolder folder;
-        const Outcome structured = kav(
-            {"--port", c.port, "read", "--json", "--photo-dir", folder.path().string()},
-            kCardsInProcess);
+        const Outcome structured =
+            kav({"--port", c.port, "read", "--json", "--photo-dir", folder.path().string()},
+                kCardsInProcess);
         ASSERT_EQ(structured.exit, 0) << structured.out << structured.err;
         const Json card = json(structured);
         EXPECT_EQ(card["cardType"], c.type);
@@ -140,8 +139,8 @@ TEST(KavCardTypes, ReadShowsTheTypeAndEveryFieldOfEachCard) {
         EXPECT_FALSE(card.contains("fingerprint"));
         EXPECT_TRUE(fs::exists(card["photoFile"].get<std::string>()));
 
-        const Outcome text = kav(
-            {"--port", c.port, "read", "--photo-dir", folder.path().string()}, kCardsInProcess);
+        const Outcome text =
+            kav({"--port", c.port, "read", "--photo-dir", folder.path().string()}, kCardsInProcess);
         ASSERT_EQ(text.exit, 0) << text.err;
         for (const char *line : c.lines)
             EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
@@ -154,9 +153,8 @@ TEST(KavCardTypes, ALayoutNotKnownFailsWithItsLetterAndItsBlockAndNoPhoto) {
     std::string block = y["textBlock"].get<std::string>();
 
     TempFolder folder;
-    const Outcome run =
-        kav({"--port", "4", "read", "--json", "--photo-dir", folder.path().string()},
-            kCardsInProcess);
+    const Outcome run = kav(
+        {"--port", "4", "read", "--json", "--photo-dir", folder.path().string()}, kCardsInProcess);
     EXPECT_EQ(run.exit, 7) << run.out << run.err;
     const Json error = json(run)["error"];
     EXPECT_EQ(error["operation"], "Kav_ReadMsg");
@@ -212,8 +210,8 @@ TEST(KavFingerprint, OnlySizeAndDigestUnlessWrittenIntoANewFile) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 
     // An existing file is refused before anything is read, and stays as it was.
-    const Outcome again = kav({"--port", "2", "read", "--fingerprint-out", out.string()},
-                              kCardsInProcess);
+    const Outcome again =
+        kav({"--port", "2", "read", "--fingerprint-out", out.string()}, kCardsInProcess);
     EXPECT_EQ(again.exit, 1);
     EXPECT_NE(again.err.find("exists"), std::string::npos) << again.err;
     EXPECT_EQ(fs::file_size(out), 1024u);
@@ -244,8 +242,7 @@ TEST(KavOnPty, FingerprintAndAddressFromTheTool) {
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
     const Outcome read = kav(
-        {"read", "--fingerprint", "--json", "--photo-dir", folder.path().string()},
-        tool.devices());
+        {"read", "--fingerprint", "--json", "--photo-dir", folder.path().string()}, tool.devices());
     ASSERT_EQ(read.exit, 0) << read.out << read.err;
     const Json card = json(read);
     EXPECT_EQ(card["cardType"], "J");

@@ -228,8 +228,8 @@ TEST_F(DialogTest, ReadCardLogsTheLinesOfEachCardType) {
          foreign,
          {"照片:/tmp/p.bmp", "证件版本:01", "有效期结束:2029/03/01", "有效期开始:2019.03.01",
           "受理机关代码:9900", "证件号码:CAN990088050125", "出生:1988年05月01日", "国籍:CAN",
-          "性别:女", "英文姓名:MARTIN, ELEANOR", "中文姓名:马爱琳",
-          "证件类型:外国人永久居留身份证", "读取身份证信息成功!"}},
+          "性别:女", "英文姓名:MARTIN, ELEANOR", "中文姓名:马爱琳", "证件类型:外国人永久居留身份证",
+          "读取身份证信息成功!"}},
         {"J",
          permit,
          {"照片:/tmp/p.bmp", "签发次数:02", "通行证号码:H99012345", "有效期结束:2025/01/15",
@@ -248,11 +248,11 @@ TEST_F(DialogTest, ReadCardLogsTheLinesOfEachCardType) {
         fake::setLastCard(c.card);
         click(IDC_CLEAR_LOG);
         click(IDC_READ_CARD);
-        EXPECT_EQ(calls(), concat(kFieldFormats,
-                                  {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)",
-                                   "Kav_StartFindIDCard(1,zeroed,0)",
-                                   "Kav_SelectIDCard(1,zeroed,0)", "Kav_ReadMsg(1,0,zeroed)",
-                                   "Kav_GetLastCard(1,data)", "Kav_ClosePort(1)"}));
+        EXPECT_EQ(calls(),
+                  concat(kFieldFormats, {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)",
+                                         "Kav_StartFindIDCard(1,zeroed,0)",
+                                         "Kav_SelectIDCard(1,zeroed,0)", "Kav_ReadMsg(1,0,zeroed)",
+                                         "Kav_GetLastCard(1,data)", "Kav_ClosePort(1)"}));
         EXPECT_EQ(messages(), c.log);
     }
 }
@@ -263,7 +263,8 @@ TEST_F(DialogTest, ReadCardOfALayoutNotKnownLogsTheFailureAndNamesTheLetter) {
     click(IDC_READ_CARD);
     EXPECT_EQ(messages(), QStringList{"读取身份证信息错误!"});
     const QString status = static_cast<QLabel *>(dlg->GetDlgItem(IDC_STATUS))->text();
-    EXPECT_TRUE(status.startsWith("Kav_ReadMsg = -15: 读卡器库不认识此证件的格式")) << status.toStdString();
+    EXPECT_TRUE(status.startsWith("Kav_ReadMsg = -15: 读卡器库不认识此证件的格式"))
+        << status.toStdString();
     EXPECT_TRUE(status.contains("证件类型字母 Y")) << status.toStdString();
 
     // Another failure asks for nothing more.

@@ -67,8 +67,8 @@ TEST_F(EndToEndTest, EveryCardReadsAsAPersonWouldReadIt) {
 // Cards of other types through the real library: each logs its own lines;
 // a type letter no layout is known for logs the failure and names itself.
 TEST_F(EndToEndTest, EachCardTypeLogsItsOwnLines) {
-    mapDevices("defaults=off,1=virtual:" + card("foreigner-permanent") + ",2=virtual:" +
-               card("residence-permit") + ",3=virtual:" + card("unknown-type-y"));
+    mapDevices("defaults=off,1=virtual:" + card("foreigner-permanent") +
+               ",2=virtual:" + card("residence-permit") + ",3=virtual:" + card("unknown-type-y"));
     click(IDC_NAME_BOTH);
     struct Case {
         int port;

@@ -67,7 +67,9 @@ void during(const std::string &operation, std::function<void()> action) {
 void setBaud(unsigned int baud) { state.baud = baud; }
 void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id) { state.samId = id; }
 void setRecord(const IDCardRecord &record) { state.record = record; }
-void setLastCard(const KavCardData &card) { state.lastCard = card; }
+void setLastCard(const KavCardData &card) {
+    state.lastCard = card;
+}
 void setWarnings(std::vector<std::pair<int, std::string>> warnings) {
     state.warnings = std::move(warnings);
 }

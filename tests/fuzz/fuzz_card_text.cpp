@@ -109,7 +109,8 @@ CardText checkDecoding(std::span<const std::uint8_t> block) {
     for (std::size_t i = 0; i < kav::proto::kTextFieldCount; ++i) {
         const auto field = static_cast<Field>(i);
         const auto own = fieldsOf(card);
-        if (std::none_of(own.begin(), own.end(), [&](const FieldLayout &l) { return l.field == field; }))
+        if (std::none_of(own.begin(), own.end(),
+                         [&](const FieldLayout &l) { return l.field == field; }))
             FUZZ_CHECK(card[field].empty());
     }
     FUZZ_CHECK((card.type == kav::proto::CardType::Unknown) ==
@@ -282,11 +283,20 @@ void checkCardData(const CardText &card, const FieldFormats &formats,
         const std::string full = toUtf8(shown[layout.field]);
         std::string got;
         switch (layout.field) {
-        case Field::Name: got = data.name; break;
-        case Field::EnglishName: got = data.englishName; break;
-        case Field::Address: got = data.address; break;
-        case Field::IdNumber: got = data.idNumber; break;
-        default: continue;
+        case Field::Name:
+            got = data.name;
+            break;
+        case Field::EnglishName:
+            got = data.englishName;
+            break;
+        case Field::Address:
+            got = data.address;
+            break;
+        case Field::IdNumber:
+            got = data.idNumber;
+            break;
+        default:
+            continue;
         }
         FUZZ_CHECK(startsWith(full, got));
     }

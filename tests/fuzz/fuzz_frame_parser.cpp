@@ -36,7 +36,8 @@ namespace {
 void checkReadAnswers(const kav::proto::Response &r) {
     namespace proto = kav::proto;
     if (const auto read = proto::decodeReadAnswer(r.data)) {
-        FUZZ_CHECK(read->text.size() == proto::kTextSize && read->photo.size() == proto::kPhotoSize);
+        FUZZ_CHECK(read->text.size() == proto::kTextSize &&
+                   read->photo.size() == proto::kPhotoSize);
         FUZZ_CHECK(proto::encodeReadAnswer(read->text, read->photo) == r.data);
     }
     const auto withFingerprint = proto::decodeFingerprintReadAnswer(r.data);
@@ -53,7 +54,8 @@ void checkReadAnswers(const kav::proto::Response &r) {
     else if (r.sw3 != proto::kFindSuccess)
         FUZZ_CHECK(answers == r.data.empty());
     if (r.sw3 == proto::kSuccess)
-        FUZZ_CHECK(proto::answers(proto::kReadAddress, r) == (r.data.size() == proto::kAddressSize));
+        FUZZ_CHECK(proto::answers(proto::kReadAddress, r) ==
+                   (r.data.size() == proto::kAddressSize));
 }
 
 using kav::proto::FrameKind;

@@ -27,11 +27,10 @@ std::array<std::u16string, kFieldCount> recordFields(const CardText &card);
 std::u16string cutToRecord(std::u16string text, std::size_t span);
 
 // Zero-fills the whole record, then writes every text field, mapped per
-// the card's type as above, formatted per formats and converted to GBK (characters GBK cannot hold become '?'), cut
-// at a character boundary so that it ends with a NUL inside its span. The
-// photo field is left empty for the photo store.
-// Returns the fields that had to be cut (the record's sex field holds five
-// bytes, so 未说明 reads 未说), for the trace.
+// the card's type as above, formatted per formats and converted to GBK (characters GBK cannot hold
+// become '?'), cut at a character boundary so that it ends with a NUL inside its span. The photo
+// field is left empty for the photo store. Returns the fields that had to be cut (the record's sex
+// field holds five bytes, so 未说明 reads 未说), for the trace.
 std::vector<Field> fillRecord(const CardText &card, const FieldFormats &formats,
                               IDCardRecord &record);
 

@@ -228,13 +228,12 @@ TEST_F(CardReadTest, ReadMsgMapsEachTypeIntoTheRecord) {
     const Case cases[] = {
         {"I: Chinese name, nationality, card number, authority code, no address",
          2,
-         {"马爱琳", "2", "CAN", "19880501", "", "CAN990088050125", "9900", "20190301",
-          "20290301"},
+         {"马爱琳", "2", "CAN", "19880501", "", "CAN990088050125", "9900", "20190301", "20290301"},
          "马爱琳_CAN990088050125.jpg"},
         {"I with the Chinese name blank: the English name, cut",
          1,
-         {"MARTIN, ELEANOR JOSEPHINE ALEXA", "2", "CAN", "19880501", "", "CAN990088050125",
-          "9900", "20190301", "20290301"},
+         {"MARTIN, ELEANOR JOSEPHINE ALEXA", "2", "CAN", "19880501", "", "CAN990088050125", "9900",
+          "20190301", "20290301"},
          "MARTIN, ELEANOR JOSEPHINE ALEXA_CAN990088050125.jpg"},
         {"J: as the resident card, nation empty",
          3,
@@ -248,13 +247,14 @@ TEST_F(CardReadTest, ReadMsgMapsEachTypeIntoTheRecord) {
         std::memset(&record, 0xAA, sizeof record);
         ASSERT_EQ(readMsg(c.port, record), KAV_OK);
         const std::vector<std::string> got{
-            FIELD(record, name),      FIELD(record, sex),    FIELD(record, nation),
-            FIELD(record, born),      FIELD(record, address), FIELD(record, idNumber),
-            FIELD(record, issuer),    FIELD(record, validFrom), FIELD(record, validUntil)};
+            FIELD(record, name),   FIELD(record, sex),       FIELD(record, nation),
+            FIELD(record, born),   FIELD(record, address),   FIELD(record, idNumber),
+            FIELD(record, issuer), FIELD(record, validFrom), FIELD(record, validUntil)};
         EXPECT_EQ(got, c.record);
         EXPECT_EQ(FIELD(record, photoFile),
                   QDir(folder.path()).filePath(QString::fromStdString(c.photo)).toStdString());
-        EXPECT_TRUE(files().contains(QString::fromStdString(c.photo))) << files().join(", ").toStdString();
+        EXPECT_TRUE(files().contains(QString::fromStdString(c.photo)))
+            << files().join(", ").toStdString();
     }
 }
 

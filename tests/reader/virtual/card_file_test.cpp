@@ -34,15 +34,15 @@ constexpr Layout kLayout[] = {
     {"issuer", 158, 30},   {"validFrom", 188, 16}, {"validUntil", 204, 16},
 };
 constexpr Layout kForeignLayout[] = {
-    {"englishName", 0, 120}, {"sex", 120, 2},         {"cardNumber", 122, 30},
+    {"englishName", 0, 120}, {"sex", 120, 2},          {"cardNumber", 122, 30},
     {"nationality", 152, 6}, {"chineseName", 158, 30}, {"validFrom", 188, 16},
     {"validUntil", 204, 16}, {"birthDate", 220, 16},   {"cardVersion", 236, 4},
     {"issuerCode", 240, 8},
 };
 constexpr Layout kPermitLayout[] = {
-    {"name", 0, 30},         {"sex", 30, 2},          {"birthDate", 36, 16},
-    {"address", 52, 70},     {"idNumber", 122, 36},   {"issuer", 158, 30},
-    {"validFrom", 188, 16},  {"validUntil", 204, 16}, {"passNumber", 220, 18},
+    {"name", 0, 30},           {"sex", 30, 2},          {"birthDate", 36, 16},
+    {"address", 52, 70},       {"idNumber", 122, 36},   {"issuer", 158, 30},
+    {"validFrom", 188, 16},    {"validUntil", 204, 16}, {"passNumber", 220, 18},
     {"issuanceCount", 238, 4},
 };
 // The spaces between and after each type's fields, the letter at 248 apart.
@@ -363,9 +363,9 @@ TEST(CardFiles, FingerprintAndAppendedAddressesLoadAsWritten) {
     EXPECT_TRUE(synthetic.card->addresses.empty());
 
     const QByteArray half(512, '\x5A');
-    const CardResult given = parseCard("{" + fields + R"(,"fingerprint":")" +
-                                       half.toBase64().toStdString() +
-                                       R"(","appendedAddresses":["甲路1号","乙街"]})");
+    const CardResult given =
+        parseCard("{" + fields + R"(,"fingerprint":")" + half.toBase64().toStdString() +
+                  R"(","appendedAddresses":["甲路1号","乙街"]})");
     ASSERT_TRUE(given.card) << given.error;
     EXPECT_EQ(given.card->fingerprint, std::vector<std::uint8_t>(512, 0x5A));
     ASSERT_EQ(given.card->addresses.size(), 2u);
