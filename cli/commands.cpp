@@ -1,19 +1,26 @@
 #include "commands.h"
 
 #include "KavIDCardAPI.h"
+#include "card_fields.h"
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "format/trace_format.h"
 #include "optional_exports.h"
 #include "port_set.h"
+#include "sha256.h"
 #include "soak_stats.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -90,8 +97,9 @@ constexpr auto kAbsentReaderPause = std::chrono::milliseconds{100};
 
 // The dialog's read sequence, stopping at the first call that fails (the
 // dialog lets find and select go on to the read; a script wants to know
-// which step refused).
-Step readSequence(int port, IDCardRecord &record) {
+// which step refused): open, 80 RF bytes, find, select, then `read` (which
+// returns its Step) while the port is still open.
+template <typename Read> Step cardSequence(int port, Read read) {
     OpenPort open(port);
     if (open.result() != KAV_OK)
         return {"Kav_OpenPort", open.result()};
@@ -103,9 +111,25 @@ Step readSequence(int port, IDCardRecord &record) {
     unsigned char selected[KAV_SELECT_BUFFER_SIZE] = {};
     if (const int r = Kav_SelectIDCard(port, selected, 0); r != KAV_OK)
         return {"Kav_SelectIDCard", r};
-    if (const int r = Kav_ReadMsg(port, 0, &record); r != KAV_OK)
-        return {"Kav_ReadMsg", r};
-    return {};
+    return read();
+}
+
+// The read as the dialog makes it. With `last`, what the read took from the
+// card (every field of its type, or the letter of a type not known) is
+// asked for before the port closes, from a library that can say it;
+// last->type stays KAV_CARD_NONE otherwise.
+Step readSequence(int port, IDCardRecord &record, KavCardData *last = nullptr) {
+    return cardSequence(port, [&]() -> Step {
+        const int r = Kav_ReadMsg(port, 0, &record);
+        if (const GetLastCardFn get = getLastCardExport(); last != nullptr && get != nullptr) {
+            last->size = sizeof *last;
+            if (get(port, last) != KAV_OK)
+                last->type = KAV_CARD_NONE;
+        }
+        if (r != KAV_OK)
+            return {"Kav_ReadMsg", r};
+        return {};
+    });
 }
 
 #define KAV_RECORD_FIELD(member) fieldUtf8(record.member, sizeof record.member)
@@ -126,6 +150,66 @@ Json recordJson(const IDCardRecord &record) {
 }
 
 #undef KAV_RECORD_FIELD
+
+// The card of any type: its type, then every field of its layout.
+Json cardJson(const KavCardData &card) {
+    Json body{{"cardType", format::cardTypeKey(card)},
+              {"cardTypeName", format::cardTypeName(card.type)}};
+    for (const format::CardField &field : format::cardFields(card))
+        body[field.key] = field.value;
+    return body;
+}
+
+std::string cardText(const KavCardData &card) {
+    std::string text = "证件类型: " + format::cardTypeName(card.type);
+    for (const format::CardField &field : format::cardFields(card))
+        text += "\n" + std::string(field.label) + ": " + field.value;
+    return text;
+}
+
+// A card of a type this library does not know: the letter and the raw text
+// block, so that the user can see it and report it.
+int unknownLayout(const Output &out, const Step &step, int port, const KavCardData &card) {
+    const std::string letter = format::cardTypeKey(card);
+    const std::string block = format::hexBytes(card.textBlock, sizeof card.textBlock, "");
+    return out.failure(step.operation, step.code, port,
+                       Json{{"cardType", letter}, {"textBlock", block}},
+                       "; card type " + letter + "; text block " + block);
+}
+
+// Fingerprint data leaves kav only as its size and digest, or into a new
+// file of the user's own: created here, never over an existing one, 0600.
+bool writeFingerprint(const std::string &path, const unsigned char *bytes, std::size_t size,
+                      std::string &error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (std::size_t done = 0; ok && done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    if (!ok)
+        error = std::strerror(errno != 0 ? errno : EIO);
+    ok = ::close(fd) == 0 && ok;
+    if (!ok)
+        ::unlink(path.c_str());
+    return ok;
+}
+
+// No copy of fingerprint data stays in freed memory.
+void wipe(KavCardData &card) {
+    volatile unsigned char *p = card.fingerprint;
+    for (std::size_t i = 0; i < sizeof card.fingerprint; ++i)
+        p[i] = 0;
+}
 
 std::string recordText(const Json &record) {
     static const std::pair<const char *, const char *> kLabels[] = {
@@ -264,17 +348,91 @@ int runMaxRf(const Output &out, int port, int count) {
     return out.success(Json{{"ok", true}}, "max RF bytes set to " + std::to_string(count));
 }
 
-int runRead(const Output &out, int port, const PhotoOptions &photo) {
+int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOptions &options) {
+    const bool withFingerprint = options.fingerprint || options.fingerprintOut.has_value();
+    const ReadCardFn readCard = readCardExport();
+    if (withFingerprint && readCard == nullptr) {
+        std::fputs("kav: this library cannot read fingerprint data (it has no Kav_ReadCard)\n",
+                   stderr);
+        return kExitOther;
+    }
     if (const Step set = setReadSettings(photo); !set.ok()) {
         out.failure(set.operation, set.code, port);
         return kExitPhoto;
     }
     IDCardRecord record{};
-    const Step step = readSequence(port, record);
+    auto card = std::make_unique<KavCardData>();
+    struct Wipe {
+        KavCardData &card;
+        ~Wipe() { wipe(card); }
+    } wiped{*card};
+    const Step step = withFingerprint
+                          ? cardSequence(port,
+                                         [&]() -> Step {
+                                             card->size = sizeof *card;
+                                             const int r =
+                                                 readCard(port, KAV_READ_FINGERPRINT, card.get());
+                                             return r != KAV_OK ? Step{"Kav_ReadCard", r} : Step{};
+                                         })
+                          : readSequence(port, record, card.get());
+    if (!step.ok()) {
+        if (step.code == KAV_E_UNKNOWN_LAYOUT && card->type == KAV_CARD_UNKNOWN_LAYOUT)
+            return unknownLayout(out, step, port, *card);
+        return out.failure(step.operation, step.code, port);
+    }
+    // A library without the extended read still reads: its record, as ever.
+    Json body = card->type != KAV_CARD_NONE ? cardJson(*card) : recordJson(record);
+    std::string text = card->type != KAV_CARD_NONE ? cardText(*card) : recordText(body);
+    if (withFingerprint) {
+        const auto size = static_cast<std::size_t>(
+            std::clamp(card->fingerprintSize, 0, static_cast<int>(sizeof card->fingerprint)));
+        Json fingerprint{{"present", size > 0}, {"size", size}};
+        if (size == 0) {
+            text += "\nfingerprint: none on the card";
+            if (options.fingerprintOut)
+                text += "; " + *options.fingerprintOut + " not written";
+        } else {
+            const std::string digest = sha256Hex(std::span(card->fingerprint, size));
+            fingerprint["sha256"] = digest;
+            text += "\nfingerprint: " + std::to_string(size) + " bytes, SHA-256 " + digest;
+            if (options.fingerprintOut) {
+                std::string error;
+                if (!writeFingerprint(*options.fingerprintOut, card->fingerprint, size, error)) {
+                    std::fprintf(stderr, "kav: --fingerprint-out %s: %s\n",
+                                 options.fingerprintOut->c_str(), error.c_str());
+                    return kExitOther;
+                }
+                fingerprint["file"] = *options.fingerprintOut;
+                text += ", written to " + *options.fingerprintOut;
+            }
+        }
+        body["fingerprint"] = fingerprint;
+    }
+    return out.success(body, text);
+}
+
+int runAddress(const Output &out, int port) {
+    const ReadAppendedAddressFn read = readAppendedAddressExport();
+    if (read == nullptr) {
+        std::fputs("kav: this library cannot read appended addresses (it has no "
+                   "Kav_ReadAppendedAddress)\n",
+                   stderr);
+        return kExitOther;
+    }
+    char address[KAV_ADDRESS_TEXT_SIZE] = {};
+    int present = 0;
+    const Step step = cardSequence(port, [&]() -> Step {
+        const int r = read(port, address, sizeof address, &present);
+        return r != KAV_OK ? Step{"Kav_ReadAppendedAddress", r} : Step{};
+    });
     if (!step.ok())
         return out.failure(step.operation, step.code, port);
-    const Json body = recordJson(record);
-    return out.success(body, recordText(body));
+    // No appended address is what the card says, not a failure.
+    if (present == 0)
+        return out.success(Json{{"present", false}, {"address", nullptr}},
+                           "no appended address on the card");
+    return out.success(Json{{"present", true}, {"address", address}},
+                       std::string("追加住址: ") + address);
 }
 
 namespace {

@@ -18,6 +18,7 @@
 #include <iostream>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -84,6 +85,25 @@ CLI::Validator between(long low, long high, std::string what) {
             return value + " is not " + what;
         },
         "");
+}
+
+// Fingerprint data goes only into a file kav creates: never over one that
+// exists, whatever it is, and into a folder that is there.
+CLI::Validator newFile() {
+    return CLI::Validator(
+        [](const std::string &value) -> std::string {
+            struct stat st {};
+            if (::lstat(value.c_str(), &st) == 0)
+                return value + ": exists; kav writes fingerprint data only into a new file";
+            const std::filesystem::path parent = std::filesystem::path(value).parent_path().empty()
+                                                     ? std::filesystem::path(".")
+                                                     : std::filesystem::path(value).parent_path();
+            std::error_code error;
+            if (!std::filesystem::is_directory(parent, error))
+                return value + ": no such folder";
+            return {};
+        },
+        "FILE");
 }
 
 CLI::Validator existingFolder() {
@@ -210,6 +230,19 @@ int main(int argc, char **argv) {
                                                 "read, close");
     PhotoArgs readPhoto;
     addPhotoOptions(*read, readPhoto);
+    ReadOptions readOptions;
+    std::string fingerprintOut;
+    read->add_flag("--fingerprint", readOptions.fingerprint,
+                   "Also read the fingerprint data: show whether the card holds it, its size "
+                   "and its SHA-256, never its bytes");
+    read->add_option("--fingerprint-out", fingerprintOut,
+                     "Write the fingerprint data into FILE, a new file (mode 0600); implies "
+                     "--fingerprint")
+        ->check(newFile());
+
+    CLI::App *address = app.add_subcommand(
+        "address", "Read the card's newest appended address: open, 80 RF bytes, find, select, "
+                   "read, close");
 
     CLI::App *soak = app.add_subcommand(
         "soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)");
@@ -289,6 +322,11 @@ int main(int argc, char **argv) {
         return usage(
             "--port: only status, sam-id, read, soak and check take several ports or --all");
     const int port = portSet.front();
+    // One file cannot take the fingerprint data of several cards.
+    if ((portSet.size() > 1 || allPorts) && read->count("--fingerprint-out") > 0)
+        return usage("--fingerprint-out: one port only");
+    if (read->count("--fingerprint-out") > 0)
+        readOptions.fingerprintOut = fingerprintOut;
 
     std::string photoError;
     const std::optional<PhotoOptions> photo =
@@ -330,7 +368,7 @@ int main(int argc, char **argv) {
             exitCode = runOnPortsAtOnce(out, many, runSamId);
         else if (read->parsed())
             exitCode = runOnPortsAtOnce(out, many, [&](const Output &o, int p) {
-                return runRead(o, p, *photo);
+                return runRead(o, p, *photo, readOptions);
             });
         else
             exitCode = runSoakAtOnce(out, many, *photo, soakOptions);
@@ -350,7 +388,9 @@ int main(int argc, char **argv) {
     else if (maxRf->parsed())
         exitCode = runMaxRf(out, port, maxRfCount);
     else if (read->parsed())
-        exitCode = runRead(out, port, *photo);
+        exitCode = runRead(out, port, *photo, readOptions);
+    else if (address->parsed())
+        exitCode = runAddress(out, port);
     else if (soak->parsed())
         exitCode = runSoak(out, port, *photo, soakOptions);
     else if (results->parsed())

@@ -4,16 +4,22 @@
 // C boundary.
 #include "KavIDCardAPI.h"
 
+#include "card/carddata.h"
 #include "card/cardtext.h"
 #include "card/record.h"
+#include "card/utf16.h"
 #include "codepage936.h"
 #include "library.h"
 #include "photo/photostore.h"
 #include "protocol/trace.h"
 
+#include <array>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -97,9 +103,58 @@ int simpleCommand(Library &library, int port, proto::Command command,
     return library.command(port, command, data, proto::kSuccess, answer);
 }
 
-int readCard(Library &library, int port, IDCardRecord &record) {
-    proto::Response answer;
-    int result = library.command(port, proto::kReadCard, {}, proto::kSuccess, answer);
+// Overwrites a buffer that held fingerprint data, so no copy of it stays
+// in freed memory.
+void wipe(std::vector<std::uint8_t> &bytes) {
+    volatile std::uint8_t *p = bytes.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        p[i] = 0;
+    bytes.clear();
+}
+
+class Wiped {
+  public:
+    explicit Wiped(std::vector<std::uint8_t> &bytes) : bytes_(bytes) {}
+    ~Wiped() { wipe(bytes_); }
+    Wiped(const Wiped &) = delete;
+    Wiped &operator=(const Wiped &) = delete;
+
+  private:
+    std::vector<std::uint8_t> &bytes_;
+};
+
+// What a card read brought: the blocks point into the answer.
+struct ReadBlocks {
+    std::span<const std::uint8_t> text, photo, fingerprint;
+};
+
+// One read: the plain one, or with the fingerprint. A SAM that answers the
+// fingerprint read with "no such content" instead of a zero length gets the
+// card found, selected and read again without it.
+int readBlocks(Library &library, int port, bool withFingerprint, proto::Response &answer,
+               ReadBlocks &blocks) {
+    if (withFingerprint) {
+        int result = library.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+        if (result == KAV_OK) {
+            const std::optional<proto::FingerprintReadAnswer> read =
+                proto::decodeFingerprintReadAnswer(answer.data);
+            if (!read)
+                return KAV_E_BAD_REPLY;
+            blocks = {read->text, read->photo, read->fingerprint};
+            return KAV_OK;
+        }
+        if (result != KAV_SW_NO_CONTENT)
+            return result;
+        kav::trace::line(kav::portName(port) +
+                         ": no fingerprint data on the card (status 0x91); reading text and "
+                         "photo alone");
+        if ((result = library.command(port, proto::kFindCard, {}, proto::kFindSuccess, answer)) !=
+                KAV_OK ||
+            (result = library.command(port, proto::kSelectCard, {}, proto::kSuccess, answer)) !=
+                KAV_OK)
+            return result;
+    }
+    const int result = library.command(port, proto::kReadCard, {}, proto::kSuccess, answer);
     if (result != KAV_OK)
         return result;
     // transact took only an answer of the protocol's fixed layout; decoding
@@ -107,24 +162,96 @@ int readCard(Library &library, int port, IDCardRecord &record) {
     const std::optional<proto::ReadAnswer> read = proto::decodeReadAnswer(answer.data);
     if (!read)
         return KAV_E_BAD_REPLY;
-    const std::span<const std::uint8_t> photo = read->photo;
+    blocks = {read->text, read->photo, {}};
+    return KAV_OK;
+}
 
-    const kav::card::CardText card = kav::card::decodeTextBlock(read->text);
+std::string letterForTrace(const kav::card::CardText &card) {
+    char code[8];
+    std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(card.letter));
+    const std::string shown = kav::card::letterText(card.letter);
+    return std::string(code) + (shown.empty() ? "" : " '" + shown + "'");
+}
+
+// The read behind Kav_ReadMsg and Kav_ReadCard: the card decoded by its
+// type's layout, the record and the extended data filled (either may be
+// null), the photo written. The last card is kept for Kav_GetLastCard.
+int readCard(Library &library, int port, bool withFingerprint, IDCardRecord *record,
+             KavCardData *data) {
+    namespace card = kav::card;
+    library.setLastCard(port, nullptr);
+    proto::Response answer;
+    const Wiped wiped(answer.data);
+    ReadBlocks blocks;
+    if (const int result = readBlocks(library, port, withFingerprint, answer, blocks);
+        result != KAV_OK)
+        return result;
+
+    const card::CardText text = card::decodeTextBlock(blocks.text);
     // The settings as they are now: another thread may change them while
     // this port works.
-    const kav::card::FieldFormats formats = library.formatsNow();
-    for (kav::card::Field cut : kav::card::fillRecord(card, formats, record))
+    const card::FieldFormats formats = library.formatsNow();
+    auto filled = std::make_unique<KavCardData>();
+    card::fillCardData(text, formats, blocks.text, blocks.photo, *filled);
+
+    const auto handOver = [&](int result) {
+        library.setLastCard(port, std::make_unique<KavCardData>(*filled));
+        if (data == nullptr)
+            return result;
+        *data = *filled;
+        if (withFingerprint) {
+            data->fingerprintRead = 1;
+            data->fingerprintSize = static_cast<int>(blocks.fingerprint.size());
+            std::copy(blocks.fingerprint.begin(), blocks.fingerprint.end(), data->fingerprint);
+        }
+        return result;
+    };
+
+    if (text.type == card::CardType::Unknown) {
+        kav::trace::line("card type letter " + letterForTrace(text) +
+                         ": a layout this library does not know; nothing decoded, no photo "
+                         "written");
+        if (record != nullptr)
+            std::memset(record, 0, sizeof *record);
+        return handOver(KAV_E_UNKNOWN_LAYOUT);
+    }
+    const proto::CardLayout *layout = card::layoutOf(text);
+    if (text.type != card::CardType::Resident)
+        kav::trace::line(std::string("card type ") + letterForTrace(text) + ": " + layout->name);
+
+    IDCardRecord filledRecord;
+    for (card::Field cut : card::fillRecord(text, formats, filledRecord))
         kav::trace::line("field " + std::to_string(static_cast<int>(cut)) +
                          " cut to fit the record");
+    // The photo is named after the record's name and number, as mapped.
+    const std::array<std::u16string, card::kFieldCount> mapped = card::recordFields(text);
     const kav::photo::StoredPhoto stored = kav::photo::storePhoto(
-        library.photoNow(), photo, card[kav::card::Field::Name], card[kav::card::Field::IdNumber]);
+        library.photoNow(), blocks.photo, mapped[static_cast<std::size_t>(card::Field::Name)],
+        mapped[static_cast<std::size_t>(card::Field::IdNumber)]);
     kav::trace::line(stored.note);
     if (stored.result != KAV_OK) {
-        std::memset(&record, 0, sizeof record);
+        if (record != nullptr)
+            std::memset(record, 0, sizeof *record);
+        if (data != nullptr)
+            std::memset(reinterpret_cast<unsigned char *>(data) + sizeof data->size, 0,
+                        sizeof *data - sizeof data->size);
         return stored.result;
     }
-    kav::cp936::copyToField(stored.pathGbk, record.photoFile, sizeof record.photoFile);
-    return KAV_OK;
+    kav::cp936::copyToField(stored.pathGbk, filledRecord.photoFile, sizeof filledRecord.photoFile);
+    card::copyUtf8(stored.path, filled->photoFile, sizeof filled->photoFile);
+    if (record != nullptr)
+        *record = filledRecord;
+    return handOver(KAV_OK);
+}
+
+// A caller's KavCardData: present and at least this header's size.
+bool usable(const KavCardData *data) {
+    return data != nullptr && data->size >= sizeof(KavCardData);
+}
+
+void clearCardData(KavCardData &data) {
+    std::memset(&data, 0, sizeof data);
+    data.size = sizeof data;
 }
 
 } // namespace
@@ -218,8 +345,80 @@ KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record) {
     return guarded("Kav_ReadMsg(" + args(port, flag) + ")", [=](Library &l) -> int {
         if (record == nullptr)
             return KAV_E_BAD_ARGUMENT;
-        return readCard(l, port, *record);
+        return readCard(l, port, false, record, nullptr);
     }, Returns::ResultCode, onPort(port));
+}
+
+KAV_EXPORT int KAV_CALL Kav_ReadCard(int port, int flags, KavCardData *data) {
+    return guarded("Kav_ReadCard(" + args(port, flags) + ")", [=](Library &l) -> int {
+        if (!usable(data) || (flags & ~KAV_READ_FINGERPRINT) != 0)
+            return KAV_E_BAD_ARGUMENT;
+        clearCardData(*data);
+        const int result = readCard(l, port, (flags & KAV_READ_FINGERPRINT) != 0, nullptr, data);
+        if (result != KAV_OK && result != KAV_E_UNKNOWN_LAYOUT)
+            clearCardData(*data);
+        return result;
+    }, Returns::ResultCode, onPort(port));
+}
+
+KAV_EXPORT int KAV_CALL Kav_GetLastCard(int port, KavCardData *data) {
+    return guarded("Kav_GetLastCard(" + args(port) + ")", [=](Library &l) -> int {
+        if (!usable(data))
+            return KAV_E_BAD_ARGUMENT;
+        if (const KavCardData *last = l.lastCard(port))
+            *data = *last;
+        else
+            clearCardData(*data);
+        return KAV_OK;
+    }, Returns::ResultCode, onPort(port));
+}
+
+KAV_EXPORT int KAV_CALL Kav_ReadFingerprint(int port, unsigned char *buffer, int bufferSize,
+                                            int *size) {
+    return guarded("Kav_ReadFingerprint(" + args(port, bufferSize) + ")", [=](Library &l) -> int {
+        if (buffer == nullptr || size == nullptr || bufferSize < KAV_FINGERPRINT_MAX_SIZE)
+            return KAV_E_BAD_ARGUMENT;
+        proto::Response answer;
+        const Wiped wiped(answer.data);
+        int result = l.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+        if (result == KAV_SW_NO_CONTENT) {
+            *size = 0;
+            return KAV_OK;
+        }
+        if (result != KAV_OK)
+            return result;
+        const std::optional<proto::FingerprintReadAnswer> read =
+            proto::decodeFingerprintReadAnswer(answer.data);
+        if (!read)
+            return KAV_E_BAD_REPLY;
+        std::copy(read->fingerprint.begin(), read->fingerprint.end(), buffer);
+        *size = static_cast<int>(read->fingerprint.size());
+        return KAV_OK;
+    }, Returns::ResultCode, onPort(port));
+}
+
+KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int addressSize,
+                                                int *present) {
+    return guarded(
+        "Kav_ReadAppendedAddress(" + args(port, addressSize) + ")", [=](Library &l) -> int {
+            if (address == nullptr || present == nullptr || addressSize <= 0)
+                return KAV_E_BAD_ARGUMENT;
+            proto::Response answer;
+            const int result = l.command(port, proto::kReadAddress, {}, proto::kSuccess, answer);
+            std::string text;
+            if (result == KAV_OK) {
+                if (answer.data.size() != proto::kAddressSize)
+                    return KAV_E_BAD_REPLY;
+                text = kav::card::toUtf8(kav::card::decodeTextField(answer.data));
+            } else if (result != KAV_SW_NO_CONTENT) {
+                return result;
+            }
+            if (text.size() >= static_cast<std::size_t>(addressSize))
+                return KAV_E_BAD_ARGUMENT;
+            std::memcpy(address, text.c_str(), text.size() + 1);
+            *present = result == KAV_OK ? 1 : 0;
+            return KAV_OK;
+        }, Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {

@@ -117,6 +117,7 @@ void Library::reset() {
     open_.clear();
     rates_.clear();
     retries_.clear();
+    lastCards_.clear();
     virtual_.clear();
     cardErrors_.clear();
     formats_ = {};
@@ -314,6 +315,7 @@ void Library::close(int port) {
     std::unique_ptr<Link> closing;
     {
         std::lock_guard state(mutex_);
+        lastCards_.erase(port);
         const auto it = open_.find(port);
         if (it == open_.end())
             return;
@@ -323,6 +325,22 @@ void Library::close(int port) {
     // Closed outside the state lock: closing traces, and a socket or tty
     // may take a moment.
     closing.reset();
+}
+
+const KavCardData *Library::lastCard(int port) {
+    // The entry itself is the port's (its caller holds the port's lock);
+    // the map is shared with calls on other ports.
+    std::lock_guard state(mutex_);
+    const auto it = lastCards_.find(port);
+    return it != lastCards_.end() ? it->second.get() : nullptr;
+}
+
+void Library::setLastCard(int port, std::unique_ptr<KavCardData> card) {
+    std::lock_guard state(mutex_);
+    if (card)
+        lastCards_[port] = std::move(card);
+    else
+        lastCards_.erase(port);
 }
 
 std::vector<std::pair<int, std::string>> Library::portMap() const {

@@ -230,6 +230,7 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
         {{"--port", "1,2-4,3", "sam-id"}, "twice"},
         {{"--port", "1-5000", "soak", "--count", "1"}, "--port"},
         {{"--port", "1-2", "reset"}, "--port"},
+        {{"--port", "1-2", "read", "--fingerprint-out", "/tmp/kav-fingerprint-never-made"}, "one port"},
         {{"--all", "baud"}, "--port"},
         {{"--all", "--port", "2", "status"}, "--port"},
         {{"baud", "--set", "12345"}, "--set"},

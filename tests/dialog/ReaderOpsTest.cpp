@@ -4,6 +4,9 @@
 
 #include "codepage936.h"
 
+#include <QLabel>
+
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -168,6 +171,109 @@ TEST_F(DialogTest, ReadCardLogsElevenLinesNewestFirstAndClosesAfterLogging) {
                                        "身份证号:11010119900102123X", "住址:",
                                        "出生:1990年01月02日", "民族:汉", "性别:男", "姓名:王小明",
                                        "读取身份证信息成功!"}));
+}
+
+// Cards of other types: the record's read as ever, then one call that
+// sends nothing to the reader for the fields the record has no place for.
+template <std::size_t N> void putUtf8(char (&field)[N], const char *utf8) {
+    std::strncpy(field, utf8, N - 1);
+}
+
+KavCardData cardOfType(int type, const char *letter) {
+    KavCardData card{};
+    card.size = sizeof card;
+    card.type = type;
+    putUtf8(card.typeLetter, letter);
+    card.typeCode = static_cast<unsigned char>(letter[0]);
+    return card;
+}
+
+TEST_F(DialogTest, ReadCardLogsTheLinesOfEachCardType) {
+    KavCardData foreign = cardOfType(KAV_CARD_FOREIGN_PERMANENT, "I");
+    putUtf8(foreign.chineseName, "马爱琳");
+    putUtf8(foreign.englishName, "MARTIN, ELEANOR");
+    putUtf8(foreign.sex, "女");
+    putUtf8(foreign.nationality, "CAN");
+    putUtf8(foreign.born, "1988年05月01日");
+    putUtf8(foreign.cardNumber, "CAN990088050125");
+    putUtf8(foreign.issuerCode, "9900");
+    putUtf8(foreign.validFrom, "2019.03.01");
+    putUtf8(foreign.validUntil, "2029/03/01");
+    putUtf8(foreign.cardVersion, "01");
+    putUtf8(foreign.photoFile, "/tmp/p.bmp");
+    KavCardData permit = cardOfType(KAV_CARD_HMT_RESIDENCE, "J");
+    putUtf8(permit.name, "陈家乐");
+    putUtf8(permit.sex, "男");
+    putUtf8(permit.born, "1992年07月18日");
+    putUtf8(permit.address, "某省某市某路20号");
+    putUtf8(permit.idNumber, "990000199207180017");
+    putUtf8(permit.issuer, "某市公安局");
+    putUtf8(permit.validFrom, "2020.01.15");
+    putUtf8(permit.validUntil, "2025/01/15");
+    putUtf8(permit.passNumber, "H99012345");
+    putUtf8(permit.issuanceCount, "02");
+    putUtf8(permit.photoFile, "/tmp/p.bmp");
+    KavCardData resident = cardOfType(KAV_CARD_RESIDENT, " ");
+    putUtf8(resident.name, "not the record's");
+
+    IDCardRecord record{};
+    putGbk(record.name, "王小明");
+    putGbk(record.photoFile, "/tmp/p.bmp");
+    struct Case {
+        const char *what;
+        KavCardData card;
+        QStringList log; // newest first
+    } const cases[] = {
+        {"I",
+         foreign,
+         {"照片:/tmp/p.bmp", "证件版本:01", "有效期结束:2029/03/01", "有效期开始:2019.03.01",
+          "受理机关代码:9900", "证件号码:CAN990088050125", "出生:1988年05月01日", "国籍:CAN",
+          "性别:女", "英文姓名:MARTIN, ELEANOR", "中文姓名:马爱琳", "证件类型:外国人永久居留身份证",
+          "读取身份证信息成功!"}},
+        {"J",
+         permit,
+         {"照片:/tmp/p.bmp", "签发次数:02", "通行证号码:H99012345", "有效期结束:2025/01/15",
+          "有效期开始:2020.01.15", "签发机关:某市公安局", "公民身份号码:990000199207180017",
+          "住址:某省某市某路20号", "出生:1992年07月18日", "性别:男", "姓名:陈家乐",
+          "证件类型:港澳台居民居住证", "读取身份证信息成功!"}},
+        {"the resident card: the record's eleven lines as ever",
+         resident,
+         {"照片:/tmp/p.bmp", "有效期结束:", "有效期开始:", "发证机关:", "身份证号:", "住址:",
+          "出生:", "民族:", "性别:", "姓名:王小明", "读取身份证信息成功!"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::reset();
+        fake::setRecord(record);
+        fake::setLastCard(c.card);
+        click(IDC_CLEAR_LOG);
+        click(IDC_READ_CARD);
+        EXPECT_EQ(calls(),
+                  concat(kFieldFormats, {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)",
+                                         "Kav_StartFindIDCard(1,zeroed,0)",
+                                         "Kav_SelectIDCard(1,zeroed,0)", "Kav_ReadMsg(1,0,zeroed)",
+                                         "Kav_GetLastCard(1,data)", "Kav_ClosePort(1)"}));
+        EXPECT_EQ(messages(), c.log);
+    }
+}
+
+TEST_F(DialogTest, ReadCardOfALayoutNotKnownLogsTheFailureAndNamesTheLetter) {
+    fake::setLastCard(cardOfType(KAV_CARD_UNKNOWN_LAYOUT, "Y"));
+    fake::script("Kav_ReadMsg", {KAV_E_UNKNOWN_LAYOUT});
+    click(IDC_READ_CARD);
+    EXPECT_EQ(messages(), QStringList{"读取身份证信息错误!"});
+    const QString status = static_cast<QLabel *>(dlg->GetDlgItem(IDC_STATUS))->text();
+    EXPECT_TRUE(status.startsWith("Kav_ReadMsg = -15: 读卡器库不认识此证件的格式"))
+        << status.toStdString();
+    EXPECT_TRUE(status.contains("证件类型字母 Y")) << status.toStdString();
+
+    // Another failure asks for nothing more.
+    fake::reset();
+    fake::setLastCard(cardOfType(KAV_CARD_UNKNOWN_LAYOUT, "Y"));
+    fake::script("Kav_ReadMsg", {65});
+    click(IDC_READ_CARD);
+    const Calls made = calls();
+    EXPECT_EQ(std::count(made.begin(), made.end(), std::string("Kav_GetLastCard(1,data)")), 0);
 }
 
 struct ReadFailureCase {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace {
@@ -16,6 +17,7 @@ struct State {
     unsigned int baud = 0;
     std::array<unsigned char, KAV_SAM_ID_SIZE> samId{};
     IDCardRecord record{};
+    std::optional<KavCardData> lastCard;
     std::vector<std::pair<int, std::string>> warnings;
 } state;
 
@@ -65,6 +67,9 @@ void during(const std::string &operation, std::function<void()> action) {
 void setBaud(unsigned int baud) { state.baud = baud; }
 void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id) { state.samId = id; }
 void setRecord(const IDCardRecord &record) { state.record = record; }
+void setLastCard(const KavCardData &card) {
+    state.lastCard = card;
+}
 void setWarnings(std::vector<std::pair<int, std::string>> warnings) {
     state.warnings = std::move(warnings);
 }
@@ -142,6 +147,20 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
 KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type) { return call("Kav_SetPhotoType", str(type)); }
 KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme) {
     return call("Kav_SetPhotoName", str(scheme));
+}
+
+KAV_EXPORT int KAV_CALL Kav_GetLastCard(int port, KavCardData *data) {
+    if (!state.lastCard) {
+        if (data != nullptr && data->size >= sizeof *data) {
+            std::memset(data, 0, sizeof *data);
+            data->size = sizeof *data;
+        }
+        return KAV_OK;
+    }
+    const int result = call("Kav_GetLastCard", argumentList(str(port), data ? "data" : "null"));
+    if (data != nullptr)
+        *data = *state.lastCard;
+    return result;
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int textSize) {

@@ -427,3 +427,34 @@ TEST_F(HostileDeviceTest, TheOpenPortKeepsTheSamsRate) {
 }
 
 } // namespace
+
+// A SAM that says "no fingerprint on the card" with status 0x91 rather than
+// a zero length: the extended read still gets text and photo, by finding,
+// selecting and reading again without the fingerprint.
+TEST_F(HostileDeviceTest, NoFingerprintByStatusStillReadsTheCard) {
+    auto seen = std::make_shared<std::vector<proto::Command>>();
+    HostileDevice device([seen](const proto::CommandFrame &c) {
+        seen->push_back({c.cmd, c.para});
+        if (proto::Command{c.cmd, c.para} == proto::kReadFingerprint)
+            return Act{0ms, proto::encodeResponse(0, 0, proto::kNoContent)};
+        return goodAnswer(c, kGoodRead);
+    });
+    attach(device);
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    ASSERT_EQ(Kav_StartFindIDCard(1, nullptr, 0), KAV_OK);
+    ASSERT_EQ(Kav_SelectIDCard(1, nullptr, 0), KAV_OK);
+    seen->clear();
+    KavCardData data{};
+    data.size = sizeof data;
+    ASSERT_EQ(Kav_ReadCard(1, KAV_READ_FINGERPRINT, &data), KAV_OK);
+    EXPECT_EQ(*seen, (std::vector<proto::Command>{proto::kReadFingerprint, proto::kFindCard,
+                                                  proto::kSelectCard, proto::kReadCard}));
+    EXPECT_EQ(data.fingerprintRead, 1);
+    EXPECT_EQ(data.fingerprintSize, 0);
+    EXPECT_STREQ(data.name, "林晓航");
+
+    unsigned char buffer[KAV_FINGERPRINT_MAX_SIZE];
+    int size = -1;
+    ASSERT_EQ(Kav_ReadFingerprint(1, buffer, sizeof buffer, &size), KAV_OK);
+    EXPECT_EQ(size, 0);
+}

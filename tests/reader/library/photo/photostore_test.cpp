@@ -539,6 +539,7 @@ TEST_F(PhotoStore, NameFromACardBlockWithControlCharacters) {
             block[2 * i] = static_cast<std::uint8_t>(c.name[i] & 0xFF);
             block[2 * i + 1] = static_cast<std::uint8_t>(c.name[i] >> 8);
         }
+        block[248] = ' '; // the resident card's type letter
         const card::CardText text = card::decodeTextBlock(block);
         const StoredPhoto stored = storePhoto(settings(PhotoType::Bmp, NameScheme::HolderName),
                                               opaquePhoto(), text.name, text.idNumber);
