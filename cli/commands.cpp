@@ -1,20 +1,25 @@
 #include "commands.h"
 
 #include "KavIDCardAPI.h"
+#include "card_fields.h"
 #include "exit_codes.h"
 #include "format/trace_format.h"
+#include "interrupt.h"
 #include "optional_exports.h"
 #include "platform/system.h"
 #include "port_set.h"
+#include "sha256.h"
 #include "soak_stats.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -64,7 +69,6 @@ std::uint32_t littleEndian32(const unsigned char *b) {
            std::uint32_t(b[3]) << 24;
 }
 
-
 // The dialog's field formats, so that kav and the dialog read alike.
 // A refused photo folder fails the command before any read: the library
 // would otherwise keep its previous folder and the photo land elsewhere.
@@ -79,7 +83,8 @@ Step setReadSettings(const PhotoOptions &photo) {
     if (photo.scheme)
         Kav_SetPhotoName(*photo.scheme);
     if (photo.folderGbk)
-        if (const int r = Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str()); r != KAV_OK)
+        if (const int r = Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str());
+            r != KAV_OK)
             return {"Kav_SetPhotoPath", r};
     return {};
 }
@@ -90,8 +95,9 @@ constexpr auto kAbsentReaderPause = std::chrono::milliseconds{100};
 
 // The dialog's read sequence, stopping at the first call that fails (the
 // dialog lets find and select go on to the read; a script wants to know
-// which step refused).
-Step readSequence(int port, IDCardRecord &record) {
+// which step refused): open, 80 RF bytes, find, select, then `read` (which
+// returns its Step) while the port is still open.
+template <typename Read> Step cardSequence(int port, Read read) {
     OpenPort open(port);
     if (open.result() != KAV_OK)
         return {"Kav_OpenPort", open.result()};
@@ -103,9 +109,25 @@ Step readSequence(int port, IDCardRecord &record) {
     unsigned char selected[KAV_SELECT_BUFFER_SIZE] = {};
     if (const int r = Kav_SelectIDCard(port, selected, 0); r != KAV_OK)
         return {"Kav_SelectIDCard", r};
-    if (const int r = Kav_ReadMsg(port, 0, &record); r != KAV_OK)
-        return {"Kav_ReadMsg", r};
-    return {};
+    return read();
+}
+
+// The read as the dialog makes it. With `last`, what the read took from the
+// card (every field of its type, or the letter of a type not known) is
+// asked for before the port closes, from a library that can say it;
+// last->type stays KAV_CARD_NONE otherwise.
+Step readSequence(int port, IDCardRecord &record, KavCardData *last = nullptr) {
+    return cardSequence(port, [&]() -> Step {
+        const int r = Kav_ReadMsg(port, 0, &record);
+        if (const GetLastCardFn get = getLastCardExport(); last != nullptr && get != nullptr) {
+            last->size = sizeof *last;
+            if (get(port, last) != KAV_OK)
+                last->type = KAV_CARD_NONE;
+        }
+        if (r != KAV_OK)
+            return {"Kav_ReadMsg", r};
+        return {};
+    });
 }
 
 #define KAV_RECORD_FIELD(member) fieldUtf8(record.member, sizeof record.member)
@@ -126,6 +148,39 @@ Json recordJson(const IDCardRecord &record) {
 }
 
 #undef KAV_RECORD_FIELD
+
+// The card of any type: its type, then every field of its layout.
+Json cardJson(const KavCardData &card) {
+    Json body{{"cardType", format::cardTypeKey(card)},
+              {"cardTypeName", format::cardTypeName(card.type)}};
+    for (const format::CardField &field : format::cardFields(card))
+        body[field.key] = field.value;
+    return body;
+}
+
+std::string cardText(const KavCardData &card) {
+    std::string text = "证件类型: " + format::cardTypeName(card.type);
+    for (const format::CardField &field : format::cardFields(card))
+        text += "\n" + std::string(field.label) + ": " + field.value;
+    return text;
+}
+
+// A card of a type this library does not know: the letter and the raw text
+// block, so that the user can see it and report it.
+int unknownLayout(const Output &out, const Step &step, int port, const KavCardData &card) {
+    const std::string letter = format::cardTypeKey(card);
+    const std::string block = format::hexBytes(card.textBlock, sizeof card.textBlock, "");
+    return out.failure(step.operation, step.code, port,
+                       Json{{"cardType", letter}, {"textBlock", block}},
+                       "; card type " + letter + "; text block " + block);
+}
+
+// No copy of fingerprint data stays in freed memory.
+void wipe(KavCardData &card) {
+    volatile unsigned char *p = card.fingerprint;
+    for (std::size_t i = 0; i < sizeof card.fingerprint; ++i)
+        p[i] = 0;
+}
 
 std::string recordText(const Json &record) {
     static const std::pair<const char *, const char *> kLabels[] = {
@@ -158,22 +213,10 @@ Json optionalMs(const std::optional<double> &ms) {
     return ms ? Json(std::round(*ms * 10.0) / 10.0) : Json(nullptr);
 }
 
-volatile std::sig_atomic_t interrupted = 0;
-
-// Ctrl-C ends a soak after the sequence under way, with its summary; the
-// handler then resets, so a second Ctrl-C ends kav at once.
-class InterruptStopsSoak {
-  public:
-    InterruptStopsSoak() { platform::catchFirstInterrupt(&interrupted); }
-    ~InterruptStopsSoak() { platform::restoreInterrupt(); }
-    InterruptStopsSoak(const InterruptStopsSoak &) = delete;
-    InterruptStopsSoak &operator=(const InterruptStopsSoak &) = delete;
-};
-
 // The pause between sequences, cut short by Ctrl-C.
 void pause(int ms) {
     const auto until = Clock::now() + std::chrono::milliseconds{ms};
-    while (interrupted == 0 && Clock::now() < until)
+    while (!interruptRequested() && Clock::now() < until)
         std::this_thread::sleep_for(
             std::min<Clock::duration>(std::chrono::milliseconds{50}, until - Clock::now()));
 }
@@ -249,7 +292,8 @@ int runSamId(const Output &out, int port) {
     if (const int r = Kav_GetSAMID(port, id.bytes, 0); r != KAV_OK)
         return out.failure("Kav_GetSAMID", r, port);
     const std::string text = samIdText(id.bytes);
-    return out.success(Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
+    return out.success(
+        Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
 }
 
 int runBaud(const Output &out, int port, std::optional<int> newBaud) {
@@ -276,17 +320,94 @@ int runMaxRf(const Output &out, int port, int count) {
     return out.success(Json{{"ok", true}}, "max RF bytes set to " + std::to_string(count));
 }
 
-int runRead(const Output &out, int port, const PhotoOptions &photo) {
+int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOptions &options) {
+    const bool withFingerprint = options.fingerprint || options.fingerprintOut.has_value();
+    const ReadCardFn readCard = readCardExport();
+    if (withFingerprint && readCard == nullptr) {
+        std::fputs("kav: this library cannot read fingerprint data (it has no Kav_ReadCard)\n",
+                   stderr);
+        return kExitOther;
+    }
     if (const Step set = setReadSettings(photo); !set.ok()) {
         out.failure(set.operation, set.code, port);
         return kExitPhoto;
     }
     IDCardRecord record{};
-    const Step step = readSequence(port, record);
+    auto card = std::make_unique<KavCardData>();
+    struct Wipe {
+        KavCardData &card;
+        ~Wipe() { wipe(card); }
+    } wiped{*card};
+    const Step step = withFingerprint
+                          ? cardSequence(port,
+                                         [&]() -> Step {
+                                             card->size = sizeof *card;
+                                             const int r =
+                                                 readCard(port, KAV_READ_FINGERPRINT, card.get());
+                                             return r != KAV_OK ? Step{"Kav_ReadCard", r} : Step{};
+                                         })
+                          : readSequence(port, record, card.get());
+    if (!step.ok()) {
+        if (step.code == KAV_E_UNKNOWN_LAYOUT && card->type == KAV_CARD_UNKNOWN_LAYOUT)
+            return unknownLayout(out, step, port, *card);
+        return out.failure(step.operation, step.code, port);
+    }
+    // A library without the extended read still reads: its record, as ever.
+    Json body = card->type != KAV_CARD_NONE ? cardJson(*card) : recordJson(record);
+    std::string text = card->type != KAV_CARD_NONE ? cardText(*card) : recordText(body);
+    if (withFingerprint) {
+        const auto size = static_cast<std::size_t>(
+            std::clamp(card->fingerprintSize, 0, static_cast<int>(sizeof card->fingerprint)));
+        Json fingerprint{{"present", size > 0}, {"size", size}};
+        if (size == 0) {
+            text += "\nfingerprint: none on the card";
+            if (options.fingerprintOut)
+                text += "; " + *options.fingerprintOut + " not written";
+        } else {
+            const std::string digest = sha256Hex(std::span(card->fingerprint, size));
+            fingerprint["sha256"] = digest;
+            text += "\nfingerprint: " + std::to_string(size) + " bytes, SHA-256 " + digest;
+            // Fingerprint data leaves kav only as its size and digest, or
+            // into a new file of the user's own.
+            if (options.fingerprintOut) {
+                std::string error;
+                if (!platform::writeNewPrivateFile(*options.fingerprintOut, card->fingerprint, size,
+                                                   error)) {
+                    std::fprintf(stderr, "kav: --fingerprint-out %s: %s\n",
+                                 options.fingerprintOut->c_str(), error.c_str());
+                    return kExitOther;
+                }
+                fingerprint["file"] = *options.fingerprintOut;
+                text += ", written to " + *options.fingerprintOut;
+            }
+        }
+        body["fingerprint"] = fingerprint;
+    }
+    return out.success(body, text);
+}
+
+int runAddress(const Output &out, int port) {
+    const ReadAppendedAddressFn read = readAppendedAddressExport();
+    if (read == nullptr) {
+        std::fputs("kav: this library cannot read appended addresses (it has no "
+                   "Kav_ReadAppendedAddress)\n",
+                   stderr);
+        return kExitOther;
+    }
+    char address[KAV_ADDRESS_TEXT_SIZE] = {};
+    int present = 0;
+    const Step step = cardSequence(port, [&]() -> Step {
+        const int r = read(port, address, sizeof address, &present);
+        return r != KAV_OK ? Step{"Kav_ReadAppendedAddress", r} : Step{};
+    });
     if (!step.ok())
         return out.failure(step.operation, step.code, port);
-    const Json body = recordJson(record);
-    return out.success(body, recordText(body));
+    // No appended address is what the card says, not a failure.
+    if (present == 0)
+        return out.success(Json{{"present", false}, {"address", nullptr}},
+                           "no appended address on the card");
+    return out.success(Json{{"present", true}, {"address", address}},
+                       std::string("追加住址: ") + address);
 }
 
 namespace {
@@ -311,16 +432,16 @@ SoakRun soakLoop(int port, const SoakOptions &soak, SoakProgress &progress, bool
     int ok = 0;
     run.retriesBefore = retryCount(port);
     const Clock::time_point runStart = Clock::now();
-    for (int i = 0; i < soak.count && interrupted == 0; ++i) {
+    for (int i = 0; i < soak.count && !interruptRequested(); ++i) {
         if (i > 0 && soak.intervalMs > 0)
             pause(soak.intervalMs);
-        if (interrupted != 0)
+        if (interruptRequested())
             break;
         IDCardRecord record{};
         const Clock::time_point start = Clock::now();
         const Step step = readSequence(port, record);
         // A sequence the interrupt may have cut short says nothing of the reader.
-        if (interrupted != 0 && !step.ok())
+        if (interruptRequested() && !step.ok())
             break;
         run.attempts.push_back({step.code, msSince(start), step.ok() ? "" : step.operation});
         ok += step.ok() ? 1 : 0;
@@ -375,7 +496,7 @@ int soakReport(const Output &out, int port, const SoakRun &run) {
         body["retries"] = retries;
         retriesText = "; " + std::to_string(retries) + (retries == 1 ? " retry" : " retries");
     }
-    if (interrupted != 0)
+    if (interruptRequested())
         body["interrupted"] = true;
     if (const Json warned = out.warningsJson(port); stats.ok < stats.count && !warned.empty()) {
         body["warnings"] = warned;
@@ -395,7 +516,7 @@ int soakReport(const Output &out, int port, const SoakRun &run) {
     }
     std::snprintf(summary, sizeof summary, "%.1f reads/min", perMinute);
     text += summary + retriesText;
-    return out.result(body, text + (interrupted != 0 ? " (interrupted)" : "") + failureText,
+    return out.result(body, text + (interruptRequested() ? " (interrupted)" : "") + failureText,
                       stats.exitCode);
 }
 
@@ -421,8 +542,7 @@ int printPortResults(const Output &out, const std::vector<PortResult> &results) 
     for (const PortResult &r : results) {
         worst = std::max(worst, r.capture.exitCode);
         if (out.json()) {
-            Json entry{{"port", r.port},
-                       {"samId", r.samId ? Json(*r.samId) : Json(nullptr)}};
+            Json entry{{"port", r.port}, {"samId", r.samId ? Json(*r.samId) : Json(nullptr)}};
             for (const auto &[key, value] : r.capture.body.items())
                 entry[key] = value;
             array.push_back(std::move(entry));
@@ -483,22 +603,21 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
         out.failure(set.operation, set.code, port);
         return kExitPhoto;
     }
-    const InterruptStopsSoak stopOnInterrupt;
+    const InterruptEndsRun stopOnInterrupt;
     SoakProgress progress;
     const SoakRun run = soakLoop(port, soak, progress, platform::stderrIsTerminal());
     return soakReport(out, port, run);
 }
 
 int runOnPortsAtOnce(const Output &out, const std::vector<int> &ports, const PortCommand &command) {
-    const std::vector<PortResult> results =
-        runOnPorts<PortResult>(ports, [&](int port) {
-            PortResult r;
-            r.port = port;
-            r.samId = samIdOf(port);
-            const Output captured(out, r.capture);
-            command(captured, port);
-            return r;
-        });
+    const std::vector<PortResult> results = runOnPorts<PortResult>(ports, [&](int port) {
+        PortResult r;
+        r.port = port;
+        r.samId = samIdOf(port);
+        const Output captured(out, r.capture);
+        command(captured, port);
+        return r;
+    });
     return printPortResults(out, results);
 }
 
@@ -508,7 +627,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
         out.failure(set.operation, set.code, ports.empty() ? 0 : ports.front());
         return kExitPhoto;
     }
-    const InterruptStopsSoak stopOnInterrupt;
+    const InterruptEndsRun stopOnInterrupt;
     std::vector<SoakProgress> progress(ports.size());
     std::vector<std::optional<std::string>> samIds(ports.size());
     std::vector<SoakRun> runs;
@@ -549,7 +668,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
         std::snprintf(total, sizeof total,
                       "total: %zu ports, %d reads: %d ok, %d failed; %.1f reads/min%s",
                       ports.size(), count, ok, count - ok, perMinute,
-                      interrupted != 0 ? " (interrupted)" : "");
+                      interruptRequested() ? " (interrupted)" : "");
         printOut(total);
         return worst;
     }

@@ -18,6 +18,12 @@ struct PhotoOptions {
     std::optional<int> scheme; // KAV_PHOTO_NAME_TMP, ...
 };
 
+// What a read takes besides the card's text and photo.
+struct ReadOptions {
+    bool fingerprint = false;                  // read the fingerprint data too
+    std::optional<std::string> fingerprintOut; // write it here (a new file, 0600)
+};
+
 struct SoakOptions {
     int count = 1;
     int intervalMs = 0;
@@ -30,7 +36,10 @@ int runReset(const Output &out, int port);
 int runSamId(const Output &out, int port);
 int runBaud(const Output &out, int port, std::optional<int> newBaud);
 int runMaxRf(const Output &out, int port, int count);
-int runRead(const Output &out, int port, const PhotoOptions &photo);
+int runRead(const Output &out, int port, const PhotoOptions &photo,
+            const ReadOptions &options = {});
+// The newest appended address: open, 80 RF bytes, find, select, read it.
+int runAddress(const Output &out, int port);
 int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak);
 
 // One command on several ports at once, a thread per port: one line per

@@ -14,6 +14,8 @@ enum ExitCode : int {
     kExitPhoto = 6,    // the photo could not be written
     kExitOther = 7,    // anything else
     kExitOutput = 8,   // standard output could not be written (closed, disk full)
+    kExitFailed = 9,   // kav check: a unit failed its plan
+    kExitRecord = 10,  // the results database could not be used or written
 };
 
 // The class of a Kav_* result code (0 is kExitOk).

@@ -2,6 +2,7 @@
 // tests. It uses only the library's public C interface, so it drives any
 // library that exports it.
 #include "KavIDCardAPI.h"
+#include "check_run.h"
 #include "codepage936.h"
 #include "commands.h"
 #include "exit_codes.h"
@@ -9,6 +10,7 @@
 #include "output.h"
 #include "platform/system.h"
 #include "port_set.h"
+#include "report.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
@@ -35,6 +37,8 @@ constexpr const char *kExitCodesHelp =
     "  6  the photo could not be written\n"
     "  7  anything else\n"
     "  8  standard output could not be written (closed, disk full)\n"
+    "  9  check: a unit failed its plan\n"
+    " 10  check, results: the results database could not be used or written\n"
     "soak exits 0 when every read succeeded, else with the class of its most\n"
     "frequent failure (of equally frequent ones, the first to get there).\n"
     "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
@@ -83,6 +87,30 @@ CLI::Validator between(long low, long high, std::string what) {
             return value + " is not " + what;
         },
         "");
+}
+
+// Fingerprint data goes only into a file kav creates: never over one that
+// exists, whatever it is, and into a folder that is there.
+CLI::Validator newFile() {
+    return CLI::Validator(
+        [](const std::string &value) -> std::string {
+            // The name itself, not what a link points to: a link counts even
+            // when it points nowhere.
+            std::error_code statusError;
+            const auto type =
+                std::filesystem::symlink_status(std::filesystem::u8path(value), statusError).type();
+            if (type != std::filesystem::file_type::not_found &&
+                type != std::filesystem::file_type::none)
+                return value + ": exists; kav writes fingerprint data only into a new file";
+            const std::filesystem::path parent = std::filesystem::path(value).parent_path().empty()
+                                                     ? std::filesystem::path(".")
+                                                     : std::filesystem::path(value).parent_path();
+            std::error_code error;
+            if (!std::filesystem::is_directory(parent, error))
+                return value + ": no such folder";
+            return {};
+        },
+        "FILE");
 }
 
 CLI::Validator existingFolder() {
@@ -177,12 +205,13 @@ int main(int argc, char **argv) {
     bool json = false;
     bool trace = false;
     CLI::Option *portOption =
-        app.add_option("--port", portText,
-                       "Port number (default 1, as in the dialog); status, sam-id, read and soak "
-                       "also take several: 1,3,5 or 1-16")
+        app.add_option(
+               "--port", portText,
+               "Port number (default 1, as in the dialog); status, sam-id, read, soak and check "
+               "also take several: 1,3,5 or 1-16")
             ->check(portList());
     app.add_flag("--all", allPorts,
-                 "status, sam-id, read, soak: every port where a reader answers")
+                 "status, sam-id, read, soak, check: every port where a reader answers")
         ->excludes(portOption);
     app.add_flag("--json", json, "Print one JSON object on standard output");
     app.add_flag("--trace", trace, "Print every frame and operation on standard error");
@@ -209,6 +238,19 @@ int main(int argc, char **argv) {
                                                 "read, close");
     PhotoArgs readPhoto;
     addPhotoOptions(*read, readPhoto);
+    ReadOptions readOptions;
+    std::string fingerprintOut;
+    read->add_flag("--fingerprint", readOptions.fingerprint,
+                   "Also read the fingerprint data: show whether the card holds it, its size "
+                   "and its SHA-256, never its bytes");
+    read->add_option("--fingerprint-out", fingerprintOut,
+                     "Write the fingerprint data into FILE, a new file (mode 0600); implies "
+                     "--fingerprint")
+        ->check(newFile());
+
+    CLI::App *address = app.add_subcommand(
+        "address", "Read the card's newest appended address: open, 80 RF bytes, find, select, "
+                   "read, close");
 
     CLI::App *soak = app.add_subcommand(
         "soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)");
@@ -220,6 +262,34 @@ int main(int argc, char **argv) {
     soak->add_option("--interval", soakOptions.intervalMs, "Pause between sequences, ms")
         ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
     addPhotoOptions(*soak, soakPhoto);
+
+    CLI::App *check = app.add_subcommand(
+        "check", "Check the unit on the port against a plan: PASS or FAIL, recorded");
+    CheckOptions checkOptions;
+    check->add_option("--plan", checkOptions.planPath, "The check plan (JSON; default: built in)");
+    check->add_option("--db", checkOptions.dbPath,
+                      "The results database (default: $XDG_DATA_HOME/velkart/results.sqlite)");
+    check->add_flag("--loop", checkOptions.loop,
+                    "Check unit after unit: each when it arrives, the next once it is taken "
+                    "away (Ctrl+C: stop after the unit under way)");
+    check->add_flag("--show-plan", checkOptions.showPlan, "Print the plan and touch no port");
+
+    CLI::App *results = app.add_subcommand("results", "List, export or sum up the recorded units");
+    ResultsOptions resultsOptions;
+    results->add_option("--db", resultsOptions.dbPath, "The results database");
+    const CLI::Validator date([](const std::string &v) { return checkDate(v); }, "DATE");
+    results->add_option("--since", resultsOptions.since, "Units checked at or after (UTC)")
+        ->check(date);
+    results->add_option("--sam-id", resultsOptions.samId, "Units with this SAM ID");
+    results->add_option("--verdict", resultsOptions.verdict, "pass or fail")
+        ->check(CLI::IsMember({"pass", "fail"}));
+    CLI::Option *csvFlag = results->add_flag("--csv", resultsOptions.csv, "CSV (RFC 4180)");
+    CLI::Option *summaryFlag = results->add_flag("--summary", resultsOptions.summary,
+                                                 "Counts and pass rates by day and plan");
+    CLI::Option *htmlOption = results->add_option("--html", resultsOptions.htmlPath,
+                                                  "Write a self-contained HTML report to FILE");
+    csvFlag->excludes(summaryFlag)->excludes(htmlOption);
+    summaryFlag->excludes(htmlOption);
 
     for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
         command->footer(kExitCodesHelp);
@@ -259,10 +329,16 @@ int main(int argc, char **argv) {
     std::string portError;
     const std::vector<int> portSet = *parsePortList(portText, portError);
     const bool manyAllowed =
-        status->parsed() || samId->parsed() || read->parsed() || soak->parsed();
+        status->parsed() || samId->parsed() || read->parsed() || soak->parsed() || check->parsed();
     if ((portSet.size() > 1 || allPorts) && !manyAllowed)
-        return usage("--port: only status, sam-id, read and soak take several ports or --all");
+        return usage(
+            "--port: only status, sam-id, read, soak and check take several ports or --all");
     const int port = portSet.front();
+    // One file cannot take the fingerprint data of several cards.
+    if ((portSet.size() > 1 || allPorts) && read->count("--fingerprint-out") > 0)
+        return usage("--fingerprint-out: one port only");
+    if (read->count("--fingerprint-out") > 0)
+        readOptions.fingerprintOut = fingerprintOut;
 
     std::string photoError;
     const std::optional<PhotoOptions> photo =
@@ -287,20 +363,24 @@ int main(int argc, char **argv) {
 
     const Output out(json, std::move(warnings));
     int exitCode = kExitOther;
-    std::vector<int> many = portSet;
-    if (allPorts) {
-        many = portsWithReaders();
+    // --all searches only once the arguments (and check's plan) are known good.
+    const auto findPorts = [&] { return allPorts ? portsWithReaders() : portSet; };
+    std::vector<int> many;
+    if (!check->parsed() && manyAllowed) {
+        many = findPorts();
         if (many.empty())
             return finishOutput(out.result(Json::array(), "no reader found", kExitNoDevice));
     }
-    if (manyAllowed && (allPorts || many.size() > 1)) {
+    if (check->parsed())
+        exitCode = runCheck(out, findPorts, checkOptions);
+    else if (manyAllowed && (allPorts || many.size() > 1)) {
         if (status->parsed())
             exitCode = runOnPortsAtOnce(out, many, runStatus);
         else if (samId->parsed())
             exitCode = runOnPortsAtOnce(out, many, runSamId);
         else if (read->parsed())
             exitCode = runOnPortsAtOnce(out, many, [&](const Output &o, int p) {
-                return runRead(o, p, *photo);
+                return runRead(o, p, *photo, readOptions);
             });
         else
             exitCode = runSoakAtOnce(out, many, *photo, soakOptions);
@@ -320,9 +400,13 @@ int main(int argc, char **argv) {
     else if (maxRf->parsed())
         exitCode = runMaxRf(out, port, maxRfCount);
     else if (read->parsed())
-        exitCode = runRead(out, port, *photo);
+        exitCode = runRead(out, port, *photo, readOptions);
+    else if (address->parsed())
+        exitCode = runAddress(out, port);
     else if (soak->parsed())
         exitCode = runSoak(out, port, *photo, soakOptions);
+    else if (results->parsed())
+        exitCode = runResults(out, resultsOptions);
 
     if (trace) {
         // No event may reach the callback while the process winds down.

@@ -33,4 +33,16 @@ GetRetryCountFn getRetryCountExport() {
     return lookUp<GetRetryCountFn>("Kav_GetRetryCount");
 }
 
+ReadCardFn readCardExport() {
+    return lookUp<ReadCardFn>("Kav_ReadCard");
+}
+
+GetLastCardFn getLastCardExport() {
+    return lookUp<GetLastCardFn>("Kav_GetLastCard");
+}
+
+ReadAppendedAddressFn readAppendedAddressExport() {
+    return lookUp<ReadAppendedAddressFn>("Kav_ReadAppendedAddress");
+}
+
 } // namespace kav::cli

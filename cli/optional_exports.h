@@ -25,4 +25,13 @@ using LibraryWarning = format::Warning;
 std::vector<LibraryWarning> libraryWarnings();
 GetRetryCountFn getRetryCountExport();
 
+// The extended read: card types, every field, fingerprint data, the
+// appended address.
+using ReadCardFn = int(KAV_CALL *)(int, int, KavCardData *);
+using GetLastCardFn = int(KAV_CALL *)(int, KavCardData *);
+using ReadAppendedAddressFn = int(KAV_CALL *)(int, char *, int, int *);
+ReadCardFn readCardExport();
+GetLastCardFn getLastCardExport();
+ReadAppendedAddressFn readAppendedAddressExport();
+
 } // namespace kav::cli

@@ -80,6 +80,11 @@ std::string Output::warningsText(int port) const {
 }
 
 int Output::failure(std::string_view operation, int code, int port) const {
+    return failure(operation, code, port, Json::object(), {});
+}
+
+int Output::failure(std::string_view operation, int code, int port, const Json &details,
+                    std::string_view detailsText) const {
     const std::string text = resultText(code);
     if (capture_ != nullptr) {
         Json error;
@@ -99,12 +104,14 @@ int Output::failure(std::string_view operation, int code, int port) const {
         error["operation"] = operation;
         error["code"] = code;
         error["text"] = text;
+        for (const auto &[key, value] : details.items())
+            error[key] = value;
         if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
             error["warnings"] = warned;
         printLine(stdout, dump(Json{{"error", error}}));
     } else {
         printLine(stderr, "kav: " + std::string(operation) + " failed: " + std::to_string(code) +
-                              " (" + text + ")" + warningsText(port));
+                              " (" + text + ")" + std::string(detailsText) + warningsText(port));
     }
     return exitClass(code);
 }

@@ -49,6 +49,10 @@ class Output {
     // A failure on a port the library warned about carries those warnings
     // ("warnings" in the error object).
     int failure(std::string_view operation, int code, int port = 0) const;
+    // The same with more to say: details' members join the error object,
+    // detailsText follows the line.
+    int failure(std::string_view operation, int code, int port, const Json &details,
+                std::string_view detailsText) const;
 
     // A result that is also a failure class (find without a reader): the
     // body as for success, the given exit code.

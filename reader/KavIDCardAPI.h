@@ -101,20 +101,21 @@ enum { KAV_NO_PORT = 0, KAV_LAST_SERIAL_PORT = 1000 };
  * not authorised). Kav_ResultText names both. */
 enum KavResult {
     KAV_OK = 0,
-    KAV_E_NO_DEVICE = -1,    /* no device mapped to the port, or it does not exist */
-    KAV_E_PERMISSION = -2,   /* the device exists but may not be opened */
-    KAV_E_BUSY = -3,         /* another process or port holds the device */
-    KAV_E_NOT_OPEN = -4,     /* the operation needs Kav_OpenPort first */
-    KAV_E_IO = -5,           /* the link failed (device removed, hung up, write error) */
-    KAV_E_TIMEOUT = -6,      /* the reader did not answer in time */
-    KAV_E_BAD_FRAME = -7,    /* the answer failed its length or checksum check */
-    KAV_E_BAD_ARGUMENT = -8, /* a value out of range, a null pointer, an unusable folder */
+    KAV_E_NO_DEVICE = -1,     /* no device mapped to the port, or it does not exist */
+    KAV_E_PERMISSION = -2,    /* the device exists but may not be opened */
+    KAV_E_BUSY = -3,          /* another process or port holds the device */
+    KAV_E_NOT_OPEN = -4,      /* the operation needs Kav_OpenPort first */
+    KAV_E_IO = -5,            /* the link failed (device removed, hung up, write error) */
+    KAV_E_TIMEOUT = -6,       /* the reader did not answer in time */
+    KAV_E_BAD_FRAME = -7,     /* the answer failed its length or checksum check */
+    KAV_E_BAD_ARGUMENT = -8,  /* a value out of range, a null pointer, an unusable folder */
     KAV_E_NOT_SUPPORTED = -9, /* e.g. a baud rate on a USB port */
-    KAV_E_PHOTO_WRITE = -10, /* the photo file could not be written */
-    KAV_E_PHOTO_NAME = -11,  /* the card data leaves no usable photo file name */
-    KAV_E_BAD_REPLY = -12,   /* well-formed answers came, none that fits the command */
-    KAV_E_INTERNAL = -13,    /* an unexpected failure inside the library */
-    KAV_E_IN_CALLBACK = -14  /* called from inside the trace callback (see Threads); nothing done */
+    KAV_E_PHOTO_WRITE = -10,  /* the photo file could not be written */
+    KAV_E_PHOTO_NAME = -11,   /* the card data leaves no usable photo file name */
+    KAV_E_BAD_REPLY = -12,    /* well-formed answers came, none that fits the command */
+    KAV_E_INTERNAL = -13,     /* an unexpected failure inside the library */
+    KAV_E_IN_CALLBACK = -14, /* called from inside the trace callback (see Threads); nothing done */
+    KAV_E_UNKNOWN_LAYOUT = -15 /* the card's type letter names no layout this library knows */
 };
 
 /* ---- Threads --------------------------------------------------------------
@@ -275,7 +276,13 @@ KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, 
  * file name, or the path would not fit the record); KAV_E_PHOTO_WRITE (the
  * file could not be written: the folder is gone, full, not writable or
  * replaced by a symbolic link). On a photo failure the record is zeroed and
- * no file is left behind; on other failures the record is untouched. */
+ * no file is left behind; on other failures the record is untouched.
+ *
+ * Cards of every type the reader reads come through here, each decoded by
+ * its own layout and mapped into the record as "Card types" (below) says.
+ * A card whose type letter names no layout this library knows fails with
+ * KAV_E_UNKNOWN_LAYOUT: the record is zeroed, no photo is written, and
+ * Kav_GetLastCard hands over the letter and the raw text block. */
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record);
 
 /* ---- Field formats ------------------------------------------------------
@@ -414,11 +421,12 @@ KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count);
  * this function up at run time works with libraries that lack it. */
 
 enum KavTraceKind {
-    KAV_TRACE_TO_READER = 0,   /* a frame the library sent: bytes and meaning */
-    KAV_TRACE_FROM_READER = 1, /* bytes from the reader: a frame, or a bad or stray one (text says) */
-    KAV_TRACE_NOISE = 2,       /* bytes skipped as noise: byteCount says how many, bytes is NULL */
-    KAV_TRACE_OPERATION = 3,   /* a Kav_* call with its arguments and result */
-    KAV_TRACE_NOTE = 4         /* anything else: a device opened or refused, a photo written */
+    KAV_TRACE_TO_READER = 0, /* a frame the library sent: bytes and meaning */
+    KAV_TRACE_FROM_READER =
+        1,                   /* bytes from the reader: a frame, or a bad or stray one (text says) */
+    KAV_TRACE_NOISE = 2,     /* bytes skipped as noise: byteCount says how many, bytes is NULL */
+    KAV_TRACE_OPERATION = 3, /* a Kav_* call with its arguments and result */
+    KAV_TRACE_NOTE = 4       /* anything else: a device opened or refused, a photo written */
 };
 
 typedef struct KavTraceEvent {
@@ -445,6 +453,170 @@ typedef void(KAV_CALL *KavTraceCallback)(const KavTraceEvent *event, void *conte
  * Returns KAV_OK. */
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context);
 
+/* ---- SAM status bytes ------------------------------------------------------
+ * The status byte (SW3) of the SAM's answers, as positive result codes
+ * carry them. */
+enum KavSamStatus {
+    KAV_SW_OK = 0x90,             /* success */
+    KAV_SW_FIND_OK = 0x9F,        /* find card: a card is in the field */
+    KAV_SW_NO_CONTENT = 0x91,     /* the card holds no such content (appended address) */
+    KAV_SW_CHECKSUM_ERROR = 0x10, /* the host's frame failed its checksum */
+    KAV_SW_LENGTH_ERROR = 0x11,   /* the host's frame had a wrong length */
+    KAV_SW_COMMAND_ERROR = 0x21,  /* bad value or logic in the command */
+    KAV_SW_NOT_PERMITTED = 0x23,  /* operation not permitted */
+    KAV_SW_UNRECOGNISED_ERROR = 0x24,
+    KAV_SW_CARD_AUTH_FAILED = 0x31,  /* the card failed to authenticate the SAM */
+    KAV_SW_SAM_AUTH_FAILED = 0x32,   /* the SAM failed to authenticate the card */
+    KAV_SW_VERIFY_ERROR = 0x33,      /* information verification error */
+    KAV_SW_UNKNOWN_CARD_TYPE = 0x40, /* a card the SAM does not recognise */
+    KAV_SW_READ_FAILED = 0x41,       /* reading the card failed (or no find and select first) */
+    KAV_SW_RANDOM_FAILED = 0x47,     /* getting a random number failed */
+    KAV_SW_SELF_TEST_FAILED = 0x60,  /* the SAM failed its self-test and takes no commands */
+    KAV_SW_NOT_AUTHORISED = 0x66,    /* the SAM is not authorised */
+    KAV_SW_NO_CARD = 0x80,           /* find card: no card in the field */
+    KAV_SW_SELECT_FAILED = 0x81      /* select card failed */
+};
+
+/* ---- Card types ------------------------------------------------------------
+ * The character at offset 248 of the card's text block names its type:
+ * a space the resident identity card, I the foreigner's permanent residence
+ * identity card (2017 layout), J the residence permit for Hong Kong, Macao
+ * and Taiwan residents. Each is decoded by its own layout. Any other
+ * character (Y, the 2023 foreigner's card, among them) is a layout this
+ * library does not know: it is never decoded as something it is not.
+ *
+ * What Kav_ReadMsg puts in IDCardRecord, field by field (formatted and cut
+ * to the record as for the resident card):
+ *
+ *   record field  resident card       I card                        J card
+ *   name          name                Chinese name; the English     name
+ *                                     name where it is blank, cut
+ *                                     on a character boundary
+ *   sex           sex                 sex                           sex
+ *   nation        nation              nationality code (e.g. CAN)   empty
+ *   born          birth date          birth date                    birth date
+ *   address       address             empty                         address
+ *   idNumber      ID number           card number (15 characters)   ID number
+ *   issuer        issuing authority   issuing authority's code      issuing authority
+ *   validFrom     validity start      validity start                validity start
+ *   validUntil    validity end        validity end                  validity end
+ *   photoFile     the photo's path, named (KAV_PHOTO_NAME_*) after the
+ *                 record's name and idNumber as mapped here
+ *
+ * The I card's version and the J card's pass number and issuance count have
+ * no place in the record: Kav_ReadCard and Kav_GetLastCard hand them over. */
+enum KavCardType {
+    KAV_CARD_NONE = 0,              /* nothing read (Kav_GetLastCard) */
+    KAV_CARD_RESIDENT = 1,          /* resident identity card: type letter space */
+    KAV_CARD_FOREIGN_PERMANENT = 2, /* foreigner's permanent residence card: I */
+    KAV_CARD_HMT_RESIDENCE = 3,     /* Hong Kong, Macao and Taiwan residence permit: J */
+    KAV_CARD_UNKNOWN_LAYOUT = 4     /* any other letter: not decoded */
+};
+
+/* ---- The extended read -----------------------------------------------------
+ * Optional, for hosts that know more than IDCardRecord holds: a host that
+ * looks these functions up at run time works with libraries that lack
+ * them. Texts here are UTF-8, NUL-terminated. */
+
+enum {
+    KAV_TEXT_BLOCK_SIZE = 256,
+    KAV_PHOTO_DATA_SIZE = 1024,
+    KAV_FINGERPRINT_MAX_SIZE = 1024, /* two 512-byte templates */
+    KAV_ADDRESS_TEXT_SIZE = 112      /* an address (35 characters) in UTF-8, NUL included */
+};
+
+/* Every field of every layout: a field the card's layout lacks is empty.
+ * Fields are formatted per the field formats (Kav_Set...Type) as in
+ * IDCardRecord, but never cut. The structure grows at its end only: the
+ * caller sets size to sizeof(KavCardData) (of the header it was built
+ * with); the library fills that many bytes at most and sets size to how
+ * many it filled. */
+typedef struct KavCardData {
+    unsigned int size;     /* in: sizeof(KavCardData); out: bytes filled */
+    int type;              /* a KavCardType */
+    char typeLetter[4];    /* the letter at offset 248 in UTF-8 (" ", "I", "J", "Y"); empty
+                              when it is no printable character */
+    unsigned int typeCode; /* the UCS-2 code unit at offset 248, as the card holds it */
+    char name[48];         /* resident, J */
+    char englishName[184]; /* I */
+    char chineseName[48];  /* I, may be empty */
+    char sex[16];          /* all */
+    char nation[24];       /* resident */
+    char nationality[16];  /* I: three letters */
+    char born[32];         /* all */
+    char address[KAV_ADDRESS_TEXT_SIZE]; /* resident, J */
+    char idNumber[56];                   /* resident, J */
+    char cardNumber[48];                 /* I */
+    char passNumber[32];                 /* J */
+    char issuanceCount[8];               /* J */
+    char issuer[48];                     /* resident, J */
+    char issuerCode[16];                 /* I */
+    char validFrom[32];                  /* all */
+    char validUntil[32];                 /* all */
+    char cardVersion[8];                 /* I */
+    char photoFile[512];                 /* the photo file the read wrote; empty when none was */
+    unsigned char textBlock[KAV_TEXT_BLOCK_SIZE]; /* the raw text block, as the card holds it */
+    unsigned char photo[KAV_PHOTO_DATA_SIZE];     /* the photo's bytes, as the card holds them */
+    int fingerprintRead;                          /* 1 when this read asked for fingerprint data */
+    int fingerprintSize; /* its bytes: 0 when the card holds none, 512 or 1024 */
+    unsigned char fingerprint[KAV_FINGERPRINT_MAX_SIZE];
+} KavCardData;
+
+/* Flags of Kav_ReadCard. */
+enum { KAV_READ_FINGERPRINT = 1 };
+
+/* Kav_ReadCard: reads the selected card as Kav_ReadMsg does (field formats,
+ * photo settings, photo file written), into *data. With
+ * KAV_READ_FINGERPRINT it reads text, photo and fingerprint data in one
+ * command (0x30 0x10) and fills fingerprintRead, fingerprintSize and
+ * fingerprint; without it, those stay 0 and the command is the plain read.
+ *
+ * Fingerprint data is biometric. It is read only when asked for here or
+ * by Kav_ReadFingerprint; the trace (file and callback) shows the size of
+ * the answer that carries it and that its bytes were withheld, never the
+ * bytes; it is never written to a file, kept for Kav_GetLastCard, or put
+ * in a log. Hosts should treat it likewise.
+ *
+ * Returns as Kav_ReadMsg, and KAV_E_BAD_ARGUMENT for a NULL data, a size
+ * smaller than this header's KavCardData, or flags other than 0 and
+ * KAV_READ_FINGERPRINT. On KAV_E_UNKNOWN_LAYOUT, *data holds the type,
+ * letter and code, the raw text block and the photo bytes, and no field
+ * and no photo file. On other failures *data is zeroed but for size. */
+KAV_EXPORT int KAV_CALL Kav_ReadCard(int port, int flags, KavCardData *data);
+
+/* Kav_GetLastCard: what the port's last read (Kav_ReadMsg or Kav_ReadCard)
+ * took from the card, as Kav_ReadCard hands it over but without any
+ * fingerprint data. Sends nothing to the reader: a host that calls
+ * Kav_ReadMsg reaches the fields that IDCardRecord has no place for, or
+ * the letter of a card that failed with KAV_E_UNKNOWN_LAYOUT. type is
+ * KAV_CARD_NONE when the port's last read took nothing from a card (it
+ * failed before an answer came) or none was made since the port was
+ * opened; closing the port forgets it.
+ * Returns KAV_OK, or KAV_E_BAD_ARGUMENT (data NULL or size too small). */
+KAV_EXPORT int KAV_CALL Kav_GetLastCard(int port, KavCardData *data);
+
+/* Kav_ReadFingerprint: reads the selected card's fingerprint data (command
+ * 0x30 0x10: text, photo and fingerprint; only the fingerprint is kept, no
+ * photo written) into buffer, which holds bufferSize bytes, at least
+ * KAV_FINGERPRINT_MAX_SIZE; *size receives its length, 0 when the card
+ * holds none (which is a success). Find and select must precede it.
+ * Returns KAV_OK; KAV_E_BAD_ARGUMENT (NULL pointers, buffer too small);
+ * KAV_E_NOT_OPEN; a link failure; or the SAM's status. */
+KAV_EXPORT int KAV_CALL Kav_ReadFingerprint(int port, unsigned char *buffer, int bufferSize,
+                                            int *size);
+
+/* Kav_ReadAppendedAddress: reads the newest address appended to the
+ * selected card (command 0x30 0x03; a card keeps up to four) into address
+ * (UTF-8, control characters replaced, at most addressSize bytes with its
+ * NUL; KAV_ADDRESS_TEXT_SIZE always suffices). *present receives 1, or 0
+ * when the card holds no appended address (the SAM answers
+ * KAV_SW_NO_CONTENT): that is a result, not a failure, and address is "".
+ * Find and select must precede it.
+ * Returns KAV_OK; KAV_E_BAD_ARGUMENT (NULL pointers, addressSize too small
+ * for the text); KAV_E_NOT_OPEN; a link failure; or the SAM's status. */
+KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int addressSize,
+                                                int *present);
+
 #ifdef __cplusplus
 } /* extern "C" */
 
@@ -457,10 +629,13 @@ static_assert(offsetof(IDCardRecord, address) == 76 && sizeof(IDCardRecord::addr
 static_assert(offsetof(IDCardRecord, idNumber) == 148 && sizeof(IDCardRecord::idNumber) == 38);
 static_assert(offsetof(IDCardRecord, issuer) == 186 && sizeof(IDCardRecord::issuer) == 32);
 static_assert(offsetof(IDCardRecord, validFrom) == 218 && sizeof(IDCardRecord::validFrom) == 18);
-static_assert(offsetof(IDCardRecord, validUntil) == 236 &&
-              sizeof(IDCardRecord::validUntil) == 56);
+static_assert(offsetof(IDCardRecord, validUntil) == 236 && sizeof(IDCardRecord::validUntil) == 56);
 static_assert(offsetof(IDCardRecord, photoFile) == 292 && sizeof(IDCardRecord::photoFile) == 256);
 static_assert(sizeof(KavSamId) == KAV_SAM_ID_SIZE, "the SAM ID block is 16 bytes");
+static_assert(offsetof(KavCardData, size) == 0, "KavCardData begins with its size");
+static_assert(offsetof(KavCardData, textBlock) == 1288 && offsetof(KavCardData, photo) == 1544 &&
+                  offsetof(KavCardData, fingerprint) == 2576 && sizeof(KavCardData) == 3600,
+              "KavCardData's first version: its layout is part of the interface");
 #else
 _Static_assert(sizeof(IDCardRecord) == 548, "IDCardRecord is 548 bytes");
 _Static_assert(offsetof(IDCardRecord, photoFile) == 292, "photo field offset");

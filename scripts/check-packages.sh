@@ -107,6 +107,16 @@ if [ -x "$root/usr/bin/kav" ]; then
     else
         fail "kav find --json failed on the virtual reader"
     fi
+    # kav keeps its record in SQLite: the package must pull the library in.
+    [[ $(dpkg-deb -f build/package/kav-tools_*.deb Depends) == *libsqlite3-0* ]] &&
+        pass "kav-tools depends on libsqlite3-0" || fail "kav-tools does not depend on libsqlite3-0"
+    if KAVIDCARD_DEVICES=defaults=off,1=virtual "$root/usr/bin/kav" check --db "$work/results.sqlite" \
+        >/dev/null && "$root/usr/bin/kav" results --summary --db "$work/results.sqlite" |
+        grep -q '^all .* 1 .* 1 .* 0 .*100.0%$'; then
+        pass "kav check and kav results --summary on the virtual reader"
+    else
+        fail "kav check or kav results failed on the virtual reader"
+    fi
 elif [ -d cli ]; then
     fail "cli/ is in the tree but kav is in no package"
 else

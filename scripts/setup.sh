@@ -13,6 +13,10 @@ packages=(
     libxkbcommon-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev nlohmann-json3-dev
+    # kav's record of checked units; the sqlite3 shell to look into one.
+    libsqlite3-dev sqlite3
+    # The tests render kav's HTML report in a real browser, headless.
+    chromium
     fonts-arphic-uming qt6-translations-l10n
     # The serial-port server the network ports are tested against.
     ser2net

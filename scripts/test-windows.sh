@@ -33,6 +33,11 @@ linux_tool() {
 cross_build() {
     cmake --preset windows >/dev/null
     cmake --build --preset windows
+    # The DLL exports the header's functions, each of them and nothing else.
+    diff <(grep -o 'Kav_[A-Za-z]*(' reader/KavIDCardAPI.h | tr -d '(' | sort -u) \
+        <(x86_64-w64-mingw32-objdump -p build/windows/bin/KavIDCardAPI.dll |
+            sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o 'Kav_[A-Za-z]*' | sort -u) ||
+        { echo "KavIDCardAPI.dll does not export exactly the header's functions" >&2; return 1; }
 }
 
 export WINEPREFIX=$root/build/windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

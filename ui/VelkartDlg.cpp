@@ -193,10 +193,11 @@ void CVelkartDlg::OnFrameMonitor() {
 }
 
 void CVelkartDlg::OnSaveLog() {
-    saveRows(platform_, this, QStringLiteral("保存日志"),
-             QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'"), log().rowCount(),
-             [this](const QList<int> &rows) { return log_->toText(rows); },
-             QStringLiteral("日志无法保存: "));
+    saveRows(
+        platform_, this, QStringLiteral("保存日志"),
+        QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'"), log().rowCount(),
+        [this](const QList<int> &rows) { return log_->toText(rows); },
+        QStringLiteral("日志无法保存: "));
 }
 
 void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
@@ -204,6 +205,7 @@ void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
         return;
     handling_ = true;
     failure_.reset();
+    failureDetail_.clear();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     (this->*handler)();
     // Clicks and keys given while the handler held the thread are waiting
@@ -216,6 +218,8 @@ void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
     dropInput_ = false;
     QApplication::restoreOverrideCursor();
     setStatus(failure_ ? failureStatus(failure_->call, failure_->code) +
+                             (failureDetail_.isEmpty() ? QString()
+                                                       : QStringLiteral("; ") + failureDetail_) +
                              portWarnings(warnings_, failure_->call, GetDlgItemNumber(IDC_PORT))
                        : QString());
     handling_ = false;
@@ -232,6 +236,11 @@ void CVelkartDlg::setStatus(const QString &text) {
 void CVelkartDlg::noteFailure(const char *call, int code) {
     if (!failure_)
         failure_ = Failure{call, code};
+}
+
+void CVelkartDlg::noteFailureDetail(const QString &detail) {
+    if (failureDetail_.isEmpty())
+        failureDetail_ = detail;
 }
 
 int CVelkartDlg::check(const char *call, int result) {

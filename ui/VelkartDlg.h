@@ -89,6 +89,9 @@ class CVelkartDlg : public QDialog {
     // the result it is given, noting it when it is not success.
     void noteFailure(const char *call, int code);
     int check(const char *call, int result);
+    // What the status line adds after the first failure (a card's type
+    // letter); the first such note of the press stands.
+    void noteFailureDetail(const QString &detail);
     // The status line's text, also for screen readers and as a tooltip
     // where the line is too narrow for it.
     void setStatus(const QString &text);
@@ -107,6 +110,7 @@ class CVelkartDlg : public QDialog {
     QLabel *status_ = nullptr;
     FrameMonitor *monitor_ = nullptr;
     std::optional<Failure> failure_;
+    QString failureDetail_;
     QList<LibraryWarning> warnings_; // the library's, read once at start
     bool handling_ = false;
     bool dropInput_ = false;

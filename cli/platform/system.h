@@ -3,6 +3,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,9 @@ namespace kav::cli::platform {
 // code page) and the console set to show UTF-8.
 std::vector<std::string> utf8Arguments(int argc, char **argv);
 
-// Standard error is a terminal: live lines may redraw themselves.
+// Standard error (or output) is a terminal: live lines may redraw themselves.
 bool stderrIsTerminal();
+bool stdoutIsTerminal();
 
 // From now on the first Ctrl-C sets `flag` and the next ends the program;
 // restoreInterrupt() puts back what was there before.
@@ -28,6 +30,21 @@ bool reopenMissingStreams();
 
 // The address of one of the library's optional exports, or nullptr.
 void *libraryExport(const char *name);
+
+// The file name of the library kav runs with ("libKavIDCardAPI.so.1.0.0"):
+// it carries its version, whichever library took our place.
+std::string libraryFileName();
+
+std::string hostName();
+
+// A new folder under the system's temporary folder, of this user's only;
+// empty when none can be made.
+std::string makeTempFolder(const std::string &prefix);
+
+// Writes `bytes` into a new file of this user's only: never over or through
+// an existing name. On failure the file is gone and `error` says why.
+bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
+                         std::string &error);
 
 // A local device (not virtual, not on the network) that may be there: a
 // node that exists, or a name that is no node at all.

@@ -27,7 +27,38 @@ constexpr ResultText kResults[] = {
     {KAV_E_BAD_REPLY, "the reader's answers did not fit the command"},
     {KAV_E_INTERNAL, "an unexpected failure inside the library"},
     {KAV_E_IN_CALLBACK, "called from inside the trace callback, which may not call the library"},
+    {KAV_E_UNKNOWN_LAYOUT, "card layout not known to this library"},
 };
+
+// The header's names of the status bytes are the protocol's.
+namespace proto = kav::proto;
+constexpr int kStatusNames[][2] = {
+    {KAV_SW_OK, proto::kSuccess},
+    {KAV_SW_FIND_OK, proto::kFindSuccess},
+    {KAV_SW_NO_CONTENT, proto::kNoContent},
+    {KAV_SW_CHECKSUM_ERROR, proto::kChecksumError},
+    {KAV_SW_LENGTH_ERROR, proto::kLengthError},
+    {KAV_SW_COMMAND_ERROR, proto::kCommandError},
+    {KAV_SW_NOT_PERMITTED, proto::kNotPermitted},
+    {KAV_SW_UNRECOGNISED_ERROR, proto::kUnrecognisedError},
+    {KAV_SW_CARD_AUTH_FAILED, proto::kCardAuthFailed},
+    {KAV_SW_SAM_AUTH_FAILED, proto::kSamAuthFailed},
+    {KAV_SW_VERIFY_ERROR, proto::kVerifyError},
+    {KAV_SW_UNKNOWN_CARD_TYPE, proto::kUnknownCardType},
+    {KAV_SW_READ_FAILED, proto::kReadFailed},
+    {KAV_SW_RANDOM_FAILED, proto::kRandomFailed},
+    {KAV_SW_SELF_TEST_FAILED, proto::kSelfTestFailed},
+    {KAV_SW_NOT_AUTHORISED, proto::kNotAuthorised},
+    {KAV_SW_NO_CARD, proto::kFindFailed},
+    {KAV_SW_SELECT_FAILED, proto::kSelectFailed},
+};
+constexpr bool statusNamesMatch() {
+    for (const auto &pair : kStatusNames)
+        if (pair[0] != pair[1])
+            return false;
+    return true;
+}
+static_assert(statusNamesMatch());
 
 } // namespace
 

@@ -1,11 +1,11 @@
 #include "library.h"
 
-#include "link/memory_link.h"
 #include "discovery.h"
+#include "link/memory_link.h"
 #include "link/network_link.h"
 #include "link/serial_link.h"
-#include "protocol/transact.h"
 #include "protocol/trace.h"
+#include "protocol/transact.h"
 #include "virtual/card_file.h"
 #include "virtual/virtual_reader.h"
 
@@ -28,7 +28,6 @@ DeviceMap devicesFromEnvironment() {
 bool nodeExists(const std::string &path) {
     return deviceExists(path);
 }
-
 
 // The SAM's status as a result: 0 when it is the expected one, otherwise
 // the status itself (a status of 0 would read as success; no SAM sends it).
@@ -116,6 +115,7 @@ void Library::reset() {
     open_.clear();
     rates_.clear();
     retries_.clear();
+    lastCards_.clear();
     virtual_.clear();
     cardErrors_.clear();
     formats_ = {};
@@ -178,8 +178,7 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
                                                          ? NetworkLink::Mode::Rfc2217
                                                          : NetworkLink::Mode::Tcp,
                                                      device->host, device->tcpPort);
-        const int result =
-            network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
+        const int result = network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
         if (result != KAV_OK) {
             trace::line(portName(port) + ": " + network->lastError());
             return {result, nullptr};
@@ -313,6 +312,7 @@ void Library::close(int port) {
     std::unique_ptr<Link> closing;
     {
         std::lock_guard state(mutex_);
+        lastCards_.erase(port);
         const auto it = open_.find(port);
         if (it == open_.end())
             return;
@@ -322,6 +322,22 @@ void Library::close(int port) {
     // Closed outside the state lock: closing traces, and a socket or tty
     // may take a moment.
     closing.reset();
+}
+
+const KavCardData *Library::lastCard(int port) {
+    // The entry itself is the port's (its caller holds the port's lock);
+    // the map is shared with calls on other ports.
+    std::lock_guard state(mutex_);
+    const auto it = lastCards_.find(port);
+    return it != lastCards_.end() ? it->second.get() : nullptr;
+}
+
+void Library::setLastCard(int port, std::unique_ptr<KavCardData> card) {
+    std::lock_guard state(mutex_);
+    if (card)
+        lastCards_[port] = std::move(card);
+    else
+        lastCards_.erase(port);
 }
 
 std::vector<std::pair<int, std::string>> Library::portMap() const {

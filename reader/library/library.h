@@ -73,6 +73,11 @@ class Library {
     // Commands sent a second time on the port since the library started.
     unsigned retries(int port);
 
+    // What the port's last read took from the card, never with fingerprint
+    // data; null when nothing. Closing the port forgets it.
+    const KavCardData *lastCard(int port);
+    void setLastCard(int port, std::unique_ptr<KavCardData> card); // null forgets
+
     // The settings, under the state lock.
     card::FieldFormats &formats() { return formats_; }
     photo::PhotoSettings &photo() { return photo_; }
@@ -138,6 +143,7 @@ class Library {
     std::map<int, OpenPort> open_;
     std::map<int, std::uint32_t> rates_;
     std::map<int, unsigned> retries_;
+    std::map<int, std::unique_ptr<KavCardData>> lastCards_;
     std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
     std::map<int, std::string> cardErrors_; // why a virtual port's card file was not taken
     card::FieldFormats formats_;

@@ -20,6 +20,10 @@ constexpr CommandInfo kCommands[] = {
     {kFindCard, false, "find card", 0, kFindDataSize, milliseconds{300}, true},
     {kSelectCard, false, "select card", 0, kSelectDataSize, milliseconds{300}, true},
     {kReadCard, false, "read text and photo", 0, kReadDataSize, milliseconds{1500}, true},
+    // 1024 more bytes over the radio than the read above.
+    {kReadFingerprint, false, "read text, photo and fingerprint", 0, kFingerprintReadMaxDataSize,
+     milliseconds{2000}, true},
+    {kReadAddress, false, "read appended address", 0, kAddressSize, milliseconds{500}, true},
     {setBaudCommand(0), true, "set baud", 0, 0, milliseconds{100}, false},
     {kSetMaxRf, false, "set max RF bytes", 1, 0, milliseconds{100}, true},
 };
@@ -235,9 +239,59 @@ bool answers(Command command, const Response &response) {
     // Another command's success status is no answer to this one.
     if (response.sw3 != successStatus(command))
         return response.data.empty() && response.sw3 != kSuccess && response.sw3 != kFindSuccess;
+    if (command == kReadFingerprint) // its size depends on the card
+        return decodeFingerprintReadAnswer(response.data).has_value();
     if (response.data.size() != info->answerDataSize)
         return false;
     return command != kReadCard || decodeReadAnswer(response.data).has_value();
+}
+
+namespace {
+
+std::size_t bigEndian16(std::span<const std::uint8_t> data, std::size_t at) {
+    return std::size_t{data[at]} << 8 | data[at + 1];
+}
+
+void putBigEndian16(std::vector<std::uint8_t> &out, std::size_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+}
+
+} // namespace
+
+std::optional<FingerprintReadAnswer>
+decodeFingerprintReadAnswer(std::span<const std::uint8_t> data) {
+    if (data.size() < kFingerprintReadHeader)
+        return std::nullopt;
+    const std::size_t fingerprintSize = bigEndian16(data, 4);
+    if (bigEndian16(data, 0) != kTextSize || bigEndian16(data, 2) != kPhotoSize ||
+        std::find(std::begin(kFingerprintSizes), std::end(kFingerprintSizes), fingerprintSize) ==
+            std::end(kFingerprintSizes) ||
+        data.size() != kFingerprintReadHeader + kTextSize + kPhotoSize + fingerprintSize)
+        return std::nullopt;
+    const std::span<const std::uint8_t> blocks = data.subspan(kFingerprintReadHeader);
+    return FingerprintReadAnswer{blocks.first(kTextSize), blocks.subspan(kTextSize, kPhotoSize),
+                                 blocks.subspan(kTextSize + kPhotoSize)};
+}
+
+std::vector<std::uint8_t> encodeFingerprintReadAnswer(std::span<const std::uint8_t> text,
+                                                      std::span<const std::uint8_t> photo,
+                                                      std::span<const std::uint8_t> fingerprint) {
+    const bool validSize = std::find(std::begin(kFingerprintSizes), std::end(kFingerprintSizes),
+                                     fingerprint.size()) != std::end(kFingerprintSizes);
+    const std::span<const std::uint8_t> sent = validSize ? fingerprint : fingerprint.first(0);
+    std::vector<std::uint8_t> data;
+    data.reserve(kFingerprintReadMaxDataSize);
+    putBigEndian16(data, kTextSize);
+    putBigEndian16(data, kPhotoSize);
+    putBigEndian16(data, sent.size());
+    const std::size_t blocks = data.size();
+    data.resize(blocks + kTextSize + kPhotoSize, 0);
+    std::copy_n(text.begin(), std::min(text.size(), kTextSize), data.begin() + blocks);
+    std::copy_n(photo.begin(), std::min(photo.size(), kPhotoSize),
+                data.begin() + blocks + kTextSize);
+    data.insert(data.end(), sent.begin(), sent.end());
+    return data;
 }
 
 std::optional<ReadAnswer> decodeReadAnswer(std::span<const std::uint8_t> data) {
@@ -252,10 +306,9 @@ std::optional<ReadAnswer> decodeReadAnswer(std::span<const std::uint8_t> data) {
 
 std::vector<std::uint8_t> encodeReadAnswer(std::span<const std::uint8_t> text,
                                            std::span<const std::uint8_t> photo) {
-    std::vector<std::uint8_t> data{static_cast<std::uint8_t>(kTextSize >> 8),
-                                   static_cast<std::uint8_t>(kTextSize & 0xFF),
-                                   static_cast<std::uint8_t>(kPhotoSize >> 8),
-                                   static_cast<std::uint8_t>(kPhotoSize & 0xFF)};
+    std::vector<std::uint8_t> data{
+        static_cast<std::uint8_t>(kTextSize >> 8), static_cast<std::uint8_t>(kTextSize & 0xFF),
+        static_cast<std::uint8_t>(kPhotoSize >> 8), static_cast<std::uint8_t>(kPhotoSize & 0xFF)};
     data.resize(kReadDataSize, 0);
     std::copy_n(text.begin(), std::min(text.size(), kTextSize), data.begin() + 4);
     std::copy_n(photo.begin(), std::min(photo.size(), kPhotoSize), data.begin() + 4 + kTextSize);

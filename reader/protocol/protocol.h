@@ -47,9 +47,11 @@ inline constexpr Command kSamStatus{0x11, 0xFF};
 inline constexpr Command kSamId{0x12, 0xFF};
 inline constexpr Command kFindCard{0x20, 0x01};
 inline constexpr Command kSelectCard{0x20, 0x02};
-inline constexpr Command kReadCard{0x30, 0x01};   // text + photo
-inline constexpr std::uint8_t kSetBaudCmd = 0x60; // PARA is the rate code
-inline constexpr Command kSetMaxRf{0x61, 0xFF};   // one data byte: the count
+inline constexpr Command kReadCard{0x30, 0x01};        // text + photo
+inline constexpr Command kReadFingerprint{0x30, 0x10}; // text + photo + fingerprint
+inline constexpr Command kReadAddress{0x30, 0x03};     // the latest appended address
+inline constexpr std::uint8_t kSetBaudCmd = 0x60;      // PARA is the rate code
+inline constexpr Command kSetMaxRf{0x61, 0xFF};        // one data byte: the count
 
 constexpr Command setBaudCommand(std::uint8_t rateCode) {
     return {kSetBaudCmd, rateCode};
@@ -75,6 +77,38 @@ std::optional<ReadAnswer> decodeReadAnswer(std::span<const std::uint8_t> data);
 // text and photo are padded with zeros or cut to their sizes.
 std::vector<std::uint8_t> encodeReadAnswer(std::span<const std::uint8_t> text,
                                            std::span<const std::uint8_t> photo);
+
+// The fingerprint read's answer: three big-endian lengths (text, photo,
+// fingerprint), then the three blocks. The fingerprint is two 512-byte
+// templates; the protocol notes also allow one, and a card without any
+// gives length 0. Biometric data: it never reaches the trace.
+inline constexpr std::size_t kFingerprintMaxSize = 1024;
+inline constexpr std::size_t kFingerprintSizes[] = {0, 512, kFingerprintMaxSize};
+inline constexpr std::size_t kFingerprintReadHeader = 6;
+inline constexpr std::size_t kFingerprintReadMaxDataSize =
+    kFingerprintReadHeader + kTextSize + kPhotoSize + kFingerprintMaxSize;
+struct FingerprintReadAnswer {
+    std::span<const std::uint8_t> text;
+    std::span<const std::uint8_t> photo;
+    std::span<const std::uint8_t> fingerprint; // 0, 512 or 1024 bytes
+};
+std::optional<FingerprintReadAnswer>
+decodeFingerprintReadAnswer(std::span<const std::uint8_t> data);
+// fingerprint must be one of kFingerprintSizes long (else empty is sent).
+std::vector<std::uint8_t> encodeFingerprintReadAnswer(std::span<const std::uint8_t> text,
+                                                      std::span<const std::uint8_t> photo,
+                                                      std::span<const std::uint8_t> fingerprint);
+
+// The latest appended address: one UCS-2 field of 70 bytes, or status
+// kNoContent when the card holds none.
+inline constexpr std::size_t kAddressSize = 70;
+
+// The commands that read the card: find and select must precede each, and
+// the SAM forgets the selection after it.
+constexpr bool readsCard(Command command);
+// Answers that carry biometric data: the trace shows their size, never
+// their bytes.
+constexpr bool withheldFromTrace(Command command);
 
 inline constexpr std::uint8_t kMinMaxRf = 24;
 inline constexpr std::uint8_t kMaxMaxRf = 255;
@@ -210,5 +244,13 @@ std::chrono::milliseconds wireTime(std::size_t bytes, std::uint32_t baud);
 // the wire time of the command and of its largest answer, and the slack,
 // all scaled. A command outside the table gets the largest allowance.
 std::chrono::milliseconds commandTimeout(Command command, std::uint32_t baud);
+
+constexpr bool readsCard(Command command) {
+    return command == kReadCard || command == kReadFingerprint || command == kReadAddress;
+}
+
+constexpr bool withheldFromTrace(Command command) {
+    return command == kReadFingerprint;
+}
 
 } // namespace kav::proto

@@ -167,12 +167,28 @@ void frame(std::string_view link, Direction direction, std::span<const std::uint
     std::string line = linkName + (direction == Direction::ToReader ? " >> " : " << ") + hex(bytes);
     if (!text.empty())
         line.append("  [").append(text).append("]");
-    KavTraceEvent e = event(direction == Direction::ToReader ? KAV_TRACE_TO_READER
-                                                             : KAV_TRACE_FROM_READER,
-                            linkName.c_str(), text);
+    KavTraceEvent e =
+        event(direction == Direction::ToReader ? KAV_TRACE_TO_READER : KAV_TRACE_FROM_READER,
+              linkName.c_str(), text);
     e.bytes = bytes.data();
     e.byteCount = bytes.size();
     emit(e, line);
+}
+
+void withheldFrame(std::string_view link, Direction direction, std::size_t count,
+                   std::string_view meaning) {
+    if (!enabled())
+        return;
+    const std::string linkName = printableText(link);
+    std::string text = printableText(meaning);
+    text += std::string(text.empty() ? "" : "; ") + std::to_string(count) +
+            " bytes withheld: fingerprint data";
+    KavTraceEvent e =
+        event(direction == Direction::ToReader ? KAV_TRACE_TO_READER : KAV_TRACE_FROM_READER,
+              linkName.c_str(), text);
+    e.byteCount = count;
+    emit(e, linkName + (direction == Direction::ToReader ? " >> " : " << ") + "(" +
+                std::to_string(count) + " bytes withheld)  [" + text + "]");
 }
 
 void noise(std::string_view link, std::size_t count) {

@@ -23,6 +23,12 @@ enum class Direction { ToReader, FromReader };
 void frame(std::string_view link, Direction direction, std::span<const std::uint8_t> bytes,
            std::string_view meaning);
 
+// A frame whose bytes may not be shown (fingerprint data): its size and
+// meaning, with the bytes pointer NULL and the text saying they were
+// withheld.
+void withheldFrame(std::string_view link, Direction direction, std::size_t count,
+                   std::string_view meaning);
+
 // Bytes from the reader that were skipped as noise: only how many.
 void noise(std::string_view link, std::size_t count);
 

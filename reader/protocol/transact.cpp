@@ -38,7 +38,9 @@ constexpr std::size_t kTracedFaultBytes = 32;
 // fault's meaning is put into words only when it is shown.
 class FaultTrace {
   public:
-    explicit FaultTrace(const std::string &link) : link_(link) {}
+    // withhold: the command's answer carries fingerprint data, so no byte
+    // from the reader is shown, broken or not.
+    FaultTrace(const std::string &link, bool withhold) : link_(link), withhold_(withhold) {}
 
     template <typename Meaning> void fault(std::span<const std::uint8_t> bytes, Meaning meaning) {
         if (shown_ >= kTracedFaults || !trace::enabled()) {
@@ -46,7 +48,9 @@ class FaultTrace {
             return;
         }
         ++shown_;
-        if (bytes.size() <= kTracedFaultBytes)
+        if (withhold_)
+            trace::withheldFrame(link_, Direction::FromReader, bytes.size(), meaning());
+        else if (bytes.size() <= kTracedFaultBytes)
             trace::frame(link_, Direction::FromReader, bytes, meaning());
         else
             trace::frame(link_, Direction::FromReader, bytes.first(kTracedFaultBytes),
@@ -73,6 +77,7 @@ class FaultTrace {
 
   private:
     const std::string &link_;
+    bool withhold_;
     std::size_t shown_ = 0;
     std::size_t counted_ = 0;
     std::size_t noise_ = 0;
@@ -106,7 +111,8 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
     bool sawBadFrame = false;
     bool sawBadChecksum = false;
     bool sawOtherAnswer = false;
-    FaultTrace faults(linkName);
+    const bool withhold = withheldFromTrace(command);
+    FaultTrace faults(linkName, withhold);
     const auto giveUp = [&](int failure, const char *why) {
         const std::vector<std::uint8_t> left = parser.drain();
         if (!left.empty())
@@ -186,8 +192,12 @@ int transact(Link &link, std::uint8_t cmd, std::uint8_t para, std::span<const st
                     break;
                 }
                 faults.flush();
-                trace::frame(linkName, Direction::FromReader, event->bytes,
-                             what + ": " + describeResponse(*response));
+                if (withhold)
+                    trace::withheldFrame(linkName, Direction::FromReader, event->bytes.size(),
+                                         what + ": " + describeResponse(*response));
+                else
+                    trace::frame(linkName, Direction::FromReader, event->bytes,
+                                 what + ": " + describeResponse(*response));
                 out = std::move(*response);
                 return KAV_OK;
             }
@@ -224,7 +234,7 @@ int transactRepeating(Link &link, Command command, std::span<const std::uint8_t>
                 ": the answer came broken; sending the command once more");
     if (retries != nullptr)
         ++*retries;
-    if (command == kReadCard) {
+    if (readsCard(command)) {
         for (const Command before : kBeforeRead) {
             const int result = transact(link, before, {}, out, commandTimeout(before, baud));
             // A card that left, or a line that failed, ends the read there.

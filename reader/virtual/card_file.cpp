@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -22,20 +21,26 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The card file's key for each field, in the protocol's order.
+// The card file's key for each field, in proto::TextField's order.
 constexpr std::string_view kKeys[proto::kTextFieldCount] = {
-    "name",   "sex",    "nation",    "birthDate",  "address",
-    "idNumber", "issuer", "validFrom", "validUntil",
+    "name",        "sex",         "nation",     "birthDate",   "address",       "idNumber",
+    "issuer",      "validFrom",   "validUntil", "englishName", "cardNumber",    "nationality",
+    "chineseName", "cardVersion", "issuerCode", "passNumber",  "issuanceCount",
 };
 
-constexpr std::array<TextField, proto::kTextFieldCount> fieldTable() {
-    std::array<TextField, proto::kTextFieldCount> fields{};
+constexpr TextField fieldOf(const proto::TextFieldLayout &layout) {
+    return {kKeys[static_cast<std::size_t>(layout.field)], layout.offset, layout.bytes};
+}
+
+constexpr std::array<TextField, proto::kTextLayout.size()> residentTable() {
+    std::array<TextField, proto::kTextLayout.size()> fields{};
     for (std::size_t i = 0; i < fields.size(); ++i)
-        fields[i] = {kKeys[i], proto::kTextLayout[i].offset, proto::kTextLayout[i].bytes};
+        fields[i] = fieldOf(proto::kTextLayout[i]);
     return fields;
 }
-constexpr std::array<TextField, proto::kTextFieldCount> kFields = fieldTable();
-constexpr std::size_t kReservedOffset = proto::kTextReservedOffset; // spaces like the rest
+constexpr std::array<TextField, proto::kTextLayout.size()> kFields = residentTable();
+
+constexpr std::size_t kMaxAddresses = 4;
 
 // A card file is a few kilobytes; anything much larger is not one.
 constexpr std::size_t kMaxFileSize = 64 * 1024;
@@ -100,23 +105,11 @@ bool toUcs2(std::string_view key, std::string_view utf8, std::u16string &out, st
 }
 
 // One field into its span: UCS-2 LE, padded with spaces.
+bool putText(std::string_view key, std::string_view utf8, std::span<std::uint8_t> out,
+             std::string &error);
+
 bool putField(const TextField &field, std::string_view utf8, Card &card, std::string &error) {
-    std::u16string value;
-    if (!toUcs2(field.key, utf8, value, error))
-        return false;
-    if (value.size() * 2 > field.bytes) {
-        error = fieldError(field.key, "has " + std::to_string(value.size()) +
-                                          " characters; the card holds " +
-                                          std::to_string(field.bytes / 2));
-        return false;
-    }
-    std::span<std::uint8_t> out(card.text.data() + field.offset, field.bytes);
-    putSpaces(out);
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        out[2 * i] = static_cast<std::uint8_t>(value[i] & 0xFF);
-        out[2 * i + 1] = static_cast<std::uint8_t>(value[i] >> 8);
-    }
-    return true;
+    return putText(field.key, utf8, std::span(card.text.data() + field.offset, field.bytes), error);
 }
 
 int hexDigit(char c) {
@@ -189,11 +182,71 @@ std::optional<std::vector<std::uint8_t>> fromBase64(std::string_view text) {
     return out;
 }
 
+bool isFieldKey(std::string_view key) {
+    return std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
+}
+
 bool isKnownKey(const std::string &key) {
-    if (key == "comment" || key == "photo" || key == "textBlock")
+    if (key == "comment" || key == "photo" || key == "textBlock" || key == "cardType" ||
+        key == "fingerprint" || key == "appendedAddresses")
         return true;
-    return std::any_of(std::begin(kFields), std::end(kFields),
-                       [&](const TextField &f) { return key == f.key; });
+    return isFieldKey(key);
+}
+
+// UTF-8 into `bytes` bytes of UCS-2 LE padded with spaces.
+bool putText(std::string_view key, std::string_view utf8, std::span<std::uint8_t> out,
+             std::string &error) {
+    std::u16string value;
+    if (!toUcs2(key, utf8, value, error))
+        return false;
+    if (value.size() * 2 > out.size()) {
+        error =
+            fieldError(key, "has " + std::to_string(value.size()) + " characters; the card holds " +
+                                std::to_string(out.size() / 2));
+        return false;
+    }
+    putSpaces(out);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(value[i] & 0xFF);
+        out[2 * i + 1] = static_cast<std::uint8_t>(value[i] >> 8);
+    }
+    return true;
+}
+
+std::optional<std::string> readFingerprint(const Json &value, Card &card) {
+    if (!value.is_string())
+        return "\"fingerprint\" must be \"synthetic\" or base64";
+    const std::string &text = value.get_ref<const std::string &>();
+    if (text == "synthetic") {
+        card.fingerprint = syntheticFingerprint();
+        return std::nullopt;
+    }
+    std::optional<std::vector<std::uint8_t>> bytes = fromBase64(text);
+    if (!bytes)
+        return "\"fingerprint\" is not valid base64";
+    if (std::find(std::begin(proto::kFingerprintSizes), std::end(proto::kFingerprintSizes),
+                  bytes->size()) == std::end(proto::kFingerprintSizes) ||
+        bytes->empty())
+        return "\"fingerprint\" is " + std::to_string(bytes->size()) +
+               " bytes; a card holds 512 or 1024";
+    card.fingerprint = std::move(*bytes);
+    return std::nullopt;
+}
+
+std::optional<std::string> readAddresses(const Json &value, Card &card) {
+    if (!value.is_array() || value.size() > kMaxAddresses)
+        return "\"appendedAddresses\" must be a list of at most " + std::to_string(kMaxAddresses) +
+               " strings";
+    for (const Json &item : value) {
+        if (!item.is_string())
+            return "\"appendedAddresses\" must be a list of strings";
+        Address address{};
+        std::string error;
+        if (!putText("appendedAddresses", item.get_ref<const std::string &>(), address, error))
+            return error;
+        card.addresses.push_back(address);
+    }
+    return std::nullopt;
 }
 
 CardResult fail(std::string error) {
@@ -212,6 +265,21 @@ std::string parseMessage(const nlohmann::json::exception &e) {
 
 std::span<const TextField> textFields() {
     return kFields;
+}
+
+std::vector<TextField> textFields(proto::CardType type) {
+    std::vector<TextField> fields;
+    if (const proto::CardLayout *layout = proto::layoutOf(type))
+        for (const proto::TextFieldLayout &f : layout->fields)
+            fields.push_back(fieldOf(f));
+    return fields;
+}
+
+std::vector<std::uint8_t> syntheticFingerprint() {
+    std::vector<std::uint8_t> bytes(proto::kFingerprintMaxSize);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>((i * 37 + 11) % 256);
+    return bytes;
 }
 
 CardResult parseCard(std::span<const char> json) {
@@ -250,24 +318,50 @@ CardResult parseCard(std::span<const char> json) {
     Card card;
     std::string error;
     if (obj.contains("textBlock")) {
-        for (const TextField &f : kFields) {
-            if (obj.contains(f.key))
+        for (const std::string_view key : kKeys) {
+            if (obj.contains(key))
                 return fail("a card file gives either \"textBlock\" or the fields, not both");
         }
         const Json &v = obj["textBlock"];
         if (!v.is_string() || !fromHex(v.get_ref<const std::string &>(), card.text))
             return fail("\"textBlock\" must be " + std::to_string(2 * proto::kTextSize) +
                         " hex digits");
+        if (obj.contains("cardType"))
+            return fail("a card file with \"textBlock\" has its type letter in the block");
     } else {
-        putSpaces(std::span(card.text).subspan(kReservedOffset));
-        for (const TextField &f : kFields) {
+        char16_t letter = u' ';
+        if (const auto it = obj.find("cardType"); it != obj.end()) {
+            const std::string text = it->is_string() ? it->get<std::string>() : std::string();
+            if (text.size() != 1 ||
+                proto::cardTypeOf(static_cast<char16_t>(text[0])) == proto::CardType::Unknown)
+                return fail("\"cardType\" must be \" \", \"I\" or \"J\"; give a card of another "
+                            "type as \"textBlock\"");
+            letter = static_cast<char16_t>(text[0]);
+        }
+        const std::vector<TextField> fields = textFields(proto::cardTypeOf(letter));
+        for (const auto &[key, value] : obj.items()) {
+            if (isFieldKey(key) && std::none_of(fields.begin(), fields.end(),
+                                                [&](const TextField &f) { return f.key == key; }))
+                return fail(fieldError(key, "is not on a card of type \"" +
+                                                std::string(1, static_cast<char>(letter)) + "\""));
+        }
+        putSpaces(card.text);
+        for (const TextField &f : fields) {
             const auto it = obj.find(f.key);
             if (it == obj.end() || !it->is_string())
                 return fail(fieldError(f.key, "is missing or not a string"));
             if (!putField(f, it->get_ref<const std::string &>(), card, error))
                 return fail(error);
         }
+        card.text[proto::kTypeLetterOffset] = static_cast<std::uint8_t>(letter);
+        card.text[proto::kTypeLetterOffset + 1] = 0;
     }
+    if (const auto it = obj.find("fingerprint"); it != obj.end())
+        if (std::optional<std::string> why = readFingerprint(*it, card))
+            return fail(*why);
+    if (const auto it = obj.find("appendedAddresses"); it != obj.end())
+        if (std::optional<std::string> why = readAddresses(*it, card))
+            return fail(*why);
 
     if (const auto it = obj.find("photo"); it != obj.end()) {
         const std::optional<std::vector<std::uint8_t>> photo =

@@ -35,6 +35,11 @@ microseconds workTime(const proto::CommandInfo *info, std::uint8_t maxRf) {
         return milliseconds{2};
     if (info->command == proto::kReadCard)
         return VirtualReader::cardReadTime(maxRf);
+    if (info->command == proto::kReadFingerprint)
+        return VirtualReader::cardReadTime(maxRf, proto::kTextSize + proto::kPhotoSize +
+                                                      proto::kFingerprintMaxSize);
+    if (info->command == proto::kReadAddress)
+        return VirtualReader::cardReadTime(maxRf, proto::kAddressSize);
     if (info->command == proto::kResetSam)
         return milliseconds{100};
     if (info->command == proto::kFindCard)
@@ -70,13 +75,13 @@ VirtualReader::VirtualReader() : card_(defaultCard()) {}
 
 VirtualReader::VirtualReader(std::optional<Card> card) : card_(std::move(card)) {}
 
-microseconds VirtualReader::cardReadTime(std::uint8_t maxRf) {
-    // Authentication with the card, then the 1280 bytes of text and photo
-    // in radio exchanges of at most maxRf bytes, each with a fixed turn-around
-    // plus the bytes at 106 kbit/s. About a second at the smallest setting.
+microseconds VirtualReader::cardReadTime(std::uint8_t maxRf, std::size_t bytes) {
+    // Authentication with the card, then the bytes (1280 of text and photo
+    // for a read) in radio exchanges of at most maxRf bytes, each with a
+    // fixed turn-around plus the bytes at 106 kbit/s. About a second for a
+    // read at the smallest setting.
     const unsigned perExchange = std::max<unsigned>(maxRf, proto::kMinMaxRf);
-    const unsigned exchanges =
-        (proto::kTextSize + proto::kPhotoSize + perExchange - 1) / perExchange;
+    const auto exchanges = static_cast<unsigned>((bytes + perExchange - 1) / perExchange);
     const auto exchangeTime =
         microseconds{12000} + microseconds{perExchange * 8 * 1000000 / 106000};
     return microseconds{250000} + exchanges * exchangeTime;
@@ -137,7 +142,7 @@ Reply VirtualReader::answerCommand(const proto::CommandFrame &command) {
 
     const Command c = info->command;
     const bool needsAuthorisation =
-        c == kSamStatus || c == kFindCard || c == kSelectCard || c == kReadCard;
+        c == kSamStatus || c == kFindCard || c == kSelectCard || readsCard(c);
     if (needsAuthorisation && hits(Fault::NotAuthorised))
         return status(kNotAuthorised);
 
@@ -164,13 +169,23 @@ Reply VirtualReader::answerCommand(const proto::CommandFrame &command) {
         const std::array<std::uint8_t, kSelectDataSize> zeros{};
         return makeReply(kSuccess, zeros, work, rateNow);
     }
-    if (c == kReadCard) {
+    if (readsCard(c)) {
         // Find and select must precede every read. Reading without them
         // fails the way a read of an absent card does: 0x41.
         const bool ready = card_ && selected_;
         found_ = selected_ = false;
         if (!ready || hits(Fault::ReadFailure))
             return status(kReadFailed);
+        if (c == kReadFingerprint)
+            return makeReply(
+                kSuccess,
+                encodeFingerprintReadAnswer(card_->text, card_->photo, card_->fingerprint), work,
+                rateNow);
+        if (c == kReadAddress) {
+            if (card_->addresses.empty())
+                return status(kNoContent);
+            return makeReply(kSuccess, card_->addresses.back(), work, rateNow);
+        }
         return makeReply(kSuccess, encodeReadAnswer(card_->text, card_->photo), work, rateNow);
     }
     if (c.cmd == kSetBaudCmd) {

@@ -58,8 +58,9 @@ class VirtualReader final : public Peer {
     static constexpr std::array<std::uint8_t, proto::kSamIdSize> kDefaultSamId{
         0x05, 0x00, 0x01, 0x00, 0x6B, 0x3E, 0x32, 0x01,
         0x39, 0x30, 0x00, 0x00, 0xD2, 0x02, 0x96, 0x49};
-    // Past the longest command timeout at the slowest rate.
-    static constexpr std::chrono::milliseconds kDefaultDelay{4000};
+    // Past the longest command timeout (the fingerprint read's) at the
+    // slowest rate.
+    static constexpr std::chrono::milliseconds kDefaultDelay{5000};
     // What the SAM starts with; the bench sets its own before a read.
     static constexpr std::uint8_t kDefaultMaxRf = 80;
     // Gap between the pieces of a split answer.
@@ -109,8 +110,10 @@ class VirtualReader final : public Peer {
     // How many well-formed command frames with this CMD byte it received.
     unsigned received(std::uint8_t cmd) const;
 
-    // How long the SAM takes to read a card at a max RF bytes setting.
-    static std::chrono::microseconds cardReadTime(std::uint8_t maxRf);
+    // How long the SAM takes to read `bytes` from a card (text and photo
+    // unless given) at a max RF bytes setting.
+    static std::chrono::microseconds
+    cardReadTime(std::uint8_t maxRf, std::size_t bytes = proto::kTextSize + proto::kPhotoSize);
 
   private:
     struct FaultState {

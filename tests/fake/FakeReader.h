@@ -38,6 +38,12 @@ KAV_EXPORT void setBaud(unsigned int baud);
 KAV_EXPORT void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id);
 KAV_EXPORT void setRecord(const IDCardRecord &record);
 
+// What Kav_GetLastCard gives from now on (it sends nothing to a reader).
+// Until this is called, the fake has no card to give: Kav_GetLastCard
+// answers KAV_CARD_NONE and is not journalled, so journals of libraries
+// without it read the same.
+KAV_EXPORT void setLastCard(const KavCardData &card);
+
 // What Kav_GetWarning gives: (port, UTF-8 text) pairs; none after reset().
 // Not journalled: the dialog reads the warnings once, as it starts.
 KAV_EXPORT void setWarnings(std::vector<std::pair<int, std::string>> warnings);

@@ -17,8 +17,13 @@
 //  - fillRecord into a record between guard bytes: the guards are untouched,
 //    every field ends with a NUL inside its span and is zero after it, holds
 //    the longest whole-character prefix of the field's GBK text, and is in
-//    the returned list exactly when it was cut; the photo field stays empty.
+//    the returned list exactly when it was cut; the photo field stays empty;
+//  - the type letter picks the layout: a field of another layout is empty,
+//    an unknown letter leaves every field empty;
+//  - fillCardData: the raw block handed over as given, the type and letter
+//    kept, each field a whole-character prefix of its formatted text.
 #include "KavIDCardAPI.h"
+#include "card/carddata.h"
 #include "card/cardtext.h"
 #include "card/fieldformat.h"
 #include "card/record.h"
@@ -75,9 +80,17 @@ void checkCutField(const std::u16string &part, const std::u16string &whole, std:
     FUZZ_CHECK(std::u16string_view(whole).substr(0, kept.size()) == kept);
 }
 
+// The fields of the card's own layout; none for an unknown type.
+std::span<const FieldLayout> fieldsOf(const CardText &card) {
+    const kav::proto::CardLayout *layout = layoutOf(card);
+    return layout != nullptr ? layout->fields : std::span<const FieldLayout>();
+}
+
 std::vector<std::uint8_t> encodeBlock(const CardText &card) {
     std::vector<std::uint8_t> block(kTextBlockSize, 0);
-    for (const FieldLayout &layout : kTextLayout) {
+    block[kav::proto::kTypeLetterOffset] = static_cast<std::uint8_t>(card.letter & 0xFF);
+    block[kav::proto::kTypeLetterOffset + 1] = static_cast<std::uint8_t>(card.letter >> 8);
+    for (const FieldLayout &layout : fieldsOf(card)) {
         const std::u16string &text = card[layout.field];
         for (std::size_t i = 0; i < layout.bytes / 2; ++i) {
             const char16_t u = i < text.size() ? text[i] : u' ';
@@ -90,15 +103,26 @@ std::vector<std::uint8_t> encodeBlock(const CardText &card) {
 
 CardText checkDecoding(std::span<const std::uint8_t> block) {
     const CardText card = decodeTextBlock(block);
-    for (const FieldLayout &layout : kTextLayout)
+    for (const FieldLayout &layout : fieldsOf(card))
         checkFieldText(card[layout.field], layout.bytes);
+    // A field of another layout stays empty: a block is read by its own.
+    for (std::size_t i = 0; i < kav::proto::kTextFieldCount; ++i) {
+        const auto field = static_cast<Field>(i);
+        const auto own = fieldsOf(card);
+        if (std::none_of(own.begin(), own.end(),
+                         [&](const FieldLayout &l) { return l.field == field; }))
+            FUZZ_CHECK(card[field].empty());
+    }
+    FUZZ_CHECK((card.type == kav::proto::CardType::Unknown) ==
+               (kav::proto::cardTypeOf(card.letter) == kav::proto::CardType::Unknown));
 
     if (block.size() > kTextBlockSize)
         FUZZ_CHECK(decodeTextBlock(block.first(kTextBlockSize)) == card);
 
     // Cut where the input says: fields before the cut stay whole, fields
-    // after it are empty.
-    if (!block.empty()) {
+    // after it are empty. A block cut before its letter reads as the
+    // resident card, so only a resident card's block is cut.
+    if (!block.empty() && card.type == kav::proto::CardType::Resident) {
         const std::size_t cut = block[0] % (std::min(block.size(), kTextBlockSize) + 1);
         const CardText part = decodeTextBlock(block.first(cut));
         for (const FieldLayout &layout : kTextLayout) {
@@ -193,7 +217,7 @@ struct RecordField {
     std::size_t size;
 };
 
-std::array<RecordField, kFieldCount> recordFields(const IDCardRecord &r) {
+std::array<RecordField, kFieldCount> recordFieldsOf(const IDCardRecord &r) {
     return {{{Field::Name, r.name, sizeof r.name},
              {Field::Sex, r.sex, sizeof r.sex},
              {Field::Nation, r.nation, sizeof r.nation},
@@ -221,21 +245,60 @@ void checkRecord(const CardText &card, const FieldFormats &formats) {
     for (char c : g.record.photoFile)
         FUZZ_CHECK(c == 0);
 
-    const CardText shown = formatFields(card, formats);
-    for (const RecordField &f : recordFields(g.record)) {
+    const std::array<std::u16string, kFieldCount> shown = recordFields(formatFields(card, formats));
+    for (const RecordField &f : recordFieldsOf(g.record)) {
         const char *nul = static_cast<const char *>(std::memchr(f.data, 0, f.size));
         FUZZ_CHECK(nul != nullptr);
         for (const char *p = nul; p < f.data + f.size; ++p)
             FUZZ_CHECK(*p == 0);
 
         const std::string text(cp936::fieldText(f.data, f.size));
-        const std::string full = cp936::fromUtf8Lossy(toUtf8(shown[f.field]));
+        const std::string full =
+            cp936::fromUtf8Lossy(toUtf8(shown[static_cast<std::size_t>(f.field)]));
         FUZZ_CHECK(startsWith(full, text));
         FUZZ_CHECK(text.size() == cp936::fittingPrefix(full, f.size - 1));
         // Cut between characters: the kept part reads as the start of the whole.
         FUZZ_CHECK(startsWith(cp936::toUtf8(full), cp936::toUtf8(text)));
         const bool listed = std::find(cut.begin(), cut.end(), f.field) != cut.end();
         FUZZ_CHECK(listed == (text.size() < full.size()));
+    }
+}
+
+// The extended read's structure: the raw block as given, every field of the
+// card's layout whole or cut before a character, NUL-terminated in its span.
+void checkCardData(const CardText &card, const FieldFormats &formats,
+                   std::span<const std::uint8_t> block) {
+    static KavCardData data;
+    std::memset(&data, 0xA5, sizeof data);
+    const std::span<const std::uint8_t> text = block.first(std::min(block.size(), kTextBlockSize));
+    fillCardData(card, formats, text, {}, data);
+    FUZZ_CHECK(data.size == sizeof data);
+    FUZZ_CHECK(data.type == cardTypeCode(card.type) && data.typeCode == card.letter);
+    FUZZ_CHECK(std::equal(text.begin(), text.end(), data.textBlock));
+    FUZZ_CHECK(std::all_of(data.textBlock + text.size(), std::end(data.textBlock),
+                           [](unsigned char b) { return b == 0; }));
+    FUZZ_CHECK(std::memchr(data.typeLetter, 0, sizeof data.typeLetter) != nullptr);
+    const CardText shown = formatFields(card, formats);
+    for (const FieldLayout &layout : fieldsOf(card)) {
+        const std::string full = toUtf8(shown[layout.field]);
+        std::string got;
+        switch (layout.field) {
+        case Field::Name:
+            got = data.name;
+            break;
+        case Field::EnglishName:
+            got = data.englishName;
+            break;
+        case Field::Address:
+            got = data.address;
+            break;
+        case Field::IdNumber:
+            got = data.idNumber;
+            break;
+        default:
+            continue;
+        }
+        FUZZ_CHECK(startsWith(full, got));
     }
 }
 
@@ -256,5 +319,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                shown.idNumber == card.idNumber && shown.issuer == card.issuer);
     checkRecord(card, formats);
     checkRecord(card, FieldFormats{});
+    checkCardData(card, formats, input.subspan(kCodeBytes));
     return 0;
 }

@@ -30,6 +30,34 @@
 
 namespace {
 
+// The read answers a response may carry: a decoded one lies inside the
+// data, has the protocol's sizes and encodes back to the same bytes; the
+// fingerprint read's answer is taken exactly when it decodes.
+void checkReadAnswers(const kav::proto::Response &r) {
+    namespace proto = kav::proto;
+    if (const auto read = proto::decodeReadAnswer(r.data)) {
+        FUZZ_CHECK(read->text.size() == proto::kTextSize &&
+                   read->photo.size() == proto::kPhotoSize);
+        FUZZ_CHECK(proto::encodeReadAnswer(read->text, read->photo) == r.data);
+    }
+    const auto withFingerprint = proto::decodeFingerprintReadAnswer(r.data);
+    if (withFingerprint) {
+        const std::size_t size = withFingerprint->fingerprint.size();
+        FUZZ_CHECK(size == 0 || size == 512 || size == proto::kFingerprintMaxSize);
+        FUZZ_CHECK(withFingerprint->fingerprint.data() + size == r.data.data() + r.data.size());
+        FUZZ_CHECK(proto::encodeFingerprintReadAnswer(withFingerprint->text, withFingerprint->photo,
+                                                      withFingerprint->fingerprint) == r.data);
+    }
+    const bool answers = proto::answers(proto::kReadFingerprint, r);
+    if (r.sw3 == proto::kSuccess)
+        FUZZ_CHECK(answers == withFingerprint.has_value());
+    else if (r.sw3 != proto::kFindSuccess)
+        FUZZ_CHECK(answers == r.data.empty());
+    if (r.sw3 == proto::kSuccess)
+        FUZZ_CHECK(proto::answers(proto::kReadAddress, r) ==
+                   (r.data.size() == proto::kAddressSize));
+}
+
 using kav::proto::FrameKind;
 using kav::proto::FrameParser;
 using kav::proto::ParseEvent;
@@ -153,6 +181,7 @@ class Checker {
             FUZZ_CHECK(r.has_value());
             FUZZ_CHECK(kav::proto::encodeResponse(r->sw1, r->sw2, r->sw3, r->data) == frame);
             FUZZ_CHECK(!kav::proto::describeResponse(*r).empty());
+            checkReadAnswers(*r);
         }
     }
 

@@ -1,13 +1,17 @@
 // kav's system calls on POSIX systems.
 #include "platform/system.h"
 
+#include "KavIDCardAPI.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
+#include <limits.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +52,10 @@ std::vector<std::string> utf8Arguments(int argc, char **argv) {
 
 bool stderrIsTerminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+bool stdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
 }
 
 // The handler resets itself, so a second Ctrl-C ends kav at once.
@@ -138,6 +146,53 @@ void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entr
     entry["reason"] = reason;
     human += "denied: " + reason;
     return;
+}
+
+std::string libraryFileName() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&Kav_OpenPort), &info) == 0 || info.dli_fname == nullptr)
+        return "unknown";
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(info.dli_fname, ec);
+    return (ec ? std::filesystem::path(info.dli_fname) : real).filename().string();
+}
+
+std::string hostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "unknown";
+    return name;
+}
+
+std::string makeTempFolder(const std::string &prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string{};
+}
+
+bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
+                         std::string &error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    // The umask may have taken bits the file needs to be ours alone.
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (std::size_t done = 0; ok && done < size;) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    if (!ok)
+        error = std::strerror(errno != 0 ? errno : EIO);
+    ok = ::close(fd) == 0 && ok;
+    if (!ok)
+        ::unlink(path.c_str());
+    return ok;
 }
 
 } // namespace kav::cli::platform

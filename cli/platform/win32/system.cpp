@@ -1,12 +1,16 @@
 // kav's system calls on Windows.
 #include "platform/system.h"
 
+#include "KavIDCardAPI.h"
+
 #include <windows.h>
 
 #include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 namespace kav::cli::platform {
 namespace {
@@ -59,6 +63,10 @@ std::vector<std::string> utf8Arguments(int argc, char **argv) {
 
 bool stderrIsTerminal() {
     return ::_isatty(::_fileno(stderr)) != 0;
+}
+
+bool stdoutIsTerminal() {
+    return ::_isatty(::_fileno(stdout)) != 0;
 }
 
 void catchFirstInterrupt(volatile std::sig_atomic_t *flag) {
@@ -117,6 +125,69 @@ void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entr
                                    : "the system refused it (error " + std::to_string(error) + ")";
     entry["reason"] = reason;
     human += "denied: " + reason;
+}
+
+std::string libraryFileName() {
+    HMODULE library = nullptr;
+    wchar_t name[MAX_PATH] = {};
+    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                             reinterpret_cast<LPCWSTR>(&Kav_OpenPort), &library) == 0 ||
+        ::GetModuleFileNameW(library, name, MAX_PATH) == 0)
+        return "unknown";
+    return utf8(std::filesystem::path(name).filename().c_str());
+}
+
+std::string hostName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return ::GetComputerNameW(name, &size) != 0 ? utf8(name) : "unknown";
+}
+
+std::string makeTempFolder(const std::string &prefix) {
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+    if (ec)
+        return {};
+    // A name no one else has: CreateDirectory fails on one that exists.
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path folder =
+            base / (prefix + std::to_string(::GetCurrentProcessId()) + "-" +
+                    std::to_string(::GetTickCount64() + attempt));
+        if (::CreateDirectoryW(folder.c_str(), nullptr) != 0)
+            return utf8(folder.c_str());
+        if (::GetLastError() != ERROR_ALREADY_EXISTS)
+            return {};
+    }
+    return {};
+}
+
+bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
+                         std::string &error) {
+    const std::filesystem::path file = std::filesystem::u8path(path);
+    // CREATE_NEW never opens an existing name; no one else may open it while
+    // it is written. Its rights are the folder's, as Windows gives them.
+    const HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = ::GetLastError() == ERROR_FILE_EXISTS ? "the file exists"
+                                                      : "the system refused to create it";
+        return false;
+    }
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < size;) {
+        DWORD written = 0;
+        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 20));
+        ok = ::WriteFile(handle, bytes + done, chunk, &written, nullptr) != 0 && written > 0;
+        done += written;
+    }
+    ok = ok && ::FlushFileBuffers(handle) != 0;
+    ok = ::CloseHandle(handle) != 0 && ok;
+    if (!ok) {
+        error = "the file could not be written";
+        ::DeleteFileW(file.c_str());
+    }
+    return ok;
 }
 
 } // namespace kav::cli::platform

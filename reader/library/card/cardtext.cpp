@@ -77,15 +77,47 @@ const std::u16string &CardText::operator[](Field field) const {
     case Field::ValidFrom:
         return validFrom;
     case Field::ValidUntil:
+        return validUntil;
+    case Field::EnglishName:
+        return englishName;
+    case Field::CardNumber:
+        return cardNumber;
+    case Field::Nationality:
+        return nationality;
+    case Field::ChineseName:
+        return chineseName;
+    case Field::CardVersion:
+        return cardVersion;
+    case Field::IssuerCode:
+        return issuerCode;
+    case Field::PassNumber:
+        return passNumber;
+    case Field::IssuanceCount:
         break;
     }
-    return validUntil;
+    return issuanceCount;
+}
+
+std::u16string decodeTextField(std::span<const std::uint8_t> bytes) {
+    return decodeField(bytes);
+}
+
+const proto::CardLayout *layoutOf(const CardText &card) {
+    return proto::layoutOf(card.type);
 }
 
 CardText decodeTextBlock(std::span<const std::uint8_t> block) {
     block = block.first(std::min(block.size(), kTextBlockSize));
     CardText text;
-    for (const FieldLayout &layout : kTextLayout) {
+    if (block.size() >= proto::kTypeLetterOffset + 2) {
+        text.letter = static_cast<char16_t>(block[proto::kTypeLetterOffset] |
+                                            block[proto::kTypeLetterOffset + 1] << 8);
+        text.type = proto::cardTypeOf(text.letter);
+    }
+    const proto::CardLayout *cardLayout = layoutOf(text);
+    if (cardLayout == nullptr)
+        return text;
+    for (const FieldLayout &layout : cardLayout->fields) {
         if (layout.offset >= block.size())
             break;
         const std::size_t available = std::min(layout.bytes, block.size() - layout.offset);

@@ -53,8 +53,9 @@ std::uint32_t baudOf(speed_t speed) {
 class HostileDevice {
   public:
     HostileDevice(Script script, Bytes stream = {})
-        : HostileDevice(script ? RatedScript([script](const proto::CommandFrame &c,
-                                                      std::uint32_t) { return script(c); })
+        : HostileDevice(script ? RatedScript([script](const proto::CommandFrame &c, std::uint32_t) {
+                            return script(c);
+                        })
                                : RatedScript(),
                         std::move(stream)) {}
     HostileDevice(RatedScript script, Bytes stream = {})
@@ -82,8 +83,8 @@ class HostileDevice {
         if (slave >= 0 && ::tcgetattr(slave, &t) == 0) {
             const speed_t was = ::cfgetospeed(&t);
             ::cfsetospeed(&t, B19200);
-            sees = ::tcsetattr(slave, TCSANOW, &t) == 0 &&
-                   ::tcgetattr(pty_.master(), &seen) == 0 && ::cfgetospeed(&seen) == B19200;
+            sees = ::tcsetattr(slave, TCSANOW, &t) == 0 && ::tcgetattr(pty_.master(), &seen) == 0 &&
+                   ::cfgetospeed(&seen) == B19200;
             ::cfsetospeed(&t, was);
             ::tcsetattr(slave, TCSANOW, &t);
         }
@@ -126,8 +127,7 @@ class HostileDevice {
                 const auto until = Clock::now() + act.delay;
                 while (!stop_ && Clock::now() < until)
                     std::this_thread::sleep_for(2ms);
-                if (!act.bytes.empty() &&
-                    ::write(master, act.bytes.data(), act.bytes.size()) > 0)
+                if (!act.bytes.empty() && ::write(master, act.bytes.data(), act.bytes.size()) > 0)
                     sent_ += act.bytes.size();
             }
         }
@@ -249,8 +249,9 @@ TEST_F(HostileDeviceTest, EndlessSendingStallsNothing) {
             EXPECT_NE(status, KAV_OK);
             IDCardRecord record{};
             int read = KAV_OK;
-            EXPECT_LT(timed([&] { read = readCard(record); }),
-                      limit({proto::kSetMaxRf, proto::kFindCard, proto::kSelectCard, proto::kReadCard}));
+            EXPECT_LT(
+                timed([&] { read = readCard(record); }),
+                limit({proto::kSetMaxRf, proto::kFindCard, proto::kSelectCard, proto::kReadCard}));
             EXPECT_NE(read, KAV_OK);
         }
         Kav_ClosePort(1);
@@ -360,7 +361,9 @@ TEST_F(HostileDeviceTest, HangingUpDuringTheOpenIsAFailure) {
 // Control characters from the card reach neither the record nor a file name.
 TEST_F(HostileDeviceTest, ControlCharactersFromTheCardAreReplaced) {
     HostileDevice device([](const proto::CommandFrame &c) {
-        return goodAnswer(c, proto::encodeReadAnswer(textBlock(u"a\nb\tc\x1b" u"d"), {}));
+        return goodAnswer(c, proto::encodeReadAnswer(textBlock(u"a\nb\tc\x1b"
+                                                               u"d"),
+                                                     {}));
     });
     attach(device);
     ASSERT_EQ(Kav_SetPhotoName(KAV_PHOTO_NAME_HOLDER), KAV_OK);
@@ -398,8 +401,8 @@ TEST_F(HostileDeviceTest, TheOpenPortKeepsTheSamsRate) {
         std::chrono::milliseconds late; // the SAM's first answer
         std::function<void()> before;
     } cases[] = {
-        {"the late answer to the 115200 probe comes during the 57600 probe of the open",
-         lateAnswer, [] { ASSERT_EQ(Kav_OpenPort(1), KAV_OK); }},
+        {"the late answer to the 115200 probe comes during the 57600 probe of the open", lateAnswer,
+         [] { ASSERT_EQ(Kav_OpenPort(1), KAV_OK); }},
         {"the same during the search, whose rate the open then takes", lateAnswer,
          [] {
              EXPECT_EQ(Kav_FindReader(), 1);
@@ -427,3 +430,34 @@ TEST_F(HostileDeviceTest, TheOpenPortKeepsTheSamsRate) {
 }
 
 } // namespace
+
+// A SAM that says "no fingerprint on the card" with status 0x91 rather than
+// a zero length: the extended read still gets text and photo, by finding,
+// selecting and reading again without the fingerprint.
+TEST_F(HostileDeviceTest, NoFingerprintByStatusStillReadsTheCard) {
+    auto seen = std::make_shared<std::vector<proto::Command>>();
+    HostileDevice device([seen](const proto::CommandFrame &c) {
+        seen->push_back({c.cmd, c.para});
+        if (proto::Command{c.cmd, c.para} == proto::kReadFingerprint)
+            return Act{0ms, proto::encodeResponse(0, 0, proto::kNoContent)};
+        return goodAnswer(c, kGoodRead);
+    });
+    attach(device);
+    ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+    ASSERT_EQ(Kav_StartFindIDCard(1, nullptr, 0), KAV_OK);
+    ASSERT_EQ(Kav_SelectIDCard(1, nullptr, 0), KAV_OK);
+    seen->clear();
+    KavCardData data{};
+    data.size = sizeof data;
+    ASSERT_EQ(Kav_ReadCard(1, KAV_READ_FINGERPRINT, &data), KAV_OK);
+    EXPECT_EQ(*seen, (std::vector<proto::Command>{proto::kReadFingerprint, proto::kFindCard,
+                                                  proto::kSelectCard, proto::kReadCard}));
+    EXPECT_EQ(data.fingerprintRead, 1);
+    EXPECT_EQ(data.fingerprintSize, 0);
+    EXPECT_STREQ(data.name, "林晓航");
+
+    unsigned char buffer[KAV_FINGERPRINT_MAX_SIZE];
+    int size = -1;
+    ASSERT_EQ(Kav_ReadFingerprint(1, buffer, sizeof buffer, &size), KAV_OK);
+    EXPECT_EQ(size, 0);
+}

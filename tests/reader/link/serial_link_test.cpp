@@ -1,9 +1,9 @@
 #include "KavIDCardAPI.h"
 #include "link/serial_link.h"
-#include "protocol/transact.h"
 #include "process.h"
-#include "test_pty.h"
+#include "protocol/transact.h"
 #include "test_bytes.h"
+#include "test_pty.h"
 #include "virtual/pty_server.h"
 
 #include <gtest/gtest.h>
@@ -148,38 +148,46 @@ int openAsOrdinaryUser(const std::string &path) {
 TEST_F(PtyTest, AHolderKilledMidRunLeavesTheTtyFreeForAnOrdinaryUser) {
     const std::string path = server.slavePath();
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
-    link.close();
     for (int sig : {SIGKILL, SIGTERM, SIGPIPE}) {
         SCOPED_TRACE(strsignal(sig));
-        // The holder: a child that opens the tty, says its pid and waits.
+        // The holder: a child that opens the tty when told, says its pid and
+        // waits. Forked from this thread while the tty is quiet: a fork while
+        // another thread allocates can leave the child stuck on the
+        // allocator's lock (seen under AddressSanitizer).
+        int go[2];
         int said[2];
+        ASSERT_EQ(::pipe(go), 0);
         ASSERT_EQ(::pipe(said), 0);
-        std::atomic<int> held{-1};
-        std::thread holder([&] {
-            held = ::test::inChild([&] {
-                ::signal(SIGPIPE, SIG_DFL); // a host that ignores it is not the case here
-                SerialLink mine;
-                if (mine.open(path, kDefaultBaud) != KAV_OK)
-                    return 1;
-                const pid_t pid = ::getpid();
-                if (::write(said[1], &pid, sizeof pid) != sizeof pid)
-                    return 2;
-                for (;;)
-                    ::pause();
-            });
+        ::test::Child holder([&] {
+            ::signal(SIGPIPE, SIG_DFL); // a host that ignores it is not the case here
+            link.close();               // this copy would keep the test's lock alive
+            char byte = 0;
+            if (::read(go[0], &byte, 1) != 1)
+                return 3;
+            SerialLink mine;
+            if (mine.open(path, kDefaultBaud) != KAV_OK)
+                return 1;
+            const pid_t pid = ::getpid();
+            if (::write(said[1], &pid, sizeof pid) != sizeof pid)
+                return 2;
+            for (;;)
+                ::pause();
         });
+        link.close();
+        ASSERT_EQ(::write(go[1], "g", 1), 1);
         pid_t pid = 0;
         pollfd p{said[0], POLLIN, 0};
-        const bool ready = ::poll(&p, 1, 5000) == 1 && ::read(said[0], &pid, sizeof pid) == sizeof pid;
+        const bool ready =
+            ::poll(&p, 1, 5000) == 1 && ::read(said[0], &pid, sizeof pid) == sizeof pid;
         if (ready) {
             EXPECT_EQ(openAsOrdinaryUser(path), -KAV_E_BUSY) << "refused while the holder lives";
             SerialLink second;
             EXPECT_EQ(second.open(path, kDefaultBaud), KAV_E_BUSY) << "and to root too";
-            ::kill(pid, sig);
+            holder.signal(sig);
         }
-        holder.join();
-        ::close(said[0]);
-        ::close(said[1]);
+        const int held = holder.wait();
+        for (int fd : {go[0], go[1], said[0], said[1]})
+            ::close(fd);
         ASSERT_TRUE(ready) << "the holder did not open the tty: exit " << held;
         EXPECT_EQ(held, 128 + sig);
         EXPECT_EQ(openAsOrdinaryUser(path), KAV_OK) << "free once the holder is gone";
@@ -394,8 +402,8 @@ TEST(SerialLinkThreads, PortsProbedInParallelOnPlainThreads) {
 
 TEST(VirtualReaderTool, PrintsItsPathServesAndStopsCleanlyOnSigterm) {
     const std::string linkPath = "/tmp/kav_tool_test_" + std::to_string(::getpid());
-    ::test::Child tool(KAV_VIRTUAL_READER_TOOL, {"--baud", "38400", "--link", linkPath, "--fault",
-                                               "noise", "--every", "2"});
+    ::test::Child tool(KAV_VIRTUAL_READER_TOOL,
+                       {"--baud", "38400", "--link", linkPath, "--fault", "noise", "--every", "2"});
     const std::string path = tool.readLine();
     EXPECT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     EXPECT_EQ(std::filesystem::read_symlink(linkPath), path);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 
 namespace kav::virt {
@@ -32,6 +33,23 @@ constexpr Layout kLayout[] = {
     {"birthDate", 36, 16}, {"address", 52, 70},    {"idNumber", 122, 36},
     {"issuer", 158, 30},   {"validFrom", 188, 16}, {"validUntil", 204, 16},
 };
+constexpr Layout kForeignLayout[] = {
+    {"englishName", 0, 120}, {"sex", 120, 2},          {"cardNumber", 122, 30},
+    {"nationality", 152, 6}, {"chineseName", 158, 30}, {"validFrom", 188, 16},
+    {"validUntil", 204, 16}, {"birthDate", 220, 16},   {"cardVersion", 236, 4},
+    {"issuerCode", 240, 8},
+};
+constexpr Layout kPermitLayout[] = {
+    {"name", 0, 30},           {"sex", 30, 2},          {"birthDate", 36, 16},
+    {"address", 52, 70},       {"idNumber", 122, 36},   {"issuer", 158, 30},
+    {"validFrom", 188, 16},    {"validUntil", 204, 16}, {"passNumber", 220, 18},
+    {"issuanceCount", 238, 4},
+};
+// The spaces between and after each type's fields, the letter at 248 apart.
+constexpr Layout kResidentGaps[] = {{"reserved", 220, 28}, {"after the letter", 250, 6}};
+constexpr Layout kForeignGaps[] = {{"after the letter", 250, 6}};
+constexpr Layout kPermitGaps[] = {
+    {"reserved", 32, 4}, {"reserved", 242, 6}, {"after the letter", 250, 6}};
 
 std::u16string fieldAt(const Card &card, const Layout &f) {
     std::u16string s;
@@ -68,13 +86,21 @@ TEST(CardFiles, EveryShippedCardLoadsExactlyAsTheCardCarriesIt) {
                       }()));
             continue;
         }
-        for (const Layout &f : kLayout) {
+        const QString type = json[u"cardType"].toString(QStringLiteral(" "));
+        std::span<const Layout> layout = kLayout, gaps = kResidentGaps;
+        if (type == u"I")
+            layout = kForeignLayout, gaps = kForeignGaps;
+        else if (type == u"J")
+            layout = kPermitLayout, gaps = kPermitGaps;
+        for (const Layout &f : layout) {
             SCOPED_TRACE(f.key);
             const std::u16string value = json[QLatin1String(f.key)].toString().toStdU16String();
             const std::u16string padded = value + std::u16string(f.bytes / 2 - value.size(), u' ');
             EXPECT_EQ(fieldAt(card, f), padded);
         }
-        EXPECT_EQ(fieldAt(card, {"reserved", 220, 36}), std::u16string(18, u' '));
+        for (const Layout &gap : gaps)
+            EXPECT_EQ(fieldAt(card, gap), std::u16string(gap.bytes / 2, u' ')) << gap.offset;
+        EXPECT_EQ(fieldAt(card, {"type", 248, 2}), type.toStdU16String());
 
         const QByteArray photo = QByteArray::fromBase64(json[u"photo"].toString().toLatin1());
         ASSERT_LE(photo.size(), 1024);
@@ -149,6 +175,22 @@ TEST(CardFiles, MalformedFilesAreRefusedWithAReason) {
         {"{\"\xff\":1}", "not valid JSON"},
         {"[1, 2]", "one JSON object"},
         {"{", "not valid JSON"},
+        {"{" + fields + R"(,"cardType":"Y"})", "\"cardType\" must be"},
+        {"{" + fields + R"(,"cardType":"IJ"})", "\"cardType\" must be"},
+        {"{" + fields + R"(,"cardType":"I"})", "is not on a card of type \"I\""},
+        {"{" + fields + R"(,"passNumber":"1"})", "\"passNumber\" is not on a card"},
+        {R"({"textBlock":")" + block + R"(","cardType":"I"})", "type letter in the block"},
+        {R"({"textBlock":")" + block + R"(","passNumber":"1"})", "not both"},
+        {"{" + fields + R"(,"fingerprint":"real!"})", "not valid base64"},
+        {"{" + fields + R"(,"fingerprint":")" + QByteArray(100, 'x').toBase64().toStdString() +
+             "\"}",
+         "100 bytes; a card holds 512 or 1024"},
+        {"{" + fields + R"(,"fingerprint":""})", "0 bytes"},
+        {"{" + fields + R"(,"appendedAddresses":"a"})", "a list of at most 4"},
+        {"{" + fields + R"(,"appendedAddresses":["a","b","c","d","e"]})", "a list of at most 4"},
+        {"{" + fields + R"(,"appendedAddresses":[1]})", "list of strings"},
+        {"{" + fields + R"(,"appendedAddresses":[")" + std::string(36, 'a') + "\"]}",
+         "has 36 characters; the card holds 35"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.json.substr(0, 60));
@@ -305,6 +347,36 @@ TEST(CardFiles, OnlyARegularFileOfAtMost64KiBIsRead) {
         EXPECT_EQ(r.error.rfind(c.path + ": ", 0), 0u) << r.error;
         EXPECT_NE(r.error.find(c.error), std::string::npos) << r.error;
     }
+}
+
+// Fingerprint data and appended addresses: the synthetic pattern byte for
+// byte, base64 of either template count, addresses in their order.
+TEST(CardFiles, FingerprintAndAppendedAddressesLoadAsWritten) {
+    const std::string fields =
+        R"("name":"a","sex":"1","nation":"01","birthDate":"1","address":"a","idNumber":"1",)"
+        R"("issuer":"a","validFrom":"1","validUntil":"1")";
+    const CardResult synthetic = parseCard("{" + fields + R"(,"fingerprint":"synthetic"})");
+    ASSERT_TRUE(synthetic.card) << synthetic.error;
+    ASSERT_EQ(synthetic.card->fingerprint.size(), 1024u);
+    for (std::size_t i : {0u, 1u, 7u, 511u, 1023u})
+        EXPECT_EQ(synthetic.card->fingerprint[i], (i * 37 + 11) % 256) << i;
+    EXPECT_TRUE(synthetic.card->addresses.empty());
+
+    const QByteArray half(512, '\x5A');
+    const CardResult given =
+        parseCard("{" + fields + R"(,"fingerprint":")" + half.toBase64().toStdString() +
+                  R"(","appendedAddresses":["甲路1号","乙街"]})");
+    ASSERT_TRUE(given.card) << given.error;
+    EXPECT_EQ(given.card->fingerprint, std::vector<std::uint8_t>(512, 0x5A));
+    ASSERT_EQ(given.card->addresses.size(), 2u);
+    const auto addressText = [](const Address &a) {
+        std::u16string s;
+        for (std::size_t i = 0; i < a.size(); i += 2)
+            s += static_cast<char16_t>(a[i] | a[i + 1] << 8);
+        return s;
+    };
+    EXPECT_EQ(addressText(given.card->addresses[0]), u"甲路1号" + std::u16string(31, u' '));
+    EXPECT_EQ(addressText(given.card->addresses[1]), u"乙街" + std::u16string(33, u' '));
 }
 
 } // namespace

@@ -72,7 +72,12 @@ TEST_F(VirtualReaderTest, AnswersEveryCommandAsAReaderWould) {
         {"status with a data byte", Fresh, kSamStatus, {1}, kLengthError, 0},
         {"set baud, rate code 5", Fresh, setBaudCommand(5), {}, kCommandError, 0},
         {"unknown command", Fresh, {0x42, 0x00}, {}, kCommandError, 0},
-        {"fingerprint read (not modelled)", Selected, {0x30, 0x10}, {}, kCommandError, 0},
+        // The built-in card holds no fingerprint and no appended address.
+        {"fingerprint read after find and select", Selected, {0x30, 0x10}, {}, kSuccess, 1286},
+        {"fingerprint read after find only", Found, {0x30, 0x10}, {}, kReadFailed, 0},
+        {"address read after find and select", Selected, {0x30, 0x03}, {}, kNoContent, 0},
+        {"address read without find and select", Fresh, {0x30, 0x03}, {}, kReadFailed, 0},
+        {"read with another PARA", Selected, {0x30, 0x02}, {}, kCommandError, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -236,7 +241,14 @@ TEST_F(VirtualReaderTest, PacedReadTakesTheTimeItsMaxRfSettingImplies) {
     EXPECT_GT(VirtualReader::cardReadTime(24), VirtualReader::cardReadTime(80));
     EXPECT_GT(VirtualReader::cardReadTime(80), VirtualReader::cardReadTime(255));
     EXPECT_LE(VirtualReader::cardReadTime(24), 1100ms) << "about a second at most";
-    EXPECT_LT(commandTimeout(kReadCard, 9600), VirtualReader::kDefaultDelay);
+    // The delay fault must outlast every command's wait, the fingerprint
+    // read's at 9600 the longest.
+    for (const CommandInfo &info : commandTable())
+        EXPECT_LT(commandTimeout(info.command, 9600), VirtualReader::kDefaultDelay) << info.name;
+    // The fingerprint read moves 1,024 more bytes over the radio, and the SAM
+    // takes no longer than the command's table allows.
+    EXPECT_GT(VirtualReader::cardReadTime(80, 2304), VirtualReader::cardReadTime(80));
+    EXPECT_LE(VirtualReader::cardReadTime(24, 2304), findCommand(0x30, 0x10)->work);
 
     const std::uint8_t fast = 255;
     ASSERT_EQ(run(link, kSetMaxRf, {fast}).r.sw3, kSuccess);

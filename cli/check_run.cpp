@@ -1,0 +1,268 @@
+#include "check_run.h"
+
+#include "KavIDCardAPI.h"
+#include "check.h"
+#include "check_plan.h"
+#include "codepage936.h"
+#include "exit_codes.h"
+#include "interrupt.h"
+#include "platform/system.h"
+#include "port_set.h"
+#include "records.h"
+#include "report.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace kav::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Where the check's reads put their photos: a folder of the run's own,
+// removed at its end, so a station's working folder does not fill up.
+class PhotoFolder {
+  public:
+    PhotoFolder() : path_(platform::makeTempFolder("kav-check-")) {}
+    ~PhotoFolder() {
+        std::error_code ignored;
+        if (!path_.empty())
+            fs::remove_all(path_, ignored);
+    }
+    PhotoFolder(const PhotoFolder &) = delete;
+    PhotoFolder &operator=(const PhotoFolder &) = delete;
+    // Gives the folder to the library; false when it cannot take it.
+    bool use() const {
+        const std::optional<std::string> gbk = cp936::fromUtf8(path_);
+        // Base64: the photo is only written, not decoded, on a line.
+        return !path_.empty() && gbk && Kav_SetPhotoType(KAV_PHOTO_BASE64) == KAV_OK &&
+               Kav_SetPhotoName(KAV_PHOTO_NAME_TMP) == KAV_OK &&
+               Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, gbk->c_str()) == KAV_OK;
+    }
+
+  private:
+    std::string path_;
+};
+
+// Whether a unit answers on the port: a SAM that gives its status (on a
+// serial port at whatever rate it is at).
+bool unitPresent(int port) {
+    if (port <= KAV_LAST_SERIAL_PORT) {
+        unsigned int baud = 0;
+        return Kav_GetCOMBaud(port, &baud) == KAV_OK;
+    }
+    const bool present = Kav_OpenPort(port) == KAV_OK && Kav_GetSAMStatus(port, 0) == KAV_OK;
+    Kav_ClosePort(port);
+    return present;
+}
+
+// Waits until the unit is there (or gone); false when Ctrl-C came first.
+bool waitForUnit(int port, bool present) {
+    constexpr auto kPoll = std::chrono::milliseconds{200};
+    while (!interruptRequested()) {
+        const Clock::time_point asked = Clock::now();
+        if (unitPresent(port) == present)
+            return true;
+        while (!interruptRequested() && Clock::now() - asked < kPoll)
+            std::this_thread::sleep_for(std::chrono::milliseconds{20});
+    }
+    return false;
+}
+
+void say(int port, const char *what) {
+    std::fprintf(stderr, "kav: port %d: %s\n", port, what);
+    std::fflush(stderr);
+}
+
+std::string toUpper(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// What every port of a run shares.
+struct Station {
+    const CheckRun &run;
+    Records &records;
+    const Output &out;
+    bool colour;
+    bool loop;
+};
+
+// A unit's verdict goes out whole: ports checked at once never mix lines.
+std::mutex printing;
+
+// The units on one port, one after another with --loop, until Ctrl-C. Holds
+// nothing of its own beyond the call, so ports can run it on threads of
+// their own. Its exit code.
+int checkPort(const Station &station, int port) {
+    const CheckRun &run = station.run;
+    bool anyFailed = false;
+    bool unrecorded = false;
+    for (;;) {
+        if (station.loop) {
+            say(port, "waiting for a unit");
+            if (!waitForUnit(port, true))
+                break;
+            say(port, "checking the unit");
+        }
+        const UnitResult unit = checkUnit(*run.plan, port);
+        const Json steps = unitJson(unit, run, nullptr)["steps"];
+        std::string error;
+        const Clock::time_point start = Clock::now();
+        const std::optional<long long> id = station.records.append(unit, run, steps, error);
+        const double recordMs =
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        Json record = id ? Json{{"id", *id},
+                                {"db", station.records.path()},
+                                {"ms", std::round(recordMs * 100.0) / 100.0}}
+                         : Json{{"error", error}};
+        std::string banner = unitBanner(unit, run, station.colour);
+        {
+            const std::lock_guard lock(printing);
+            if (!id) {
+                // Shown all the same: the unit is checked; the line must
+                // know its record is missing.
+                banner += "NOT RECORDED: " + error + "\n";
+                std::fprintf(stderr, "kav: %s: the unit could not be recorded: %s\n",
+                             station.records.path().c_str(), error.c_str());
+                unrecorded = true;
+            }
+            station.out.result(unitJson(unit, run, record), banner, kExitOk);
+        }
+        anyFailed = anyFailed || !unit.passed;
+        if (!station.loop || interruptRequested())
+            break;
+        say(port, "checked: take the unit away");
+        if (!waitForUnit(port, false))
+            break;
+    }
+    return unrecorded ? kExitRecord : anyFailed ? kExitFailed : kExitOk;
+}
+
+} // namespace
+
+int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
+             const CheckOptions &options) {
+    std::string error;
+    const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
+    if (!plan) {
+        std::fprintf(stderr, "kav: plan %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options.showPlan)
+        return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
+    const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
+    const std::unique_ptr<Records> records =
+        Records::open(dbPath, Records::Open::CreateIfMissing, error);
+    if (!records) {
+        std::fprintf(stderr, "kav: %s\n", error.c_str());
+        return kExitRecord;
+    }
+    const PhotoFolder photos;
+    if (!photos.use()) {
+        std::fputs("kav: no folder for the photos the check reads\n", stderr);
+        return kExitPhoto;
+    }
+    const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName()};
+    const InterruptEndsRun interruptEndsLoop;
+    const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
+                          options.loop};
+    const std::vector<int> ports = findPorts();
+    if (ports.empty())
+        return out.result(Json::array(), "no reader found", kExitNoDevice);
+    // Several ports share the station, each on a thread of its own; the
+    // run's exit code is the worst of theirs.
+    const std::vector<int> codes =
+        runOnPorts<int>(ports, [&station](int port) { return checkPort(station, port); });
+    return *std::max_element(codes.begin(), codes.end());
+}
+
+int runResults(const Output &out, const ResultsOptions &options) {
+    std::string error;
+    const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
+    const std::unique_ptr<Records> records = Records::open(dbPath, Records::Open::MustExist, error);
+    if (!records) {
+        std::fprintf(stderr, "kav: %s\n", error.c_str());
+        return kExitRecord;
+    }
+    RecordFilter filter{options.since, options.samId, toUpper(options.verdict)};
+    // Times are compared as text: 18:30Z must not sort after 18:30:05.000Z.
+    if (!filter.since.empty() && filter.since.back() == 'Z')
+        filter.since.pop_back();
+    const auto failed = [&error, &dbPath]() {
+        std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
+        return kExitRecord;
+    };
+    if (!options.htmlPath.empty()) {
+        ReportData data;
+        data.generated = utcNow();
+        data.title = "Units recorded in " + dbPath;
+        if (!filter.since.empty())
+            data.title += " since " + filter.since;
+        if (!filter.samId.empty())
+            data.title += ", SAM " + filter.samId;
+        if (!filter.verdict.empty())
+            data.title += ", verdict " + filter.verdict;
+        data.summary = records->summary(filter, error);
+        if (error.empty())
+            data.failures = records->failures(filter, error);
+        if (error.empty())
+            data.readMs = records->readTimes(filter, error);
+        if (!error.empty())
+            return failed();
+        // Whole or not at all: a page cut short by a full disk never
+        // replaces the last good one.
+        const std::string temporary = options.htmlPath + ".part";
+        {
+            std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+            file << reportHtml(data);
+            file.flush();
+            if (!file) {
+                std::error_code ignored;
+                fs::remove(temporary, ignored);
+                std::fprintf(stderr, "kav: %s could not be written\n", options.htmlPath.c_str());
+                return kExitOutput;
+            }
+        }
+        std::error_code ec;
+        fs::rename(temporary, options.htmlPath, ec);
+        if (ec) {
+            fs::remove(temporary, ec);
+            std::fprintf(stderr, "kav: %s could not be written\n", options.htmlPath.c_str());
+            return kExitOutput;
+        }
+        long long units = 0;
+        for (const SummaryRow &r : data.summary)
+            units += r.units;
+        return out.success(
+            Json{{"html", options.htmlPath}, {"units", units}, {"reads", data.readMs.size()}},
+            "report of " + std::to_string(units) + " units written to " + options.htmlPath);
+    }
+    if (options.summary) {
+        const std::vector<SummaryRow> rows = records->summary(filter, error);
+        if (!error.empty())
+            return failed();
+        return out.success(summaryJson(rows), summaryText(rows));
+    }
+    const std::vector<StoredUnit> units = records->units(filter, error);
+    if (!error.empty())
+        return failed();
+    if (options.csv) {
+        const std::string csv = unitsCsv(units);
+        std::fwrite(csv.data(), 1, csv.size(), stdout);
+        return kExitOk;
+    }
+    return out.success(unitsJson(units), unitsText(units));
+}
+
+} // namespace kav::cli

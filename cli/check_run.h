@@ -1,0 +1,36 @@
+// kav check and kav results as commands: arguments in, exit code out.
+#pragma once
+
+#include "output.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kav::cli {
+
+struct CheckOptions {
+    std::string planPath; // empty: the built-in plan
+    std::string dbPath;   // empty: the default record
+    bool loop = false;
+    bool showPlan = false;
+};
+
+struct ResultsOptions {
+    std::string dbPath;
+    std::string since;
+    std::string samId;
+    std::string verdict; // "pass", "fail" or empty
+    bool csv = false;
+    bool summary = false;
+    std::string htmlPath;
+};
+
+// Refuses a bad plan or an unusable database before any port is touched,
+// then asks findPorts for the ports (--all searches them) and checks them
+// at once, each on a thread of its own.
+int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
+             const CheckOptions &options);
+int runResults(const Output &out, const ResultsOptions &options);
+
+} // namespace kav::cli

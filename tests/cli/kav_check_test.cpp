@@ -1,0 +1,712 @@
+// kav check, its record and its reports, as a line station runs them: the
+// built binary on virtual readers (in process, and on ptys served by
+// kav-virtual-reader with faults), the database read back with SQLite, the
+// exports with a JSON and a CSV parser, the page in a real browser.
+#include "csv.h"
+#include "process.h"
+#include "reader_tool.h"
+#include "test_files.h"
+
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using test::Outcome;
+using test::TempFolder;
+using test::ToolReader;
+
+constexpr int kExitUsage = 1;
+constexpr int kExitCheckFailed = 9;
+constexpr int kExitRecord = 10;
+
+const test::Vars kInProcess{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
+
+Outcome kav(std::vector<std::string> args, const test::Vars &vars = kInProcess) {
+    return test::run(KAV_CLI, std::move(args), vars, std::chrono::seconds{60});
+}
+
+Json parsed(const std::string &text) {
+    Json j = Json::parse(text, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << "not JSON: " << text;
+    return j;
+}
+
+std::string fileText(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+fs::path writeFile(const fs::path &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+// A quick plan over an instant virtual reader.
+std::string plan(const std::string &name, const std::string &readsExtra = "", int soak = 0,
+                 int limitMs = 5000) {
+    std::string steps = R"({"step": "sam-status"}, {"step": "sam-id"},
+        {"step": "reads", "count": 2, "limitMs": )" +
+                        std::to_string(limitMs) + readsExtra + "}";
+    if (soak > 0)
+        steps += R"(, {"step": "soak", "count": )" + std::to_string(soak) + R"(, "minOkRatio": 1})";
+    return R"({"name": )" + Json(name).dump() + R"(, "steps": [)" + steps + "]}";
+}
+
+// The database, read as another program would.
+class Db {
+  public:
+    explicit Db(const fs::path &path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                            nullptr) != SQLITE_OK)
+            ADD_FAILURE() << sqlite3_errmsg(db_);
+        sqlite3_busy_timeout(db_, 10000);
+    }
+    ~Db() { sqlite3_close(db_); }
+    Db(const Db &) = delete;
+    Db &operator=(const Db &) = delete;
+    void exec(const std::string &sql) {
+        char *error = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            ADD_FAILURE() << sql << ": " << (error ? error : "?");
+            sqlite3_free(error);
+        }
+    }
+    // The first column of the first row, as text.
+    std::string value(const std::string &sql) {
+        sqlite3_stmt *s = nullptr;
+        std::string v;
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr)
+            v = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+        else
+            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db_);
+        sqlite3_finalize(s);
+        return v;
+    }
+
+  private:
+    sqlite3 *db_ = nullptr;
+};
+
+// ---- The plan ----------------------------------------------------------------
+
+TEST(KavCheckPlan, BadPlanIsRefusedNamingFilePlaceAndFaultBeforeAnyPortIsTouched) {
+    struct Case {
+        const char *text;
+        const char *place;
+        const char *fault;
+    };
+    const Case cases[] = {
+        {"{\"name\": \"a\",\n \"steps\": [ {\"step\": \"sam-status\"},, ]}", "line 2, column 36",
+         "not valid JSON"},
+        {"[]", "the top", "must be an object"},
+        {R"({"steps": [{"step": "sam-id"}]})", "name", "needs a name"},
+        {R"({"name": "a", "steps": []})", "steps", "at least one step"},
+        {R"({"name": "a", "steps": [{"step": "sam-id"}], "colour": 1})", "colour",
+         "not a setting of a plan"},
+        {R"({"name": "a", "steps": [{"step": "sam-id"}, {"step": "dance"}]})", "steps[1].step",
+         "unknown step \"dance\""},
+        {R"({"name": "a", "steps": [{"step": "reads", "count": 2}]})", "steps[0]",
+         "\"limitMs\" is missing"},
+        {R"({"name": "a", "steps": [{"step": "reads", "count": 0, "limitMs": 9}]})",
+         "steps[0].count", "whole number from 1"},
+        {R"({"name": "a", "steps": [{"step": "reads", "count": 1, "limitMs": -5}]})",
+         "steps[0].limitMs", "above 0"},
+        {R"({"name": "a", "steps": [{"step": "reads", "count": 1, "limitMs": 9, "limitms": 9}]})",
+         "steps[0].limitms", "not a setting of step reads"},
+        {R"({"name": "a", "steps": [{"step": "baud", "rate": 12345}]})", "steps[0].rate",
+         "must be a SAM rate"},
+        {R"({"name": "a", "steps": [{"step": "baud-round-trip"}]})", "steps[0]",
+         "\"via\" is missing"},
+        {R"({"name": "a", "steps": [{"step": "soak", "count": 3, "minOkRatio": 1.5}]})",
+         "steps[0].minOkRatio", "from 0 to 1"},
+        {R"({"name": "a", "steps": [{"step": "reads", "count": 1, "limitMs": 9, "idNumber": 7}]})",
+         "steps[0].idNumber", "ID number as text"},
+        {R"({"name": "a", "steps": ["sam-id"]})", "steps[0]", "must be an object"},
+    };
+    TempFolder folder;
+    const fs::path trace = folder.path() / "trace.log";
+    const fs::path db = folder.path() / "results.sqlite";
+    test::Vars vars = kInProcess;
+    vars["KAVIDCARD_TRACE"] = trace.string();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const fs::path file = writeFile(folder.path() / "plan.json", c.text);
+        const Outcome run = kav({"check", "--plan", file.string(), "--db", db.string()}, vars);
+        EXPECT_EQ(run.exit, kExitUsage);
+        EXPECT_NE(run.err.find(file.string() + ": " + c.place + ": "), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(c.fault), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(fileText(trace).find("Kav_OpenPort"), std::string::npos);
+    EXPECT_FALSE(fs::exists(db)) << "a refused plan writes no record";
+    const Outcome missing = kav({"check", "--plan", (folder.path() / "none.json").string()});
+    EXPECT_EQ(missing.exit, kExitUsage);
+    EXPECT_NE(missing.err.find("none.json: cannot be read"), std::string::npos) << missing.err;
+}
+
+TEST(KavCheckPlan, TheBuiltInPlanIsShownAndReadsBackAsTheSamePlan) {
+    TempFolder folder;
+    const Outcome shown = kav({"check", "--show-plan"});
+    ASSERT_EQ(shown.exit, 0) << shown.err;
+    const Json plan = parsed(shown.out);
+    EXPECT_EQ(plan["name"], "default");
+    EXPECT_GE(plan["steps"].size(), 6u);
+    // The shown text, given back as a file, is the same plan: same hash.
+    const fs::path file = writeFile(folder.path() / "default.json", shown.out);
+    const fs::path db = folder.path() / "r.sqlite";
+    const Json builtIn = parsed(kav({"check", "--json", "--db", db.string()}).out);
+    const Json fromFile =
+        parsed(kav({"check", "--json", "--db", db.string(), "--plan", file.string()}).out);
+    EXPECT_EQ(builtIn["verdict"], "PASS") << builtIn;
+    EXPECT_EQ(builtIn["plan"], fromFile["plan"]);
+    std::vector<std::string> steps;
+    for (const Json &s : builtIn["steps"])
+        steps.push_back(s["step"]);
+    EXPECT_EQ(steps, (std::vector<std::string>{"sam-status", "sam-id", "baud", "reads",
+                                               "baud-round-trip", "soak"}));
+}
+
+TEST(KavCheckPlan, OnAUsbPortTheRateStepsAreSkippedNotFailed) {
+    TempFolder folder;
+    const Outcome run =
+        kav({"--port", "1001", "check", "--json", "--db", (folder.path() / "r.sqlite").string()},
+            {{"KAVIDCARD_DEVICES", "defaults=off,1001=virtual"}});
+    ASSERT_EQ(run.exit, 0) << run.out << run.err;
+    const Json unit = parsed(run.out);
+    EXPECT_EQ(unit["verdict"], "PASS");
+    for (const Json &step : unit["steps"]) {
+        SCOPED_TRACE(step.dump());
+        const bool rate = step["step"] == "baud" || step["step"] == "baud-round-trip";
+        EXPECT_EQ(step["status"], rate ? "skipped" : "pass");
+    }
+}
+
+// ---- Verdicts over readers with faults --------------------------------------
+
+TEST(KavCheckVerdict, EachFaultFailsItsStepWithItsFigures) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> tool;
+        std::string readsExtra;
+        const char *failedStep; // nullptr: PASS
+        const char *operation;
+        const char *code;
+    };
+    const Case cases[] = {
+        {"sound", {}, R"(, "idNumber": "990102198805120135")", nullptr, "", ""},
+        {"no card", {"--no-card"}, "", "reads", "Kav_StartFindIDCard", "128"},
+        {"slow reads", {"--pace"}, "", "reads", "", "over-limit"},
+        {"wrong ID number",
+         {},
+         R"(, "idNumber": "990102198805120136")",
+         "reads",
+         "",
+         "wrong-id-number"},
+        {"SAM not authorised",
+         {"--fault", "sam-not-authorised"},
+         "",
+         "sam-status",
+         "Kav_GetSAMStatus",
+         "102"},
+    };
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolReader tool(c.tool);
+        ASSERT_TRUE(tool.running());
+        // A realistic card read takes half a second: over a 300 ms limit.
+        const int limit = std::string(c.name) == "slow reads" ? 300 : 5000;
+        const std::string text = plan(c.name, c.readsExtra, 0, limit);
+        const fs::path file = writeFile(folder.path() / "plan.json", text);
+        const Outcome run =
+            kav({"check", "--json", "--plan", file.string(), "--db", db.string()}, tool.devices());
+        const Json unit = parsed(run.out);
+        if (c.failedStep == nullptr) {
+            EXPECT_EQ(run.exit, 0) << run.out << run.err;
+            EXPECT_EQ(unit["verdict"], "PASS");
+            continue;
+        }
+        EXPECT_EQ(run.exit, kExitCheckFailed) << run.out << run.err;
+        EXPECT_EQ(unit["verdict"], "FAIL");
+        EXPECT_EQ(unit["samId"], "05-01-20069995-12345-1234567890");
+        bool found = false;
+        for (const Json &step : unit["steps"]) {
+            if (step["step"] != c.failedStep)
+                continue;
+            EXPECT_EQ(step["status"], "fail") << step;
+            ASSERT_FALSE(step["failures"].empty()) << step;
+            EXPECT_EQ(step["failures"][0]["operation"], c.operation) << step;
+            EXPECT_EQ(step["failures"][0]["code"], c.code) << step;
+            found = true;
+        }
+        EXPECT_TRUE(found) << unit;
+        if (std::string(c.name) == "slow reads") {
+            const Json &reads = unit["steps"][2]["figures"];
+            for (const Json &ms : reads["ms"])
+                EXPECT_GT(ms.get<double>(), 300.0) << reads;
+        }
+        // The record holds the same verdict and failure.
+        const Json last =
+            parsed(kav({"results", "--json", "--db", db.string()}).out)["units"].back();
+        EXPECT_EQ(last["verdict"], "FAIL");
+        const Json &failed = last["failedSteps"];
+        EXPECT_NE(std::find(failed.begin(), failed.end(), c.failedStep), failed.end()) << last;
+    }
+}
+
+// Units on several ports are checked at once: each gets its own verdict and
+// row, and the run exits with the worst of them.
+TEST(KavCheckVerdict, PortsAreCheckedAtOnceEachWithItsVerdict) {
+    ToolReader sound;
+    ToolReader empty({"--no-card"});
+    ASSERT_TRUE(sound.running() && empty.running());
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("two"));
+    const test::Vars vars{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=" + sound.path() + ",2=" + empty.path()}};
+    const Outcome run = kav(
+        {"--port", "1,2", "check", "--json", "--plan", file.string(), "--db", db.string()}, vars);
+    EXPECT_EQ(run.exit, kExitCheckFailed) << run.out << run.err;
+    std::map<int, std::string> verdicts;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const Json unit = parsed(line);
+        verdicts[unit["port"].get<int>()] = unit["verdict"];
+    }
+    EXPECT_EQ(verdicts, (std::map<int, std::string>{{1, "PASS"}, {2, "FAIL"}})) << run.out;
+    EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
+}
+
+// A unit pulled out in the middle of its check: it fails, and the steps it
+// never reached are skipped, not run against a missing reader.
+TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
+    ToolReader tool;
+    ASSERT_TRUE(tool.running());
+    TempFolder folder;
+    const fs::path file = writeFile(folder.path() / "plan.json", R"({"name": "pulled", "steps": [
+        {"step": "soak", "count": 100000}, {"step": "sam-status"}]})");
+    bool pulled = false;
+    const Outcome run =
+        test::run(KAV_CLI,
+                  {"--trace", "check", "--json", "--plan", file.string(), "--db",
+                   (folder.path() / "r.sqlite").string()},
+                  tool.devices(), std::chrono::seconds{60}, [&](pid_t, const std::string &err) {
+                      if (!pulled && err.find("Kav_ReadMsg(1, 0) = 0") != std::string::npos) {
+                          tool.stop(SIGKILL);
+                          pulled = true;
+                      }
+                  });
+    ASSERT_TRUE(pulled);
+    EXPECT_EQ(run.exit, kExitCheckFailed) << run.err.substr(0, 2000);
+    const Json unit = parsed(run.out);
+    ASSERT_EQ(unit["steps"].size(), 2u) << unit;
+    const Json &soak = unit["steps"][0];
+    EXPECT_EQ(soak["status"], "fail");
+    EXPECT_GE(soak["figures"]["ok"].get<int>(), 1);
+    EXPECT_LT(soak["figures"]["ok"].get<int>(), 100000);
+    std::vector<std::string> codes;
+    for (const Json &f : soak["failures"])
+        codes.push_back(f["code"]);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "not-run"), codes.end()) << soak;
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "ok-ratio"), codes.end()) << soak;
+    EXPECT_EQ(unit["steps"][1]["status"], "skipped");
+    EXPECT_EQ(unit["steps"][1]["figures"]["reason"], "not run: the unit went away");
+}
+
+TEST(KavCheckVerdict, TheBannerNamesVerdictStepAndFigures) {
+    TempFolder folder;
+    const test::Vars noCard{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}};
+    const Outcome run = kav({"check", "--db", (folder.path() / "r.sqlite").string()}, noCard);
+    EXPECT_EQ(run.exit, kExitCheckFailed);
+    EXPECT_NE(run.out.find("#####   ###   #####  #\n"), std::string::npos) << "the word FAIL, big\n"
+                                                                           << run.out;
+    EXPECT_NE(run.out.find("\nFAIL  port 1  SAM 05-01-20069995-12345-1234567890  plan default"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("  FAIL  reads\n        Kav_StartFindIDCard 128: "), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("  ok    sam-status\n"), std::string::npos) << run.out;
+    // Three reads found no card: one line, counted.
+    EXPECT_NE(run.out.find("(no card) (3 times)\n"), std::string::npos) << run.out;
+}
+
+// ---- The record ---------------------------------------------------------------
+
+TEST(KavCheckRecord, KillNineInTheMiddleLosesOnlyTheUnitUnderWay) {
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("long", "", 100000));
+    ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    {
+        test::Child running(KAV_CLI,
+                            {"--trace", "check", "--plan", file.string(), "--db", db.string()},
+                            kInProcess);
+        ASSERT_TRUE(test::waitUntil(
+            [&running] { return running.err().find("Kav_ReadMsg(1, 0) = 0") != std::string::npos; },
+            std::chrono::seconds{10}));
+        running.signal(SIGKILL);
+        EXPECT_EQ(running.wait(), 128 + SIGKILL);
+    }
+    Db check(db);
+    EXPECT_EQ(check.value("PRAGMA integrity_check"), "ok");
+    const Outcome listed = kav({"results", "--json", "--db", db.string()});
+    ASSERT_EQ(listed.exit, 0) << listed.err;
+    const Json units = parsed(listed.out)["units"];
+    ASSERT_EQ(units.size(), 2u) << units;
+    EXPECT_EQ(units[0]["plan"]["name"], "default");
+    EXPECT_EQ(units[1]["plan"]["name"], "default");
+    // And the station goes on writing to it.
+    EXPECT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    EXPECT_EQ(check.value("SELECT count(*) FROM units"), "3");
+}
+
+TEST(KavCheckRecord, WritersWaitForEachOtherAndTheVerdictFollowsTheCommit) {
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    {
+        // Another station in the middle of its write.
+        Db other(db);
+        other.exec("BEGIN IMMEDIATE");
+        other.exec("INSERT INTO read_times(unit, ms) VALUES (1, 1.0)");
+        test::Child waiting(KAV_CLI, {"--trace", "check", "--json", "--db", db.string()},
+                            kInProcess);
+        ASSERT_TRUE(test::waitUntil(
+            [&waiting] { return waiting.err().find("Kav_ClosePort(1) = 0") != std::string::npos; },
+            std::chrono::seconds{10}));
+        EXPECT_EQ(waiting.readLine(std::chrono::milliseconds{500}), "")
+            << "no verdict before its row is committed";
+        other.exec("COMMIT");
+        const Json unit = parsed(waiting.readLine(std::chrono::seconds{10}));
+        EXPECT_EQ(unit["verdict"], "PASS");
+        EXPECT_EQ(unit["record"]["id"], 2);
+        EXPECT_EQ(waiting.wait(), 0) << waiting.err();
+    }
+    // Two stations at once: both rows land.
+    test::Child first(KAV_CLI, {"check", "--db", db.string()}, kInProcess);
+    test::Child second(KAV_CLI, {"check", "--db", db.string()},
+                       {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}});
+    EXPECT_EQ(first.wait(std::chrono::seconds{40}), 0) << first.err();
+    EXPECT_EQ(second.wait(std::chrono::seconds{40}), 0) << second.err();
+    Db check(db);
+    EXPECT_EQ(check.value("SELECT count(*) FROM units"), "4");
+    EXPECT_EQ(check.value("PRAGMA journal_mode"), "wal");
+}
+
+// Layout 1 as kav(1) documents it: units alone, their steps as JSON.
+constexpr const char *kLayout1 = R"sql(
+CREATE TABLE units(id INTEGER PRIMARY KEY, at TEXT NOT NULL, station TEXT NOT NULL,
+    port INTEGER NOT NULL, sam_id TEXT, plan_name TEXT NOT NULL, plan_hash TEXT NOT NULL,
+    verdict TEXT NOT NULL CHECK (verdict IN ('PASS', 'FAIL')), ms REAL NOT NULL,
+    library_version TEXT NOT NULL, kav_version TEXT NOT NULL, steps TEXT NOT NULL);
+PRAGMA application_id = 1447776852;
+PRAGMA user_version = 1;
+)sql";
+
+TEST(KavCheckRecord, AnOlderLayoutIsUpgradedWithItsRows) {
+    TempFolder folder;
+    const fs::path db = folder.path() / "old.sqlite";
+    {
+        Db old(db);
+        old.exec(kLayout1);
+        old.exec(R"sql(INSERT INTO units VALUES (1, '2026-11-30T08:00:00.000Z', 'bench-3', 1,
+            '05-01-1-2-3', 'old plan', '0123456789abcdef', 'FAIL', 900.0,
+            'libKavIDCardAPI.so.1.0.0', '1.0.0.1',
+            '[{"step":"reads","status":"fail","figures":{"ms":[410.5,620.25]},
+               "failures":[{"operation":"","code":"over-limit","text":"too slow"}]}]'))sql");
+    }
+    const Outcome listed = kav({"results", "--json", "--db", db.string()});
+    ASSERT_EQ(listed.exit, 0) << listed.err;
+    const Json unit = parsed(listed.out)["units"][0];
+    EXPECT_EQ(unit["station"], "bench-3");
+    EXPECT_EQ(unit["failedSteps"], Json::array({"reads"}));
+    Db upgraded(db);
+    EXPECT_EQ(upgraded.value("PRAGMA user_version"), "2");
+    EXPECT_EQ(upgraded.value("SELECT group_concat(ms, ' ') FROM read_times"), "410.5 620.25");
+    EXPECT_EQ(upgraded.value("SELECT code FROM failures"), "over-limit");
+    // New units go in after the old.
+    EXPECT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    EXPECT_EQ(upgraded.value("SELECT count(*) FROM units"), "2");
+}
+
+TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
+    TempFolder folder;
+    // A database of ours to damage.
+    const fs::path good = folder.path() / "good.sqlite";
+    ASSERT_EQ(kav({"check", "--db", good.string()}).exit, 0);
+    {
+        Db settle(good);
+        settle.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    }
+    std::string damaged = fileText(good);
+    for (std::size_t i = 100; i < 4096 && i < damaged.size(); ++i)
+        damaged[i] = static_cast<char>(0xA5);
+    // And one damaged far from its first page, in a table's own page.
+    std::string damagedInside = fileText(good);
+    ASSERT_GT(damagedInside.size(), 3 * 4096u);
+    for (std::size_t i = damagedInside.size() - 4096; i < damagedInside.size() - 2048; ++i)
+        damagedInside[i] = static_cast<char>(0xA5);
+
+    struct Case {
+        const char *name;
+        std::function<void(const fs::path &)> make;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"text", [](const fs::path &p) { writeFile(p, "id,verdict\n1,PASS\n"); },
+         "not a SQLite database"},
+        {"foreign",
+         [](const fs::path &p) {
+             Db d(p);
+             d.exec("CREATE TABLE songs(title TEXT); INSERT INTO songs VALUES ('x')");
+         },
+         "another program"},
+        {"other program's mark",
+         [](const fs::path &p) {
+             Db d(p);
+             d.exec("PRAGMA application_id = 42; CREATE TABLE t(x)");
+         },
+         "another program"},
+        {"newer",
+         [](const fs::path &p) {
+             Db d(p);
+             d.exec(kLayout1);
+             d.exec("PRAGMA user_version = 7");
+         },
+         "written by a newer kav (layout 7; this kav knows up to 2)"},
+        {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
+        {"damaged inside", [&damagedInside](const fs::path &p) { writeFile(p, damagedInside); },
+         "damaged"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = folder.path() / (std::string(c.name) + ".db");
+        c.make(file);
+        const std::string before = fileText(file);
+        const std::vector<std::string> filesBefore = test::listing(folder.path());
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{"check", "--db", file.string()},
+              std::vector<std::string>{"results", "--db", file.string()}}) {
+            const Outcome run = kav(args);
+            EXPECT_EQ(run.exit, kExitRecord) << run.out;
+            EXPECT_NE(run.err.find(file.string()), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        }
+        EXPECT_EQ(fileText(file), before);
+        EXPECT_EQ(test::listing(folder.path()), filesBefore) << "no journal left beside it";
+    }
+}
+
+// ---- results ------------------------------------------------------------------
+
+// Three units: two pass, one fails for want of a card; a plan name that
+// CSV must quote.
+fs::path recordThreeUnits(const TempFolder &folder) {
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("line \"A\", bench 2"));
+    EXPECT_EQ(kav({"check", "--plan", file.string(), "--db", db.string()}).exit, 0);
+    EXPECT_EQ(kav({"check", "--plan", file.string(), "--db", db.string()},
+                  {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}})
+                  .exit,
+              kExitCheckFailed);
+    EXPECT_EQ(kav({"check", "--plan", file.string(), "--db", db.string()}).exit, 0);
+    return db;
+}
+
+TEST(KavResults, FiltersSelectAndExportsParseBack) {
+    TempFolder folder;
+    const fs::path db = recordThreeUnits(folder);
+    const std::string sam = "05-01-20069995-12345-1234567890";
+    struct Case {
+        std::vector<std::string> filter;
+        std::vector<long long> ids;
+    };
+    const Case cases[] = {
+        {{}, {1, 2, 3}},
+        {{"--verdict", "fail"}, {2}},
+        {{"--verdict", "pass"}, {1, 3}},
+        {{"--sam-id", sam}, {1, 2, 3}},
+        {{"--sam-id", "05-01-1-2-3"}, {}},
+        {{"--since", "2000-01-01"}, {1, 2, 3}},
+        {{"--since", "2999-01-01T00:00"}, {}},
+        {{"--since", "2000-01-01T00:00Z"}, {1, 2, 3}},
+        {{"--verdict", "pass", "--sam-id", sam, "--since", "2000-01-01"}, {1, 3}},
+    };
+    for (const Case &c : cases) {
+        std::string name;
+        for (const std::string &f : c.filter)
+            name += f + " ";
+        SCOPED_TRACE(name);
+        std::vector<std::string> args{"results", "--db", db.string()};
+        args.insert(args.end(), c.filter.begin(), c.filter.end());
+
+        std::vector<std::string> jsonArgs = args;
+        jsonArgs.push_back("--json");
+        const Outcome json = kav(jsonArgs);
+        ASSERT_EQ(json.exit, 0) << json.err;
+        const Json units = parsed(json.out)["units"];
+        std::vector<long long> ids;
+        for (const Json &u : units)
+            ids.push_back(u["id"]);
+        EXPECT_EQ(ids, c.ids);
+
+        std::vector<std::string> csvArgs = args;
+        csvArgs.push_back("--csv");
+        const Outcome csv = kav(csvArgs);
+        ASSERT_EQ(csv.exit, 0) << csv.err;
+        const std::optional<std::vector<test::CsvRecord>> rows = test::parseCsv(csv.out);
+        ASSERT_TRUE(rows) << csv.out;
+        ASSERT_EQ(rows->size(), c.ids.size() + 1) << csv.out;
+        const test::CsvRecord &header = rows->front();
+        ASSERT_EQ(header[0], "id");
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            const test::CsvRecord &row = (*rows)[i + 1];
+            ASSERT_EQ(row.size(), header.size());
+            EXPECT_EQ(row[0], std::to_string(units[i]["id"].get<long long>()));
+            EXPECT_EQ(row[1], units[i]["at"]);
+            EXPECT_EQ(row[4], units[i]["samId"]);
+            EXPECT_EQ(row[5], "line \"A\", bench 2");
+            EXPECT_EQ(row[7], units[i]["verdict"]);
+            EXPECT_EQ(row[8], units[i]["verdict"] == "FAIL" ? "reads" : "");
+        }
+    }
+    // The minute of the first unit, in UTC: every unit is at or after it.
+    const Json all = parsed(kav({"results", "--json", "--db", db.string()}).out)["units"];
+    const std::string minute = all[0]["at"].get<std::string>().substr(0, 16) + "Z";
+    const Json since =
+        parsed(kav({"results", "--json", "--db", db.string(), "--since", minute}).out)["units"];
+    EXPECT_EQ(since.size(), 3u) << minute;
+    const Outcome badDate = kav({"results", "--db", db.string(), "--since", "yesterday"});
+    EXPECT_EQ(badDate.exit, kExitUsage);
+    EXPECT_NE(badDate.err.find("--since"), std::string::npos) << badDate.err;
+    const Outcome noDb = kav({"results", "--db", (folder.path() / "none.sqlite").string()});
+    EXPECT_EQ(noDb.exit, kExitRecord);
+    EXPECT_FALSE(fs::exists(folder.path() / "none.sqlite")) << "results never makes a database";
+}
+
+TEST(KavResults, SummaryCountsByDayAndPlan) {
+    TempFolder folder;
+    const fs::path db = recordThreeUnits(folder);
+    {
+        // A unit of another day and plan, as another station wrote it.
+        Db other(db);
+        other.exec("INSERT INTO units(at, station, port, sam_id, plan_name, plan_hash, verdict, "
+                   "ms, library_version, kav_version, steps) VALUES ('2026-01-02T10:00:00.000Z', "
+                   "'b', 1, 'x', 'other', 'h', 'FAIL', 1, 'l', 'k', '[]')");
+    }
+    const Json summary = parsed(kav({"results", "--summary", "--json", "--db", db.string()}).out);
+    ASSERT_EQ(summary["days"].size(), 2u) << summary;
+    EXPECT_EQ(summary["days"][0]["day"], "2026-01-02");
+    EXPECT_EQ(summary["days"][0]["plan"], "other");
+    EXPECT_EQ(summary["days"][0]["units"], 1);
+    EXPECT_EQ(summary["days"][0]["passRate"], 0.0);
+    EXPECT_EQ(summary["days"][1]["plan"], "line \"A\", bench 2");
+    EXPECT_EQ(summary["days"][1]["units"], 3);
+    EXPECT_EQ(summary["days"][1]["passed"], 2);
+    EXPECT_EQ(summary["days"][1]["passRate"], 0.667);
+    EXPECT_EQ(summary["total"], Json({{"units", 4}, {"passed", 2}, {"failed", 2}}));
+    const Json passedOnly = parsed(
+        kav({"results", "--summary", "--json", "--verdict", "pass", "--db", db.string()}).out);
+    EXPECT_EQ(passedOnly["total"]["units"], 2);
+}
+
+// The page as a browser shows it: headless Chromium from Debian.
+TEST(KavResults, TheHtmlReportRendersInABrowserWithItsTablesAndPlot) {
+    const char *chromium = "/usr/bin/chromium";
+    if (!fs::exists(chromium))
+        GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
+    TempFolder folder;
+    const fs::path db = recordThreeUnits(folder);
+    const fs::path page = folder.path() / "report.html";
+    const Outcome written = kav({"results", "--db", db.string(), "--html", page.string()});
+    ASSERT_EQ(written.exit, 0) << written.err;
+    const std::string html = fileText(page);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("src="), std::string::npos) << "nothing loaded from elsewhere";
+    EXPECT_EQ(html.find("href="), std::string::npos);
+
+    TempFolder profile;
+    const Outcome shown = test::run(
+        chromium,
+        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--user-data-dir=" + profile.path().string(), "--dump-dom", "file://" + page.string()},
+        {}, std::chrono::seconds{90});
+    ASSERT_EQ(shown.exit, 0) << shown.err;
+    const std::string &dom = shown.out;
+    EXPECT_NE(dom.find("<table id=\"summary\">"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("line \"A\", bench 2"), std::string::npos);
+    EXPECT_NE(dom.find(">3</td><td>2</td><td>1</td><td>66.7%</td>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<td class=\"text\">reads</td><td class=\"text\">Kav_StartFindIDCard</td>"
+                       "<td class=\"text\">128</td>"),
+              std::string::npos)
+        << dom;
+    EXPECT_NE(dom.find("<svg"), std::string::npos);
+    // Two passed units of two reads each: four bars' worth of reads.
+    EXPECT_NE(dom.find("<title>Read times: 4 reads</title>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<rect class=\"bar\""), std::string::npos);
+}
+
+// ---- The loop -----------------------------------------------------------------
+
+TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
+    ToolReader tool;
+    ASSERT_TRUE(tool.running());
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    // 2 reads and a soak of 300: long enough to be interrupted in the middle.
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("loop", "", 300));
+    test::Child loop(KAV_CLI,
+                     {"check", "--loop", "--json", "--plan", file.string(), "--db", db.string()},
+                     tool.devices());
+    const auto seen = [&loop](const std::string &what, int times) {
+        return test::waitUntil(
+            [&] {
+                const std::string err = loop.err();
+                int n = 0;
+                for (std::size_t at = err.find(what); at != std::string::npos;
+                     at = err.find(what, at + 1))
+                    ++n;
+                return n >= times;
+            },
+            std::chrono::seconds{20});
+    };
+    const Json first = parsed(loop.readLine(std::chrono::seconds{20}));
+    EXPECT_EQ(first["verdict"], "PASS");
+    ASSERT_TRUE(seen("take the unit away", 1)) << loop.err();
+    tool.stop(SIGKILL);
+    ASSERT_TRUE(seen("waiting for a unit", 2)) << loop.err();
+    tool.start();
+    ASSERT_TRUE(seen("checking the unit", 2)) << loop.err();
+    loop.signal(SIGINT); // at the start of the second unit's 302 reads
+    const Json second = parsed(loop.readLine(std::chrono::seconds{20}));
+    EXPECT_EQ(second["verdict"], "PASS") << second;
+    EXPECT_EQ(second["steps"][3]["figures"]["ok"], 300) << "the unit under way is checked whole";
+    EXPECT_EQ(second["record"]["id"], 2);
+    EXPECT_EQ(loop.wait(), 0) << loop.err();
+    EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
+}
+
+} // namespace
