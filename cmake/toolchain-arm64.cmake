@@ -27,5 +27,7 @@ set(QT_HOST_PATH /usr CACHE PATH "Qt's host tools' prefix")
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake CACHE PATH "Qt's host tools' CMake files")
 
 # Test programs (and GoogleTest's discovery of their cases) run through
-# qemu; -L names the loader and C library of the cross toolchain.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;/usr/${arm64_triplet})
+# qemu, with the arm64 loader and C library of libc6:arm64 in their usual
+# places. Not "-L /usr/aarch64-linux-gnu": under that prefix the pty tests
+# hang at their first exchange.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
