@@ -72,10 +72,13 @@ export QT_QPA_PLATFORM=offscreen
 # - Transact.TraceShowsFramesBothWaysWithTheirMeaning gives its exchange
 #   20 ms, and under emulation the first write to the trace file alone can
 #   take longer (it passes on some runs, not others): a timing, not a fault.
-# - SystemPickers.KeepNoSettingsBetweenRuns starts the test program again
-#   through QProcess, and under qemu's user-mode emulation that child fails
-#   at once (63 ms); the tests that start programs through tests/support run.
-excluded='^(Transact\.TraceShowsFramesBothWaysWithTheirMeaning|SystemPickers\.KeepNoSettingsBetweenRuns)$'
+# - SystemPickers.KeepNoSettingsBetweenRuns and
+#   CommandLine.ToolkitOptionsChangeNothing start a program through
+#   QProcess, which Debian 12's qemu-user (7.2) cannot start: Qt's forkfd
+#   clones with CLONE_PIDFD, and qemu answers EINVAL. The tests that start
+#   programs through tests/support (posix_spawn) run.
+excluded='^(Transact\.TraceShowsFramesBothWaysWithTheirMeaning'
+excluded+='|SystemPickers\.KeepNoSettingsBetweenRuns|CommandLine\.ToolkitOptionsChangeNothing)$'
 ctest --preset arm64 -E "$excluded"
 end
 
