@@ -15,8 +15,7 @@ inline std::size_t exchangeBytes(kav::proto::Command command, std::size_t dataOu
                                  std::size_t dataBack) {
     namespace proto = kav::proto;
     return proto::encodeCommand(command, std::vector<std::uint8_t>(dataOut)).size() +
-           proto::encodeResponse(0, 0, proto::kSuccess, std::vector<std::uint8_t>(dataBack))
-               .size();
+           proto::encodeResponse(0, 0, proto::kSuccess, std::vector<std::uint8_t>(dataBack)).size();
 }
 
 // With fingerprint, the read is the one that brings it too: 1,024 bytes more.

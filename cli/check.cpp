@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <sys/time.h>
 
 namespace kav::cli {
 namespace {
@@ -321,14 +320,17 @@ const char *statusName(StepOutcome::Status status) {
 }
 
 std::string utcNow() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    std::tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(now.tv_usec / 1000));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 

@@ -6,6 +6,7 @@
 #include "codepage936.h"
 #include "exit_codes.h"
 #include "interrupt.h"
+#include "platform/system.h"
 #include "port_set.h"
 #include "records.h"
 #include "report.h"
@@ -16,14 +17,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
-#include <limits.h>
 #include <mutex>
-#include <regex>
 #include <thread>
-#include <unistd.h>
 
 namespace kav::cli {
 namespace {
@@ -35,11 +32,7 @@ using Clock = std::chrono::steady_clock;
 // removed at its end, so a station's working folder does not fill up.
 class PhotoFolder {
   public:
-    PhotoFolder() {
-        std::string pattern = (fs::temp_directory_path() / "kav-check-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr)
-            path_ = pattern;
-    }
+    PhotoFolder() : path_(platform::makeTempFolder("kav-check-")) {}
     ~PhotoFolder() {
         std::error_code ignored;
         if (!path_.empty())
@@ -59,24 +52,6 @@ class PhotoFolder {
   private:
     std::string path_;
 };
-
-std::string hostName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (gethostname(name, sizeof name - 1) != 0)
-        return "unknown";
-    return name;
-}
-
-// The library kav loaded, by its file: its name carries its version
-// (libKavIDCardAPI.so.1.0.0), whichever library took our place.
-std::string libraryVersion() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&Kav_OpenPort), &info) == 0 || info.dli_fname == nullptr)
-        return "unknown";
-    std::error_code ec;
-    const fs::path real = fs::canonical(info.dli_fname, ec);
-    return (ec ? fs::path(info.dli_fname) : real).filename().string();
-}
 
 // Whether a unit answers on the port: a SAM that gives its status (on a
 // serial port at whatever rate it is at).
@@ -176,13 +151,6 @@ int checkPort(const Station &station, int port) {
 
 } // namespace
 
-std::string checkDate(const std::string &value) {
-    static const std::regex kDate(R"(\d{4}-\d{2}-\d{2}(T\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?Z?)?)");
-    if (std::regex_match(value, kDate))
-        return {};
-    return value + " is not a date (2026-12-07, or 2026-12-07T18:30 in UTC)";
-}
-
 int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
              const CheckOptions &options) {
     std::string error;
@@ -205,9 +173,9 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         std::fputs("kav: no folder for the photos the check reads\n", stderr);
         return kExitPhoto;
     }
-    const CheckRun run{&*plan, hostName(), libraryVersion()};
+    const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName()};
     const InterruptEndsRun interruptEndsLoop;
-    const Station station{run, *records, out, !out.json() && isatty(STDOUT_FILENO) != 0,
+    const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
                           options.loop};
     const std::vector<int> ports = findPorts();
     if (ports.empty())

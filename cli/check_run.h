@@ -33,8 +33,4 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
              const CheckOptions &options);
 int runResults(const Output &out, const ResultsOptions &options);
 
-// "2026-12-07", "2026-12-07T18:30" or "2026-12-07T18:30:05"; an error text
-// otherwise, for the argument check.
-std::string checkDate(const std::string &value);
-
 } // namespace kav::cli

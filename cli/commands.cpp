@@ -3,9 +3,10 @@
 #include "KavIDCardAPI.h"
 #include "card_fields.h"
 #include "exit_codes.h"
-#include "interrupt.h"
 #include "format/trace_format.h"
+#include "interrupt.h"
 #include "optional_exports.h"
+#include "platform/system.h"
 #include "port_set.h"
 #include "sha256.h"
 #include "soak_stats.h"
@@ -18,11 +19,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace kav::cli {
@@ -71,7 +69,6 @@ std::uint32_t littleEndian32(const unsigned char *b) {
            std::uint32_t(b[3]) << 24;
 }
 
-
 // The dialog's field formats, so that kav and the dialog read alike.
 // A refused photo folder fails the command before any read: the library
 // would otherwise keep its previous folder and the photo land elsewhere.
@@ -86,7 +83,8 @@ Step setReadSettings(const PhotoOptions &photo) {
     if (photo.scheme)
         Kav_SetPhotoName(*photo.scheme);
     if (photo.folderGbk)
-        if (const int r = Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str()); r != KAV_OK)
+        if (const int r = Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, photo.folderGbk->c_str());
+            r != KAV_OK)
             return {"Kav_SetPhotoPath", r};
     return {};
 }
@@ -175,33 +173,6 @@ int unknownLayout(const Output &out, const Step &step, int port, const KavCardDa
     return out.failure(step.operation, step.code, port,
                        Json{{"cardType", letter}, {"textBlock", block}},
                        "; card type " + letter + "; text block " + block);
-}
-
-// Fingerprint data leaves kav only as its size and digest, or into a new
-// file of the user's own: created here, never over an existing one, 0600.
-bool writeFingerprint(const std::string &path, const unsigned char *bytes, std::size_t size,
-                      std::string &error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    bool ok = ::fchmod(fd, 0600) == 0;
-    for (std::size_t done = 0; ok && done < size;) {
-        const ssize_t n = ::write(fd, bytes + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ::fsync(fd) == 0 && ok;
-    if (!ok)
-        error = std::strerror(errno != 0 ? errno : EIO);
-    ok = ::close(fd) == 0 && ok;
-    if (!ok)
-        ::unlink(path.c_str());
-    return ok;
 }
 
 // No copy of fingerprint data stays in freed memory.
@@ -321,7 +292,8 @@ int runSamId(const Output &out, int port) {
     if (const int r = Kav_GetSAMID(port, id.bytes, 0); r != KAV_OK)
         return out.failure("Kav_GetSAMID", r, port);
     const std::string text = samIdText(id.bytes);
-    return out.success(Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
+    return out.success(
+        Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
 }
 
 int runBaud(const Output &out, int port, std::optional<int> newBaud) {
@@ -395,9 +367,12 @@ int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOp
             const std::string digest = sha256Hex(std::span(card->fingerprint, size));
             fingerprint["sha256"] = digest;
             text += "\nfingerprint: " + std::to_string(size) + " bytes, SHA-256 " + digest;
+            // Fingerprint data leaves kav only as its size and digest, or
+            // into a new file of the user's own.
             if (options.fingerprintOut) {
                 std::string error;
-                if (!writeFingerprint(*options.fingerprintOut, card->fingerprint, size, error)) {
+                if (!platform::writeNewPrivateFile(*options.fingerprintOut, card->fingerprint, size,
+                                                   error)) {
                     std::fprintf(stderr, "kav: --fingerprint-out %s: %s\n",
                                  options.fingerprintOut->c_str(), error.c_str());
                     return kExitOther;
@@ -567,8 +542,7 @@ int printPortResults(const Output &out, const std::vector<PortResult> &results) 
     for (const PortResult &r : results) {
         worst = std::max(worst, r.capture.exitCode);
         if (out.json()) {
-            Json entry{{"port", r.port},
-                       {"samId", r.samId ? Json(*r.samId) : Json(nullptr)}};
+            Json entry{{"port", r.port}, {"samId", r.samId ? Json(*r.samId) : Json(nullptr)}};
             for (const auto &[key, value] : r.capture.body.items())
                 entry[key] = value;
             array.push_back(std::move(entry));
@@ -631,20 +605,19 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     }
     const InterruptEndsRun stopOnInterrupt;
     SoakProgress progress;
-    const SoakRun run = soakLoop(port, soak, progress, isatty(STDERR_FILENO) != 0);
+    const SoakRun run = soakLoop(port, soak, progress, platform::stderrIsTerminal());
     return soakReport(out, port, run);
 }
 
 int runOnPortsAtOnce(const Output &out, const std::vector<int> &ports, const PortCommand &command) {
-    const std::vector<PortResult> results =
-        runOnPorts<PortResult>(ports, [&](int port) {
-            PortResult r;
-            r.port = port;
-            r.samId = samIdOf(port);
-            const Output captured(out, r.capture);
-            command(captured, port);
-            return r;
-        });
+    const std::vector<PortResult> results = runOnPorts<PortResult>(ports, [&](int port) {
+        PortResult r;
+        r.port = port;
+        r.samId = samIdOf(port);
+        const Output captured(out, r.capture);
+        command(captured, port);
+        return r;
+    });
     return printPortResults(out, results);
 }
 
@@ -672,7 +645,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
             });
             finished.store(true);
         });
-        if (isatty(STDERR_FILENO) != 0)
+        if (platform::stderrIsTerminal())
             drawSoakLines(ports, progress, soak.count, start, finished);
     }
     const double elapsedMs = msSince(start);

@@ -3,8 +3,6 @@
 // the handler then resets, so a second one ends kav at once.
 #pragma once
 
-#include <csignal>
-
 namespace kav::cli {
 
 class InterruptEndsRun {
@@ -13,9 +11,6 @@ class InterruptEndsRun {
     ~InterruptEndsRun();
     InterruptEndsRun(const InterruptEndsRun &) = delete;
     InterruptEndsRun &operator=(const InterruptEndsRun &) = delete;
-
-  private:
-    struct sigaction previous_ {};
 };
 
 // Whether Ctrl-C came since the program started.

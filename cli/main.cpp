@@ -8,17 +8,19 @@
 #include "exit_codes.h"
 #include "optional_exports.h"
 #include "output.h"
+#include "platform/system.h"
 #include "port_set.h"
+#include "report.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
 
@@ -92,8 +94,13 @@ CLI::Validator between(long low, long high, std::string what) {
 CLI::Validator newFile() {
     return CLI::Validator(
         [](const std::string &value) -> std::string {
-            struct stat st {};
-            if (::lstat(value.c_str(), &st) == 0)
+            // The name itself, not what a link points to: a link counts even
+            // when it points nowhere.
+            std::error_code statusError;
+            const auto type =
+                std::filesystem::symlink_status(std::filesystem::u8path(value), statusError).type();
+            if (type != std::filesystem::file_type::not_found &&
+                type != std::filesystem::file_type::none)
                 return value + ": exists; kav writes fingerprint data only into a new file";
             const std::filesystem::path parent = std::filesystem::path(value).parent_path().empty()
                                                      ? std::filesystem::path(".")
@@ -198,9 +205,10 @@ int main(int argc, char **argv) {
     bool json = false;
     bool trace = false;
     CLI::Option *portOption =
-        app.add_option("--port", portText,
-                       "Port number (default 1, as in the dialog); status, sam-id, read, soak and check "
-                       "also take several: 1,3,5 or 1-16")
+        app.add_option(
+               "--port", portText,
+               "Port number (default 1, as in the dialog); status, sam-id, read, soak and check "
+               "also take several: 1,3,5 or 1-16")
             ->check(portList());
     app.add_flag("--all", allPorts,
                  "status, sam-id, read, soak, check: every port where a reader answers")
@@ -287,7 +295,11 @@ int main(int argc, char **argv) {
         command->footer(kExitCodesHelp);
 
     try {
-        app.parse(argc, argv);
+        // CLI11 takes them without the program's name, last first.
+        std::vector<std::string> arguments = platform::utf8Arguments(argc, argv);
+        arguments.erase(arguments.begin());
+        std::reverse(arguments.begin(), arguments.end());
+        app.parse(arguments);
     } catch (const CLI::CallForHelp &e) {
         return helpPrinted(app.exit(e));
     } catch (const CLI::CallForAllHelp &e) {
@@ -316,8 +328,8 @@ int main(int argc, char **argv) {
     // Several ports only for the commands that run on each at once.
     std::string portError;
     const std::vector<int> portSet = *parsePortList(portText, portError);
-    const bool manyAllowed = status->parsed() || samId->parsed() || read->parsed() ||
-                             soak->parsed() || check->parsed();
+    const bool manyAllowed =
+        status->parsed() || samId->parsed() || read->parsed() || soak->parsed() || check->parsed();
     if ((portSet.size() > 1 || allPorts) && !manyAllowed)
         return usage(
             "--port: only status, sam-id, read, soak and check take several ports or --all");

@@ -1,14 +1,14 @@
 #include "optional_exports.h"
 
-#include <dlfcn.h>
+#include "platform/system.h"
 
 namespace kav::cli {
 namespace {
 
 template <typename Fn> Fn lookUp(const char *name) {
     // Converting an object pointer to a function pointer is what dlsym's
-    // interface asks of every caller (POSIX guarantees it works).
-    return reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, name));
+    // and GetProcAddress's interfaces ask of every caller.
+    return reinterpret_cast<Fn>(platform::libraryExport(name));
 }
 
 } // namespace

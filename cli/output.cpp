@@ -3,12 +3,11 @@
 #include "KavIDCardAPI.h"
 #include "codepage936.h"
 #include "exit_codes.h"
+#include "platform/system.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kav::cli {
 namespace {
@@ -118,15 +117,8 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
 }
 
 void guardStandardStreams() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        if (fd == STDOUT_FILENO)
-            stdoutError = EBADF;
-        // The lowest free descriptor: the one that is missing.
-        const int held = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        (void)held;
-    }
+    if (platform::reopenMissingStreams())
+        stdoutError = EBADF;
 }
 
 int finishOutput(int exitCode) {

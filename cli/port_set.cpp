@@ -2,11 +2,11 @@
 
 #include "KavIDCardAPI.h"
 #include "optional_exports.h"
+#include "platform/system.h"
 
 #include <algorithm>
 #include <charconv>
 #include <set>
-#include <sys/stat.h>
 
 namespace kav::cli {
 namespace {
@@ -36,10 +36,7 @@ std::optional<int> number(std::string_view text, std::string &error) {
 // A device the library may reach: a node that exists, or no node at all
 // (virtual and network devices).
 bool mayBeThere(const std::string &device) {
-    if (device.rfind("/", 0) != 0)
-        return true;
-    struct stat info {};
-    return stat(device.c_str(), &info) == 0;
+    return platform::mayBeThere(device);
 }
 
 } // namespace

@@ -5,43 +5,16 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "optional_exports.h"
+#include "platform/system.h"
 #include "port_set.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace kav::cli {
 namespace {
-
-struct GroupCheck {
-    std::string name;
-    bool inGroup = false;      // this process has the group now
-    bool listedMember = false; // the group lists the user: a new login brings it
-};
-
-GroupCheck checkGroup(gid_t gid) {
-    GroupCheck check;
-    const group *g = getgrgid(gid);
-    check.name = g != nullptr ? g->gr_name : std::to_string(gid);
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-    const int n = getgroups(static_cast<int>(groups.size()), groups.data());
-    groups.resize(static_cast<std::size_t>(std::max(n, 0)));
-    check.inGroup =
-        getegid() == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
-    if (g != nullptr) {
-        const passwd *user = getpwuid(geteuid());
-        for (char **member = g->gr_mem; user != nullptr && *member != nullptr; ++member)
-            check.listedMember = check.listedMember || std::strcmp(*member, user->pw_name) == 0;
-    }
-    return check;
-}
 
 bool isNetworkDevice(const std::string &device) {
     return device.rfind("rfc2217://", 0) == 0 || device.rfind("tcp://", 0) == 0;
@@ -97,52 +70,7 @@ Json describe(const Output &out, int port, const std::string &deviceGbk, std::st
         human += "network";
         return entry;
     }
-    struct stat info {};
-    if (stat(deviceGbk.c_str(), &info) != 0) {
-        entry["exists"] = false;
-        entry["access"] = "missing";
-        human += "missing";
-        return entry;
-    }
-    entry["exists"] = true;
-    if (access(deviceGbk.c_str(), R_OK | W_OK) == 0) {
-        entry["access"] = "ok";
-        human += "ok";
-        return entry;
-    }
-    const int error = errno;
-    entry["access"] = "denied";
-    if (error != EACCES) {
-        entry["reason"] = std::strerror(error);
-        human += std::string("denied: ") + std::strerror(error);
-        return entry;
-    }
-    const GroupCheck group = checkGroup(info.st_gid);
-    entry["group"] = group.name;
-    entry["inGroup"] = group.inGroup;
-    const bool groupMayUse = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    std::string reason;
-    // Joining the group helps only when the group may read and write, and
-    // nobody should be told to join root's.
-    const passwd *owner = getpwuid(info.st_uid);
-    const std::string ownerName = owner != nullptr ? owner->pw_name : std::to_string(info.st_uid);
-    if (!groupMayUse)
-        reason = std::string("mode ") + mode + " lets only its owner " + ownerName +
-                 " open it: ask an administrator for a udev rule giving it to a group";
-    else if (info.st_gid == 0)
-        reason = "only the owner and group root may open it: ask an administrator for a udev rule";
-    else if (group.inGroup)
-        reason = "the group " + group.name + " may use it, yet it was refused";
-    else if (group.listedMember)
-        reason = "you joined group " + group.name + " after logging in: log in again";
-    else
-        reason = "the device belongs to group " + group.name +
-                 ", you are not in it: sudo usermod -aG " + group.name +
-                 " $USER, then log in again";
-    entry["reason"] = reason;
-    human += "denied: " + reason;
+    platform::describeLocalDevice(deviceGbk, entry, human);
     return entry;
 }
 

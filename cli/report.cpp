@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <regex>
 
 namespace kav::cli {
 namespace {
@@ -314,6 +315,13 @@ tr.total td { font-weight: bold; }
     html += readTimeSvg(data.readMs);
     html += "</body>\n</html>\n";
     return html;
+}
+
+std::string checkDate(const std::string &value) {
+    static const std::regex kDate(R"(\d{4}-\d{2}-\d{2}(T\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?Z?)?)");
+    if (std::regex_match(value, kDate))
+        return {};
+    return value + " is not a date (2026-12-07, or 2026-12-07T18:30 in UTC)";
 }
 
 } // namespace kav::cli

@@ -42,4 +42,8 @@ struct ReportData {
 // The whole page: no script, no link to anything outside it.
 std::string reportHtml(const ReportData &data);
 
+// "2026-12-07", "2026-12-07T18:30" or "2026-12-07T18:30:05"; an error text
+// otherwise, for the argument check of kav results.
+std::string checkDate(const std::string &value);
+
 } // namespace kav::cli

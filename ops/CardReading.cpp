@@ -20,15 +20,22 @@ struct RecordField {
 };
 
 #define KAV_FIELD(member, label)                                                                   \
-    RecordField { offsetof(IDCardRecord, member), sizeof(IDCardRecord::member), label }
+    RecordField {                                                                                  \
+        offsetof(IDCardRecord, member), sizeof(IDCardRecord::member), label                        \
+    }
 
 // In logging order; the log shows them newest first.
 const RecordField kRecordFields[] = {
-    KAV_FIELD(name, "姓名:"),          KAV_FIELD(sex, "性别:"),
-    KAV_FIELD(nation, "民族:"),        KAV_FIELD(born, "出生:"),
-    KAV_FIELD(address, "住址:"),       KAV_FIELD(idNumber, "身份证号:"),
-    KAV_FIELD(issuer, "发证机关:"),    KAV_FIELD(validFrom, "有效期开始:"),
-    KAV_FIELD(validUntil, "有效期结束:"), KAV_FIELD(photoFile, "照片:"),
+    KAV_FIELD(name, "姓名:"),
+    KAV_FIELD(sex, "性别:"),
+    KAV_FIELD(nation, "民族:"),
+    KAV_FIELD(born, "出生:"),
+    KAV_FIELD(address, "住址:"),
+    KAV_FIELD(idNumber, "身份证号:"),
+    KAV_FIELD(issuer, "发证机关:"),
+    KAV_FIELD(validFrom, "有效期开始:"),
+    KAV_FIELD(validUntil, "有效期结束:"),
+    KAV_FIELD(photoFile, "照片:"),
 };
 
 #undef KAV_FIELD

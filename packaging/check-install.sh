@@ -23,7 +23,9 @@ done
 
 for program in "$prefix"/bin/velkart "$prefix"/bin/kav; do
     [ -e "$program" ] || continue
-    found=$(env -u LD_LIBRARY_PATH ldd "$program" | sed -n 's/.*libKavIDCardAPI\.so\.1 => \(.*\) (0x.*/\1/p')
+    # What ldd does, without ldd: the program's own loader lists what it
+    # would load, so a cross-built program run under qemu answers too.
+    found=$(env -u LD_LIBRARY_PATH LD_TRACE_LOADED_OBJECTS=1 "$program" | sed -n 's/.*libKavIDCardAPI\.so\.1 => \(.*\) (0x.*/\1/p')
     if [ -z "$found" ] || [ "$(readlink -f "$found")" != "$(readlink -f "$prefix/$libdir/libKavIDCardAPI.so.1")" ]; then
         echo "$(basename "$program") does not find the installed library: ${found:-not found}" >&2
         status=1

@@ -101,19 +101,19 @@ enum { KAV_NO_PORT = 0, KAV_LAST_SERIAL_PORT = 1000 };
  * not authorised). Kav_ResultText names both. */
 enum KavResult {
     KAV_OK = 0,
-    KAV_E_NO_DEVICE = -1,    /* no device mapped to the port, or it does not exist */
-    KAV_E_PERMISSION = -2,   /* the device exists but may not be opened */
-    KAV_E_BUSY = -3,         /* another process or port holds the device */
-    KAV_E_NOT_OPEN = -4,     /* the operation needs Kav_OpenPort first */
-    KAV_E_IO = -5,           /* the link failed (device removed, hung up, write error) */
-    KAV_E_TIMEOUT = -6,      /* the reader did not answer in time */
-    KAV_E_BAD_FRAME = -7,    /* the answer failed its length or checksum check */
-    KAV_E_BAD_ARGUMENT = -8, /* a value out of range, a null pointer, an unusable folder */
+    KAV_E_NO_DEVICE = -1,     /* no device mapped to the port, or it does not exist */
+    KAV_E_PERMISSION = -2,    /* the device exists but may not be opened */
+    KAV_E_BUSY = -3,          /* another process or port holds the device */
+    KAV_E_NOT_OPEN = -4,      /* the operation needs Kav_OpenPort first */
+    KAV_E_IO = -5,            /* the link failed (device removed, hung up, write error) */
+    KAV_E_TIMEOUT = -6,       /* the reader did not answer in time */
+    KAV_E_BAD_FRAME = -7,     /* the answer failed its length or checksum check */
+    KAV_E_BAD_ARGUMENT = -8,  /* a value out of range, a null pointer, an unusable folder */
     KAV_E_NOT_SUPPORTED = -9, /* e.g. a baud rate on a USB port */
-    KAV_E_PHOTO_WRITE = -10, /* the photo file could not be written */
-    KAV_E_PHOTO_NAME = -11,  /* the card data leaves no usable photo file name */
-    KAV_E_BAD_REPLY = -12,   /* well-formed answers came, none that fits the command */
-    KAV_E_INTERNAL = -13,    /* an unexpected failure inside the library */
+    KAV_E_PHOTO_WRITE = -10,  /* the photo file could not be written */
+    KAV_E_PHOTO_NAME = -11,   /* the card data leaves no usable photo file name */
+    KAV_E_BAD_REPLY = -12,    /* well-formed answers came, none that fits the command */
+    KAV_E_INTERNAL = -13,     /* an unexpected failure inside the library */
     KAV_E_IN_CALLBACK = -14, /* called from inside the trace callback (see Threads); nothing done */
     KAV_E_UNKNOWN_LAYOUT = -15 /* the card's type letter names no layout this library knows */
 };
@@ -395,7 +395,8 @@ KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, in
 /* Kav_GetWarning: the index-th (from 0) warning about the library's
  * configuration: first each entry of KAVIDCARD_DEVICES that was ignored
  * (*port 0), then each virtual port whose card file is missing or bad (*port
- * the port; its reader holds no card). text receives UTF-8 without control
+ * the port; its reader holds no card) and each network port where the
+ * library has none (the Windows build: *port the port). text receives UTF-8 without control
  * characters, at most KAV_WARNING_TEXT_SIZE bytes with its NUL, e.g.
  * `KAVIDCARD_DEVICES: ignored "garbage": expected <port>=<device>, ...` or
  * `card file /no/such.json: No such file or directory`. The list is the
@@ -420,11 +421,12 @@ KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count);
  * this function up at run time works with libraries that lack it. */
 
 enum KavTraceKind {
-    KAV_TRACE_TO_READER = 0,   /* a frame the library sent: bytes and meaning */
-    KAV_TRACE_FROM_READER = 1, /* bytes from the reader: a frame, or a bad or stray one (text says) */
-    KAV_TRACE_NOISE = 2,       /* bytes skipped as noise: byteCount says how many, bytes is NULL */
-    KAV_TRACE_OPERATION = 3,   /* a Kav_* call with its arguments and result */
-    KAV_TRACE_NOTE = 4         /* anything else: a device opened or refused, a photo written */
+    KAV_TRACE_TO_READER = 0, /* a frame the library sent: bytes and meaning */
+    KAV_TRACE_FROM_READER =
+        1,                   /* bytes from the reader: a frame, or a bad or stray one (text says) */
+    KAV_TRACE_NOISE = 2,     /* bytes skipped as noise: byteCount says how many, bytes is NULL */
+    KAV_TRACE_OPERATION = 3, /* a Kav_* call with its arguments and result */
+    KAV_TRACE_NOTE = 4       /* anything else: a device opened or refused, a photo written */
 };
 
 typedef struct KavTraceEvent {
@@ -455,13 +457,13 @@ KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *co
  * The status byte (SW3) of the SAM's answers, as positive result codes
  * carry them. */
 enum KavSamStatus {
-    KAV_SW_OK = 0x90,                /* success */
-    KAV_SW_FIND_OK = 0x9F,           /* find card: a card is in the field */
-    KAV_SW_NO_CONTENT = 0x91,        /* the card holds no such content (appended address) */
-    KAV_SW_CHECKSUM_ERROR = 0x10,    /* the host's frame failed its checksum */
-    KAV_SW_LENGTH_ERROR = 0x11,      /* the host's frame had a wrong length */
-    KAV_SW_COMMAND_ERROR = 0x21,     /* bad value or logic in the command */
-    KAV_SW_NOT_PERMITTED = 0x23,     /* operation not permitted */
+    KAV_SW_OK = 0x90,             /* success */
+    KAV_SW_FIND_OK = 0x9F,        /* find card: a card is in the field */
+    KAV_SW_NO_CONTENT = 0x91,     /* the card holds no such content (appended address) */
+    KAV_SW_CHECKSUM_ERROR = 0x10, /* the host's frame failed its checksum */
+    KAV_SW_LENGTH_ERROR = 0x11,   /* the host's frame had a wrong length */
+    KAV_SW_COMMAND_ERROR = 0x21,  /* bad value or logic in the command */
+    KAV_SW_NOT_PERMITTED = 0x23,  /* operation not permitted */
     KAV_SW_UNRECOGNISED_ERROR = 0x24,
     KAV_SW_CARD_AUTH_FAILED = 0x31,  /* the card failed to authenticate the SAM */
     KAV_SW_SAM_AUTH_FAILED = 0x32,   /* the SAM failed to authenticate the card */
@@ -530,33 +532,33 @@ enum {
  * with); the library fills that many bytes at most and sets size to how
  * many it filled. */
 typedef struct KavCardData {
-    unsigned int size;       /* in: sizeof(KavCardData); out: bytes filled */
-    int type;                /* a KavCardType */
-    char typeLetter[4];      /* the letter at offset 248 in UTF-8 (" ", "I", "J", "Y"); empty
-                                when it is no printable character */
-    unsigned int typeCode;   /* the UCS-2 code unit at offset 248, as the card holds it */
-    char name[48];           /* resident, J */
-    char englishName[184];   /* I */
-    char chineseName[48];    /* I, may be empty */
-    char sex[16];            /* all */
-    char nation[24];         /* resident */
-    char nationality[16];    /* I: three letters */
-    char born[32];           /* all */
+    unsigned int size;     /* in: sizeof(KavCardData); out: bytes filled */
+    int type;              /* a KavCardType */
+    char typeLetter[4];    /* the letter at offset 248 in UTF-8 (" ", "I", "J", "Y"); empty
+                              when it is no printable character */
+    unsigned int typeCode; /* the UCS-2 code unit at offset 248, as the card holds it */
+    char name[48];         /* resident, J */
+    char englishName[184]; /* I */
+    char chineseName[48];  /* I, may be empty */
+    char sex[16];          /* all */
+    char nation[24];       /* resident */
+    char nationality[16];  /* I: three letters */
+    char born[32];         /* all */
     char address[KAV_ADDRESS_TEXT_SIZE]; /* resident, J */
-    char idNumber[56];       /* resident, J */
-    char cardNumber[48];     /* I */
-    char passNumber[32];     /* J */
-    char issuanceCount[8];      /* J */
-    char issuer[48];         /* resident, J */
-    char issuerCode[16];     /* I */
-    char validFrom[32];      /* all */
-    char validUntil[32];     /* all */
-    char cardVersion[8];     /* I */
-    char photoFile[512];     /* the photo file the read wrote; empty when none was */
+    char idNumber[56];                   /* resident, J */
+    char cardNumber[48];                 /* I */
+    char passNumber[32];                 /* J */
+    char issuanceCount[8];               /* J */
+    char issuer[48];                     /* resident, J */
+    char issuerCode[16];                 /* I */
+    char validFrom[32];                  /* all */
+    char validUntil[32];                 /* all */
+    char cardVersion[8];                 /* I */
+    char photoFile[512];                 /* the photo file the read wrote; empty when none was */
     unsigned char textBlock[KAV_TEXT_BLOCK_SIZE]; /* the raw text block, as the card holds it */
     unsigned char photo[KAV_PHOTO_DATA_SIZE];     /* the photo's bytes, as the card holds them */
-    int fingerprintRead;     /* 1 when this read asked for fingerprint data */
-    int fingerprintSize;     /* its bytes: 0 when the card holds none, 512 or 1024 */
+    int fingerprintRead;                          /* 1 when this read asked for fingerprint data */
+    int fingerprintSize; /* its bytes: 0 when the card holds none, 512 or 1024 */
     unsigned char fingerprint[KAV_FINGERPRINT_MAX_SIZE];
 } KavCardData;
 
@@ -627,8 +629,7 @@ static_assert(offsetof(IDCardRecord, address) == 76 && sizeof(IDCardRecord::addr
 static_assert(offsetof(IDCardRecord, idNumber) == 148 && sizeof(IDCardRecord::idNumber) == 38);
 static_assert(offsetof(IDCardRecord, issuer) == 186 && sizeof(IDCardRecord::issuer) == 32);
 static_assert(offsetof(IDCardRecord, validFrom) == 218 && sizeof(IDCardRecord::validFrom) == 18);
-static_assert(offsetof(IDCardRecord, validUntil) == 236 &&
-              sizeof(IDCardRecord::validUntil) == 56);
+static_assert(offsetof(IDCardRecord, validUntil) == 236 && sizeof(IDCardRecord::validUntil) == 56);
 static_assert(offsetof(IDCardRecord, photoFile) == 292 && sizeof(IDCardRecord::photoFile) == 256);
 static_assert(sizeof(KavSamId) == KAV_SAM_ID_SIZE, "the SAM ID block is 16 bytes");
 static_assert(offsetof(KavCardData, size) == 0, "KavCardData begins with its size");

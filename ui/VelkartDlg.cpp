@@ -193,10 +193,11 @@ void CVelkartDlg::OnFrameMonitor() {
 }
 
 void CVelkartDlg::OnSaveLog() {
-    saveRows(platform_, this, QStringLiteral("保存日志"),
-             QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'"), log().rowCount(),
-             [this](const QList<int> &rows) { return log_->toText(rows); },
-             QStringLiteral("日志无法保存: "));
+    saveRows(
+        platform_, this, QStringLiteral("保存日志"),
+        QStringLiteral("'velkart-'yyyyMMdd-HHmmss'.log'"), log().rowCount(),
+        [this](const QList<int> &rows) { return log_->toText(rows); },
+        QStringLiteral("日志无法保存: "));
 }
 
 void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {

@@ -61,8 +61,8 @@ int guarded(const std::string &call, Body body, Returns returns = Returns::Resul
     else if (turn.kind == Turn::Kind::Settings)
         lock = std::unique_lock(library.mutex());
     // A search that failed found nothing; any other call failed.
-    int result = returns == Returns::Port ? static_cast<int>(KAV_NO_PORT)
-                                          : static_cast<int>(KAV_E_INTERNAL);
+    int result =
+        returns == Returns::Port ? static_cast<int>(KAV_NO_PORT) : static_cast<int>(KAV_E_INTERNAL);
     try {
         result = body(library);
     } catch (const std::exception &e) {
@@ -78,7 +78,9 @@ int guarded(const std::string &call, Body body, Returns returns = Returns::Resul
     return result;
 }
 
-std::string args(int a) { return std::to_string(a); }
+std::string args(int a) {
+    return std::to_string(a);
+}
 template <typename... Rest> std::string args(int a, Rest... rest) {
     return std::to_string(a) + ", " + args(rest...);
 }
@@ -271,136 +273,173 @@ KAV_EXPORT int KAV_CALL Kav_OpenPort(int port) {
 }
 
 KAV_EXPORT int KAV_CALL Kav_ClosePort(int port) {
-    return guarded("Kav_ClosePort(" + args(port) + ")", [=](Library &l) -> int {
-        l.close(port);
-        return KAV_OK;
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_ClosePort(" + args(port) + ")",
+        [=](Library &l) -> int {
+            l.close(port);
+            return KAV_OK;
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud) {
-    return guarded("Kav_GetCOMBaud(" + args(port) + ")", [=](Library &l) -> int {
-        if (baud == nullptr)
-            return KAV_E_BAD_ARGUMENT;
-        std::uint32_t found = 0;
-        const int result = l.getBaud(port, found);
-        if (result == KAV_OK)
-            *baud = found;
-        return result;
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_GetCOMBaud(" + args(port) + ")",
+        [=](Library &l) -> int {
+            if (baud == nullptr)
+                return KAV_E_BAD_ARGUMENT;
+            std::uint32_t found = 0;
+            const int result = l.getBaud(port, found);
+            if (result == KAV_OK)
+                *baud = found;
+            return result;
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetCOMBaud(int port, int currentBaud, int newBaud) {
-    return guarded("Kav_SetCOMBaud(" + args(port, currentBaud, newBaud) + ")", [=](Library &l) -> int {
-        if (currentBaud <= 0 || newBaud <= 0)
-            return KAV_E_BAD_ARGUMENT;
-        return l.setBaud(port, static_cast<std::uint32_t>(currentBaud),
-                         static_cast<std::uint32_t>(newBaud));
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_SetCOMBaud(" + args(port, currentBaud, newBaud) + ")",
+        [=](Library &l) -> int {
+            if (currentBaud <= 0 || newBaud <= 0)
+                return KAV_E_BAD_ARGUMENT;
+            return l.setBaud(port, static_cast<std::uint32_t>(currentBaud),
+                             static_cast<std::uint32_t>(newBaud));
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetMaxRFByte(int port, int count, int flag) {
-    return guarded("Kav_SetMaxRFByte(" + args(port, count, flag) + ")", [=](Library &l) -> int {
-        if (count < proto::kMinMaxRf || count > proto::kMaxMaxRf)
-            return KAV_E_BAD_ARGUMENT;
-        const std::uint8_t data[] = {static_cast<std::uint8_t>(count)};
-        return simpleCommand(l, port, proto::kSetMaxRf, data);
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_SetMaxRFByte(" + args(port, count, flag) + ")",
+        [=](Library &l) -> int {
+            if (count < proto::kMinMaxRf || count > proto::kMaxMaxRf)
+                return KAV_E_BAD_ARGUMENT;
+            const std::uint8_t data[] = {static_cast<std::uint8_t>(count)};
+            return simpleCommand(l, port, proto::kSetMaxRf, data);
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetSAMStatus(int port, int flag) {
-    return guarded("Kav_GetSAMStatus(" + args(port, flag) + ")",
-                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); },
-                   Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_GetSAMStatus(" + args(port, flag) + ")",
+        [=](Library &l) -> int { return simpleCommand(l, port, proto::kSamStatus); },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ResetSAM(int port, int flag) {
-    return guarded("Kav_ResetSAM(" + args(port, flag) + ")",
-                   [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); },
-                   Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_ResetSAM(" + args(port, flag) + ")",
+        [=](Library &l) -> int { return simpleCommand(l, port, proto::kResetSam); },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag) {
-    return guarded("Kav_GetSAMID(" + args(port, flag) + ")", [=](Library &l) -> int {
-        if (samId == nullptr)
-            return KAV_E_BAD_ARGUMENT;
-        return commandInto(l, port, proto::kSamId, proto::kSuccess, samId, KAV_SAM_ID_SIZE);
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_GetSAMID(" + args(port, flag) + ")",
+        [=](Library &l) -> int {
+            if (samId == nullptr)
+                return KAV_E_BAD_ARGUMENT;
+            return commandInto(l, port, proto::kSamId, proto::kSuccess, samId, KAV_SAM_ID_SIZE);
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_StartFindIDCard(int port, unsigned char *findBuffer, int flag) {
-    return guarded("Kav_StartFindIDCard(" + args(port, flag) + ")", [=](Library &l) -> int {
-        return commandInto(l, port, proto::kFindCard, proto::kFindSuccess, findBuffer,
-                           KAV_FIND_BUFFER_SIZE);
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_StartFindIDCard(" + args(port, flag) + ")",
+        [=](Library &l) -> int {
+            return commandInto(l, port, proto::kFindCard, proto::kFindSuccess, findBuffer,
+                               KAV_FIND_BUFFER_SIZE);
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *selectBuffer, int flag) {
-    return guarded("Kav_SelectIDCard(" + args(port, flag) + ")", [=](Library &l) -> int {
-        return commandInto(l, port, proto::kSelectCard, proto::kSuccess, selectBuffer,
-                           KAV_SELECT_BUFFER_SIZE);
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_SelectIDCard(" + args(port, flag) + ")",
+        [=](Library &l) -> int {
+            return commandInto(l, port, proto::kSelectCard, proto::kSuccess, selectBuffer,
+                               KAV_SELECT_BUFFER_SIZE);
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record) {
-    return guarded("Kav_ReadMsg(" + args(port, flag) + ")", [=](Library &l) -> int {
-        if (record == nullptr)
-            return KAV_E_BAD_ARGUMENT;
-        return readCard(l, port, false, record, nullptr);
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_ReadMsg(" + args(port, flag) + ")",
+        [=](Library &l) -> int {
+            if (record == nullptr)
+                return KAV_E_BAD_ARGUMENT;
+            return readCard(l, port, false, record, nullptr);
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ReadCard(int port, int flags, KavCardData *data) {
-    return guarded("Kav_ReadCard(" + args(port, flags) + ")", [=](Library &l) -> int {
-        if (!usable(data) || (flags & ~KAV_READ_FINGERPRINT) != 0)
-            return KAV_E_BAD_ARGUMENT;
-        clearCardData(*data);
-        const int result = readCard(l, port, (flags & KAV_READ_FINGERPRINT) != 0, nullptr, data);
-        if (result != KAV_OK && result != KAV_E_UNKNOWN_LAYOUT)
+    return guarded(
+        "Kav_ReadCard(" + args(port, flags) + ")",
+        [=](Library &l) -> int {
+            if (!usable(data) || (flags & ~KAV_READ_FINGERPRINT) != 0)
+                return KAV_E_BAD_ARGUMENT;
             clearCardData(*data);
-        return result;
-    }, Returns::ResultCode, onPort(port));
+            const int result =
+                readCard(l, port, (flags & KAV_READ_FINGERPRINT) != 0, nullptr, data);
+            if (result != KAV_OK && result != KAV_E_UNKNOWN_LAYOUT)
+                clearCardData(*data);
+            return result;
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetLastCard(int port, KavCardData *data) {
-    return guarded("Kav_GetLastCard(" + args(port) + ")", [=](Library &l) -> int {
-        if (!usable(data))
-            return KAV_E_BAD_ARGUMENT;
-        if (const KavCardData *last = l.lastCard(port))
-            *data = *last;
-        else
-            clearCardData(*data);
-        return KAV_OK;
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_GetLastCard(" + args(port) + ")",
+        [=](Library &l) -> int {
+            if (!usable(data))
+                return KAV_E_BAD_ARGUMENT;
+            if (const KavCardData *last = l.lastCard(port))
+                *data = *last;
+            else
+                clearCardData(*data);
+            return KAV_OK;
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ReadFingerprint(int port, unsigned char *buffer, int bufferSize,
                                             int *size) {
-    return guarded("Kav_ReadFingerprint(" + args(port, bufferSize) + ")", [=](Library &l) -> int {
-        if (buffer == nullptr || size == nullptr || bufferSize < KAV_FINGERPRINT_MAX_SIZE)
-            return KAV_E_BAD_ARGUMENT;
-        proto::Response answer;
-        const Wiped wiped(answer.data);
-        int result = l.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
-        if (result == KAV_SW_NO_CONTENT) {
-            *size = 0;
+    return guarded(
+        "Kav_ReadFingerprint(" + args(port, bufferSize) + ")",
+        [=](Library &l) -> int {
+            if (buffer == nullptr || size == nullptr || bufferSize < KAV_FINGERPRINT_MAX_SIZE)
+                return KAV_E_BAD_ARGUMENT;
+            proto::Response answer;
+            const Wiped wiped(answer.data);
+            int result = l.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+            if (result == KAV_SW_NO_CONTENT) {
+                *size = 0;
+                return KAV_OK;
+            }
+            if (result != KAV_OK)
+                return result;
+            const std::optional<proto::FingerprintReadAnswer> read =
+                proto::decodeFingerprintReadAnswer(answer.data);
+            if (!read)
+                return KAV_E_BAD_REPLY;
+            std::copy(read->fingerprint.begin(), read->fingerprint.end(), buffer);
+            *size = static_cast<int>(read->fingerprint.size());
             return KAV_OK;
-        }
-        if (result != KAV_OK)
-            return result;
-        const std::optional<proto::FingerprintReadAnswer> read =
-            proto::decodeFingerprintReadAnswer(answer.data);
-        if (!read)
-            return KAV_E_BAD_REPLY;
-        std::copy(read->fingerprint.begin(), read->fingerprint.end(), buffer);
-        *size = static_cast<int>(read->fingerprint.size());
-        return KAV_OK;
-    }, Returns::ResultCode, onPort(port));
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int addressSize,
                                                 int *present) {
     return guarded(
-        "Kav_ReadAppendedAddress(" + args(port, addressSize) + ")", [=](Library &l) -> int {
+        "Kav_ReadAppendedAddress(" + args(port, addressSize) + ")",
+        [=](Library &l) -> int {
             if (address == nullptr || present == nullptr || addressSize <= 0)
                 return KAV_E_BAD_ARGUMENT;
             proto::Response answer;
@@ -418,7 +457,8 @@ KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int add
             std::memcpy(address, text.c_str(), text.size() + 1);
             *present = result == KAV_OK ? 1 : 0;
             return KAV_OK;
-        }, Returns::ResultCode, onPort(port));
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {
@@ -442,41 +482,43 @@ KAV_EXPORT int KAV_CALL Kav_SetUserLifeBType(int code) {
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetUserLifeEType(int code, int noEndDateCode) {
-    return guarded("Kav_SetUserLifeEType(" + args(code, noEndDateCode) + ")",
-                   [=](Library &l) -> int { return l.formats().setValidUntil(code, noEndDateCode); });
+    return guarded(
+        "Kav_SetUserLifeEType(" + args(code, noEndDateCode) + ")",
+        [=](Library &l) -> int { return l.formats().setValidUntil(code, noEndDateCode); });
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
     // Never read past the buffer the interface allows, NUL or not.
-    const std::string_view given =
-        path != nullptr ? std::string_view(path, strnlen(path, KAV_PATH_BUFFER_SIZE))
-                        : std::string_view();
+    const std::string_view given = path != nullptr
+                                       ? std::string_view(path, strnlen(path, KAV_PATH_BUFFER_SIZE))
+                                       : std::string_view();
     const std::string shown = path != nullptr ? kav::cp936::toUtf8(given) : std::string("(null)");
-    return guarded("Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")", [=](Library &l) -> int {
-        // A folder that cannot take photos is refused now, not at every
-        // read that follows.
-        kav::photo::PhotoSettings wanted = l.photo();
-        int result = KAV_OK;
-        if (option != KAV_PHOTO_IN_FOLDER) {
-            result = wanted.setPath(option);
-        } else {
-            if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
-                return KAV_E_BAD_ARGUMENT;
-            const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
-            if (!folder)
-                return KAV_E_BAD_ARGUMENT;
-            result = wanted.setPath(option, *folder);
-        }
-        if (result != KAV_OK)
-            return result;
-        std::string why;
-        if ((result = kav::photo::checkFolder(wanted, why)) != KAV_OK) {
-            kav::trace::line("photo folder refused: " + why);
-            return result;
-        }
-        l.photo() = wanted;
-        return KAV_OK;
-    });
+    return guarded(
+        "Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")", [=](Library &l) -> int {
+            // A folder that cannot take photos is refused now, not at every
+            // read that follows.
+            kav::photo::PhotoSettings wanted = l.photo();
+            int result = KAV_OK;
+            if (option != KAV_PHOTO_IN_FOLDER) {
+                result = wanted.setPath(option);
+            } else {
+                if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
+                    return KAV_E_BAD_ARGUMENT;
+                const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
+                if (!folder)
+                    return KAV_E_BAD_ARGUMENT;
+                result = wanted.setPath(option, *folder);
+            }
+            if (result != KAV_OK)
+                return result;
+            std::string why;
+            if ((result = kav::photo::checkFolder(wanted, why)) != KAV_OK) {
+                kav::trace::line("photo folder refused: " + why);
+                return result;
+            }
+            l.photo() = wanted;
+            return KAV_OK;
+        });
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, int deviceSize) {
@@ -512,12 +554,15 @@ KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int tex
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count) {
-    return guarded("Kav_GetRetryCount(" + args(port) + ")", [=](Library &l) -> int {
-        if (count == nullptr)
-            return KAV_E_BAD_ARGUMENT;
-        *count = l.retries(port);
-        return KAV_OK;
-    }, Returns::ResultCode, onPort(port));
+    return guarded(
+        "Kav_GetRetryCount(" + args(port) + ")",
+        [=](Library &l) -> int {
+            if (count == nullptr)
+                return KAV_E_BAD_ARGUMENT;
+            *count = l.retries(port);
+            return KAV_OK;
+        },
+        Returns::ResultCode, onPort(port));
 }
 
 KAV_EXPORT int KAV_CALL Kav_SetTraceCallback(KavTraceCallback callback, void *context) {

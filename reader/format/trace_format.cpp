@@ -1,5 +1,7 @@
 #include "trace_format.h"
 
+#include "protocol/clock.h"
+
 #include <cstdio>
 #include <ctime>
 
@@ -15,7 +17,7 @@ std::string localClock(long long timeMs) {
     }
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm local{};
-    if (localtime_r(&t, &local) == nullptr)
+    if (!clock::localTime(t, local))
         return "--:--:--.---";
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,

@@ -103,18 +103,6 @@ std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why
     return device;
 }
 
-std::optional<std::string> defaultDevicePath(int port) {
-    struct Range {
-        int first;
-        const char *prefix;
-    };
-    static constexpr Range kRanges[] = {{1, "/dev/ttyUSB"}, {101, "/dev/ttyACM"}, {201, "/dev/ttyS"}};
-    for (const Range &r : kRanges)
-        if (port >= r.first && port < r.first + 100)
-            return std::string(r.prefix) + std::to_string(port - r.first);
-    return std::nullopt;
-}
-
 DeviceMap DeviceMap::fromVariable(std::string_view value) {
     DeviceMap map;
     while (!value.empty()) {

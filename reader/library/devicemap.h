@@ -7,6 +7,8 @@
 //   ports 101-200   /dev/ttyACM0 - /dev/ttyACM99
 //   ports 201-300   /dev/ttyS0   - /dev/ttyS99
 //
+// On Windows port N is COMN (\\.\COMN), for every serial port number.
+//
 // The variable KAVIDCARD_DEVICES adds or overrides pairs, separated by
 // commas or semicolons:
 //
@@ -26,6 +28,8 @@
 //
 //   KAVIDCARD_DEVICES="2=rfc2217://bench-3:3001,3=tcp://[fd00::7]:4001"
 #pragma once
+
+#include "platform/device_names.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -80,9 +84,6 @@ inline std::string portName(int port) {
 // nullopt with `why` set when the text has one of those schemes but is not
 // well formed, nullopt with `why` empty when it has neither scheme.
 std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why);
-
-// The default rule alone: the node of a port, if the rule names one.
-std::optional<std::string> defaultDevicePath(int port);
 
 inline constexpr int kFirstDefaultPort = 1;
 inline constexpr int kLastDefaultPort = 300;

@@ -1,11 +1,11 @@
 #include "library.h"
 
-#include "link/memory_link.h"
 #include "discovery.h"
+#include "link/memory_link.h"
 #include "link/network_link.h"
 #include "link/serial_link.h"
-#include "protocol/transact.h"
 #include "protocol/trace.h"
+#include "protocol/transact.h"
 #include "virtual/card_file.h"
 #include "virtual/virtual_reader.h"
 
@@ -26,10 +26,8 @@ DeviceMap devicesFromEnvironment() {
 }
 
 bool nodeExists(const std::string &path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
+    return deviceExists(path);
 }
-
 
 // The SAM's status as a result: 0 when it is the expected one, otherwise
 // the status itself (a status of 0 would read as success; no SAM sends it).
@@ -180,8 +178,7 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
                                                          ? NetworkLink::Mode::Rfc2217
                                                          : NetworkLink::Mode::Tcp,
                                                      device->host, device->tcpPort);
-        const int result =
-            network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
+        const int result = network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
         if (result != KAV_OK) {
             trace::line(portName(port) + ": " + network->lastError());
             return {result, nullptr};

@@ -3,6 +3,7 @@
 // texts handed out are UTF-8 that fits a KAV_WARNING_TEXT_SIZE buffer.
 #include "library.h"
 
+#include "link/network_link.h"
 #include "protocol/trace.h"
 
 namespace kav {
@@ -20,11 +21,7 @@ std::string shownText(std::string_view text) {
     for (std::size_t at = 0; at < clean.size();) {
         const auto lead = static_cast<unsigned char>(clean[at]);
         const bool escape = clean.compare(at, 2, "\\x") == 0 && at + 4 <= clean.size();
-        const std::size_t n = escape        ? 4
-                              : lead < 0x80 ? 1
-                              : lead < 0xE0 ? 2
-                              : lead < 0xF0 ? 3
-                                            : 4;
+        const std::size_t n = escape ? 4 : lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
         out += clean.substr(at, n);
         at += n;
         if (out.size() <= kMax - kCut.size())
@@ -47,6 +44,10 @@ std::vector<Library::Warning> Library::warnings() {
     // Virtual readers come only from the variable, whose ports are those
     // listed even when no node exists.
     for (int port : devices_.candidatePorts([](const std::string &) { return false; })) {
+        const std::optional<Device> device = devices_.deviceFor(port);
+        if (device && device->isNetwork() && !NetworkLink::supported())
+            list.push_back({port, shownText(device->text() +
+                                            ": network ports are not supported on this system")});
         virtualReader(port); // loads the port's card file, once
         if (auto it = cardErrors_.find(port); it != cardErrors_.end())
             list.push_back({port, shownText("card file " + it->second)});

@@ -39,6 +39,10 @@ class NetworkLink final : public Link {
     // up to 20 ms for more bytes before it sends).
     static constexpr std::chrono::milliseconds kExtraDelay{100};
 
+    // Whether this system's build has network ports (the Windows build
+    // has not yet: its links refuse to open with KAV_E_NOT_SUPPORTED).
+    static bool supported();
+
     NetworkLink(Mode mode, std::string host, std::uint16_t port);
     ~NetworkLink() override;
     NetworkLink(const NetworkLink &) = delete;

@@ -5,7 +5,7 @@
 // Blocking with bounded waits and no event loop, so it works in any host
 // process and on any thread (discovery probes ports on threads of its
 // own); one object is used by one thread at a time. The system calls live
-// in serial_link.cpp alone, so another system's backend can sit beside it.
+// in reader/platform/<system>/serial_link.cpp, one file per system.
 #pragma once
 
 #include "protocol/link.h"
@@ -31,9 +31,10 @@ struct OpenFailure {
 };
 
 // The one place where a system error number becomes a result code, for a
-// failed open (a broken link is always KAV_E_IO). `error` is the errno
-// value; ENOTTY stands for "opened, but not a serial device". The file
-// system's facts add what to do about a refusal.
+// failed open (a broken link is always KAV_E_IO). `error` is the system's
+// error number (errno; GetLastError() on Windows); ENOTTY stands for
+// "opened, but not a serial device". The file system's facts add what to
+// do about a refusal.
 OpenFailure classifyOpenFailure(const std::string &path, int error,
                                 const std::string &systemMessage, const DeviceFacts &facts);
 

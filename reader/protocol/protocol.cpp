@@ -306,10 +306,9 @@ std::optional<ReadAnswer> decodeReadAnswer(std::span<const std::uint8_t> data) {
 
 std::vector<std::uint8_t> encodeReadAnswer(std::span<const std::uint8_t> text,
                                            std::span<const std::uint8_t> photo) {
-    std::vector<std::uint8_t> data{static_cast<std::uint8_t>(kTextSize >> 8),
-                                   static_cast<std::uint8_t>(kTextSize & 0xFF),
-                                   static_cast<std::uint8_t>(kPhotoSize >> 8),
-                                   static_cast<std::uint8_t>(kPhotoSize & 0xFF)};
+    std::vector<std::uint8_t> data{
+        static_cast<std::uint8_t>(kTextSize >> 8), static_cast<std::uint8_t>(kTextSize & 0xFF),
+        static_cast<std::uint8_t>(kPhotoSize >> 8), static_cast<std::uint8_t>(kPhotoSize & 0xFF)};
     data.resize(kReadDataSize, 0);
     std::copy_n(text.begin(), std::min(text.size(), kTextSize), data.begin() + 4);
     std::copy_n(photo.begin(), std::min(photo.size(), kPhotoSize), data.begin() + 4 + kTextSize);

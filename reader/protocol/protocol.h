@@ -47,11 +47,11 @@ inline constexpr Command kSamStatus{0x11, 0xFF};
 inline constexpr Command kSamId{0x12, 0xFF};
 inline constexpr Command kFindCard{0x20, 0x01};
 inline constexpr Command kSelectCard{0x20, 0x02};
-inline constexpr Command kReadCard{0x30, 0x01};   // text + photo
+inline constexpr Command kReadCard{0x30, 0x01};        // text + photo
 inline constexpr Command kReadFingerprint{0x30, 0x10}; // text + photo + fingerprint
 inline constexpr Command kReadAddress{0x30, 0x03};     // the latest appended address
-inline constexpr std::uint8_t kSetBaudCmd = 0x60; // PARA is the rate code
-inline constexpr Command kSetMaxRf{0x61, 0xFF};   // one data byte: the count
+inline constexpr std::uint8_t kSetBaudCmd = 0x60;      // PARA is the rate code
+inline constexpr Command kSetMaxRf{0x61, 0xFF};        // one data byte: the count
 
 constexpr Command setBaudCommand(std::uint8_t rateCode) {
     return {kSetBaudCmd, rateCode};

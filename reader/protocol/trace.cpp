@@ -167,9 +167,9 @@ void frame(std::string_view link, Direction direction, std::span<const std::uint
     std::string line = linkName + (direction == Direction::ToReader ? " >> " : " << ") + hex(bytes);
     if (!text.empty())
         line.append("  [").append(text).append("]");
-    KavTraceEvent e = event(direction == Direction::ToReader ? KAV_TRACE_TO_READER
-                                                             : KAV_TRACE_FROM_READER,
-                            linkName.c_str(), text);
+    KavTraceEvent e =
+        event(direction == Direction::ToReader ? KAV_TRACE_TO_READER : KAV_TRACE_FROM_READER,
+              linkName.c_str(), text);
     e.bytes = bytes.data();
     e.byteCount = bytes.size();
     emit(e, line);

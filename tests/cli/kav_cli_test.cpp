@@ -52,8 +52,7 @@ Outcome kav(std::vector<std::string> args, const test::Vars &vars) {
     return test::run(KAV_CLI, std::move(args), vars);
 }
 
-const test::Vars kInProcess{
-    {"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
+const test::Vars kInProcess{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
 
 using test::TempFolder;
 
@@ -97,8 +96,7 @@ TEST(KavCommands, EachPrintsItsObjectAndExitsZero) {
           {"hex", "050001006B3E320139300000D2029649"}}},
         {{"ports"},
          {{"ports",
-           Json::array(
-               {{{"port", 1}, {"device", "virtual"}, {"exists", true}, {"access", "ok"}}})},
+           Json::array({{{"port", 1}, {"device", "virtual"}, {"exists", true}, {"access", "ok"}}})},
           {"warnings", Json::array()}}},
     };
     for (const Case &c : cases) {
@@ -160,9 +158,8 @@ TEST(KavCommands, PortWithoutDeviceIsClassTwo) {
 }
 
 TEST(KavCommands, HelpOnEveryCommandAndVersion) {
-    for (const char *command :
-         {"ports", "find", "status", "reset", "sam-id", "baud", "max-rf", "read", "soak", "check",
-          "results"}) {
+    for (const char *command : {"ports", "find", "status", "reset", "sam-id", "baud", "max-rf",
+                                "read", "soak", "check", "results"}) {
         SCOPED_TRACE(command);
         const Outcome run = kav({command, "--help"}, {});
         EXPECT_EQ(run.exit, 0);
@@ -230,7 +227,8 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
         {{"--port", "1,2-4,3", "sam-id"}, "twice"},
         {{"--port", "1-5000", "soak", "--count", "1"}, "--port"},
         {{"--port", "1-2", "reset"}, "--port"},
-        {{"--port", "1-2", "read", "--fingerprint-out", "/tmp/kav-fingerprint-never-made"}, "one port"},
+        {{"--port", "1-2", "read", "--fingerprint-out", "/tmp/kav-fingerprint-never-made"},
+         "one port"},
         {{"--all", "baud"}, "--port"},
         {{"--all", "--port", "2", "status"}, "--port"},
         {{"baud", "--set", "12345"}, "--set"},
@@ -278,8 +276,7 @@ TEST(KavAccess, DeviceWithoutPermissionIsClassThreeAndPortsSaysWhy) {
         GTEST_SKIP() << "permissions do not bind root";
     TempFolder folder;
     const fs::path device = lockedDevice(folder);
-    const test::Vars devices{
-        {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string()}};
+    const test::Vars devices{{"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string()}};
 
     expectError(kav({"status", "--json"}, devices), kExitAccess, "Kav_OpenPort", -2);
     const Outcome ports = kav({"ports", "--json"}, devices);
@@ -386,10 +383,10 @@ TEST(KavOnPty, SoakOnANoisyLineCountsItsRetries) {
     ToolReader tool({"--fault", "bad-checksum", "--every", "5"});
     ASSERT_FALSE(tool.path().empty());
     TempFolder folder;
-    const Outcome run = test::run(KAV_CLI,
-                                  {"--trace", "soak", "--count", "4", "--json", "--photo-dir",
-                                   folder.path().string()},
-                                  tool.devices());
+    const Outcome run = test::run(
+        KAV_CLI,
+        {"--trace", "soak", "--count", "4", "--json", "--photo-dir", folder.path().string()},
+        tool.devices());
     EXPECT_EQ(run.exit, 0) << run.out;
     const Json summary = json(run);
     EXPECT_EQ(summary["ok"], 4);
@@ -457,24 +454,24 @@ TEST(KavOnPty, SoakGoesOnAcrossAnUnplug) {
         return n;
     };
     const std::string readOk = "Kav_ReadMsg(1, 0) = 0 ";
-    const Outcome run = test::run(
-        KAV_CLI,
-        {"--trace", "soak", "--count", "100000", "--interval", "20", "--json", "--photo-dir",
-         folder.path().string()},
-        tool.devices(), std::chrono::seconds{60}, [&](pid_t pid, const std::string &err) {
-            if (phase == Phase::Reading && seen(err, readOk) >= 2) {
-                tool.stop(SIGKILL);
-                phase = Phase::Away;
-                since = err.size();
-            } else if (phase == Phase::Away && seen(err, "Kav_OpenPort(1) = -") >= 2) {
-                tool.start();
-                phase = Phase::Back;
-                since = err.size();
-            } else if (phase == Phase::Back && seen(err, readOk) >= 2) {
-                kill(pid, SIGINT);
-                phase = Phase::Done;
-            }
-        });
+    const Outcome run =
+        test::run(KAV_CLI,
+                  {"--trace", "soak", "--count", "100000", "--interval", "20", "--json",
+                   "--photo-dir", folder.path().string()},
+                  tool.devices(), std::chrono::seconds{60}, [&](pid_t pid, const std::string &err) {
+                      if (phase == Phase::Reading && seen(err, readOk) >= 2) {
+                          tool.stop(SIGKILL);
+                          phase = Phase::Away;
+                          since = err.size();
+                      } else if (phase == Phase::Away && seen(err, "Kav_OpenPort(1) = -") >= 2) {
+                          tool.start();
+                          phase = Phase::Back;
+                          since = err.size();
+                      } else if (phase == Phase::Back && seen(err, readOk) >= 2) {
+                          kill(pid, SIGINT);
+                          phase = Phase::Done;
+                      }
+                  });
     ASSERT_EQ(phase, Phase::Done) << run.err.substr(run.err.size() -
                                                     std::min<std::size_t>(800, run.err.size()));
     const Json summary = Json::parse(run.out, nullptr, false);
@@ -539,8 +536,8 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
     const fs::path broken = folder.path() / "broken.json";
     std::ofstream(broken) << "{\"name\": ";
     const test::Vars devices{
-        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json,2=virtual,3=virtual:" +
-                                  broken.string() + ",junk"}};
+        {"KAVIDCARD_DEVICES",
+         "defaults=off,1=virtual:/no/such.json,2=virtual,3=virtual:" + broken.string() + ",junk"}};
     const Outcome run = kav({"ports", "--json"}, devices);
     ASSERT_EQ(run.exit, 0) << run.err;
     const Json listing = json(run);
@@ -594,8 +591,8 @@ TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {
     const Outcome structured = kav({"read", "--json"}, devices);
     expectError(structured, kExitRefused, "Kav_StartFindIDCard", 128);
     EXPECT_EQ(json(structured)["error"]["warnings"],
-              Json::array({{{"port", 1},
-                            {"text", "card file /no/such.json: No such file or directory"}}}));
+              Json::array(
+                  {{{"port", 1}, {"text", "card file /no/such.json: No such file or directory"}}}));
 }
 
 TEST(KavOutput, UnwritableStandardOutputIsAFailure) {
@@ -627,14 +624,12 @@ TEST(KavOutput, UnwritableStandardOutputIsAFailure) {
 }
 
 TEST(KavCommands, SoakWithEveryReadFailedShowsNoTimingsAndNamesTheFailedCall) {
-    const test::Vars noCard{
-        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}};
+    const test::Vars noCard{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}};
     const Outcome text = kav({"soak", "--count", "3"}, noCard);
     EXPECT_EQ(text.exit, kExitRefused);
     EXPECT_EQ(text.out.find("ms "), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("3 reads: 0 ok, 3 failed; "), std::string::npos) << text.out;
-    EXPECT_NE(text.out.find("\n  3 x Kav_StartFindIDCard 128 (the SAM answered"),
-              std::string::npos)
+    EXPECT_NE(text.out.find("\n  3 x Kav_StartFindIDCard 128 (the SAM answered"), std::string::npos)
         << text.out;
     EXPECT_NE(text.out.find("\n  port 1: card file /no/such.json"), std::string::npos) << text.out;
 
@@ -652,9 +647,8 @@ TEST(KavAccess, FindWithoutReaderSaysWhichPortsCouldNotBeOpenedAndWhy) {
         GTEST_SKIP() << "permissions do not bind root";
     TempFolder folder;
     const fs::path device = lockedDevice(folder);
-    const test::Vars devices{
-        {"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string() + ",2=" +
-                                  (folder.path() / "ttyGone").string()}};
+    const test::Vars devices{{"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string() + ",2=" +
+                                                       (folder.path() / "ttyGone").string()}};
 
     const Outcome structured = kav({"find", "--json"}, devices);
     EXPECT_EQ(structured.exit, kExitNoDevice);

@@ -42,7 +42,9 @@ struct FindCase {
     bool baudEnabled;
 };
 
-void PrintTo(const FindCase &c, std::ostream *os) { *os << c.title; }
+void PrintTo(const FindCase &c, std::ostream *os) {
+    *os << c.title;
+}
 
 class FindReaderTest : public DialogTest, public ::testing::WithParamInterface<FindCase> {};
 
@@ -137,9 +139,9 @@ TEST_F(DialogTest, UsbAfterSerialDisablesBaudButKeepsItsText) {
     click(IDC_FIND_READER);
     EXPECT_TRUE(edit(IDC_BAUD)->isEnabled());
     EXPECT_TRUE(button(IDC_SET_BAUD)->isEnabled());
-    EXPECT_EQ(messages(),
-              (QStringList{"读卡器连接在串口 6,当前SAM波特率为 38400", "没有找打读卡器",
-                           "读卡器连接在USB端口 1001", "读卡器连接在串口 5,当前SAM波特率为 38400"}));
+    EXPECT_EQ(messages(), (QStringList{"读卡器连接在串口 6,当前SAM波特率为 38400", "没有找打读卡器",
+                                       "读卡器连接在USB端口 1001",
+                                       "读卡器连接在串口 5,当前SAM波特率为 38400"}));
 }
 
 // ---- 使用结构体返回信息 -------------------------------------------------------
@@ -166,11 +168,11 @@ TEST_F(DialogTest, ReadCardLogsElevenLinesNewestFirstAndClosesAfterLogging) {
                               {"Kav_OpenPort(7)", "Kav_SetMaxRFByte(7,80,0)",
                                "Kav_StartFindIDCard(7,zeroed,0)", "Kav_SelectIDCard(7,zeroed,0)",
                                "Kav_ReadMsg(7,0,zeroed)", "Kav_ClosePort(7)"}));
-    EXPECT_EQ(messages(), (QStringList{"照片:/tmp/照片/tmp.bmp", "有效期结束:" + QString(56, 'A'),
-                                       "有效期开始:2015.06.01", "发证机关:某市公安局",
-                                       "身份证号:11010119900102123X", "住址:",
-                                       "出生:1990年01月02日", "民族:汉", "性别:男", "姓名:王小明",
-                                       "读取身份证信息成功!"}));
+    EXPECT_EQ(messages(),
+              (QStringList{"照片:/tmp/照片/tmp.bmp", "有效期结束:" + QString(56, 'A'),
+                           "有效期开始:2015.06.01", "发证机关:某市公安局",
+                           "身份证号:11010119900102123X", "住址:", "出生:1990年01月02日", "民族:汉",
+                           "性别:男", "姓名:王小明", "读取身份证信息成功!"}));
 }
 
 // Cards of other types: the record's read as ever, then one call that
@@ -283,7 +285,9 @@ struct ReadFailureCase {
     QStringList log;
 };
 
-void PrintTo(const ReadFailureCase &c, std::ostream *os) { *os << c.title; }
+void PrintTo(const ReadFailureCase &c, std::ostream *os) {
+    *os << c.title;
+}
 
 class ReadCardFailureTest : public DialogTest,
                             public ::testing::WithParamInterface<ReadFailureCase> {};
@@ -300,7 +304,9 @@ TEST_P(ReadCardFailureTest, LogsItsLineAndStillCloses) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadCardFailureTest,
     ::testing::Values(
-        ReadFailureCase{"open fails", {{"Kav_OpenPort", -1}}, {"Kav_OpenPort(1)", "Kav_ClosePort(1)"},
+        ReadFailureCase{"open fails",
+                        {{"Kav_OpenPort", -1}},
+                        {"Kav_OpenPort(1)", "Kav_ClosePort(1)"},
                         {"打开端口错误"}},
         ReadFailureCase{"setting 80 bytes fails: silent",
                         {{"Kav_SetMaxRFByte", -6}},
@@ -312,12 +318,12 @@ INSTANTIATE_TEST_SUITE_P(
                          "Kav_StartFindIDCard(1,zeroed,0)", "Kav_SelectIDCard(1,zeroed,0)",
                          "Kav_ReadMsg(1,0,zeroed)", "Kav_ClosePort(1)"},
                         {"读取身份证信息错误!"}},
-        ReadFailureCase{"find and select fail: the read decides",
-                        {{"Kav_StartFindIDCard", 128}, {"Kav_SelectIDCard", 129}, {"Kav_ReadMsg", 65}},
-                        {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)",
-                         "Kav_StartFindIDCard(1,zeroed,0)", "Kav_SelectIDCard(1,zeroed,0)",
-                         "Kav_ReadMsg(1,0,zeroed)", "Kav_ClosePort(1)"},
-                        {"读取身份证信息错误!"}}),
+        ReadFailureCase{
+            "find and select fail: the read decides",
+            {{"Kav_StartFindIDCard", 128}, {"Kav_SelectIDCard", 129}, {"Kav_ReadMsg", 65}},
+            {"Kav_OpenPort(1)", "Kav_SetMaxRFByte(1,80,0)", "Kav_StartFindIDCard(1,zeroed,0)",
+             "Kav_SelectIDCard(1,zeroed,0)", "Kav_ReadMsg(1,0,zeroed)", "Kav_ClosePort(1)"},
+            {"读取身份证信息错误!"}}),
     [](const auto &info) { return "case" + std::to_string(info.index); });
 
 TEST_F(DialogTest, ReadCardOnEmptyPortOpensPortZero) {
@@ -347,7 +353,9 @@ struct SamCase {
     const char *expected;
 };
 
-void PrintTo(const SamCase &c, std::ostream *os) { *os << c.command << " -> " << c.expected; }
+void PrintTo(const SamCase &c, std::ostream *os) {
+    *os << c.command << " -> " << c.expected;
+}
 
 class SamCommandTest : public DialogTest, public ::testing::WithParamInterface<SamCase> {};
 
@@ -370,17 +378,19 @@ TEST_P(SamCommandTest, OneCycleClosesBeforeLogging) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SamCommandTest,
-    ::testing::Values(
-        SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {}, {0}, "复位SAM模块成功"},
-        SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {}, {96}, "复位SAM模块失败"},
-        SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {-2}, {}, "打开端口错误"},
-        SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {}, {0}, "SAM模块状态正常"},
-        SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {}, {-6}, "获得SAM模块状态失败"},
-        SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {-1}, {}, "打开端口错误"},
-        SamCase{IDC_SAM_ID, "Kav_GetSAMID", {}, {0},
-                "按16字节获得SAM模块ID成功,SAM模块ID为: 21-43-5-6-7"},
-        SamCase{IDC_SAM_ID, "Kav_GetSAMID", {}, {-7}, "读取SAM ID号错误"},
-        SamCase{IDC_SAM_ID, "Kav_GetSAMID", {-3}, {}, "打开端口错误"}),
+    ::testing::Values(SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {}, {0}, "复位SAM模块成功"},
+                      SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {}, {96}, "复位SAM模块失败"},
+                      SamCase{IDC_RESET_SAM, "Kav_ResetSAM", {-2}, {}, "打开端口错误"},
+                      SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {}, {0}, "SAM模块状态正常"},
+                      SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {}, {-6}, "获得SAM模块状态失败"},
+                      SamCase{IDC_SAM_STATUS, "Kav_GetSAMStatus", {-1}, {}, "打开端口错误"},
+                      SamCase{IDC_SAM_ID,
+                              "Kav_GetSAMID",
+                              {},
+                              {0},
+                              "按16字节获得SAM模块ID成功,SAM模块ID为: 21-43-5-6-7"},
+                      SamCase{IDC_SAM_ID, "Kav_GetSAMID", {}, {-7}, "读取SAM ID号错误"},
+                      SamCase{IDC_SAM_ID, "Kav_GetSAMID", {-3}, {}, "打开端口错误"}),
     [](const auto &info) { return "case" + std::to_string(info.index); });
 
 TEST_F(DialogTest, SamIdPrintsHexWithoutLeadingZerosAndUnsignedWords) {
@@ -412,7 +422,9 @@ struct MaxRFCase {
     const char *message;
 };
 
-void PrintTo(const MaxRFCase &c, std::ostream *os) { *os << c.count << " -> " << c.message; }
+void PrintTo(const MaxRFCase &c, std::ostream *os) {
+    *os << c.count << " -> " << c.message;
+}
 
 class SetMaxRFTest : public DialogTest, public ::testing::WithParamInterface<MaxRFCase> {};
 
@@ -429,30 +441,29 @@ TEST_P(SetMaxRFTest, ChecksTheReaderThenSetsAndLogsOneLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SetMaxRFTest,
-    ::testing::Values(
-        MaxRFCase{"100",
-                  {},
-                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_SetMaxRFByte(9,100,0)",
-                   "Kav_ClosePort(9)"},
-                  "设置最大通讯字节数成功,最大通讯字节数为 100"},
-        MaxRFCase{"300",
-                  {{"Kav_SetMaxRFByte", -8}},
-                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_SetMaxRFByte(9,300,0)",
-                   "Kav_ClosePort(9)"},
-                  "设置最大通讯字节数出错!"},
-        MaxRFCase{"0",
-                  {},
-                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_SetMaxRFByte(9,0,0)",
-                   "Kav_ClosePort(9)"},
-                  "设置最大通讯字节数成功,最大通讯字节数为 0"},
-        MaxRFCase{"80",
-                  {{"Kav_GetSAMStatus", -6}},
-                  {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_ClosePort(9)"},
-                  "端口 9 上没有连接读卡器!"},
-        MaxRFCase{"80",
-                  {{"Kav_OpenPort", -1}},
-                  {"Kav_OpenPort(9)", "Kav_ClosePort(9)"},
-                  "打开端口错误！"}),
+    ::testing::Values(MaxRFCase{"100",
+                                {},
+                                {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)",
+                                 "Kav_SetMaxRFByte(9,100,0)", "Kav_ClosePort(9)"},
+                                "设置最大通讯字节数成功,最大通讯字节数为 100"},
+                      MaxRFCase{"300",
+                                {{"Kav_SetMaxRFByte", -8}},
+                                {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)",
+                                 "Kav_SetMaxRFByte(9,300,0)", "Kav_ClosePort(9)"},
+                                "设置最大通讯字节数出错!"},
+                      MaxRFCase{"0",
+                                {},
+                                {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)",
+                                 "Kav_SetMaxRFByte(9,0,0)", "Kav_ClosePort(9)"},
+                                "设置最大通讯字节数成功,最大通讯字节数为 0"},
+                      MaxRFCase{"80",
+                                {{"Kav_GetSAMStatus", -6}},
+                                {"Kav_OpenPort(9)", "Kav_GetSAMStatus(9,0)", "Kav_ClosePort(9)"},
+                                "端口 9 上没有连接读卡器!"},
+                      MaxRFCase{"80",
+                                {{"Kav_OpenPort", -1}},
+                                {"Kav_OpenPort(9)", "Kav_ClosePort(9)"},
+                                "打开端口错误！"}),
     [](const auto &info) { return "case" + std::to_string(info.index); });
 
 struct BaudCase {
@@ -463,7 +474,9 @@ struct BaudCase {
     const char *message;
 };
 
-void PrintTo(const BaudCase &c, std::ostream *os) { *os << c.newBaud << " -> " << c.message; }
+void PrintTo(const BaudCase &c, std::ostream *os) {
+    *os << c.newBaud << " -> " << c.message;
+}
 
 class SetBaudTest : public DialogTest, public ::testing::WithParamInterface<BaudCase> {};
 
@@ -486,13 +499,19 @@ TEST_P(SetBaudTest, NeverOpensAndClosesOnlyOnTheWayToTheChange) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SetBaudTest,
     ::testing::Values(
-        BaudCase{"57600", 0, 0,
+        BaudCase{"57600",
+                 0,
+                 0,
                  {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,57600)"},
                  "设置读卡器波特率成功,当前波特率为 57600 "},
-        BaudCase{"", 0, 0,
+        BaudCase{"",
+                 0,
+                 0,
                  {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,0)"},
                  "设置读卡器波特率成功,当前波特率为 0 "},
-        BaudCase{"12345", 0, -8,
+        BaudCase{"12345",
+                 0,
+                 -8,
                  {"Kav_GetCOMBaud(4,ptr)", "Kav_ClosePort(4)", "Kav_SetCOMBaud(4,115200,12345)"},
                  "设置读卡器波特率失败"},
         BaudCase{"9600", -6, 0, {"Kav_GetCOMBaud(4,ptr)"}, "获得当前读卡器波特率失败"}),
@@ -515,7 +534,9 @@ struct OrderCase {
     Calls tail; // the end of the journal, log lines as "log: <message>"
 };
 
-void PrintTo(const OrderCase &c, std::ostream *os) { *os << c.title; }
+void PrintTo(const OrderCase &c, std::ostream *os) {
+    *os << c.title;
+}
 
 class CloseAndLogOrderTest : public DialogTest, public ::testing::WithParamInterface<OrderCase> {};
 

@@ -28,11 +28,11 @@ TEST_F(EndToEndTest, FindThenReadTheOrdinaryCard) {
 
     click(IDC_CLEAR_LOG);
     click(IDC_READ_CARD);
-    EXPECT_EQ(messages(), readLines({"姓名:林晓航", "性别:男", "民族:汉", "出生:1988年05月12日",
-                                     "住址:云岭省青石市清河区杏林路18号",
-                                     "身份证号:990102198805120135", "发证机关:青石市公安局清河分局",
-                                     "有效期开始:2015.06.10", "有效期结束:2035/06/10",
-                                     "照片:" + inFolder("tmp.bmp")}));
+    EXPECT_EQ(messages(),
+              readLines({"姓名:林晓航", "性别:男", "民族:汉", "出生:1988年05月12日",
+                         "住址:云岭省青石市清河区杏林路18号", "身份证号:990102198805120135",
+                         "发证机关:青石市公安局清河分局", "有效期开始:2015.06.10",
+                         "有效期结束:2035/06/10", "照片:" + inFolder("tmp.bmp")}));
     const QImage photo(inFolder("tmp.bmp"));
     EXPECT_EQ(photo.size(), QSize(102, 126));
     EXPECT_EQ(photoFiles(), QStringList{"tmp.bmp"});

@@ -37,7 +37,9 @@ template <typename... Args> std::string argumentList(const Args &...args) {
     return out;
 }
 
-std::string str(int value) { return std::to_string(value); }
+std::string str(int value) {
+    return std::to_string(value);
+}
 
 int call(const char *operation, const std::string &arguments, int fallback = KAV_OK) {
     state.journal.push_back(std::string(operation) + "(" + arguments + ")");
@@ -55,18 +57,30 @@ int call(const char *operation, const std::string &arguments, int fallback = KAV
 
 namespace fake {
 
-void reset() { state = State{}; }
-std::vector<std::string> journal() { return state.journal; }
+void reset() {
+    state = State{};
+}
+std::vector<std::string> journal() {
+    return state.journal;
+}
 void script(const std::string &operation, std::vector<int> results) {
     state.results[operation] = std::deque<int>(results.begin(), results.end());
 }
-void note(const std::string &line) { state.journal.push_back(line); }
+void note(const std::string &line) {
+    state.journal.push_back(line);
+}
 void during(const std::string &operation, std::function<void()> action) {
     state.actions[operation] = std::move(action);
 }
-void setBaud(unsigned int baud) { state.baud = baud; }
-void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id) { state.samId = id; }
-void setRecord(const IDCardRecord &record) { state.record = record; }
+void setBaud(unsigned int baud) {
+    state.baud = baud;
+}
+void setSamId(const std::array<unsigned char, KAV_SAM_ID_SIZE> &id) {
+    state.samId = id;
+}
+void setRecord(const IDCardRecord &record) {
+    state.record = record;
+}
 void setLastCard(const KavCardData &card) {
     state.lastCard = card;
 }
@@ -78,13 +92,19 @@ void setWarnings(std::vector<std::pair<int, std::string>> warnings) {
 
 extern "C" {
 
-KAV_EXPORT const char *KAV_CALL Kav_ResultText(int) { return "fake"; }
+KAV_EXPORT const char *KAV_CALL Kav_ResultText(int) {
+    return "fake";
+}
 
 KAV_EXPORT int KAV_CALL Kav_FindReader(void) {
     return call("Kav_FindReader", "", KAV_NO_PORT);
 }
-KAV_EXPORT int KAV_CALL Kav_OpenPort(int port) { return call("Kav_OpenPort", str(port)); }
-KAV_EXPORT int KAV_CALL Kav_ClosePort(int port) { return call("Kav_ClosePort", str(port)); }
+KAV_EXPORT int KAV_CALL Kav_OpenPort(int port) {
+    return call("Kav_OpenPort", str(port));
+}
+KAV_EXPORT int KAV_CALL Kav_ClosePort(int port) {
+    return call("Kav_ClosePort", str(port));
+}
 
 KAV_EXPORT int KAV_CALL Kav_GetCOMBaud(int port, unsigned int *baud) {
     const int result = call("Kav_GetCOMBaud", argumentList(str(port), baud ? "ptr" : "null"));
@@ -105,9 +125,8 @@ KAV_EXPORT int KAV_CALL Kav_ResetSAM(int port, int flag) {
     return call("Kav_ResetSAM", argumentList(str(port), str(flag)));
 }
 KAV_EXPORT int KAV_CALL Kav_GetSAMID(int port, unsigned char *samId, int flag) {
-    const int result = call("Kav_GetSAMID", argumentList(str(port),
-                                                         bufferState(samId, KAV_SAM_ID_SIZE),
-                                                         str(flag)));
+    const int result = call(
+        "Kav_GetSAMID", argumentList(str(port), bufferState(samId, KAV_SAM_ID_SIZE), str(flag)));
     if (samId != nullptr)
         std::memcpy(samId, state.samId.data(), state.samId.size());
     return result;
@@ -121,18 +140,22 @@ KAV_EXPORT int KAV_CALL Kav_SelectIDCard(int port, unsigned char *buffer, int fl
                 argumentList(str(port), bufferState(buffer, KAV_SELECT_BUFFER_SIZE), str(flag)));
 }
 KAV_EXPORT int KAV_CALL Kav_ReadMsg(int port, int flag, IDCardRecord *record) {
-    const int result = call("Kav_ReadMsg", argumentList(str(port), str(flag),
-                                                        bufferState(record, sizeof *record)));
+    const int result = call(
+        "Kav_ReadMsg", argumentList(str(port), str(flag), bufferState(record, sizeof *record)));
     if (record != nullptr)
         *record = state.record;
     return result;
 }
 
-KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) { return call("Kav_SetSexType", str(code)); }
+KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {
+    return call("Kav_SetSexType", str(code));
+}
 KAV_EXPORT int KAV_CALL Kav_SetNationType(int code) {
     return call("Kav_SetNationType", str(code));
 }
-KAV_EXPORT int KAV_CALL Kav_SetBornType(int code) { return call("Kav_SetBornType", str(code)); }
+KAV_EXPORT int KAV_CALL Kav_SetBornType(int code) {
+    return call("Kav_SetBornType", str(code));
+}
 KAV_EXPORT int KAV_CALL Kav_SetUserLifeBType(int code) {
     return call("Kav_SetUserLifeBType", str(code));
 }
@@ -144,7 +167,9 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
     return call("Kav_SetPhotoPath",
                 argumentList(str(option), path ? "\"" + std::string(path) + "\"" : "null"));
 }
-KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type) { return call("Kav_SetPhotoType", str(type)); }
+KAV_EXPORT int KAV_CALL Kav_SetPhotoType(int type) {
+    return call("Kav_SetPhotoType", str(type));
+}
 KAV_EXPORT int KAV_CALL Kav_SetPhotoName(int scheme) {
     return call("Kav_SetPhotoName", str(scheme));
 }

@@ -1,4 +1,6 @@
-// Writing a file so that it appears whole or not at all.
+// Writing a file so that it appears whole or not at all, and the folder
+// facts the photo store needs. One implementation per system, in
+// reader/platform/<system>/atomicfile.cpp.
 #pragma once
 
 #include <chrono>
@@ -36,6 +38,9 @@ inline constexpr std::chrono::minutes kStaleTemporaryAge{5};
 // link anywhere on the folder's own path fails the write: callers pass the
 // folder resolved when it was chosen. On failure no temporary file is left
 // behind. Permissions are 0666 less the umask.
+// The system's root folder: "/" on Linux, "C:\" on Windows.
+std::string systemRoot();
+
 // The process's current folder; nullopt (errno set) when it is gone.
 std::optional<std::string> currentFolder();
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -26,11 +27,11 @@
 namespace kav::photo {
 namespace {
 
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
+constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
+
+bool isAbsolute(const std::string &folder) {
+    return std::filesystem::path(folder).is_absolute();
+}
 
 // A card photo is 102 x 126. An image declaring sides beyond four times
 // that is not a card photo: it is kept as the card's bytes, never decoded,
@@ -65,7 +66,7 @@ std::optional<std::string> targetFolder(const PhotoSettings &settings) {
         folder = settings.resolvedFolder();
         break;
     }
-    if (folder.front() != '/') {
+    if (!isAbsolute(folder)) {
         const std::optional<std::string> current = currentFolder();
         if (!current)
             return std::nullopt;
@@ -209,9 +210,8 @@ int PhotoSettings::setPath(int option, std::string_view folder) {
     const int rc = keep(pathOption_, option, static_cast<int>(PathOption::GivenFolder));
     if (rc == KAV_OK) {
         folder_ = pathOption_ == PathOption::GivenFolder ? std::string(folder) : std::string();
-        resolved_ = folder_.empty() || folder_.front() != kSeparator
-                        ? folder_
-                        : photo::resolvedFolder(folder_);
+        resolved_ =
+            folder_.empty() || !isAbsolute(folder_) ? folder_ : photo::resolvedFolder(folder_);
     }
     return rc;
 }
@@ -245,14 +245,6 @@ int checkFolder(const PhotoSettings &settings, std::string &why) {
     }
     why = folderProblem(*folder);
     return why.empty() ? KAV_OK : KAV_E_BAD_ARGUMENT;
-}
-
-std::string systemRoot() {
-#if defined(_WIN32)
-    return "C:\\";
-#else
-    return "/";
-#endif
 }
 
 StoredPhoto storePhoto(const PhotoSettings &settings, std::span<const std::uint8_t> photo,

@@ -65,9 +65,6 @@ int checkFolder(const PhotoSettings &settings, std::string &why);
 // bytes are not valid GBK, so a path is never silently altered.
 std::optional<std::string> folderFromGbk(std::string_view gbk);
 
-// "/" on Linux, "C:\" on Windows.
-std::string systemRoot();
-
 struct StoredPhoto {
     int result = 0;      // KAV_OK, KAV_E_PHOTO_WRITE or KAV_E_PHOTO_NAME
     std::string path;    // the full path written, UTF-8; empty on failure

@@ -53,8 +53,9 @@ std::uint32_t baudOf(speed_t speed) {
 class HostileDevice {
   public:
     HostileDevice(Script script, Bytes stream = {})
-        : HostileDevice(script ? RatedScript([script](const proto::CommandFrame &c,
-                                                      std::uint32_t) { return script(c); })
+        : HostileDevice(script ? RatedScript([script](const proto::CommandFrame &c, std::uint32_t) {
+                            return script(c);
+                        })
                                : RatedScript(),
                         std::move(stream)) {}
     HostileDevice(RatedScript script, Bytes stream = {})
@@ -82,8 +83,8 @@ class HostileDevice {
         if (slave >= 0 && ::tcgetattr(slave, &t) == 0) {
             const speed_t was = ::cfgetospeed(&t);
             ::cfsetospeed(&t, B19200);
-            sees = ::tcsetattr(slave, TCSANOW, &t) == 0 &&
-                   ::tcgetattr(pty_.master(), &seen) == 0 && ::cfgetospeed(&seen) == B19200;
+            sees = ::tcsetattr(slave, TCSANOW, &t) == 0 && ::tcgetattr(pty_.master(), &seen) == 0 &&
+                   ::cfgetospeed(&seen) == B19200;
             ::cfsetospeed(&t, was);
             ::tcsetattr(slave, TCSANOW, &t);
         }
@@ -126,8 +127,7 @@ class HostileDevice {
                 const auto until = Clock::now() + act.delay;
                 while (!stop_ && Clock::now() < until)
                     std::this_thread::sleep_for(2ms);
-                if (!act.bytes.empty() &&
-                    ::write(master, act.bytes.data(), act.bytes.size()) > 0)
+                if (!act.bytes.empty() && ::write(master, act.bytes.data(), act.bytes.size()) > 0)
                     sent_ += act.bytes.size();
             }
         }
@@ -249,8 +249,9 @@ TEST_F(HostileDeviceTest, EndlessSendingStallsNothing) {
             EXPECT_NE(status, KAV_OK);
             IDCardRecord record{};
             int read = KAV_OK;
-            EXPECT_LT(timed([&] { read = readCard(record); }),
-                      limit({proto::kSetMaxRf, proto::kFindCard, proto::kSelectCard, proto::kReadCard}));
+            EXPECT_LT(
+                timed([&] { read = readCard(record); }),
+                limit({proto::kSetMaxRf, proto::kFindCard, proto::kSelectCard, proto::kReadCard}));
             EXPECT_NE(read, KAV_OK);
         }
         Kav_ClosePort(1);
@@ -360,7 +361,9 @@ TEST_F(HostileDeviceTest, HangingUpDuringTheOpenIsAFailure) {
 // Control characters from the card reach neither the record nor a file name.
 TEST_F(HostileDeviceTest, ControlCharactersFromTheCardAreReplaced) {
     HostileDevice device([](const proto::CommandFrame &c) {
-        return goodAnswer(c, proto::encodeReadAnswer(textBlock(u"a\nb\tc\x1b" u"d"), {}));
+        return goodAnswer(c, proto::encodeReadAnswer(textBlock(u"a\nb\tc\x1b"
+                                                               u"d"),
+                                                     {}));
     });
     attach(device);
     ASSERT_EQ(Kav_SetPhotoName(KAV_PHOTO_NAME_HOLDER), KAV_OK);
@@ -398,8 +401,8 @@ TEST_F(HostileDeviceTest, TheOpenPortKeepsTheSamsRate) {
         std::chrono::milliseconds late; // the SAM's first answer
         std::function<void()> before;
     } cases[] = {
-        {"the late answer to the 115200 probe comes during the 57600 probe of the open",
-         lateAnswer, [] { ASSERT_EQ(Kav_OpenPort(1), KAV_OK); }},
+        {"the late answer to the 115200 probe comes during the 57600 probe of the open", lateAnswer,
+         [] { ASSERT_EQ(Kav_OpenPort(1), KAV_OK); }},
         {"the same during the search, whose rate the open then takes", lateAnswer,
          [] {
              EXPECT_EQ(Kav_FindReader(), 1);

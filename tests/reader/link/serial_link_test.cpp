@@ -1,9 +1,9 @@
 #include "KavIDCardAPI.h"
 #include "link/serial_link.h"
-#include "protocol/transact.h"
 #include "process.h"
-#include "test_pty.h"
+#include "protocol/transact.h"
 #include "test_bytes.h"
+#include "test_pty.h"
 #include "virtual/pty_server.h"
 
 #include <gtest/gtest.h>
@@ -160,7 +160,7 @@ TEST_F(PtyTest, AHolderKilledMidRunLeavesTheTtyFreeForAnOrdinaryUser) {
         ASSERT_EQ(::pipe(said), 0);
         ::test::Child holder([&] {
             ::signal(SIGPIPE, SIG_DFL); // a host that ignores it is not the case here
-            link.close(); // this copy would keep the test's lock alive
+            link.close();               // this copy would keep the test's lock alive
             char byte = 0;
             if (::read(go[0], &byte, 1) != 1)
                 return 3;
@@ -177,7 +177,8 @@ TEST_F(PtyTest, AHolderKilledMidRunLeavesTheTtyFreeForAnOrdinaryUser) {
         ASSERT_EQ(::write(go[1], "g", 1), 1);
         pid_t pid = 0;
         pollfd p{said[0], POLLIN, 0};
-        const bool ready = ::poll(&p, 1, 5000) == 1 && ::read(said[0], &pid, sizeof pid) == sizeof pid;
+        const bool ready =
+            ::poll(&p, 1, 5000) == 1 && ::read(said[0], &pid, sizeof pid) == sizeof pid;
         if (ready) {
             EXPECT_EQ(openAsOrdinaryUser(path), -KAV_E_BUSY) << "refused while the holder lives";
             SerialLink second;
@@ -401,8 +402,8 @@ TEST(SerialLinkThreads, PortsProbedInParallelOnPlainThreads) {
 
 TEST(VirtualReaderTool, PrintsItsPathServesAndStopsCleanlyOnSigterm) {
     const std::string linkPath = "/tmp/kav_tool_test_" + std::to_string(::getpid());
-    ::test::Child tool(KAV_VIRTUAL_READER_TOOL, {"--baud", "38400", "--link", linkPath, "--fault",
-                                               "noise", "--every", "2"});
+    ::test::Child tool(KAV_VIRTUAL_READER_TOOL,
+                       {"--baud", "38400", "--link", linkPath, "--fault", "noise", "--every", "2"});
     const std::string path = tool.readLine();
     EXPECT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     EXPECT_EQ(std::filesystem::read_symlink(linkPath), path);

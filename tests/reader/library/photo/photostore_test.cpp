@@ -1,5 +1,5 @@
-#include "test_files.h"
 #include "photo/photostore.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -176,9 +176,8 @@ TEST_F(PhotoStore, AnythingButAJpegOfCardPhotoSizeIsKeptAsWlt) {
     Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 0x00, 0x10, 0x00, 0x10, 0xF0, 0x00, 0x00};
     gif.resize(35, 0);
     // Start of image, then a baseline frame header of 4096 x 4096, 3 components.
-    const Bytes jpegHeader = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x10, 0x00,
-                              0x10, 0x00, 0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x01,
-                              0x03, 0x11, 0x01};
+    const Bytes jpegHeader = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x10, 0x00, 0x10, 0x00,
+                              0x03, 0x01, 0x11, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01};
     Bytes cutJpeg = cardJpeg();
     cutJpeg.resize(300);
     struct Case {
@@ -289,10 +288,9 @@ TEST_F(PhotoStore, Base64IsTheJpegBytesOnOneLine) {
         const Bytes photo(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(size));
         const StoredPhoto stored = storePhoto(settings(PhotoType::Base64), photo, u"", u"");
         ASSERT_EQ(stored.result, KAV_OK) << stored.note;
-        const QByteArray expected =
-            QByteArray(reinterpret_cast<const char *>(photo.data()),
-                       static_cast<qsizetype>(photo.size()))
-                .toBase64();
+        const QByteArray expected = QByteArray(reinterpret_cast<const char *>(photo.data()),
+                                               static_cast<qsizetype>(photo.size()))
+                                        .toBase64();
         EXPECT_EQ(readFile(stored.path), bytesOf(expected));
     }
 }

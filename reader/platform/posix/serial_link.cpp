@@ -1,6 +1,5 @@
 // The POSIX backend of SerialLink: termios on a file descriptor. Every
-// system call of the link is here, so another system's backend can take
-// this file's place.
+// system call of the link is here.
 #include "link/serial_link.h"
 
 #include "KavIDCardAPI.h"

@@ -102,6 +102,10 @@ std::string hostText(const std::string &host) {
 
 } // namespace
 
+bool NetworkLink::supported() {
+    return true;
+}
+
 NetworkLink::NetworkLink(Mode mode, std::string host, std::uint16_t port)
     : mode_(mode), host_(std::move(host)), port_(port),
       name_(std::string(mode == Mode::Rfc2217 ? "rfc2217://" : "tcp://") + hostText(host_) + ":" +

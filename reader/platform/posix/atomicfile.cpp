@@ -1,4 +1,4 @@
-#include "atomicfile.h"
+#include "photo/atomicfile.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -258,6 +258,10 @@ WriteOutcome writeFileAtomically(const std::string &folder, const std::string &f
         return failure("close", error);
     }
     return renameIntoPlace(dir.get(), tempName, fileName);
+}
+
+std::string systemRoot() {
+    return "/";
 }
 
 std::optional<std::string> currentFolder() {

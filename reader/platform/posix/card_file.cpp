@@ -1,5 +1,5 @@
 // Reading a card file: the one place the virtual reader touches the file
-// system. A Win32 backend goes beside this file.
+// system.
 #include "virtual/card_file.h"
 
 #include <cerrno>

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The library and kav for 64-bit Windows, proved on this machine: installs
+# mingw-w64 and wine from Debian, cross-builds (preset "windows"), runs the
+# tests that need no pty under wine, reads a card through a real COM port
+# (the virtual reader on a pty, linked into the wine prefix as COM5), and
+# makes the zip. Prints the time each part took.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+times=()
+part() { # name, then the command
+    local name=$1 start=$SECONDS
+    shift
+    echo "== $name"
+    "$@"
+    times+=("$(printf '%-28s %4ds' "$name" $((SECONDS - start)))")
+}
+
+install() {
+    # googletest: its sources, which the cross build compiles.
+    scripts/setup.sh mingw-w64 wine64 wine googletest
+}
+
+linux_tool() {
+    # The virtual reader that serves the pty is a Linux program.
+    if [ ! -x build/default/reader/virtual/tool/kav-virtual-reader ]; then
+        [ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null
+        cmake --build build/default --target kav-virtual-reader
+    fi
+}
+
+cross_build() {
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows
+    # The DLL exports the header's functions, each of them and nothing else.
+    diff <(grep -o 'Kav_[A-Za-z]*(' reader/KavIDCardAPI.h | tr -d '(' | sort -u) \
+        <(x86_64-w64-mingw32-objdump -p build/windows/bin/KavIDCardAPI.dll |
+            sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o 'Kav_[A-Za-z]*' | sort -u) ||
+        { echo "KavIDCardAPI.dll does not export exactly the header's functions" >&2; return 1; }
+}
+
+export WINEPREFIX=$root/build/windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine_prefix() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        timeout 300 wineboot -i
+        timeout 60 wineserver -w || true
+    fi
+}
+
+# The least number of tests the run must have run: a program that wine
+# cannot start may "pass" having run nothing. Raise it when tests are added.
+readonly least_tests=48
+wine_tests() {
+    local log=build/windows/ctest.log
+    ctest --preset windows 2>&1 | tee "$log"
+    local ran
+    ran=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$log")
+    echo "tests run under wine: ${ran:-0}"
+    if [ "${ran:-0}" -lt "$least_tests" ]; then
+        echo "fewer tests ran than the $least_tests expected: some did not start" >&2
+        return 1
+    fi
+    # Each program ran some of its own (tests/windows gives each a prefix).
+    local prefix n
+    for prefix in codepage card protocol win32 network; do
+        n=$(grep -c "Test *#[0-9]*: win\.$prefix\..*Passed" "$log" || true)
+        echo "  win.$prefix: $n passed"
+        [ "$n" -gt 0 ] || { echo "the $prefix tests ran none" >&2; return 1; }
+    done
+}
+
+# The virtual reader on a pty (Linux side), linked into the wine prefix as
+# COM5; runs "$@" meanwhile and stops the reader, whatever "$@" did.
+with_com5() {
+    local link=$root/build/windows/com5-pty
+    rm -f "$link"
+    build/default/reader/virtual/tool/kav-virtual-reader "${tool_options[@]}" --link "$link" \
+        > build/windows/com5-tool.log 2>&1 &
+    local pid=$! status=0
+    for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.1; done
+    if [ -e "$link" ]; then
+        ln -sfn "$(readlink -f "$link")" "$WINEPREFIX/dosdevices/com5"
+        "$@" || status=$?
+    else
+        echo "the virtual reader made no pty" >&2
+        status=1
+    fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return $status
+}
+
+read_com5() {
+    local out
+    out=$(cd build/windows/bin &&
+        env -u KAVIDCARD_DEVICES timeout 60 wine kav.exe --port 5 read --json 2>../com5-wine.log)
+    echo "$out"
+    echo "$out" | grep -q '"idNumber"' || { echo "no card read through COM5" >&2; return 1; }
+}
+com_port() {
+    tool_options=()
+    with_com5 read_com5
+}
+
+# A figure, not a test: the C host's read sequence through COM5 against
+# its wire time (1,381 bytes at 115200: 119.9 ms; bench/README.md).
+bench_com5() {
+    mkdir -p build/windows/bench-photos
+    local ms
+    ms=$(cd build/windows/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
+        wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\build\windows\bench-photos' 2>../bench-wine.log |
+        tr -d '\r')
+    echo "read sequence under wine: $ms ms, $(echo "scale=2; $ms / 119.9" | bc)x its wire time"
+}
+bench() {
+    tool_options=(--wire-only)
+    with_com5 bench_com5
+}
+
+package() {
+    (cd build/windows && cpack --config CPackConfig.cmake >/dev/null)
+    ls -l build/windows/packages/*.zip
+    python3 -m zipfile -l build/windows/packages/*.zip
+}
+
+part "install packages" install
+part "Linux virtual reader" linux_tool
+part "cross build" cross_build
+part "wine prefix" wine_prefix
+part "tests under wine" wine_tests
+part "read through COM5" com_port
+part "zip" package
+part "bench (C host, COM5)" bench
+
+echo "== time per part"
+printf '%s\n' "${times[@]}"
