@@ -2,8 +2,9 @@
 # The library and kav for 64-bit Windows, proved on this machine: installs
 # mingw-w64 and wine from Debian, cross-builds (preset "windows"), runs the
 # tests that need no pty under wine, reads a card through a real COM port
-# (the virtual reader on a pty, linked into the wine prefix as COM5), and
-# makes the zip. Prints the time each part took.
+# (the virtual reader on a pty, linked into the wine prefix as COM5), runs
+# kav.exe's commands on in-process virtual readers, and makes the zip.
+# Prints the time each part took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -103,6 +104,31 @@ com_port() {
     with_com5 read_com5
 }
 
+# kav.exe's commands on the library's in-process virtual readers: each case
+# is an exit code and, where given, text its output must hold.
+kav_commands() {
+    local card='Z:'"${root//\//\\}"'\reader\virtual\cards\foreigner-permanent.json'
+    local failures=0 expected_rc text devices args out rc
+    while IFS='|' read -r expected_rc text devices args; do
+        rc=0
+        out=$(cd build/windows/bin && KAVIDCARD_DEVICES="$devices" timeout 60 wine kav.exe $args 2>&1) || rc=$?
+        out=${out//$'\r'/}
+        if [ "$rc" -ne "$expected_rc" ] || [[ $out != *"$text"* ]]; then
+            echo "kav.exe $args (KAVIDCARD_DEVICES=$devices): exit $rc, expected $expected_rc with \"$text\"; it said: $out" >&2
+            failures=$((failures + 1))
+        else
+            echo "ok: kav.exe $args: exit $rc"
+        fi
+    done <<CASES
+0|"chineseName":"马爱琳"|defaults=off,1=virtual:$card|--port 1 read --json
+0|05-01-20069995|defaults=off,1=virtual|--port 1 sam-id
+0|1  virtual  ok|defaults=off,1=virtual|ports
+2|no device is mapped|defaults=off|--port 7 status
+10|no results database|defaults=off|check
+CASES
+    return $((failures > 0))
+}
+
 # A figure, not a test: the C host's read sequence through COM5 against
 # its wire time (1,381 bytes at 115200: 119.9 ms; bench/README.md).
 bench_com5() {
@@ -130,6 +156,7 @@ part "cross build" cross_build
 part "wine prefix" wine_prefix
 part "tests under wine" wine_tests
 part "read through COM5" com_port
+part "kav.exe commands" kav_commands
 part "zip" package
 part "bench (C host, COM5)" bench
 
