@@ -4,7 +4,8 @@
 # emulation; cross-builds everything with the flags of Debian's packages and
 # makes the four packages for arm64 (scripts/package.sh --arm64); runs the
 # test suite of that same build, the dialog's offscreen tests included, under
-# qemu; runs lintian on the packages. Prints the time each part took.
+# qemu; runs lintian on the packages and reads a card with the packaged kav,
+# unpacked into a scratch folder. Prints the time each part took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -103,4 +104,23 @@ for deb in "${debs[@]}"; do
 done
 end
 [ "$failures" -eq 0 ] || exit 1
+
+begin "unpacked packages run"
+# The packages' own programs, unpacked into a scratch folder (not into the
+# system) and started there under qemu: arm64 code, the library found in its
+# multiarch folder, a card read.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"; report_timings' EXIT
+for deb in "${debs[@]}"; do
+    dpkg -x "$deb" "$scratch"
+done
+for program in usr/bin/kav usr/bin/velkart usr/bin/kav-virtual-reader usr/lib/aarch64-linux-gnu/libKavIDCardAPI.so.1; do
+    [[ $(file -bL "$scratch/$program") == *"ARM aarch64"* ]] ||
+        { echo "$program in the packages is not arm64 code: $(file -bL "$scratch/$program")" >&2; exit 1; }
+done
+out=$(LD_LIBRARY_PATH="$scratch/usr/lib/aarch64-linux-gnu" KAVIDCARD_DEVICES="defaults=off,1=virtual" \
+    timeout 120 "$scratch/usr/bin/kav" --port 1 read --json --photo-dir "$scratch")
+echo "$out"
+[[ $out == *'"idNumber"'* ]] || { echo "the packaged kav read no card" >&2; exit 1; }
+end
 echo "arm64: built, tested under qemu, packaged: ${debs[*]}"
