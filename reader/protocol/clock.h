@@ -1,5 +1,5 @@
 // The wall clock as the trace prints it. Local time needs the system's
-// calendar: reader/platform/<system>/clock.cpp.
+// calendar: localTime is in reader/platform/<system>/clock.cpp.
 #pragma once
 
 #include <chrono>
