@@ -20,7 +20,7 @@ part() { # name, then the command
 
 install() {
     # googletest: its sources, which the cross build compiles.
-    scripts/setup.sh mingw-w64 wine64 wine googletest
+    scripts/setup.sh mingw-w64 wine64 wine googletest unzip
 }
 
 linux_tool() {
@@ -137,7 +137,7 @@ bench_com5() {
     ms=$(cd build/windows/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
         wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\build\windows\bench-photos' 2>../bench-wine.log |
         tr -d '\r')
-    echo "read sequence under wine: $ms ms, $(echo "scale=2; $ms / 119.9" | bc)x its wire time"
+    echo "read sequence under wine: $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time"
 }
 bench() {
     tool_options=(--wire-only)
@@ -147,7 +147,7 @@ bench() {
 package() {
     (cd build/windows && cpack --config CPackConfig.cmake >/dev/null)
     ls -l build/windows/packages/*.zip
-    python3 -m zipfile -l build/windows/packages/*.zip
+    unzip -l build/windows/packages/*.zip
 }
 
 part "install packages" install
