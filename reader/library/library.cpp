@@ -151,16 +151,17 @@ std::shared_ptr<virt::VirtualReader> Library::virtualReader(int port) {
     return reader;
 }
 
+Library::Target Library::target(int port) {
+    std::lock_guard state(mutex_);
+    Target t{devices_.deviceFor(port), nullptr};
+    if (t.device && t.device->kind == Device::Kind::Virtual)
+        t.reader = virtualReader(port);
+    return t;
+}
+
 Library::Connection Library::connect(int port, std::uint32_t baud) {
-    std::optional<Device> device;
-    std::shared_ptr<virt::VirtualReader> reader;
-    {
-        std::lock_guard state(mutex_);
-        device = devices_.deviceFor(port);
-        if (device && device->kind == Device::Kind::Virtual)
-            reader = virtualReader(port);
-    }
-    return connect(port, device, std::move(reader), baud);
+    Target t = target(port);
+    return connect(port, t.device, std::move(t.reader), baud);
 }
 
 Library::Connection Library::connect(int port, const std::optional<Device> &device,
@@ -251,17 +252,9 @@ int Library::findReader() {
             c.open = open->link.get();
             c.known = open->baud;
         } else {
-            std::optional<Device> device;
-            std::shared_ptr<virt::VirtualReader> reader;
-            {
-                std::lock_guard state(mutex_);
-                device = devices_.deviceFor(port);
-                if (device && device->kind == Device::Kind::Virtual)
-                    reader = virtualReader(port);
-            }
-            c.connect = [port, device, reader](std::uint32_t baud,
-                                               const std::function<bool()> &stop) {
-                return connect(port, device, reader, baud, stop).link;
+            c.connect = [port, t = target(port)](std::uint32_t baud,
+                                                 const std::function<bool()> &stop) {
+                return connect(port, t.device, t.reader, baud, stop).link;
             };
         }
         candidates.push_back(std::move(c));

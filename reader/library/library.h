@@ -120,6 +120,13 @@ class Library {
     };
     Lease lease(int port, std::uint32_t baud);
 
+    // The port's device and, for a virtual one, its reader: what connect
+    // needs, taken under the state lock for a moment.
+    struct Target {
+        std::optional<Device> device;
+        std::shared_ptr<virt::VirtualReader> reader;
+    };
+    Target target(int port);
     // Opens a link to the port's device at baud; not registered as open.
     Connection connect(int port, std::uint32_t baud);
     // The same for a device already looked up. Touches no state of the

@@ -96,22 +96,10 @@ int resolve(const std::string &host, std::uint16_t port, Clock::time_point deadl
     return resolution->error;
 }
 
-std::string hostText(const std::string &host) {
-    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
 } // namespace
 
 bool NetworkLink::supported() {
     return true;
-}
-
-NetworkLink::NetworkLink(Mode mode, std::string host, std::uint16_t port)
-    : mode_(mode), host_(std::move(host)), port_(port),
-      name_(std::string(mode == Mode::Rfc2217 ? "rfc2217://" : "tcp://") + hostText(host_) + ":" +
-            std::to_string(port)) {
-    if (mode_ == Mode::Tcp)
-        baud_ = kTcpRate;
 }
 
 NetworkLink::~NetworkLink() {

@@ -7,24 +7,9 @@
 #include "protocol/trace.h"
 
 namespace kav {
-namespace {
-
-std::string hostText(const std::string &host) {
-    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-} // namespace
 
 bool NetworkLink::supported() {
     return false;
-}
-
-NetworkLink::NetworkLink(Mode mode, std::string host, std::uint16_t port)
-    : mode_(mode), host_(std::move(host)), port_(port),
-      name_(std::string(mode == Mode::Rfc2217 ? "rfc2217://" : "tcp://") + hostText(host_) + ":" +
-            std::to_string(port)) {
-    if (mode_ == Mode::Tcp)
-        baud_ = kTcpRate;
 }
 
 NetworkLink::~NetworkLink() = default;
