@@ -411,6 +411,18 @@ TEST_F(LibraryTest, PhotoFolderIsCheckedWhenChosen) {
     }
 }
 
+TEST(Version, IsTheHeadersAndRefusesANullPointer) {
+    int major = -1, minor = -1, patch = -1;
+    ASSERT_EQ(Kav_GetVersion(&major, &minor, &patch), KAV_OK);
+    EXPECT_EQ(major, KAV_VERSION_MAJOR);
+    EXPECT_EQ(minor, KAV_VERSION_MINOR);
+    EXPECT_EQ(patch, KAV_VERSION_PATCH);
+    int untouched = -1;
+    EXPECT_EQ(Kav_GetVersion(&untouched, &minor, nullptr), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_GetVersion(nullptr, &untouched, &patch), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(untouched, -1);
+}
+
 TEST(ResultText, NamesEveryCodeOfTheTable) {
     for (const kav::results::Code &row : kav::results::table()) {
         SCOPED_TRACE(row.name);
