@@ -26,8 +26,7 @@ std::multiset<std::string> headerFunctions() {
     const std::string header = fileText(KAV_API_HEADER);
     const std::regex declaration(R"(KAV_EXPORT\s[^;(]*\bKAV_CALL\s+(\w+)\s*\()");
     std::multiset<std::string> names;
-    for (std::sregex_iterator it(header.begin(), header.end(), declaration), end; it != end;
-         ++it)
+    for (std::sregex_iterator it(header.begin(), header.end(), declaration), end; it != end; ++it)
         names.insert((*it)[1]);
     return names;
 }

@@ -125,7 +125,8 @@ TEST(ResultCodes, FailureStatusLines) {
     const Case cases[] = {
         {"Kav_ReadMsg", -10, "Kav_ReadMsg = -10: 照片无法写入 (文件夹已删除、磁盘已满或权限不足)"},
         {"Kav_ReadMsg", 0x41, "Kav_ReadMsg = 65 (0x41): SAM: 读卡失败 (先寻卡、选卡,卡片不要移动)"},
-        {"Kav_ReadAppendedAddress", 0x91, "Kav_ReadAppendedAddress = 145 (0x91): SAM: 证件内无此内容"},
+        {"Kav_ReadAppendedAddress", 0x91,
+         "Kav_ReadAppendedAddress = 145 (0x91): SAM: 证件内无此内容"},
         {"Kav_FindReader", 0, "Kav_FindReader = 0: 没有读卡器应答 (检查连接、端口映射和设备权限)"},
         {"Kav_OpenPort", -8, "Kav_OpenPort = -8: 参数无效"},
         {"Kav_OpenPort", 300, "Kav_OpenPort = 300: 未知的结果代码"},
