@@ -1,31 +1,21 @@
 #include "exit_codes.h"
 
-#include "KavIDCardAPI.h"
+#include "result_codes.h"
 
 namespace kav::cli {
 
+// The table of result codes keeps each code's class; the numbers are ours.
+using kav::results::Exit;
+static_assert(static_cast<int>(Exit::Ok) == kExitOk);
+static_assert(static_cast<int>(Exit::NoDevice) == kExitNoDevice);
+static_assert(static_cast<int>(Exit::Access) == kExitAccess);
+static_assert(static_cast<int>(Exit::Link) == kExitLink);
+static_assert(static_cast<int>(Exit::Refused) == kExitRefused);
+static_assert(static_cast<int>(Exit::Photo) == kExitPhoto);
+static_assert(static_cast<int>(Exit::Other) == kExitOther);
+
 int exitClass(int result) {
-    struct Entry {
-        int result;
-        int exit;
-    };
-    static constexpr Entry kTable[] = {
-        {KAV_OK, kExitOk},
-        {KAV_E_NO_DEVICE, kExitNoDevice},
-        {KAV_E_PERMISSION, kExitAccess},
-        {KAV_E_BUSY, kExitAccess},
-        {KAV_E_IO, kExitLink},
-        {KAV_E_TIMEOUT, kExitLink},
-        {KAV_E_BAD_FRAME, kExitLink},
-        {KAV_E_BAD_REPLY, kExitLink},
-        {KAV_E_PHOTO_WRITE, kExitPhoto},
-        {KAV_E_PHOTO_NAME, kExitPhoto},
-    };
-    for (const Entry &e : kTable)
-        if (e.result == result)
-            return e.exit;
-    // A positive code is the status byte the SAM answered with.
-    return result > 0 ? kExitRefused : kExitOther;
+    return static_cast<int>(kav::results::exitClass(result));
 }
 
 } // namespace kav::cli

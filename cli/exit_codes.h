@@ -1,5 +1,6 @@
 // kav's exit codes: stable, documented in --help and kav(1). Scripts branch
-// on them, so a result code maps to its class in one place only.
+// on them, so a result code maps to its class in one place only: the table
+// of result codes (reader/result_codes.h).
 #pragma once
 
 namespace kav::cli {

@@ -54,6 +54,18 @@
 #define KAV_EXPORT __attribute__((visibility("default")))
 #endif
 
+/* ---- Version of this interface -------------------------------------------
+ * MAJOR changes when a host built with an older header may no longer work
+ * with the library (a function, record or meaning changed or went); it is
+ * the number in the shared library's name (libKavIDCardAPI.so.1). MINOR
+ * grows with each addition an older host never meets (an optional export,
+ * a flag, a result code), PATCH with fixes that change no declaration. The
+ * program's own version (1.0.0.1) adds a build number that is not part of
+ * the interface. */
+#define KAV_VERSION_MAJOR 1
+#define KAV_VERSION_MINOR 0
+#define KAV_VERSION_PATCH 0
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -414,6 +426,15 @@ KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int tex
  * on any port, open or not. Returns KAV_OK, or KAV_E_BAD_ARGUMENT for a
  * NULL count. */
 KAV_EXPORT int KAV_CALL Kav_GetRetryCount(int port, unsigned int *count);
+
+/* Kav_GetVersion: the KAV_VERSION_* of the header the loaded library was
+ * built with. A host works with the library it loaded when the majors are
+ * equal and the library's minor is at least the one the host was built
+ * with; a host that finds no Kav_GetVersion (optional, looked up at run
+ * time) has a library from before it, version 1.0. Takes no turn and works
+ * inside the trace callback. Returns KAV_OK, or KAV_E_BAD_ARGUMENT for a
+ * NULL pointer (nothing then written). */
+KAV_EXPORT int KAV_CALL Kav_GetVersion(int *major, int *minor, int *patch);
 
 /* ---- Trace ----------------------------------------------------------------
  * Every frame and operation can reach the host as it happens, whether or

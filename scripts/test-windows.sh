@@ -34,10 +34,12 @@ linux_tool() {
 cross_build() {
     cmake --preset windows >/dev/null
     cmake --build --preset windows
-    # The DLL exports the header's functions, each of them and nothing else.
-    diff <(grep -o 'Kav_[A-Za-z]*(' reader/KavIDCardAPI.h | tr -d '(' | sort -u) \
+    # The DLL exports the header's functions, each of them once and nothing
+    # else, as whole names: a decorated or doubled name is a difference.
+    diff <(grep -oE 'KAV_CALL +Kav_[A-Za-z0-9_]+\(' reader/KavIDCardAPI.h |
+            sed 's/^KAV_CALL *//; s/($//' | sort) \
         <(x86_64-w64-mingw32-objdump -p build/windows/bin/KavIDCardAPI.dll |
-            sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o 'Kav_[A-Za-z]*' | sort -u) ||
+            sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^\t\[/ {print $NF}' | sort) ||
         { echo "KavIDCardAPI.dll does not export exactly the header's functions" >&2; return 1; }
 }
 

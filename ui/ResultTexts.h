@@ -1,5 +1,8 @@
 // What a failed library call means, in Chinese, for the dialog's status
-// line: one text per result code, and a hint where one helps.
+// line: one text per result code, and a hint where one helps. The texts are
+// the table of result codes' (reader/result_codes.h); a front end without
+// Qt takes the same UTF-8 lines from kav::results::chineseText and
+// kav::results::failureStatus.
 #pragma once
 
 #include <QString>

@@ -1,34 +1,11 @@
-// Kav_ResultText: the one table of the library's result codes.
+// Kav_ResultText: the English texts of the table of result codes.
 #include "KavIDCardAPI.h"
 #include "protocol/protocol.h"
+#include "result_codes.h"
 
 #include <string>
 
 namespace {
-
-struct ResultText {
-    int code;
-    const char *text;
-};
-
-constexpr ResultText kResults[] = {
-    {KAV_OK, "success"},
-    {KAV_E_NO_DEVICE, "no device is mapped to the port, or it does not exist"},
-    {KAV_E_PERMISSION, "the device may not be opened (permission)"},
-    {KAV_E_BUSY, "the device is held by another process or port"},
-    {KAV_E_NOT_OPEN, "the port is not open"},
-    {KAV_E_IO, "the link to the reader failed"},
-    {KAV_E_TIMEOUT, "the reader did not answer in time"},
-    {KAV_E_BAD_FRAME, "the reader's answer failed its length or checksum check"},
-    {KAV_E_BAD_ARGUMENT, "an argument is out of range"},
-    {KAV_E_NOT_SUPPORTED, "not supported on this port"},
-    {KAV_E_PHOTO_WRITE, "the photo file could not be written"},
-    {KAV_E_PHOTO_NAME, "the card data leaves no usable photo file name"},
-    {KAV_E_BAD_REPLY, "the reader's answers did not fit the command"},
-    {KAV_E_INTERNAL, "an unexpected failure inside the library"},
-    {KAV_E_IN_CALLBACK, "called from inside the trace callback, which may not call the library"},
-    {KAV_E_UNKNOWN_LAYOUT, "card layout not known to this library"},
-};
 
 // The header's names of the status bytes are the protocol's.
 namespace proto = kav::proto;
@@ -63,10 +40,7 @@ static_assert(statusNamesMatch());
 } // namespace
 
 extern "C" KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result) {
-    for (const ResultText &r : kResults)
-        if (r.code == result)
-            return r.text;
-    if (result > 0 && result <= 0xFF) {
+    if (kav::results::isStatus(result)) {
         // The SAM's own status: the protocol layer names it. A success
         // status is a failure here: it was some other command's success.
         const auto status = static_cast<std::uint8_t>(result);
@@ -76,5 +50,6 @@ extern "C" KAV_EXPORT const char *KAV_CALL Kav_ResultText(int result) {
             text += ", not the status this command succeeds with";
         return text.c_str();
     }
-    return "unknown result code";
+    const kav::results::Code *row = kav::results::find(result);
+    return row != nullptr ? row->english : "unknown result code";
 }

@@ -1,4 +1,5 @@
 #include "protocol/protocol.h"
+#include "result_codes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,32 +27,6 @@ constexpr CommandInfo kCommands[] = {
     {kReadAddress, false, "read appended address", 0, kAddressSize, milliseconds{500}, true},
     {setBaudCommand(0), true, "set baud", 0, 0, milliseconds{100}, false},
     {kSetMaxRf, false, "set max RF bytes", 1, 0, milliseconds{100}, true},
-};
-
-struct StatusName {
-    std::uint8_t code;
-    std::string_view text;
-};
-
-constexpr StatusName kStatusNames[] = {
-    {kSuccess, "success"},
-    {kFindSuccess, "find card success"},
-    {kNoContent, "no such content on the card"},
-    {kChecksumError, "checksum error in the command"},
-    {kLengthError, "length error in the command"},
-    {kCommandError, "command error"},
-    {kNotPermitted, "operation not permitted"},
-    {kUnrecognisedError, "unrecognised error"},
-    {kCardAuthFailed, "card failed to authenticate the SAM"},
-    {kSamAuthFailed, "SAM failed to authenticate the card"},
-    {kVerifyError, "information verification error"},
-    {kUnknownCardType, "unrecognised card type"},
-    {kReadFailed, "reading the card failed"},
-    {kRandomFailed, "getting a random number failed"},
-    {kSelfTestFailed, "SAM self-test failed"},
-    {kNotAuthorised, "SAM not authorised"},
-    {kFindFailed, "find card failed (no card)"},
-    {kSelectFailed, "select card failed"},
 };
 
 std::string hexByte(std::uint8_t b) {
@@ -112,11 +87,7 @@ std::string commandName(std::uint8_t cmd, std::uint8_t para) {
 }
 
 std::string_view statusText(std::uint8_t status) {
-    for (const StatusName &s : kStatusNames) {
-        if (s.code == status)
-            return s.text;
-    }
-    return "unknown status";
+    return results::statusText(status);
 }
 
 std::string describeStatus(std::uint8_t status) {

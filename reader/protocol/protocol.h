@@ -162,7 +162,7 @@ enum Status : std::uint8_t {
     kSelectFailed = 0x81,
 };
 
-// Short English name; "unknown status" for a code outside the table.
+// Short English name from the result codes' table; "unknown status" for a code it lacks.
 std::string_view statusText(std::uint8_t status);
 // "status 0x90 success"
 std::string describeStatus(std::uint8_t status);

@@ -5,6 +5,7 @@
 #include "csv.h"
 #include "process.h"
 #include "reader_tool.h"
+#include "required_part.h"
 #include "test_files.h"
 
 #include <nlohmann/json.hpp>
@@ -635,8 +636,8 @@ TEST(KavResults, SummaryCountsByDayAndPlan) {
 // The page as a browser shows it: headless Chromium from Debian.
 TEST(KavResults, TheHtmlReportRendersInABrowserWithItsTablesAndPlot) {
     const char *chromium = "/usr/bin/chromium";
-    if (!fs::exists(chromium))
-        GTEST_SKIP() << "chromium is not installed (scripts/setup.sh installs it)";
+    KAV_REQUIRE_PART(fs::exists(chromium),
+                     "chromium is not installed (scripts/setup.sh installs it)");
     TempFolder folder;
     const fs::path db = recordThreeUnits(folder);
     const fs::path page = folder.path() / "report.html";

@@ -5,6 +5,7 @@
 #include "AboutDlg.h"
 #include "FrameMonitor.h"
 #include "DialogFixture.h"
+#include "required_part.h"
 
 #include <QColor>
 #include <QDir>
@@ -66,10 +67,10 @@ class GoldenLookTest : public DialogTest, public ::testing::WithParamInterface<G
 } // namespace
 
 TEST_P(GoldenLookTest, MatchesTheCommittedRendering) {
-    if (!QFontDatabase::families().contains(kFace) ||
-        QApplication::style()->name() != kStyle)
-        GTEST_SKIP() << "the renderings need the face " << kFace.toStdString() << " and the "
-                     << kStyle.toStdString() << " style";
+    KAV_REQUIRE_PART(QFontDatabase::families().contains(kFace) &&
+                         QApplication::style()->name() == kStyle,
+                     "the renderings need the face " << kFace.toStdString() << " and the "
+                                                     << kStyle.toStdString() << " style");
     const GoldenCase &c = GetParam();
     std::unique_ptr<QWidget> owned;
     QWidget *window = c.open(*dlg, owned);

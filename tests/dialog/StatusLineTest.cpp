@@ -6,6 +6,7 @@
 #include "FrameMonitor.h"
 #include "LibraryWarnings.h"
 #include "ResultTexts.h"
+#include "result_codes.h"
 
 #include <QAccessible>
 
@@ -134,46 +135,18 @@ TEST_F(DialogTest, StatusIsEmptyAtStartNamedForScreenReadersAndClearsOnTheNextSu
 }
 
 TEST(ResultTexts, EveryCodeOfTheLibraryAndTheSamHasItsOwnText) {
-    const int codes[] = {KAV_E_NO_DEVICE,
-                         KAV_E_PERMISSION,
-                         KAV_E_BUSY,
-                         KAV_E_NOT_OPEN,
-                         KAV_E_IO,
-                         KAV_E_TIMEOUT,
-                         KAV_E_BAD_FRAME,
-                         KAV_E_BAD_ARGUMENT,
-                         KAV_E_NOT_SUPPORTED,
-                         KAV_E_PHOTO_WRITE,
-                         KAV_E_PHOTO_NAME,
-                         KAV_E_BAD_REPLY,
-                         KAV_E_INTERNAL,
-                         KAV_E_IN_CALLBACK,
-                         0x10,
-                         0x11,
-                         0x21,
-                         0x23,
-                         0x24,
-                         0x31,
-                         0x32,
-                         0x33,
-                         0x40,
-                         0x41,
-                         0x47,
-                         0x60,
-                         0x66,
-                         0x80,
-                         0x81,
-                         0x90,
-                         0x9F};
     const QString unknown = resultText(-12345);
     QSet<QString> seen;
-    for (int code : codes) {
-        SCOPED_TRACE(code);
-        const QString text = resultText(code);
+    for (const kav::results::Code &row : kav::results::table()) {
+        SCOPED_TRACE(row.name);
+        const QString text = resultText(row.value);
+        EXPECT_EQ(text, QString::fromUtf8(row.chinese));
         EXPECT_NE(text, unknown);
         EXPECT_FALSE(seen.contains(text)) << text.toStdString();
         seen.insert(text);
     }
+    EXPECT_EQ(resultText(KAV_SW_NO_CONTENT), "SAM: 证件内无此内容");
+    EXPECT_EQ(resultText(KAV_E_UNKNOWN_LAYOUT), "读卡器库不认识此证件的格式");
 }
 
 // ---- Busy: input given during a handler is dropped --------------------------------

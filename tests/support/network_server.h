@@ -4,6 +4,7 @@
 #pragma once
 
 #include "process.h"
+#include "required_part.h"
 #include "test_files.h"
 
 #include <atomic>
@@ -76,13 +77,8 @@ std::string ser2netPath();
 // In a test that needs ser2net: skips without it, but fails where the
 // variable CI is set (CI installs it; a missing one is a broken set-up).
 #define KAV_REQUIRE_SER2NET()                                                                      \
-    do {                                                                                           \
-        if (!::test::ser2netInstalled()) {                                                         \
-            if (std::getenv("CI") != nullptr)                                                      \
-                FAIL() << "ser2net is not installed (scripts/setup.sh installs it)";               \
-            GTEST_SKIP() << "ser2net is not installed (scripts/setup.sh installs it)";             \
-        }                                                                                          \
-    } while (false)
+    KAV_REQUIRE_PART(::test::ser2netInstalled(),                                                   \
+                     "ser2net is not installed (scripts/setup.sh installs it)")
 
 // ser2net serving `device` on 127.0.0.1 with a configuration of the test's
 // own: RFC 2217 (telnet) or raw TCP, at 115200 8N1.

@@ -2,6 +2,7 @@
 // what it refuses without sending anything, and what it remembers.
 #include "KavIDCardAPI.h"
 #include "codepage936.h"
+#include "result_codes.h"
 #include "testing.h"
 #include "virtual/virtual_reader.h"
 
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -409,17 +411,35 @@ TEST_F(LibraryTest, PhotoFolderIsCheckedWhenChosen) {
     }
 }
 
-TEST(ResultText, NamesEveryCode) {
-    std::set<std::string> texts;
-    for (int code = KAV_E_IN_CALLBACK; code <= KAV_OK; ++code) {
-        const std::string text = Kav_ResultText(code);
-        EXPECT_NE(text, "unknown result code") << code;
-        texts.insert(text);
+TEST(Version, IsTheHeadersAndRefusesANullPointer) {
+    int major = -1, minor = -1, patch = -1;
+    ASSERT_EQ(Kav_GetVersion(&major, &minor, &patch), KAV_OK);
+    EXPECT_EQ(major, KAV_VERSION_MAJOR);
+    EXPECT_EQ(minor, KAV_VERSION_MINOR);
+    EXPECT_EQ(patch, KAV_VERSION_PATCH);
+    int untouched = -1;
+    EXPECT_EQ(Kav_GetVersion(&untouched, &minor, nullptr), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(Kav_GetVersion(nullptr, &untouched, &patch), KAV_E_BAD_ARGUMENT);
+    EXPECT_EQ(untouched, -1);
+}
+
+TEST(ResultText, NamesEveryCodeOfTheTable) {
+    for (const kav::results::Code &row : kav::results::table()) {
+        SCOPED_TRACE(row.name);
+        std::string expected = row.english;
+        if (kav::results::isStatus(row.value)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(row.value));
+            expected = std::string("the SAM answered status ") + hex + " " + row.english;
+            if (row.value == KAV_SW_OK || row.value == KAV_SW_FIND_OK)
+                expected += ", not the status this command succeeds with";
+        }
+        EXPECT_EQ(Kav_ResultText(row.value), expected);
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(1 - KAV_E_IN_CALLBACK))
-        << "texts are distinct";
-    EXPECT_NE(std::string(Kav_ResultText(0x80)).find("0x80"), std::string::npos);
+    EXPECT_STREQ(Kav_ResultText(KAV_E_UNKNOWN_LAYOUT), "card layout not known to this library");
+    EXPECT_STREQ(Kav_ResultText(0x55), "the SAM answered status 0x55 unknown status");
     EXPECT_STREQ(Kav_ResultText(-1000), "unknown result code");
+    EXPECT_STREQ(Kav_ResultText(0x100), "unknown result code");
 }
 
 TEST_F(LibraryTest, TraceHasEveryFrameAndOperation) {
