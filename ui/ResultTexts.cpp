@@ -98,3 +98,7 @@ QString failureStatus(const char *call, int code) {
         line += QStringLiteral(" (") + hint + QLatin1Char(')');
     return line;
 }
+
+std::string failureStatusText(const char *call, int code) {
+    return failureStatus(call, code).toStdString();
+}
