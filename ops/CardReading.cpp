@@ -36,8 +36,8 @@ void DialogCore::OnReadCard() {
         if (steps.find == KAV_OK && steps.select == KAV_OK && haveCard)
             noteFailureDetail("证件类型字母 " + kav::host::cardTypeKey(*card));
         AddLog("读取身份证信息错误!");
-    } else if (haveCard && (card->type == KAV_CARD_FOREIGN_PERMANENT ||
-                            card->type == KAV_CARD_HMT_RESIDENCE)) {
+    } else if (haveCard &&
+               (card->type == KAV_CARD_FOREIGN_PERMANENT || card->type == KAV_CARD_HMT_RESIDENCE)) {
         AddLog("读取身份证信息成功!");
         AddLog("证件类型:" + kav::host::cardTypeName(card->type));
         for (const kav::host::CardField &field : kav::host::cardFields(*card))

@@ -15,8 +15,8 @@ std::string configurationStatusText(const LibraryWarningList &warnings) {
 std::string portWarningsText(const LibraryWarningList &warnings, const char *call, int port) {
     // The calls whose first argument is the port.
     static constexpr const char *kPortCalls[] = {
-        "Kav_OpenPort",    "Kav_GetCOMBaud", "Kav_SetCOMBaud",      "Kav_SetMaxRFByte",
-        "Kav_GetSAMStatus", "Kav_ResetSAM",  "Kav_GetSAMID",        "Kav_StartFindIDCard",
+        "Kav_OpenPort",     "Kav_GetCOMBaud", "Kav_SetCOMBaud", "Kav_SetMaxRFByte",
+        "Kav_GetSAMStatus", "Kav_ResetSAM",   "Kav_GetSAMID",   "Kav_StartFindIDCard",
         "Kav_SelectIDCard", "Kav_ReadMsg"};
     bool takesPort = false;
     for (const char *c : kPortCalls)

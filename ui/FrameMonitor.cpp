@@ -16,7 +16,6 @@
 #include <QTableView>
 #include <QVBoxLayout>
 
-
 #include <algorithm>
 #include <chrono>
 

@@ -175,8 +175,7 @@ void CVelkartDlg::AddLog(const QString &message) {
     DialogCore::AddLog(message.toStdString());
 }
 
-void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at,
-                             const std::string &message) {
+void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at, const std::string &message) {
     log_->prepend(at, QString::fromStdString(message));
 }
 

@@ -96,8 +96,8 @@ TEST_F(TraceFormat, MillisecondsStayInRangeAroundWholeSeconds) {
 TEST_F(TraceFormat, LineKeepsEmptyColumnsInPlace) {
     const kav::host::TraceRow row{"10:03:04.005", "", "", "", "trace callback set"};
     EXPECT_EQ(kav::host::traceLine(row), "10:03:04.005"
-                                           "        "
-                                           "trace callback set");
+                                         "        "
+                                         "trace callback set");
 }
 
 } // namespace

@@ -34,7 +34,9 @@ class RecordingFrontEnd : public DialogFrontEnd {
         calls.push_back("tone(" + std::to_string(hz) + "," + std::to_string(ms) + ")");
     }
     void pause(int ms) override { calls.push_back("pause(" + std::to_string(ms) + ")"); }
-    void messageBox(const std::string &text) override { calls.push_back("messageBox(" + text + ")"); }
+    void messageBox(const std::string &text) override {
+        calls.push_back("messageBox(" + text + ")");
+    }
     FolderPick chooseFolder(const std::string &prompt) override {
         calls.push_back("chooseFolder(" + prompt + ")");
         return folder;
@@ -71,27 +73,38 @@ struct PressCase {
 
 TEST_F(Handlers, APressLogsItsLinesAndLeavesTheFirstFailureOnTheStatusLine) {
     const PressCase cases[] = {
-        {"SAM ID in its text form", "1", &DialogCore::OnGetSAMID, {},
+        {"SAM ID in its text form",
+         "1",
+         &DialogCore::OnGetSAMID,
+         {},
          {"按16字节获得SAM模块ID成功,SAM模块ID为: 21-43-134678021-202050057-2147483648"},
          "",
          {"Kav_OpenPort(1)", "Kav_GetSAMID(1,zeroed,0)", "Kav_ClosePort(1)"}},
-        {"an open that fails still closes", " +12abc", &DialogCore::OnGetSAMStatus,
+        {"an open that fails still closes",
+         " +12abc",
+         &DialogCore::OnGetSAMStatus,
          {{"Kav_OpenPort", {KAV_E_NO_DEVICE}}},
          {"打开端口错误"},
          "Kav_OpenPort = -1",
          {"Kav_OpenPort(12)", "Kav_ClosePort(12)"}},
-        {"the rate box read by the number-entry rules", "99999999999", &DialogCore::OnSetMaxRF,
+        {"the rate box read by the number-entry rules",
+         "99999999999",
+         &DialogCore::OnSetMaxRF,
          {{"Kav_GetSAMStatus", {KAV_E_TIMEOUT}}},
          {"端口 2147483647 上没有连接读卡器!"},
          "Kav_GetSAMStatus = -6",
          {"Kav_OpenPort(2147483647)", "Kav_GetSAMStatus(2147483647,0)",
           "Kav_ClosePort(2147483647)"}},
-        {"no card: find is named, the read still tried", "7", &DialogCore::OnReadCard,
+        {"no card: find is named, the read still tried",
+         "7",
+         &DialogCore::OnReadCard,
          {{"Kav_StartFindIDCard", {0x80}}, {"Kav_ReadMsg", {0x41}}},
          {"读取身份证信息错误!"},
          "Kav_StartFindIDCard = 128",
          {}},
-        {"a photo setting with its result code", "1", &DialogCore::OnTypeJpeg,
+        {"a photo setting with its result code",
+         "1",
+         &DialogCore::OnTypeJpeg,
          {{"Kav_SetPhotoType", {KAV_E_INTERNAL}}},
          {"照片保存格式设置失败,nRet = -13"},
          "Kav_SetPhotoType = -13",
@@ -138,7 +151,8 @@ TEST_F(Handlers, AChosenFolderWithoutAnExactFormReachesNoLibraryCall) {
         std::vector<std::string> log;
     } cases[] = {
         {"no exact UTF-8 name", {FolderPick::Outcome::Chosen, std::nullopt}, {"选取路径失败！"}},
-        {"a character GBK lacks", {FolderPick::Outcome::Chosen, "/tmp/\U0001F600"},
+        {"a character GBK lacks",
+         {FolderPick::Outcome::Chosen, "/tmp/\U0001F600"},
          {"选取路径失败！"}},
         {"cancelled", {FolderPick::Outcome::Cancelled, std::nullopt}, {"没有选取路径！"}},
     };
@@ -166,10 +180,10 @@ TEST_F(Handlers, AUsbReaderDisablesTheRateBoxesAndIsAnnouncedWithTheTone) {
     dialog.runHandler(&DialogCore::OnFindReader);
     EXPECT_EQ(ui.log, std::vector<std::string>{"读卡器连接在USB端口 1001"});
     EXPECT_EQ(ui.items[IDC_PORT], "1001");
-    EXPECT_EQ(ui.calls, (std::vector<std::string>{
-                            "pressBegins", "tone(4000,200)",
-                            "enable(" + std::to_string(IDC_BAUD) + ",0)",
-                            "enable(" + std::to_string(IDC_SET_BAUD) + ",0)", "pressEnds"}));
+    EXPECT_EQ(ui.calls, (std::vector<std::string>{"pressBegins", "tone(4000,200)",
+                                                  "enable(" + std::to_string(IDC_BAUD) + ",0)",
+                                                  "enable(" + std::to_string(IDC_SET_BAUD) + ",0)",
+                                                  "pressEnds"}));
 }
 
 TEST_F(Handlers, TheStatusCarriesThePortsWarningAndTheStartSaysTheOthers) {

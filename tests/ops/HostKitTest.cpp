@@ -25,25 +25,39 @@ TEST(HostKit, TheReadSequenceStopsOrGoesOnAfterARefusalAndNamesTheEarliestStep) 
         const char *failedCall; // nullptr: none failed
         int failedCode;
     } cases[] = {
-        {"all well", AfterRefusal::Stop, {},
+        {"all well",
+         AfterRefusal::Stop,
+         {},
          {"Kav_SetMaxRFByte(4,80,0)", "Kav_StartFindIDCard(4,zeroed,0)",
           "Kav_SelectIDCard(4,zeroed,0)", "Kav_ReadMsg(4,0,zeroed)"},
-         nullptr, KAV_OK},
-        {"no card, a script stops", AfterRefusal::Stop, {{"Kav_StartFindIDCard", 0x80}},
-         {"Kav_SetMaxRFByte(4,80,0)", "Kav_StartFindIDCard(4,zeroed,0)"}, "Kav_StartFindIDCard",
+         nullptr,
+         KAV_OK},
+        {"no card, a script stops",
+         AfterRefusal::Stop,
+         {{"Kav_StartFindIDCard", 0x80}},
+         {"Kav_SetMaxRFByte(4,80,0)", "Kav_StartFindIDCard(4,zeroed,0)"},
+         "Kav_StartFindIDCard",
          0x80},
-        {"no card, the dialog goes on to the read", AfterRefusal::GoOn,
+        {"no card, the dialog goes on to the read",
+         AfterRefusal::GoOn,
          {{"Kav_StartFindIDCard", 0x80}, {"Kav_ReadMsg", 0x41}},
          {"Kav_SetMaxRFByte(4,80,0)", "Kav_StartFindIDCard(4,zeroed,0)",
           "Kav_SelectIDCard(4,zeroed,0)", "Kav_ReadMsg(4,0,zeroed)"},
-         "Kav_StartFindIDCard", 0x80},
-        {"a refused exchange size ends it either way", AfterRefusal::GoOn,
-         {{"Kav_SetMaxRFByte", KAV_E_BAD_ARGUMENT}}, {"Kav_SetMaxRFByte(4,80,0)"},
-         "Kav_SetMaxRFByte", KAV_E_BAD_ARGUMENT},
-        {"only the read fails", AfterRefusal::Stop, {{"Kav_ReadMsg", KAV_E_PHOTO_WRITE}},
+         "Kav_StartFindIDCard",
+         0x80},
+        {"a refused exchange size ends it either way",
+         AfterRefusal::GoOn,
+         {{"Kav_SetMaxRFByte", KAV_E_BAD_ARGUMENT}},
+         {"Kav_SetMaxRFByte(4,80,0)"},
+         "Kav_SetMaxRFByte",
+         KAV_E_BAD_ARGUMENT},
+        {"only the read fails",
+         AfterRefusal::Stop,
+         {{"Kav_ReadMsg", KAV_E_PHOTO_WRITE}},
          {"Kav_SetMaxRFByte(4,80,0)", "Kav_StartFindIDCard(4,zeroed,0)",
           "Kav_SelectIDCard(4,zeroed,0)", "Kav_ReadMsg(4,0,zeroed)"},
-         "Kav_ReadMsg", KAV_E_PHOTO_WRITE},
+         "Kav_ReadMsg",
+         KAV_E_PHOTO_WRITE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.title);
@@ -89,7 +103,7 @@ TEST(HostKit, TheSamIdTextKeepsEveryNumberUnsigned) {
 
 TEST(HostKit, TheRecordsFieldsAreItsGbkTextInTheLogsOrder) {
     IDCardRecord record{};
-    std::memcpy(record.name, "\xD5\xC5\xC8\xFD", 4); // 张三
+    std::memcpy(record.name, "\xD5\xC5\xC8\xFD", 4);             // 张三
     std::memset(record.photoFile, 'p', sizeof record.photoFile); // no NUL: the span ends it
     const std::vector<kav::host::CardField> fields = kav::host::recordFields(record);
     ASSERT_EQ(fields.size(), 10u);
