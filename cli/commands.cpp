@@ -3,7 +3,7 @@
 #include "KavIDCardAPI.h"
 #include "card_fields.h"
 #include "exit_codes.h"
-#include "format/trace_format.h"
+#include "host/trace_format.h"
 #include "interrupt.h"
 #include "optional_exports.h"
 #include "platform/system.h"
@@ -151,16 +151,16 @@ Json recordJson(const IDCardRecord &record) {
 
 // The card of any type: its type, then every field of its layout.
 Json cardJson(const KavCardData &card) {
-    Json body{{"cardType", format::cardTypeKey(card)},
-              {"cardTypeName", format::cardTypeName(card.type)}};
-    for (const format::CardField &field : format::cardFields(card))
+    Json body{{"cardType", host::cardTypeKey(card)},
+              {"cardTypeName", host::cardTypeName(card.type)}};
+    for (const host::CardField &field : host::cardFields(card))
         body[field.key] = field.value;
     return body;
 }
 
 std::string cardText(const KavCardData &card) {
-    std::string text = "证件类型: " + format::cardTypeName(card.type);
-    for (const format::CardField &field : format::cardFields(card))
+    std::string text = "证件类型: " + host::cardTypeName(card.type);
+    for (const host::CardField &field : host::cardFields(card))
         text += "\n" + std::string(field.label) + ": " + field.value;
     return text;
 }
@@ -168,8 +168,8 @@ std::string cardText(const KavCardData &card) {
 // A card of a type this library does not know: the letter and the raw text
 // block, so that the user can see it and report it.
 int unknownLayout(const Output &out, const Step &step, int port, const KavCardData &card) {
-    const std::string letter = format::cardTypeKey(card);
-    const std::string block = format::hexBytes(card.textBlock, sizeof card.textBlock, "");
+    const std::string letter = host::cardTypeKey(card);
+    const std::string block = host::hexBytes(card.textBlock, sizeof card.textBlock, "");
     return out.failure(step.operation, step.code, port,
                        Json{{"cardType", letter}, {"textBlock", block}},
                        "; card type " + letter + "; text block " + block);
@@ -293,7 +293,7 @@ int runSamId(const Output &out, int port) {
         return out.failure("Kav_GetSAMID", r, port);
     const std::string text = samIdText(id.bytes);
     return out.success(
-        Json{{"samId", text}, {"hex", kav::format::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
+        Json{{"samId", text}, {"hex", kav::host::hexBytes(id.bytes, sizeof id.bytes, "")}}, text);
 }
 
 int runBaud(const Output &out, int port, std::optional<int> newBaud) {

@@ -45,7 +45,7 @@ constexpr const char *kExitCodesHelp =
     "a trace file (both read by the library; see kav(1)).";
 
 void KAV_CALL printTraceEvent(const KavTraceEvent *event, void *) {
-    const std::string line = kav::format::traceLine(kav::format::traceRow(*event)) + "\n";
+    const std::string line = kav::host::traceLine(kav::host::traceRow(*event)) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 

@@ -26,7 +26,7 @@ GetWarningFn getWarningExport() {
 }
 
 std::vector<LibraryWarning> libraryWarnings() {
-    return format::readWarnings(getWarningExport());
+    return host::readWarnings(getWarningExport());
 }
 
 GetRetryCountFn getRetryCountExport() {

@@ -11,7 +11,7 @@ namespace kav::cli {
 
 using SetTraceCallbackFn = int(KAV_CALL *)(KavTraceCallback, void *);
 using GetMappedPortFn = int(KAV_CALL *)(int, int *, char *, int);
-using GetWarningFn = format::WarningGetter;
+using GetWarningFn = host::WarningGetter;
 using GetRetryCountFn = int(KAV_CALL *)(int, unsigned int *);
 
 // nullptr when the loaded library does not export it.
@@ -19,7 +19,7 @@ SetTraceCallbackFn setTraceCallbackExport();
 GetMappedPortFn getMappedPortExport();
 GetWarningFn getWarningExport();
 
-using LibraryWarning = format::Warning;
+using LibraryWarning = host::Warning;
 
 // Every warning of the loaded library; none when it lacks Kav_GetWarning.
 std::vector<LibraryWarning> libraryWarnings();

@@ -1,9 +1,9 @@
 // The photo folder, format and file-name buttons: settings the library keeps
 // for the reads that follow.
-#include "Gbk.h"
+#include "DialogCore.h"
 #include "KavIDCardAPI.h"
-#include "Platform.h"
-#include "VelkartDlg.h"
+#include "Text.h"
+#include "codepage936.h"
 #include "resource.h"
 
 #include <cstring>
@@ -24,83 +24,84 @@ int setPhotoPath(int option) {
 } // namespace
 
 // Every photo setting logs its outcome with the library's result code.
-void CVelkartDlg::logPhotoSetting(int result, const QString &success, const char *failure) {
-    const QString outcome = result == KAV_OK ? success : QString::fromUtf8(failure);
-    AddLog(outcome + QString::asprintf(",nRet = %d", result));
+void DialogCore::logPhotoSetting(int result, const std::string &success, const char *failure) {
+    const std::string outcome = result == KAV_OK ? success : std::string(failure);
+    AddLog(outcome + textf(",nRet = %d", result));
 }
 
-void CVelkartDlg::OnPathRoot() {
+void DialogCore::OnPathRoot() {
     logPhotoSetting(check("Kav_SetPhotoPath", setPhotoPath(KAV_PHOTO_IN_ROOT)),
-                    QStringLiteral("照片存放路径设置为 C:"), kPathFailure);
+                    "照片存放路径设置为 C:", kPathFailure);
 }
 
-void CVelkartDlg::OnPathCurrent() {
+void DialogCore::OnPathCurrent() {
     logPhotoSetting(check("Kav_SetPhotoPath", setPhotoPath(KAV_PHOTO_IN_CURRENT)),
-                    QStringLiteral("照片存放路径设置为 当前路径"), kPathFailure);
+                    "照片存放路径设置为 当前路径", kPathFailure);
 }
 
-void CVelkartDlg::OnPathChoose() {
-    const FolderChoice choice =
-        platform_.chooseFolder(this, QStringLiteral("请选择照片存放路径路径"));
+void DialogCore::OnPathChoose() {
+    const FolderPick choice = frontEnd_.chooseFolder("请选择照片存放路径路径");
     switch (choice.outcome) {
-    case FolderChoice::Outcome::Unavailable:
-        platform_.messageBox(this, QStringLiteral("选择下载目录操作出错"));
+    case FolderPick::Outcome::Unavailable:
+        frontEnd_.messageBox("选择下载目录操作出错");
         return;
-    case FolderChoice::Outcome::Cancelled:
-        AddLog(QStringLiteral("没有选取路径！"));
+    case FolderPick::Outcome::Cancelled:
+        AddLog("没有选取路径！");
         return;
-    case FolderChoice::Outcome::NotFileSystem:
-        AddLog(QStringLiteral("选取路径失败！"));
+    case FolderPick::Outcome::NotFileSystem:
+        AddLog("选取路径失败！");
         return;
-    case FolderChoice::Outcome::Chosen:
+    case FolderPick::Outcome::Chosen:
         break;
     }
     // The library gets the path exactly or not at all: one GBK cannot hold,
     // or too long for the library's buffer, is no usable folder. Whether
     // the folder itself is usable (its length with a photo's name in it,
     // for one) the library decides and answers.
-    const std::optional<QByteArray> path = gbk::fromQString(choice.path);
-    if (!path || path->isEmpty() || path->size() >= KAV_PATH_BUFFER_SIZE || path->contains('\0')) {
-        AddLog(QStringLiteral("选取路径失败！"));
+    const std::optional<std::string> path =
+        choice.path ? kav::cp936::fromUtf8(*choice.path) : std::nullopt;
+    if (!path || path->empty() || path->size() >= KAV_PATH_BUFFER_SIZE ||
+        path->find('\0') != std::string::npos) {
+        AddLog("选取路径失败！");
         return;
     }
     char buffer[KAV_PATH_BUFFER_SIZE] = {};
-    std::memcpy(buffer, path->constData(), static_cast<std::size_t>(path->size()));
+    std::memcpy(buffer, path->data(), path->size());
     logPhotoSetting(check("Kav_SetPhotoPath", Kav_SetPhotoPath(KAV_PHOTO_IN_FOLDER, buffer)),
-                    QStringLiteral("照片存放路径设置为 ") + choice.path, kPathFailure);
+                    "照片存放路径设置为 " + *choice.path, kPathFailure);
 }
 
-void CVelkartDlg::OnTypeBmp() {
+void DialogCore::OnTypeBmp() {
     logPhotoSetting(check("Kav_SetPhotoType", Kav_SetPhotoType(KAV_PHOTO_BMP)),
-                    QStringLiteral("照片保存格式设置为 Bmp"), kTypeFailure);
+                    "照片保存格式设置为 Bmp", kTypeFailure);
 }
 
-void CVelkartDlg::OnTypeJpeg() {
+void DialogCore::OnTypeJpeg() {
     logPhotoSetting(check("Kav_SetPhotoType", Kav_SetPhotoType(KAV_PHOTO_JPEG)),
-                    QStringLiteral("照片保存格式设置为 Jpeg"), kTypeFailure);
+                    "照片保存格式设置为 Jpeg", kTypeFailure);
 }
 
-void CVelkartDlg::OnTypeBase64() {
+void DialogCore::OnTypeBase64() {
     logPhotoSetting(check("Kav_SetPhotoType", Kav_SetPhotoType(KAV_PHOTO_BASE64)),
-                    QStringLiteral("照片保存格式设置为 Base64"), kTypeFailure);
+                    "照片保存格式设置为 Base64", kTypeFailure);
 }
 
-void CVelkartDlg::OnNameTmp() {
+void DialogCore::OnNameTmp() {
     logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_TMP)),
-                    QStringLiteral("照片保存文件名格式设置为 tmp"), kNameFailure);
+                    "照片保存文件名格式设置为 tmp", kNameFailure);
 }
 
-void CVelkartDlg::OnNameName() {
+void DialogCore::OnNameName() {
     logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_HOLDER)),
-                    QStringLiteral("照片保存文件名格式设置为 姓名"), kNameFailure);
+                    "照片保存文件名格式设置为 姓名", kNameFailure);
 }
 
-void CVelkartDlg::OnNameIdNo() {
+void DialogCore::OnNameIdNo() {
     logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_ID)),
-                    QStringLiteral("照片保存文件名格式设置为 身份证号"), kNameFailure);
+                    "照片保存文件名格式设置为 身份证号", kNameFailure);
 }
 
-void CVelkartDlg::OnNameBoth() {
+void DialogCore::OnNameBoth() {
     logPhotoSetting(check("Kav_SetPhotoName", Kav_SetPhotoName(KAV_PHOTO_NAME_BOTH)),
-                    QStringLiteral("照片保存文件名格式设置为 姓名_身份证号"), kNameFailure);
+                    "照片保存文件名格式设置为 姓名_身份证号", kNameFailure);
 }

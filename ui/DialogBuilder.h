@@ -20,8 +20,6 @@ class DialogUnits {
   public:
     explicit DialogUnits(const QFont &font);
     QRect toPixels(int x, int y, int w, int h) const;
-    int baseX() const { return baseX_; }
-    int baseY() const { return baseY_; }
 
   private:
     int baseX_;

@@ -2,7 +2,8 @@
 
 #include "Platform.h"
 #include "RowText.h"
-#include "format/trace_format.h"
+#include "exports.h"
+#include "trace_format.h"
 
 #include <QAction>
 #include <QApplication>
@@ -14,8 +15,6 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QVBoxLayout>
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -94,7 +93,7 @@ QVariant FrameModel::headerData(int section, Qt::Orientation orientation, int ro
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
         section >= kTraceColumnCount)
         return {};
-    return QString::fromUtf8(kav::format::kTraceColumns[section]);
+    return QString::fromUtf8(kav::host::kTraceColumns[section]);
 }
 
 void FrameModel::append(std::deque<Frame> frames) {
@@ -142,7 +141,7 @@ QString FrameModel::toText(const QList<int> &rows) const {
 FrameMonitor::TraceSetter FrameMonitor::librarySetter() {
     // Optional in the library: looked up, not linked, so that a library
     // without it still runs the dialog.
-    return reinterpret_cast<TraceSetter>(dlsym(RTLD_DEFAULT, "Kav_SetTraceCallback"));
+    return kav::host::traceSetterExport();
 }
 
 FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *parent,

@@ -4,6 +4,7 @@
 
 #include "KavIDCardAPI.h"
 #include "TraceColumns.h"
+#include "exports.h"
 
 #include <QAbstractTableModel>
 #include <QByteArray>
@@ -56,7 +57,7 @@ class FrameModel : public QAbstractTableModel {
 class FrameMonitor : public QWidget {
     Q_OBJECT
   public:
-    using TraceSetter = int(KAV_CALL *)(KavTraceCallback, void *);
+    using TraceSetter = kav::host::TraceSetter;
     static constexpr std::size_t kCapacity = 100'000;
 
     // The library's Kav_SetTraceCallback, or null when the loaded library

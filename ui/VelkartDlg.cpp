@@ -4,7 +4,7 @@
 #include "EventLogModel.h"
 #include "FrameMonitor.h"
 #include "KavIDCardAPI.h"
-#include "NumberEntry.h"
+#include "LibraryWarnings.h"
 #include "Platform.h"
 #include "ProgramIcon.h"
 #include "ResultTexts.h"
@@ -33,7 +33,7 @@ namespace {
 // The routing table: which handler a click on each button runs.
 struct Route {
     int id;
-    void (CVelkartDlg::*handler)();
+    DialogCore::Handler handler;
 };
 
 constexpr Route kMessageMap[] = {
@@ -54,7 +54,7 @@ constexpr int kMessageColumnWidth = 550;
 } // namespace
 
 CVelkartDlg::CVelkartDlg(Platform &platform, QWidget *parent)
-    : QDialog(parent), platform_(platform) {
+    : QDialog(parent), DialogCore(static_cast<DialogFrontEnd &>(*this)), platform_(platform) {
     // A modal frame with caption and window menu; no minimise or maximise.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -135,8 +135,7 @@ void CVelkartDlg::OnInitDialog() {
     status_->setAccessibleName(QStringLiteral("状态"));
     // A mistake in the library's configuration is said before the first
     // press fails because of it.
-    warnings_ = libraryWarnings(libraryWarningGetter());
-    setStatus(configurationStatus(warnings_));
+    readLibraryWarnings(libraryWarningGetter());
 
     items_.value(IDCANCEL)->setFocus();
 }
@@ -145,43 +144,93 @@ QWidget *CVelkartDlg::GetDlgItem(int id) const {
     return items_.value(id);
 }
 
-QString CVelkartDlg::GetDlgItemText(int id) const {
+std::string CVelkartDlg::itemText(int id) const {
     QWidget *item = items_.value(id);
     if (auto *edit = qobject_cast<QLineEdit *>(item))
-        return edit->text();
+        return edit->text().toStdString();
     if (auto *button = qobject_cast<QAbstractButton *>(item))
-        return button->text();
+        return button->text().toStdString();
     return {};
 }
 
-void CVelkartDlg::SetDlgItemText(int id, const QString &text) {
+void CVelkartDlg::setItemText(int id, const std::string &text) {
+    const QString value = QString::fromStdString(text);
     QWidget *item = items_.value(id);
     if (auto *edit = qobject_cast<QLineEdit *>(item))
-        edit->setText(text);
+        edit->setText(value);
     else if (auto *button = qobject_cast<QAbstractButton *>(item))
-        button->setText(text);
+        button->setText(value);
 }
 
-void CVelkartDlg::EnableDlgItem(int id, bool enable) {
+void CVelkartDlg::enableItem(int id, bool enable) {
     if (QWidget *item = items_.value(id))
         item->setEnabled(enable);
 }
 
-int CVelkartDlg::GetDlgItemNumber(int id) const {
-    return numberFromText(GetDlgItemText(id));
+void CVelkartDlg::SetDlgItemText(int id, const QString &text) {
+    DialogCore::SetDlgItemText(id, text.toStdString());
 }
 
-void CVelkartDlg::AddLog(QString message) {
-    log_->prepend(platform_.now(), message);
+void CVelkartDlg::AddLog(const QString &message) {
+    DialogCore::AddLog(message.toStdString());
+}
+
+void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at, const std::string &message) {
+    log_->prepend(at, QString::fromStdString(message));
+}
+
+void CVelkartDlg::clearLog() {
+    log_->clear();
+}
+
+void CVelkartDlg::showStatus(const std::string &text) {
+    setStatus(QString::fromStdString(text));
+}
+
+void CVelkartDlg::tone(int frequencyHz, int durationMs) {
+    platform_.tone(frequencyHz, durationMs);
+}
+
+void CVelkartDlg::pause(int durationMs) {
+    platform_.pause(durationMs);
+}
+
+void CVelkartDlg::messageBox(const std::string &text) {
+    platform_.messageBox(this, QString::fromStdString(text));
+}
+
+FolderPick CVelkartDlg::chooseFolder(const std::string &prompt) {
+    const FolderChoice choice = platform_.chooseFolder(this, QString::fromStdString(prompt));
+    FolderPick pick;
+    switch (choice.outcome) {
+    case FolderChoice::Outcome::Chosen:
+        pick.outcome = FolderPick::Outcome::Chosen;
+        break;
+    case FolderChoice::Outcome::Cancelled:
+        pick.outcome = FolderPick::Outcome::Cancelled;
+        break;
+    case FolderChoice::Outcome::NotFileSystem:
+        pick.outcome = FolderPick::Outcome::NotFileSystem;
+        break;
+    case FolderChoice::Outcome::Unavailable:
+        pick.outcome = FolderPick::Outcome::Unavailable;
+        break;
+    }
+    // A lone surrogate has no UTF-8 form: such a name cannot reach the
+    // library exactly, so it is no path at all.
+    const QByteArray utf8 = choice.path.toUtf8();
+    if (QString::fromUtf8(utf8) == choice.path)
+        pick.path = utf8.toStdString();
+    return pick;
+}
+
+std::chrono::system_clock::time_point CVelkartDlg::now() {
+    return platform_.now();
 }
 
 const EventLogModel &CVelkartDlg::log() const {
     log_->flush();
     return *log_;
-}
-
-void CVelkartDlg::OnClearLog() {
-    log_->clear();
 }
 
 void CVelkartDlg::OnFrameMonitor() {
@@ -200,14 +249,11 @@ void CVelkartDlg::OnSaveLog() {
         QStringLiteral("日志无法保存: "));
 }
 
-void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
-    if (handling_)
-        return;
-    handling_ = true;
-    failure_.reset();
-    failureDetail_.clear();
+void CVelkartDlg::pressBegins() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    (this->*handler)();
+}
+
+void CVelkartDlg::pressEnds() {
     // Clicks and keys given while the handler held the thread are waiting
     // in the queue: take them now and drop them, rather than run a read
     // again for every impatient click.
@@ -217,12 +263,6 @@ void CVelkartDlg::runHandler(void (CVelkartDlg::*handler)()) {
     qApp->removeEventFilter(this);
     dropInput_ = false;
     QApplication::restoreOverrideCursor();
-    setStatus(failure_ ? failureStatus(failure_->call, failure_->code) +
-                             (failureDetail_.isEmpty() ? QString()
-                                                       : QStringLiteral("; ") + failureDetail_) +
-                             portWarnings(warnings_, failure_->call, GetDlgItemNumber(IDC_PORT))
-                       : QString());
-    handling_ = false;
 }
 
 void CVelkartDlg::setStatus(const QString &text) {
@@ -231,22 +271,6 @@ void CVelkartDlg::setStatus(const QString &text) {
     // Screen readers read the name (状态) and this; the label's own text
     // they are not given once it has a name.
     status_->setAccessibleDescription(text);
-}
-
-void CVelkartDlg::noteFailure(const char *call, int code) {
-    if (!failure_)
-        failure_ = Failure{call, code};
-}
-
-void CVelkartDlg::noteFailureDetail(const QString &detail) {
-    if (failureDetail_.isEmpty())
-        failureDetail_ = detail;
-}
-
-int CVelkartDlg::check(const char *call, int result) {
-    if (result != KAV_OK)
-        noteFailure(call, result);
-    return result;
 }
 
 bool CVelkartDlg::eventFilter(QObject *watched, QEvent *event) {
@@ -312,12 +336,4 @@ void CVelkartDlg::keyPressEvent(QKeyEvent *event) {
 
 void CVelkartDlg::copySelectedLogRows() const {
     copySelectedRows(*logView_, [this](const QList<int> &rows) { return log_->toText(rows); });
-}
-
-QString CVelkartDlg::runOnOpenPort(int port, const QString &openFailure,
-                                   const std::function<QString()> &command) {
-    const QString message =
-        check("Kav_OpenPort", Kav_OpenPort(port)) != KAV_OK ? openFailure : command();
-    Kav_ClosePort(port);
-    return message;
 }

@@ -28,7 +28,7 @@ TEST_F(TraceFormat, EachKindGetsItsColumns) {
         const unsigned char *bytes;
         std::size_t count;
         const char *text;
-        kav::format::TraceRow expected;
+        kav::host::TraceRow expected;
     };
     const Case cases[] = {
         {KAV_TRACE_TO_READER,
@@ -77,7 +77,7 @@ TEST_F(TraceFormat, EachKindGetsItsColumns) {
         event.bytes = c.bytes;
         event.byteCount = c.count;
         event.text = c.text;
-        const kav::format::TraceRow row = kav::format::traceRow(event);
+        const kav::host::TraceRow row = kav::host::traceRow(event);
         EXPECT_EQ(row.time, c.expected.time);
         EXPECT_EQ(row.port, c.expected.port);
         EXPECT_EQ(row.direction, c.expected.direction);
@@ -87,17 +87,17 @@ TEST_F(TraceFormat, EachKindGetsItsColumns) {
 }
 
 TEST_F(TraceFormat, MillisecondsStayInRangeAroundWholeSeconds) {
-    EXPECT_EQ(kav::format::localClock(kTimeMs - 5), "10:03:04.000");
-    EXPECT_EQ(kav::format::localClock(kTimeMs - 6), "10:03:03.999");
+    EXPECT_EQ(kav::host::localClock(kTimeMs - 5), "10:03:04.000");
+    EXPECT_EQ(kav::host::localClock(kTimeMs - 6), "10:03:03.999");
     // Before 1970: the fraction still counts up from the second before.
-    EXPECT_EQ(kav::format::localClock(-1), "07:59:59.999");
+    EXPECT_EQ(kav::host::localClock(-1), "07:59:59.999");
 }
 
 TEST_F(TraceFormat, LineKeepsEmptyColumnsInPlace) {
-    const kav::format::TraceRow row{"10:03:04.005", "", "", "", "trace callback set"};
-    EXPECT_EQ(kav::format::traceLine(row), "10:03:04.005"
-                                           "        "
-                                           "trace callback set");
+    const kav::host::TraceRow row{"10:03:04.005", "", "", "", "trace callback set"};
+    EXPECT_EQ(kav::host::traceLine(row), "10:03:04.005"
+                                         "        "
+                                         "trace callback set");
 }
 
 } // namespace

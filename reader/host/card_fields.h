@@ -1,6 +1,7 @@
 // A card as hosts show it: the type's name and, in order, each field of its
-// layout with its label and its key, read from KavCardData. One table for
-// every host (the dialog's log lines, kav's text and JSON).
+// layout with its label and its key, read from KavCardData or from the
+// record of the plain read. One table for every host (the dialog's log
+// lines, kav's text and JSON).
 #pragma once
 
 #include "KavIDCardAPI.h"
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kav::format {
+namespace kav::host {
 
 struct CardField {
     const char *key;   // kav's JSON key, e.g. "englishName"
@@ -27,4 +28,9 @@ std::string cardTypeKey(const KavCardData &card);
 // photo file last; none for an unknown layout or no card.
 std::vector<CardField> cardFields(const KavCardData &card);
 
-} // namespace kav::format
+// The record's fields in the log's order, converted from code page 936
+// (bytes that are not GBK show as U+FFFD); kav's JSON keys are the record's
+// member names.
+std::vector<CardField> recordFields(const IDCardRecord &record);
+
+} // namespace kav::host

@@ -1,11 +1,11 @@
 #include "trace_format.h"
 
-#include "protocol/clock.h"
+#include "host_system.h"
 
 #include <cstdio>
 #include <ctime>
 
-namespace kav::format {
+namespace kav::host {
 
 std::string localClock(long long timeMs) {
     // Floor division, so that a time before 1970 still gets 0-999 ms.
@@ -17,7 +17,7 @@ std::string localClock(long long timeMs) {
     }
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm local{};
-    if (!clock::localTime(t, local))
+    if (!localCalendar(t, local))
         return "--:--:--.---";
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
@@ -80,4 +80,4 @@ std::string traceLine(const TraceRow &row) {
     return line;
 }
 
-} // namespace kav::format
+} // namespace kav::host

@@ -1,9 +1,12 @@
 #include "card_fields.h"
 
+#include "codepage936.h"
+
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace kav::format {
+namespace kav::host {
 namespace {
 
 struct Row {
@@ -58,6 +61,25 @@ const Row kPermit[] = {
     KAV_ROW(issuanceCount, "签发次数"),
     KAV_ROW(photoFile, "照片"),
 };
+
+// The record of Kav_ReadMsg: the same fields as the resident card, in GBK.
+#define KAV_RECORD_ROW(member, label)                                                              \
+    Row {                                                                                          \
+#member, label, offsetof(IDCardRecord, member), sizeof(IDCardRecord::member)               \
+    }
+const Row kRecord[] = {
+    KAV_RECORD_ROW(name, "姓名"),
+    KAV_RECORD_ROW(sex, "性别"),
+    KAV_RECORD_ROW(nation, "民族"),
+    KAV_RECORD_ROW(born, "出生"),
+    KAV_RECORD_ROW(address, "住址"),
+    KAV_RECORD_ROW(idNumber, "身份证号"),
+    KAV_RECORD_ROW(issuer, "发证机关"),
+    KAV_RECORD_ROW(validFrom, "有效期开始"),
+    KAV_RECORD_ROW(validUntil, "有效期结束"),
+    KAV_RECORD_ROW(photoFile, "照片"),
+};
+#undef KAV_RECORD_ROW
 
 #undef KAV_ROW
 
@@ -122,4 +144,13 @@ std::vector<CardField> cardFields(const KavCardData &card) {
     return fields;
 }
 
-} // namespace kav::format
+std::vector<CardField> recordFields(const IDCardRecord &record) {
+    std::vector<CardField> fields;
+    const char *bytes = reinterpret_cast<const char *>(&record);
+    for (const Row &row : kRecord)
+        fields.push_back(
+            {row.key, row.label, cp936::toUtf8(cp936::fieldText(bytes + row.offset, row.size))});
+    return fields;
+}
+
+} // namespace kav::host

@@ -4,13 +4,12 @@
 #pragma once
 
 #include "KavIDCardAPI.h"
+#include "exports.h"
 
 #include <string>
 #include <vector>
 
-namespace kav::format {
-
-using WarningGetter = int(KAV_CALL *)(int index, int *port, char *text, int textSize);
+namespace kav::host {
 
 struct Warning {
     int port = KAV_NO_PORT; // KAV_NO_PORT: it concerns no port
@@ -20,4 +19,4 @@ struct Warning {
 // Every warning the getter gives; none for a null getter.
 std::vector<Warning> readWarnings(WarningGetter getter);
 
-} // namespace kav::format
+} // namespace kav::host

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kav::format {
+namespace kav::host {
 
 // The columns, each UTF-8: 时间, 端口, 方向, 数据, 含义.
 struct TraceRow {
@@ -33,4 +33,4 @@ std::string hexBytes(const unsigned char *bytes, std::size_t count,
 // The row on one line, its columns joined by two spaces.
 std::string traceLine(const TraceRow &row);
 
-} // namespace kav::format
+} // namespace kav::host

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace kav::format {
+namespace kav::host {
 
 std::vector<Warning> readWarnings(WarningGetter getter) {
     std::vector<Warning> warnings;
@@ -18,4 +18,4 @@ std::vector<Warning> readWarnings(WarningGetter getter) {
     return warnings;
 }
 
-} // namespace kav::format
+} // namespace kav::host

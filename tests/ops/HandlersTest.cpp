@@ -1,0 +1,204 @@
+// The toolkit-free handlers against a recording front end and the fake
+// library: the same log lines and status texts every front end shows.
+#include "DialogCore.h"
+#include "FakeReader.h"
+#include "KavIDCardAPI.h"
+#include "resource.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+class RecordingFrontEnd : public DialogFrontEnd {
+  public:
+    std::string itemText(int id) const override {
+        const auto it = items.find(id);
+        return it == items.end() ? std::string() : it->second;
+    }
+    void setItemText(int id, const std::string &text) override { items[id] = text; }
+    void enableItem(int id, bool enable) override {
+        calls.push_back("enable(" + std::to_string(id) + "," + (enable ? "1" : "0") + ")");
+    }
+    void showLogRow(std::chrono::system_clock::time_point, const std::string &message) override {
+        log.push_back(message);
+    }
+    void clearLog() override { log.clear(); }
+    void showStatus(const std::string &text) override { status.push_back(text); }
+    void pressBegins() override { calls.push_back("pressBegins"); }
+    void pressEnds() override { calls.push_back("pressEnds"); }
+    void tone(int hz, int ms) override {
+        calls.push_back("tone(" + std::to_string(hz) + "," + std::to_string(ms) + ")");
+    }
+    void pause(int ms) override { calls.push_back("pause(" + std::to_string(ms) + ")"); }
+    void messageBox(const std::string &text) override {
+        calls.push_back("messageBox(" + text + ")");
+    }
+    FolderPick chooseFolder(const std::string &prompt) override {
+        calls.push_back("chooseFolder(" + prompt + ")");
+        return folder;
+    }
+    std::chrono::system_clock::time_point now() override { return {}; }
+
+    std::map<int, std::string> items{{IDC_PORT, "1"}, {IDC_MAXRF, "80"}};
+    std::vector<std::string> log; // in logging order
+    std::vector<std::string> status;
+    std::vector<std::string> calls;
+    FolderPick folder;
+};
+
+class Handlers : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::reset(); }
+    RecordingFrontEnd ui;
+    DialogCore dialog{ui};
+};
+
+struct PressCase {
+    const char *title;
+    const char *port; // as typed into IDC_PORT
+    DialogCore::Handler handler;
+    std::vector<std::pair<const char *, std::vector<int>>> results;
+    std::vector<std::string> log;
+    const char *status;
+    std::vector<std::string> journal; // empty: not checked
+};
+
+TEST_F(Handlers, APressLogsItsLinesAndLeavesTheFirstFailureOnTheStatusLine) {
+    const PressCase cases[] = {
+        {"SAM ID in its text form",
+         "1",
+         &DialogCore::OnGetSAMID,
+         {},
+         {"按16字节获得SAM模块ID成功,SAM模块ID为: 21-43-134678021-202050057-2147483648"},
+         "",
+         {"Kav_OpenPort(1)", "Kav_GetSAMID(1,zeroed,0)", "Kav_ClosePort(1)"}},
+        {"an open that fails still closes",
+         " +12abc",
+         &DialogCore::OnGetSAMStatus,
+         {{"Kav_OpenPort", {KAV_E_NO_DEVICE}}},
+         {"打开端口错误"},
+         "Kav_OpenPort = -1",
+         {"Kav_OpenPort(12)", "Kav_ClosePort(12)"}},
+        {"the rate box read by the number-entry rules",
+         "99999999999",
+         &DialogCore::OnSetMaxRF,
+         {{"Kav_GetSAMStatus", {KAV_E_TIMEOUT}}},
+         {"端口 2147483647 上没有连接读卡器!"},
+         "Kav_GetSAMStatus = -6",
+         {"Kav_OpenPort(2147483647)", "Kav_GetSAMStatus(2147483647,0)",
+          "Kav_ClosePort(2147483647)"}},
+        {"no card: find is named, the read still tried",
+         "7",
+         &DialogCore::OnReadCard,
+         {{"Kav_StartFindIDCard", {0x80}}, {"Kav_ReadMsg", {0x41}}},
+         {"读取身份证信息错误!"},
+         "Kav_StartFindIDCard = 128",
+         {}},
+        {"a photo setting with its result code",
+         "1",
+         &DialogCore::OnTypeJpeg,
+         {{"Kav_SetPhotoType", {KAV_E_INTERNAL}}},
+         {"照片保存格式设置失败,nRet = -13"},
+         "Kav_SetPhotoType = -13",
+         {"Kav_SetPhotoType(1)"}},
+    };
+    for (const PressCase &c : cases) {
+        SCOPED_TRACE(c.title);
+        fake::reset();
+        fake::setSamId({0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C,
+                        0x00, 0x00, 0x00, 0x80});
+        for (const auto &[operation, results] : c.results)
+            fake::script(operation, results);
+        ui.log.clear();
+        ui.status.clear();
+        ui.calls.clear();
+        ui.items[IDC_PORT] = c.port;
+        dialog.runHandler(c.handler);
+        EXPECT_EQ(ui.log, c.log);
+        // The status names the first failed call; its text is the code table's.
+        ASSERT_EQ(ui.status.size(), 1u);
+        if (*c.status)
+            EXPECT_TRUE(ui.status[0].starts_with(std::string(c.status) + ":")) << ui.status[0];
+        else
+            EXPECT_EQ(ui.status[0], "");
+        EXPECT_EQ(ui.calls, (std::vector<std::string>{"pressBegins", "pressEnds"}));
+        if (!c.journal.empty()) {
+            EXPECT_EQ(fake::journal(), c.journal);
+        }
+    }
+}
+
+TEST_F(Handlers, AReadThatRefusesFindStillSelectsAndReads) {
+    fake::script("Kav_StartFindIDCard", {0x80});
+    ui.items[IDC_PORT] = "7";
+    dialog.runHandler(&DialogCore::OnReadCard);
+    const std::vector<std::string> journal = fake::journal();
+    ASSERT_GE(journal.size(), 6u);
+    const std::vector<std::string> tail(journal.end() - 6, journal.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"Kav_OpenPort(7)", "Kav_SetMaxRFByte(7,80,0)",
+                                              "Kav_StartFindIDCard(7,zeroed,0)",
+                                              "Kav_SelectIDCard(7,zeroed,0)",
+                                              "Kav_ReadMsg(7,0,zeroed)", "Kav_ClosePort(7)"}));
+}
+
+TEST_F(Handlers, AChosenFolderWithoutAnExactFormReachesNoLibraryCall) {
+    const struct {
+        const char *title;
+        FolderPick pick;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"no exact UTF-8 name", {FolderPick::Outcome::Chosen, std::nullopt}, {"选取路径失败！"}},
+        {"a character GBK lacks",
+         {FolderPick::Outcome::Chosen, "/tmp/\U0001F600"},
+         {"选取路径失败！"}},
+        {"cancelled", {FolderPick::Outcome::Cancelled, std::nullopt}, {"没有选取路径！"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.title);
+        fake::reset();
+        ui.log.clear();
+        ui.folder = c.pick;
+        dialog.runHandler(&DialogCore::OnPathChoose);
+        EXPECT_EQ(ui.log, c.log);
+        EXPECT_TRUE(fake::journal().empty());
+    }
+}
+
+TEST_F(Handlers, AChosenFolderGoesToTheLibraryInGbkAndIsLoggedAsChosen) {
+    ui.folder = {FolderPick::Outcome::Chosen, "/tmp/照片"};
+    dialog.runHandler(&DialogCore::OnPathChoose);
+    EXPECT_EQ(ui.log, std::vector<std::string>{"照片存放路径设置为 /tmp/照片,nRet = 0"});
+    EXPECT_EQ(fake::journal(),
+              std::vector<std::string>{"Kav_SetPhotoPath(2,\"/tmp/\xD5\xD5\xC6\xAC\")"});
+}
+
+TEST_F(Handlers, AUsbReaderDisablesTheRateBoxesAndIsAnnouncedWithTheTone) {
+    fake::script("Kav_FindReader", {1001});
+    dialog.runHandler(&DialogCore::OnFindReader);
+    EXPECT_EQ(ui.log, std::vector<std::string>{"读卡器连接在USB端口 1001"});
+    EXPECT_EQ(ui.items[IDC_PORT], "1001");
+    EXPECT_EQ(ui.calls, (std::vector<std::string>{"pressBegins", "tone(4000,200)",
+                                                  "enable(" + std::to_string(IDC_BAUD) + ",0)",
+                                                  "enable(" + std::to_string(IDC_SET_BAUD) + ",0)",
+                                                  "pressEnds"}));
+}
+
+TEST_F(Handlers, TheStatusCarriesThePortsWarningAndTheStartSaysTheOthers) {
+    fake::setWarnings({{KAV_NO_PORT, "KAVIDCARD_DEVICES: ignored \"x\""},
+                       {3, "card file /no/such.json: missing"}});
+    dialog.readLibraryWarnings(kav::host::warningGetterExport());
+    ASSERT_EQ(ui.status,
+              std::vector<std::string>{"读卡器库配置有误: KAVIDCARD_DEVICES: ignored \"x\""});
+    fake::script("Kav_OpenPort", {KAV_E_NO_DEVICE});
+    ui.items[IDC_PORT] = "3";
+    dialog.runHandler(&DialogCore::OnResetSAM);
+    EXPECT_TRUE(ui.status.back().starts_with("Kav_OpenPort = -1:")) << ui.status.back();
+    EXPECT_TRUE(ui.status.back().ends_with("; 端口 3: card file /no/such.json: missing"))
+        << ui.status.back();
+}
+
+} // namespace
