@@ -46,18 +46,26 @@ struct ReadBlocks {
     std::span<const std::uint8_t> text, photo, fingerprint;
 };
 
+// The read with the fingerprint: the SAM's status as the result, the
+// answer decoded when it is a success.
+int fingerprintRead(Library &library, int port, proto::Response &answer,
+                    std::optional<proto::FingerprintReadAnswer> &read) {
+    const int result = library.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+    if (result != KAV_OK)
+        return result;
+    read = proto::decodeFingerprintReadAnswer(answer.data);
+    return read ? KAV_OK : KAV_E_BAD_REPLY;
+}
+
 // One read: the plain one, or with the fingerprint. A SAM that answers the
 // fingerprint read with "no such content" instead of a zero length gets the
 // card found, selected and read again without it.
 int readBlocks(Library &library, int port, bool withFingerprint, proto::Response &answer,
                ReadBlocks &blocks) {
     if (withFingerprint) {
-        int result = library.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+        std::optional<proto::FingerprintReadAnswer> read;
+        int result = fingerprintRead(library, port, answer, read);
         if (result == KAV_OK) {
-            const std::optional<proto::FingerprintReadAnswer> read =
-                proto::decodeFingerprintReadAnswer(answer.data);
-            if (!read)
-                return KAV_E_BAD_REPLY;
             blocks = {read->text, read->photo, read->fingerprint};
             return KAV_OK;
         }
@@ -164,17 +172,14 @@ int readCard(Library &library, int port, bool withFingerprint, IDCardRecord *rec
 int readFingerprint(Library &library, int port, unsigned char *buffer, int &size) {
     proto::Response answer;
     const Wiped wiped(answer.data);
-    const int result = library.command(port, proto::kReadFingerprint, {}, proto::kSuccess, answer);
+    std::optional<proto::FingerprintReadAnswer> read;
+    const int result = fingerprintRead(library, port, answer, read);
     if (result == KAV_SW_NO_CONTENT) {
         size = 0;
         return KAV_OK;
     }
     if (result != KAV_OK)
         return result;
-    const std::optional<proto::FingerprintReadAnswer> read =
-        proto::decodeFingerprintReadAnswer(answer.data);
-    if (!read)
-        return KAV_E_BAD_REPLY;
     std::copy(read->fingerprint.begin(), read->fingerprint.end(), buffer);
     size = static_cast<int>(read->fingerprint.size());
     return KAV_OK;

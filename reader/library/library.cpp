@@ -190,25 +190,24 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
         return {KAV_OK, std::make_unique<MemoryLink>(std::move(reader), baud,
                                                      "virtual@" + std::to_string(port)),
                 {}};
+    // A link that did not open says why.
+    const auto opened = [port](auto link, int result) -> Connection {
+        if (result == KAV_OK)
+            return {KAV_OK, std::move(link), {}};
+        trace::line(portName(port) + ": " + link->lastError());
+        return {result, nullptr, link->lastError()};
+    };
     if (device->isNetwork()) {
         auto network = std::make_unique<NetworkLink>(device->kind == Device::Kind::Rfc2217
                                                          ? NetworkLink::Mode::Rfc2217
                                                          : NetworkLink::Mode::Tcp,
                                                      device->host, device->tcpPort);
         const int result = network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
-        if (result != KAV_OK) {
-            trace::line(portName(port) + ": " + network->lastError());
-            return {result, nullptr, network->lastError()};
-        }
-        return {KAV_OK, std::move(network), {}};
+        return opened(std::move(network), result);
     }
     auto serial = std::make_unique<SerialLink>();
     const int result = serial->open(device->path, baud);
-    if (result != KAV_OK) {
-        trace::line(portName(port) + ": " + serial->lastError());
-        return {result, nullptr, serial->lastError()};
-    }
-    return {KAV_OK, std::move(serial), {}};
+    return opened(std::move(serial), result);
 }
 
 std::optional<std::uint32_t> Library::knownRate(int port) {
