@@ -328,29 +328,14 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
     const std::string shown = path != nullptr ? kav::cp936::toUtf8(given) : std::string("(null)");
     return guarded(
         "Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")", [=](Library &l) -> int {
-            // A folder that cannot take photos is refused now, not at every
-            // read that follows.
-            kav::photo::PhotoSettings wanted = l.photo();
-            int result = KAV_OK;
-            if (option != KAV_PHOTO_IN_FOLDER) {
-                result = wanted.setPath(option);
-            } else {
-                if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
-                    return KAV_E_BAD_ARGUMENT;
-                const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
-                if (!folder)
-                    return KAV_E_BAD_ARGUMENT;
-                result = wanted.setPath(option, *folder);
-            }
-            if (result != KAV_OK)
-                return result;
-            std::string why;
-            if ((result = kav::photo::checkFolder(wanted, why)) != KAV_OK) {
-                kav::trace::line("photo folder refused: " + why);
-                return result;
-            }
-            l.photo() = wanted;
-            return KAV_OK;
+            if (option != KAV_PHOTO_IN_FOLDER)
+                return l.setPhotoPath(option, {});
+            if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
+                return KAV_E_BAD_ARGUMENT;
+            const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
+            if (!folder)
+                return KAV_E_BAD_ARGUMENT;
+            return l.setPhotoPath(option, *folder);
         });
 }
 

@@ -112,6 +112,23 @@ Library::OpenPort *Library::openPort(int port) {
     return it != open_.end() ? &it->second : nullptr;
 }
 
+int Library::setPhotoPath(int option, const std::string &folder) {
+    // A folder that cannot take photos is refused now, not at every read
+    // that follows.
+    photo::PhotoSettings wanted = photo_;
+    int result = option == KAV_PHOTO_IN_FOLDER ? wanted.setPath(option, folder)
+                                               : wanted.setPath(option);
+    if (result != KAV_OK)
+        return result;
+    std::string why;
+    if ((result = photo::checkFolder(wanted, why)) != KAV_OK) {
+        trace::line("photo folder refused: " + why);
+        return result;
+    }
+    photo_ = wanted;
+    return KAV_OK;
+}
+
 void Library::reset() {
     open_.clear();
     rates_.clear();

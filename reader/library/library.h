@@ -99,6 +99,9 @@ class Library {
     // The settings, under the state lock.
     card::FieldFormats &formats() { return formats_; }
     photo::PhotoSettings &photo() { return photo_; }
+    // Where photos go (folder in UTF-8, for KAV_PHOTO_IN_FOLDER), taken
+    // only when photos can be written there.
+    int setPhotoPath(int option, const std::string &folder);
     // Copies of them for a call working on a port (without the state lock).
     card::FieldFormats formatsNow();
     photo::PhotoSettings photoNow();
