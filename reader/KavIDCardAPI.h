@@ -419,6 +419,25 @@ KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, in
 enum { KAV_WARNING_TEXT_SIZE = 1024 };
 KAV_EXPORT int KAV_CALL Kav_GetWarning(int index, int *port, char *text, int textSize);
 
+/* Kav_GetLastFailure: why the port's last call that reached for its device
+ * failed, in the words its result code has no room for: the system's message
+ * (`/dev/ttyUSB9: no such device (No such file or directory)`, a server's
+ * `Connection refused`), for a device that may not be opened its group and
+ * whether this user is in it, another port of this program that holds the
+ * device, a virtual port's card file that could not be used, the letter of
+ * an unknown card layout, a photo that could not be written. Where the
+ * library knows nothing beyond the code, the code's Kav_ResultText. Optional,
+ * looked up at run time like Kav_GetWarning, and worded like its texts:
+ * UTF-8 without control characters, at most KAV_WARNING_TEXT_SIZE bytes with
+ * its NUL. The calls that reach for the device are every call on a port but
+ * Kav_ClosePort, Kav_GetLastCard, Kav_GetRetryCount and this one, which leave
+ * the text as it was; a search (Kav_FindReader) notes an open port whose
+ * device it cannot open again.
+ * Returns KAV_OK with the text, an empty text when the port's last such call
+ * succeeded or none was made; KAV_E_BAD_ARGUMENT for a NULL text or a text
+ * buffer too small (text then unchanged). */
+KAV_EXPORT int KAV_CALL Kav_GetLastFailure(int port, char *text, int textSize);
+
 /* Kav_GetRetryCount: how many commands were sent a second time on the port
  * since the library was loaded, because their first answer came broken
  * (see Time limits, above): a line that starts to degrade shows here before

@@ -10,6 +10,7 @@
 #include "virtual/virtual_reader.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -111,6 +112,23 @@ Library::OpenPort *Library::openPort(int port) {
     return it != open_.end() ? &it->second : nullptr;
 }
 
+int Library::setPhotoPath(int option, const std::string &folder) {
+    // A folder that cannot take photos is refused now, not at every read
+    // that follows.
+    photo::PhotoSettings wanted = photo_;
+    int result = option == KAV_PHOTO_IN_FOLDER ? wanted.setPath(option, folder)
+                                               : wanted.setPath(option);
+    if (result != KAV_OK)
+        return result;
+    std::string why;
+    if ((result = photo::checkFolder(wanted, why)) != KAV_OK) {
+        trace::line("photo folder refused: " + why);
+        return result;
+    }
+    photo_ = wanted;
+    return KAV_OK;
+}
+
 void Library::reset() {
     open_.clear();
     rates_.clear();
@@ -118,6 +136,7 @@ void Library::reset() {
     lastCards_.clear();
     virtual_.clear();
     cardErrors_.clear();
+    failures_.clear();
     formats_ = {};
     photo_ = {};
     devices_ = devicesFromEnvironment();
@@ -161,38 +180,51 @@ Library::Target Library::target(int port) {
 
 Library::Connection Library::connect(int port, std::uint32_t baud) {
     Target t = target(port);
-    return connect(port, t.device, std::move(t.reader), baud);
+    Connection connection = connect(port, t.device, std::move(t.reader), baud);
+    if (connection.result == KAV_OK)
+        return connection;
+    std::string why = connection.error;
+    if (connection.result == KAV_E_BUSY && t.device) {
+        // The system names no holder; this library knows its own.
+        std::lock_guard state(mutex_);
+        for (const auto &[other, open] : open_)
+            if (other != port && devices_.deviceFor(other) == t.device)
+                why += "; port " + std::to_string(other) + " of this program has it open";
+    }
+    noteFailure(port, why);
+    return connection;
 }
 
 Library::Connection Library::connect(int port, const std::optional<Device> &device,
                                      std::shared_ptr<virt::VirtualReader> reader,
                                      std::uint32_t baud, const std::function<bool()> &stop) {
     if (!device) {
-        trace::line(portName(port) + ": no device is mapped to it");
-        return {KAV_E_NO_DEVICE, nullptr};
+        const std::string why = portName(port) + ": no device is mapped to it";
+        trace::line(why);
+        return {KAV_E_NO_DEVICE, nullptr, why};
     }
     if (device->kind == Device::Kind::Virtual)
         return {KAV_OK, std::make_unique<MemoryLink>(std::move(reader), baud,
-                                                     "virtual@" + std::to_string(port))};
+                                                     "virtual@" + std::to_string(port)),
+                {}};
+    // A link that did not open says why.
+    const auto opened = [port](auto link, int result) -> Connection {
+        if (result == KAV_OK)
+            return {KAV_OK, std::move(link), {}};
+        trace::line(portName(port) + ": " + link->lastError());
+        return {result, nullptr, link->lastError()};
+    };
     if (device->isNetwork()) {
         auto network = std::make_unique<NetworkLink>(device->kind == Device::Kind::Rfc2217
                                                          ? NetworkLink::Mode::Rfc2217
                                                          : NetworkLink::Mode::Tcp,
                                                      device->host, device->tcpPort);
         const int result = network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
-        if (result != KAV_OK) {
-            trace::line(portName(port) + ": " + network->lastError());
-            return {result, nullptr};
-        }
-        return {KAV_OK, std::move(network)};
+        return opened(std::move(network), result);
     }
     auto serial = std::make_unique<SerialLink>();
     const int result = serial->open(device->path, baud);
-    if (result != KAV_OK) {
-        trace::line(portName(port) + ": " + serial->lastError());
-        return {result, nullptr};
-    }
-    return {KAV_OK, std::move(serial)};
+    return opened(std::move(serial), result);
 }
 
 std::optional<std::uint32_t> Library::knownRate(int port) {
@@ -265,39 +297,36 @@ int Library::findReader() {
             setRate(c.port, *c.found);
         if (c.open != nullptr) {
             OpenPort &open = *openPort(c.port);
-            open.baud = c.found.value_or(open.baud);
-            open.link->setBaudRate(open.baud);
+            keepRate(open, c.found.value_or(open.baud));
         }
     }
     return found;
 }
 
 int Library::open(int port) {
-    if (openPort(port) != nullptr) {
-        int result = KAV_OK;
-        live(port, result);
-        return result;
-    }
     const std::optional<std::uint32_t> known = knownRate(port);
-    Connection connection = connect(port, known.value_or(proto::kDefaultBaud));
-    if (connection.result != KAV_OK)
-        return connection.result;
     std::uint32_t baud = known.value_or(proto::kDefaultBaud);
+    // An open port is only made live again.
+    Lease link = lease(port, baud);
+    if (link.open != nullptr || link.result != KAV_OK)
+        return link.result;
     if (!known && !isUsb(port)) {
         // A SAM keeps a changed rate while powered: ask before assuming.
-        const discovery::Probe found = discovery::probe(*connection.link, std::nullopt);
+        const discovery::Probe found = discovery::probe(*link.link, std::nullopt);
         // A device that hung up while asked is no open port.
-        if (found.linkFailed)
+        if (found.linkFailed) {
+            noteFailure(port, link.link->name() + ": the link failed while its rate was asked");
             return KAV_E_IO;
+        }
         if (found.rate) {
             baud = *found.rate;
             setRate(port, baud);
         } else {
-            connection.link->setBaudRate(baud);
+            link.link->setBaudRate(baud);
         }
     }
     std::lock_guard state(mutex_);
-    open_[port] = OpenPort{std::move(connection.link), baud};
+    open_[port] = OpenPort{std::move(link.owned), baud};
     return KAV_OK;
 }
 
@@ -378,10 +407,8 @@ int Library::getBaud(int port, std::uint32_t &baud) {
         return link.result;
     const discovery::Probe probe = discovery::probe(*link.link, known);
     const std::optional<std::uint32_t> found = probe.rate;
-    if (link.open != nullptr) {
-        link.open->baud = found.value_or(link.open->baud);
-        link.link->setBaudRate(link.open->baud);
-    }
+    if (link.open != nullptr)
+        keepRate(*link.open, found.value_or(link.open->baud));
     if (probe.linkFailed)
         return KAV_E_IO;
     if (!found)
@@ -436,10 +463,8 @@ int Library::setBaud(int port, std::uint32_t current, std::uint32_t next) {
     // The SAM answers at the old rate, then switches.
     if (result == KAV_OK)
         setRate(port, next);
-    if (link.open != nullptr) {
-        link.open->baud = result == KAV_OK ? next : answeredAt.value_or(had);
-        link.link->setBaudRate(link.open->baud);
-    }
+    if (link.open != nullptr)
+        keepRate(*link.open, result == KAV_OK ? next : answeredAt.value_or(had));
     return result;
 }
 
@@ -455,7 +480,44 @@ int Library::command(int port, proto::Command command, std::span<const std::uint
         retries = &retries_[port]; // the node stays; its count is this port's lock holder's
     }
     result = proto::transactRepeating(*open->link, command, data, answer, open->baud, retries);
-    return result != KAV_OK ? result : statusResult(answer, expected);
+    if (result == KAV_OK)
+        result = statusResult(answer, expected);
+    if (result > 0) {
+        // A virtual reader left without its card refuses every card
+        // command; the card file says why.
+        std::string why;
+        {
+            std::lock_guard state(mutex_);
+            if (const auto it = cardErrors_.find(port); it != cardErrors_.end())
+                why = "the virtual reader has no card: card file " + it->second;
+        }
+        if (!why.empty())
+            noteFailure(port, why);
+    }
+    return result;
+}
+
+int Library::commandInto(int port, proto::Command command, std::uint8_t expected,
+                         unsigned char *buffer, std::size_t size) {
+    proto::Response answer;
+    const int result = this->command(port, command, {}, expected, answer);
+    if (result != KAV_OK)
+        return result;
+    if (answer.data.size() != size)
+        return KAV_E_BAD_REPLY;
+    if (buffer != nullptr)
+        std::memcpy(buffer, answer.data.data(), size);
+    return KAV_OK;
+}
+
+int Library::simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data) {
+    proto::Response answer;
+    return this->command(port, command, data, proto::kSuccess, answer);
+}
+
+void Library::keepRate(OpenPort &open, std::uint32_t baud) {
+    open.baud = baud;
+    open.link->setBaudRate(baud);
 }
 
 } // namespace kav

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kav {
@@ -69,6 +70,23 @@ class Library {
     // otherwise the status itself is the result.
     int command(int port, proto::Command command, std::span<const std::uint8_t> data,
                 std::uint8_t expected, proto::Response &answer);
+    // A command whose success answer carries exactly `size` bytes, copied
+    // into buffer (when not null).
+    int commandInto(int port, proto::Command command, std::uint8_t expected,
+                    unsigned char *buffer, std::size_t size);
+    // A command whose answer carries nothing the caller needs.
+    int simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data = {});
+
+    // Why the port's last call that reached for its device failed, in the
+    // words the result code has no room for (UTF-8, as for warnings); empty
+    // after a success or before any call. A call on the port brackets its
+    // work with beginCall and endCall; where a failure is made, noteFailure
+    // says why (the first note of a call stands). A failure nobody noted
+    // keeps `otherwise`.
+    void beginCall(int port);
+    void noteFailure(int port, const std::string &text);
+    void endCall(int port, int result, const std::string &otherwise);
+    std::string lastFailure(int port);
 
     // Commands sent a second time on the port since the library started.
     unsigned retries(int port);
@@ -81,6 +99,9 @@ class Library {
     // The settings, under the state lock.
     card::FieldFormats &formats() { return formats_; }
     photo::PhotoSettings &photo() { return photo_; }
+    // Where photos go (folder in UTF-8, for KAV_PHOTO_IN_FOLDER), taken
+    // only when photos can be written there.
+    int setPhotoPath(int option, const std::string &folder);
     // Copies of them for a call working on a port (without the state lock).
     card::FieldFormats formatsNow();
     photo::PhotoSettings photoNow();
@@ -100,6 +121,7 @@ class Library {
     struct Connection {
         int result = 0;
         std::unique_ptr<Link> link;
+        std::string error; // the link's word on a failure
     };
 
     // The open port's link, opened again first when it failed: the one way
@@ -141,6 +163,8 @@ class Library {
     std::optional<Device> deviceFor(int port);
     OpenPort *openPort(int port);
     static bool isUsb(int port) { return port > KAV_LAST_SERIAL_PORT; }
+    // The rate an open port's link works at from now on.
+    static void keepRate(OpenPort &open, std::uint32_t baud);
 
     std::mutex mutex_;
     std::map<int, std::unique_ptr<std::mutex>> portLocks_; // never removed
@@ -153,6 +177,11 @@ class Library {
     std::map<int, std::unique_ptr<KavCardData>> lastCards_;
     std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
     std::map<int, std::string> cardErrors_; // why a virtual port's card file was not taken
+    struct Failure {
+        std::string text;
+        bool noted = false; // by the call in progress
+    };
+    std::map<int, Failure> failures_; // entries are their port's lock holder's
     card::FieldFormats formats_;
     photo::PhotoSettings photo_;
 };

@@ -1,4 +1,5 @@
-// What the library's configuration got wrong, worded for the host to show:
+// What the library's configuration got wrong, and why a port's last call
+// failed, worded for the host to show:
 // the user's own bytes (the variable, card file paths) may be anything, the
 // texts handed out are UTF-8 that fits a KAV_WARNING_TEXT_SIZE buffer.
 #include "library.h"
@@ -53,6 +54,38 @@ std::vector<Library::Warning> Library::warnings() {
             list.push_back({port, shownText("card file " + it->second)});
     }
     return list;
+}
+
+void Library::beginCall(int port) {
+    std::lock_guard state(mutex_);
+    failures_[port].noted = false;
+}
+
+void Library::noteFailure(int port, const std::string &text) {
+    std::lock_guard state(mutex_);
+    Failure &failure = failures_[port];
+    if (failure.noted)
+        return;
+    failure.text = text;
+    failure.noted = true;
+}
+
+void Library::endCall(int port, int result, const std::string &otherwise) {
+    std::lock_guard state(mutex_);
+    if (result == KAV_OK) {
+        failures_.erase(port);
+        return;
+    }
+    Failure &failure = failures_[port];
+    if (!failure.noted)
+        failure.text = otherwise;
+    failure.noted = false;
+}
+
+std::string Library::lastFailure(int port) {
+    std::lock_guard state(mutex_);
+    const auto it = failures_.find(port);
+    return it != failures_.end() ? shownText(it->second.text) : std::string();
 }
 
 } // namespace kav

@@ -3,57 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "card/fieldspan.h"
 #include "card/utf16.h"
 
 namespace kav::card {
-namespace {
-
-struct DataSpan {
-    char *data;
-    std::size_t size;
-};
-
-DataSpan spanOf(KavCardData &d, Field field) {
-    switch (field) {
-    case Field::Name:
-        return {d.name, sizeof d.name};
-    case Field::Sex:
-        return {d.sex, sizeof d.sex};
-    case Field::Nation:
-        return {d.nation, sizeof d.nation};
-    case Field::Born:
-        return {d.born, sizeof d.born};
-    case Field::Address:
-        return {d.address, sizeof d.address};
-    case Field::IdNumber:
-        return {d.idNumber, sizeof d.idNumber};
-    case Field::Issuer:
-        return {d.issuer, sizeof d.issuer};
-    case Field::ValidFrom:
-        return {d.validFrom, sizeof d.validFrom};
-    case Field::ValidUntil:
-        return {d.validUntil, sizeof d.validUntil};
-    case Field::EnglishName:
-        return {d.englishName, sizeof d.englishName};
-    case Field::CardNumber:
-        return {d.cardNumber, sizeof d.cardNumber};
-    case Field::Nationality:
-        return {d.nationality, sizeof d.nationality};
-    case Field::ChineseName:
-        return {d.chineseName, sizeof d.chineseName};
-    case Field::CardVersion:
-        return {d.cardVersion, sizeof d.cardVersion};
-    case Field::IssuerCode:
-        return {d.issuerCode, sizeof d.issuerCode};
-    case Field::PassNumber:
-        return {d.passNumber, sizeof d.passNumber};
-    case Field::IssuanceCount:
-        break;
-    }
-    return {d.issuanceCount, sizeof d.issuanceCount};
-}
-
-} // namespace
 
 int cardTypeCode(CardType type) {
     switch (type) {
@@ -109,7 +62,7 @@ void fillCardData(const CardText &card, const FieldFormats &formats,
         return;
     const CardText shown = formatFields(card, formats);
     for (const FieldLayout &field : layout->fields) {
-        const DataSpan span = spanOf(data, field.field);
+        const FieldSpan span = spanOf(data, field.field);
         copyUtf8(toUtf8(shown[field.field]), span.data, span.size);
     }
 }

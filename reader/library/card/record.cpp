@@ -2,42 +2,11 @@
 
 #include <cstring>
 
+#include "card/fieldspan.h"
 #include "card/utf16.h"
 #include "codepage936.h"
 
 namespace kav::card {
-namespace {
-
-struct RecordSpan {
-    char *data;
-    std::size_t size;
-};
-
-RecordSpan spanOf(IDCardRecord &record, Field field) {
-    switch (field) {
-    case Field::Name:
-        return {record.name, sizeof record.name};
-    case Field::Sex:
-        return {record.sex, sizeof record.sex};
-    case Field::Nation:
-        return {record.nation, sizeof record.nation};
-    case Field::Born:
-        return {record.born, sizeof record.born};
-    case Field::Address:
-        return {record.address, sizeof record.address};
-    case Field::IdNumber:
-        return {record.idNumber, sizeof record.idNumber};
-    case Field::Issuer:
-        return {record.issuer, sizeof record.issuer};
-    case Field::ValidFrom:
-        return {record.validFrom, sizeof record.validFrom};
-    default:
-        break;
-    }
-    return {record.validUntil, sizeof record.validUntil};
-}
-
-} // namespace
 
 std::u16string cutToRecord(std::u16string text, std::size_t span) {
     // Whole characters off the end until its GBK fits with the NUL; the
@@ -86,7 +55,7 @@ std::vector<Field> fillRecord(const CardText &card, const FieldFormats &formats,
     for (const FieldLayout &layout : kTextLayout) {
         const std::string gbk =
             cp936::fromUtf8Lossy(toUtf8(shown[static_cast<std::size_t>(layout.field)]));
-        const RecordSpan span = spanOf(record, layout.field);
+        const FieldSpan span = spanOf(record, layout.field);
         if (!cp936::copyToField(gbk, span.data, span.size))
             cut.push_back(layout.field);
     }

@@ -14,7 +14,8 @@ int main(int argc, char **argv) {
         QDir::temp().filePath(QStringLiteral("kav_library_tests.%1.trace").arg(getpid())).toLocal8Bit();
     QFile::remove(QString::fromLocal8Bit(trace));
     setenv("KAVIDCARD_TRACE", trace.constData(), 1);
-    // Serial links and the discovery threads need the application object.
+    // The library needs no Qt; the tests check photos and temporary folders
+    // with Qt's classes, whose image plugins want the application object.
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();

@@ -123,6 +123,9 @@ TEST_F(ThreadsTest, CallsFromInsideTheCallbackReturnAtOnce) {
         {"Kav_GetMappedPort",
          [&] { return Kav_GetMappedPort(0, &port, device, static_cast<int>(sizeof device)); },
          KAV_E_IN_CALLBACK},
+        {"Kav_GetLastFailure",
+         [&] { return Kav_GetLastFailure(1, device, static_cast<int>(sizeof device)); },
+         KAV_E_IN_CALLBACK},
     };
     const struct Trigger {
         const char *what;
