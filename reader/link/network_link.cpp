@@ -5,9 +5,11 @@
 
 #include "KavIDCardAPI.h"
 #include "link/socket.h"
+#include "link/wait.h"
 #include "protocol/protocol.h"
 #include "protocol/trace.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -173,21 +175,31 @@ int NetworkLink::connectSocket(Clock::time_point deadline, const std::function<b
         return failed(KAV_E_TIMEOUT, "the host name was not resolved in time");
     if (!found.ok || found.addresses.empty())
         return failed(KAV_E_NO_DEVICE, "unknown host (" + found.message + ")");
-    switch (socket_.connect(found.addresses, deadline, stop, kStopCheck)) {
-    case sys::ConnectFault::None:
-        return KAV_OK;
-    case sys::ConnectFault::Timeout:
-        return failed(KAV_E_TIMEOUT, stop && stop() && Clock::now() < deadline
-                                         ? "not connected before the search ended"
-                                         : "no connection in time");
-    case sys::ConnectFault::NoSocket:
-        return failed(KAV_E_IO, "no socket (" + socket_.message() + ")");
-    case sys::ConnectFault::Refused:
-        return failed(KAV_E_NO_DEVICE, "cannot connect (" + socket_.message() + ")");
-    case sys::ConnectFault::Failed:
-        break;
+    std::string lastWhy = "no address to connect to";
+    int lastCode = KAV_E_NO_DEVICE;
+    for (std::size_t i = 0; i < found.addresses.size(); ++i) {
+        sys::ConnectFault fault = socket_.begin(found.addresses, i);
+        while (fault == sys::ConnectFault::InProgress && Clock::now() < deadline &&
+               !(stop && stop()))
+            fault = socket_.finish(
+                std::min(msUntil<Clock>(deadline), static_cast<int>(kStopCheck.count())));
+        if (fault == sys::ConnectFault::None)
+            return KAV_OK;
+        socket_.close();
+        if (fault == sys::ConnectFault::InProgress || fault == sys::ConnectFault::Timeout) {
+            return failed(KAV_E_TIMEOUT, stop && stop() && Clock::now() < deadline
+                                             ? "not connected before the search ended"
+                                             : "no connection in time");
+        }
+        if (fault == sys::ConnectFault::NoSocket) {
+            lastWhy = "no socket (" + socket_.message() + ")";
+            lastCode = KAV_E_IO;
+            continue;
+        }
+        lastWhy = "cannot connect (" + socket_.message() + ")";
+        lastCode = fault == sys::ConnectFault::Refused ? KAV_E_NO_DEVICE : KAV_E_IO;
     }
-    return failed(KAV_E_IO, "cannot connect (" + socket_.message() + ")");
+    return failed(lastCode, lastWhy);
 }
 
 int NetworkLink::negotiate(Clock::time_point deadline, const std::function<bool()> &stop) {

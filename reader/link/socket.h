@@ -1,7 +1,8 @@
 // What NetworkLink needs of the system: a name looked up, a TCP connection
 // made within a bound, read with a deadline, written and closed. One
 // implementation per system, in reader/platform/<system>/socket.cpp; the
-// Telnet exchange, the texts and the trace are NetworkLink's.
+// Telnet exchange, the texts and the trace are NetworkLink's; the look-up
+// is the same call everywhere (link/addresses.cpp).
 #pragma once
 
 #include "protocol/link.h"
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <utility>
 
@@ -27,9 +27,11 @@ class Addresses {
     }
     void swap(Addresses &other) noexcept { std::swap(list_, other.list_); }
     bool empty() const { return list_ == nullptr; }
+    std::size_t size() const;
+    // The system's address `index` (an addrinfo), or null.
+    const void *at(std::size_t index) const;
 
   private:
-    friend class Socket;
     friend struct LookUp;
     void *list_ = nullptr;
 };
@@ -46,7 +48,7 @@ struct LookUp {
     void run(const std::string &host, std::uint16_t port, bool addressOnly);
 };
 
-enum class ConnectFault { None, NoSocket, Timeout, Refused, Failed };
+enum class ConnectFault { None, InProgress, NoSocket, Timeout, Refused, Failed };
 enum class SocketFault { ReadFailed, WriteFailed, WriteStuck, Closed };
 
 class Socket {
@@ -58,11 +60,12 @@ class Socket {
     Socket(const Socket &) = delete;
     Socket &operator=(const Socket &) = delete;
 
-    // Connects to the first of `addresses` that answers, by `deadline` or
-    // until `stop` (looked at every `stopCheck`) says so; Timeout covers
-    // both. message() has the system's words for the last address tried.
-    ConnectFault connect(const Addresses &addresses, Clock::time_point deadline,
-                         const std::function<bool()> &stop, std::chrono::milliseconds stopCheck);
+    // Begins connecting to address `index` of `addresses`: InProgress, None
+    // (connected at once), or why not (message() has the system's words).
+    ConnectFault begin(const Addresses &addresses, std::size_t index);
+    // Waits up to `ms` for the connection begun: None, InProgress (not
+    // yet), or why it failed.
+    ConnectFault finish(int ms);
     bool isOpen() const { return handle_ != -1; }
     void close();
 

@@ -4,6 +4,7 @@
 
 #include "link/serial_link.h"
 #include "link/wait.h"
+#include "poll_read.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -175,33 +176,20 @@ bool SerialDevice::gone() {
 bool SerialDevice::write(const std::uint8_t *bytes, std::size_t count,
                          Clock::time_point deadline) {
     const int fd = static_cast<int>(handle_);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(fd, bytes + done, count - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return failed(Fault::WriteFailed, errno);
-        // The output buffer is full: wait for room, no longer than allowed.
-        for (;;) {
-            const int ms = msUntil<Clock>(deadline);
-            if (ms == 0)
-                return failed(Fault::WriteStuck, 0);
-            pollfd p{fd, POLLOUT, 0};
-            const int ready = ::poll(&p, 1, ms);
-            if (ready < 0 && errno != EINTR)
-                return failed(Fault::WriteFailed, errno);
-            if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-                return failed(Fault::HungUp, 0);
-            if (ready > 0)
-                break;
-        }
+    switch (writeByDeadline<Clock>(fd, bytes, count, deadline, true,
+                                   [fd](const std::uint8_t *from, std::size_t n) {
+                                       return ::write(fd, from, n);
+                                   })) {
+    case WriteEnd::Done:
+        return true;
+    case WriteEnd::Stuck:
+        return failed(Fault::WriteStuck, 0);
+    case WriteEnd::HungUp:
+        return failed(Fault::HungUp, 0);
+    case WriteEnd::Failed:
+        break;
     }
-    return true;
+    return failed(Fault::WriteFailed, errno);
 }
 
 long SerialDevice::read(std::uint8_t *into, std::size_t max, Clock::time_point deadline) {
@@ -210,39 +198,28 @@ long SerialDevice::read(std::uint8_t *into, std::size_t max, Clock::time_point d
         failed(fault, code);
         return -1L;
     };
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, msUntil<Clock>(deadline));
-        if (ready < 0 && errno != EINTR)
-            return broke(Fault::ReadFailed, errno);
-        if (ready > 0) {
-            if ((p.revents & POLLNVAL) != 0)
-                return broke(Fault::ReadFailed, EBADF);
-            // What arrived before a hang-up is still the caller's: take it
-            // first, and let the next read report the hang-up.
-            const ssize_t n = ::read(fd, into, max);
-            const int error = errno;
-            if (n > 0)
-                return static_cast<long>(n);
-            if (n < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR)
-                return broke(Fault::ReadFailed, error); // EIO: a pty's master closed
-            if ((p.revents & (POLLHUP | POLLERR)) != 0)
-                return broke(Fault::HungUp, 0);
-            // Readable with nothing to read: a device that vanished can
-            // look like this. Its node goes with it.
-            struct stat st {};
-            if (n == 0 && ::stat(systemPath_.c_str(), &st) != 0)
-                return broke(Fault::Removed, 0);
-        }
-        if (Clock::now() >= deadline)
-            return 0;
-        if (ready > 0) {
-            // Guard against a spin on a device that keeps saying readable
-            // and gives nothing.
-            pollfd none{-1, 0, 0};
-            ::poll(&none, 1, 1);
-        }
-    }
+    const auto take = [&](short revents) {
+        if ((revents & POLLNVAL) != 0)
+            return broke(Fault::ReadFailed, EBADF);
+        // What arrived before a hang-up is still the caller's: take it
+        // first, and let the next read report the hang-up.
+        const ssize_t n = ::read(fd, into, max);
+        const int error = errno;
+        if (n > 0)
+            return static_cast<long>(n);
+        if (n < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR)
+            return broke(Fault::ReadFailed, error); // EIO: a pty's master closed
+        if ((revents & (POLLHUP | POLLERR)) != 0)
+            return broke(Fault::HungUp, 0);
+        // Readable with nothing to read: a device that vanished can look
+        // like this. Its node goes with it.
+        struct stat st {};
+        if (n == 0 && ::stat(systemPath_.c_str(), &st) != 0)
+            return broke(Fault::Removed, 0);
+        return 0L;
+    };
+    return readByDeadline<Clock>(fd, deadline, take,
+                                 [&](int error) { return broke(Fault::ReadFailed, error); });
 }
 
 void SerialDevice::drain(std::size_t chunk) {

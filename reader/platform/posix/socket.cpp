@@ -2,6 +2,7 @@
 #include "link/socket.h"
 
 #include "link/wait.h"
+#include "poll_read.h"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,81 +18,60 @@
 
 namespace kav::sys {
 
-Addresses::~Addresses() {
-    if (list_ != nullptr)
-        ::freeaddrinfo(static_cast<addrinfo *>(list_));
+namespace {
+
+ConnectFault faultOf(int error) {
+    if (error == ETIMEDOUT)
+        return ConnectFault::Timeout;
+    return error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH
+               ? ConnectFault::Refused
+               : ConnectFault::Failed;
 }
 
-void LookUp::run(const std::string &host, std::uint16_t port, bool addressOnly) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = (addressOnly ? AI_NUMERICHOST : 0) | AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    const int error = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    ok = error == 0;
-    notAnAddress = addressOnly && error == EAI_NONAME;
-    tryAgain = error == EAI_AGAIN;
-    message = error != 0 ? ::gai_strerror(error) : "";
-    Addresses found;
-    found.list_ = list;
-    addresses.swap(found);
-}
+} // namespace
 
-ConnectFault Socket::connect(const Addresses &addresses, Clock::time_point deadline,
-                             const std::function<bool()> &stop,
-                             std::chrono::milliseconds stopCheck) {
+ConnectFault Socket::begin(const Addresses &addresses, std::size_t index) {
     close();
-    ConnectFault last = ConnectFault::Refused;
-    message_ = "no address to connect to";
-    for (const addrinfo *a = static_cast<const addrinfo *>(addresses.list_); a != nullptr;
-         a = a->ai_next) {
-        const int fd =
-            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) {
-            message_ = std::strerror(errno);
-            last = ConnectFault::NoSocket;
-            continue;
-        }
-        handle_ = fd;
-        // Frames are small and answers wait for them: no coalescing delay.
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-        int error = 0;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                error = ETIMEDOUT;
-                while (Clock::now() < deadline && !(stop && stop())) {
-                    pollfd p{fd, POLLOUT, 0};
-                    const int wait = std::min(msUntil<Clock>(deadline),
-                                              static_cast<int>(stopCheck.count()));
-                    const int ready = ::poll(&p, 1, wait);
-                    if (ready < 0 && errno != EINTR) {
-                        error = errno;
-                        break;
-                    }
-                    if (ready > 0) {
-                        socklen_t size = sizeof error;
-                        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-                            error = errno;
-                        break;
-                    }
-                }
-            }
-        }
-        if (error == 0)
-            return ConnectFault::None;
-        close();
-        if (error == ETIMEDOUT)
-            return ConnectFault::Timeout;
-        message_ = std::strerror(error);
-        last = error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH
-                   ? ConnectFault::Refused
-                   : ConnectFault::Failed;
+    const addrinfo *a = static_cast<const addrinfo *>(addresses.at(index));
+    if (a == nullptr)
+        return ConnectFault::Failed;
+    const int fd =
+        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+        message_ = std::strerror(errno);
+        return ConnectFault::NoSocket;
     }
-    return last;
+    handle_ = fd;
+    // Frames are small and answers wait for them: no coalescing delay.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0)
+        return ConnectFault::None;
+    if (errno == EINPROGRESS)
+        return ConnectFault::InProgress;
+    message_ = std::strerror(errno);
+    return faultOf(errno);
+}
+
+ConnectFault Socket::finish(int ms) {
+    const int fd = static_cast<int>(handle_);
+    pollfd p{fd, POLLOUT, 0};
+    const int ready = ::poll(&p, 1, ms);
+    int error = 0;
+    if (ready == 0 || (ready < 0 && errno == EINTR))
+        return ConnectFault::InProgress;
+    if (ready < 0) {
+        error = errno;
+    } else {
+        socklen_t size = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+    }
+    if (error == 0)
+        return ConnectFault::None;
+    message_ = std::strerror(error);
+    return faultOf(error);
 }
 
 void Socket::close() {
@@ -113,53 +93,41 @@ long Socket::receive(std::uint8_t *into, std::size_t max, Clock::time_point dead
         failed(fault, code);
         return -1L;
     };
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, msUntil<Clock>(deadline));
-        if (ready < 0 && errno != EINTR)
+    const auto take = [&](short) {
+        const ssize_t n = ::recv(fd, into, max, 0);
+        if (n == 0)
+            return broke(SocketFault::Closed, 0);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return broke(SocketFault::ReadFailed, errno);
-        if (ready > 0) {
-            const ssize_t n = ::recv(fd, into, max, 0);
-            if (n == 0)
-                return broke(SocketFault::Closed, 0);
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return broke(SocketFault::ReadFailed, errno);
-            if (n > 0) {
-                // Acknowledge at once: a server that sends small writes
-                // without TCP_NODELAY holds its next answer until the last
-                // one is acknowledged, and a delayed acknowledgement would
-                // cost each exchange some 40 ms.
-                const int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-                return static_cast<long>(n);
-            }
-        }
-        if (Clock::now() >= deadline)
-            return 0;
-    }
+        if (n < 0)
+            return 0L;
+        // Acknowledge at once: a server that sends small writes without
+        // TCP_NODELAY holds its next answer until the last one is
+        // acknowledged, and a delayed acknowledgement would cost each
+        // exchange some 40 ms.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        return static_cast<long>(n);
+    };
+    return readByDeadline<Clock>(fd, deadline, take,
+                                 [&](int error) { return broke(SocketFault::ReadFailed, error); });
 }
 
 bool Socket::send(const std::uint8_t *bytes, std::size_t count, Clock::time_point deadline) {
     const int fd = static_cast<int>(handle_);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::send(fd, bytes + done, count - done, MSG_NOSIGNAL);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return failed(SocketFault::WriteFailed, errno);
-        const int ms = msUntil<Clock>(deadline);
-        if (ms == 0)
-            return failed(SocketFault::WriteStuck, 0);
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, ms) < 0 && errno != EINTR)
-            return failed(SocketFault::WriteFailed, errno);
+    switch (writeByDeadline<Clock>(fd, bytes, count, deadline, false,
+                                   [fd](const std::uint8_t *from, std::size_t n) {
+                                       return ::send(fd, from, n, MSG_NOSIGNAL);
+                                   })) {
+    case WriteEnd::Done:
+        return true;
+    case WriteEnd::Stuck:
+        return failed(SocketFault::WriteStuck, 0);
+    case WriteEnd::HungUp:
+    case WriteEnd::Failed:
+        break;
     }
-    return true;
+    return failed(SocketFault::WriteFailed, errno);
 }
 
 bool Socket::closedByPeer() {

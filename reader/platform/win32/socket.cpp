@@ -4,26 +4,12 @@
 
 #include "link/wait.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
-#include "../win32/win32_text.h"
+#include "net.h"
 
 #include <algorithm>
-#include <mutex>
 
 namespace kav::sys {
 namespace {
-
-// Never cleaned up: a library cannot know when its host's last socket is
-// done, and the system frees it all with the process.
-void startWinsock() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        WSADATA data{};
-        ::WSAStartup(MAKEWORD(2, 2), &data);
-    });
-}
 
 SOCKET socketOf(long long handle) {
     return static_cast<SOCKET>(handle);
@@ -53,90 +39,62 @@ std::string messageOf(int code) {
 
 } // namespace
 
-Addresses::~Addresses() {
-    if (list_ != nullptr)
-        ::freeaddrinfo(static_cast<addrinfo *>(list_));
+namespace {
+
+ConnectFault faultOf(int error) {
+    if (error == WSAETIMEDOUT)
+        return ConnectFault::Timeout;
+    return error == WSAECONNREFUSED || error == WSAEHOSTUNREACH || error == WSAENETUNREACH
+               ? ConnectFault::Refused
+               : ConnectFault::Failed;
 }
 
-void LookUp::run(const std::string &host, std::uint16_t port, bool addressOnly) {
-    startWinsock();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = (addressOnly ? AI_NUMERICHOST : 0) | AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    const int error = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    ok = error == 0;
-    notAnAddress = addressOnly && error == EAI_NONAME;
-    tryAgain = error == EAI_AGAIN;
-    message = messageOf(error);
-    Addresses found;
-    found.list_ = list;
-    addresses.swap(found);
-}
+} // namespace
 
-ConnectFault Socket::connect(const Addresses &addresses, Clock::time_point deadline,
-                             const std::function<bool()> &stop,
-                             std::chrono::milliseconds stopCheck) {
+ConnectFault Socket::begin(const Addresses &addresses, std::size_t index) {
     close();
-    startWinsock();
-    ConnectFault last = ConnectFault::Refused;
-    message_ = "no address to connect to";
-    for (const addrinfo *a = static_cast<const addrinfo *>(addresses.list_); a != nullptr;
-         a = a->ai_next) {
-        const SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (s == INVALID_SOCKET) {
-            message_ = messageOf(::WSAGetLastError());
-            last = ConnectFault::NoSocket;
-            continue;
-        }
-        handle_ = static_cast<long long>(s);
-        u_long nonBlocking = 1;
-        ::ioctlsocket(s, FIONBIO, &nonBlocking);
-        // Frames are small and answers wait for them: no coalescing delay.
-        const BOOL one = TRUE;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one),
-                     sizeof one);
-        int error = 0;
-        if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == SOCKET_ERROR) {
-            error = ::WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) {
-                error = WSAETIMEDOUT;
-                while (Clock::now() < deadline && !(stop && stop())) {
-                    const int wait = std::min(msUntil<Clock>(deadline),
-                                              static_cast<int>(stopCheck.count()));
-                    bool refused = false;
-                    const int ready = waitFor(s, true, wait, &refused);
-                    if (ready < 0) {
-                        error = ::WSAGetLastError();
-                        break;
-                    }
-                    if (ready > 0) {
-                        // Writable: connected; in the exception set: refused.
-                        error = 0;
-                        if (refused) {
-                            int size = sizeof error;
-                            if (::getsockopt(s, SOL_SOCKET, SO_ERROR,
-                                             reinterpret_cast<char *>(&error), &size) != 0 ||
-                                error == 0)
-                                error = WSAECONNREFUSED;
-                        }
-                        break;
-                    }
-                }
-            }
-        }
-        if (error == 0)
-            return ConnectFault::None;
-        close();
-        if (error == WSAETIMEDOUT)
-            return ConnectFault::Timeout;
-        message_ = messageOf(error);
-        last = error == WSAECONNREFUSED || error == WSAEHOSTUNREACH || error == WSAENETUNREACH
-                   ? ConnectFault::Refused
-                   : ConnectFault::Failed;
+    startNetwork();
+    const addrinfo *a = static_cast<const addrinfo *>(addresses.at(index));
+    if (a == nullptr)
+        return ConnectFault::Failed;
+    const SOCKET s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) {
+        message_ = messageOf(::WSAGetLastError());
+        return ConnectFault::NoSocket;
     }
-    return last;
+    handle_ = static_cast<long long>(s);
+    u_long nonBlocking = 1;
+    ::ioctlsocket(s, FIONBIO, &nonBlocking);
+    // Frames are small and answers wait for them: no coalescing delay.
+    const BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+    if (::connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0)
+        return ConnectFault::None;
+    const int error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK)
+        return ConnectFault::InProgress;
+    message_ = messageOf(error);
+    return faultOf(error);
+}
+
+ConnectFault Socket::finish(int ms) {
+    const SOCKET s = socketOf(handle_);
+    bool refused = false;
+    const int ready = waitFor(s, true, ms, &refused);
+    if (ready == 0)
+        return ConnectFault::InProgress;
+    int error = ready < 0 ? ::WSAGetLastError() : 0;
+    // Writable: connected; in the exception set: refused, or as SO_ERROR says.
+    if (ready > 0 && refused) {
+        int size = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size) != 0 ||
+            error == 0)
+            error = WSAECONNREFUSED;
+    }
+    if (error == 0)
+        return ConnectFault::None;
+    message_ = messageOf(error);
+    return faultOf(error);
 }
 
 void Socket::close() {
