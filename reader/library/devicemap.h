@@ -29,7 +29,7 @@
 //   KAVIDCARD_DEVICES="2=rfc2217://bench-3:3001,3=tcp://[fd00::7]:4001"
 #pragma once
 
-#include "platform/device_names.h"
+#include "library/device_names.h"
 
 #include <algorithm>
 #include <cstdint>

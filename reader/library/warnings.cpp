@@ -45,10 +45,6 @@ std::vector<Library::Warning> Library::warnings() {
     // Virtual readers come only from the variable, whose ports are those
     // listed even when no node exists.
     for (int port : devices_.candidatePorts([](const std::string &) { return false; })) {
-        const std::optional<Device> device = devices_.deviceFor(port);
-        if (device && device->isNetwork() && !NetworkLink::supported())
-            list.push_back({port, shownText(device->text() +
-                                            ": network ports are not supported on this system")});
         virtualReader(port); // loads the port's card file, once
         if (auto it = cardErrors_.find(port); it != cardErrors_.end())
             list.push_back({port, shownText("card file " + it->second)});

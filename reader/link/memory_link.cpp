@@ -107,4 +107,14 @@ void MemoryLink::discardInput() {
         queue_.pop_front();
 }
 
+bool MemoryLink::settle(Clock::time_point deadline) {
+    if (queue_.empty())
+        return true;
+    const Clock::time_point last = queue_.back().at;
+    if (last > deadline)
+        return false;
+    std::this_thread::sleep_until(last);
+    return true;
+}
+
 } // namespace kav

@@ -32,6 +32,11 @@ class MemoryLink final : public Link {
 
     std::uint32_t baudRate() const { return baud_; }
 
+    // Waits until all the reader has sent so far has arrived, if that is by
+    // `deadline`: false when it is not (a late answer can be let land before
+    // the next command without guessing how long it takes).
+    bool settle(Clock::time_point deadline);
+
   private:
     struct Arrival {
         Clock::time_point at;

@@ -9,6 +9,7 @@
 // that never answers, endless negotiation, a rate never acknowledged).
 #pragma once
 
+#include "link/socket.h"
 #include "link/telnet.h"
 #include "protocol/link.h"
 
@@ -39,10 +40,6 @@ class NetworkLink final : public Link {
     // up to 20 ms for more bytes before it sends).
     static constexpr std::chrono::milliseconds kExtraDelay{100};
 
-    // Whether this system's build has network ports (the Windows build
-    // has not yet: its links refuse to open with KAV_E_NOT_SUPPORTED).
-    static bool supported();
-
     NetworkLink(Mode mode, std::string host, std::uint16_t port);
     ~NetworkLink() override;
     NetworkLink(const NetworkLink &) = delete;
@@ -57,7 +54,7 @@ class NetworkLink final : public Link {
     int open(std::uint32_t baud, Clock::time_point deadline,
              const std::function<bool()> &stop = {});
     void close();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const;
     const std::string &lastError() const { return lastError_; }
     std::uint32_t baudRate() const { return baud_; }
     Mode mode() const { return mode_; }
@@ -77,7 +74,11 @@ class NetworkLink final : public Link {
     static constexpr std::size_t kReadChunk = 4096;
 
   private:
-    int fail(const std::string &what, int error = 0);
+    // The link broke: trace, close, KAV_E_IO. `why` is the system's message
+    // or empty.
+    int fail(const std::string &what, const std::string &why = {});
+    // The socket says what broke it.
+    int fail();
     int connectSocket(Clock::time_point deadline, const std::function<bool()> &stop);
     int negotiate(Clock::time_point deadline, const std::function<bool()> &stop);
     // Sends raw bytes (already escaped) by `deadline`.
@@ -92,7 +93,7 @@ class NetworkLink final : public Link {
     std::string host_;
     std::uint16_t port_;
     std::string name_;
-    int fd_ = -1;
+    sys::Socket socket_;
     std::uint32_t baud_ = 115200;
     std::string lastError_;
     telnet::Parser parser_;

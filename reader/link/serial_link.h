@@ -5,9 +5,10 @@
 // Blocking with bounded waits and no event loop, so it works in any host
 // process and on any thread (discovery probes ports on threads of its
 // own); one object is used by one thread at a time. The system calls live
-// in reader/platform/<system>/serial_link.cpp, one file per system.
+// beneath it (link/serial_device.h), in one small file per system.
 #pragma once
 
+#include "link/serial_device.h"
 #include "protocol/link.h"
 
 #include <cstddef>
@@ -23,6 +24,7 @@ struct DeviceFacts {
     std::string group;       // the device's group, e.g. "dialout"
     bool inGroup = false;    // this process has that group
 };
+// From the system: reader/platform/<system>/serial_device.cpp.
 DeviceFacts deviceFacts(const std::string &path);
 
 struct OpenFailure {
@@ -51,7 +53,7 @@ class SerialLink final : public Link {
     // lastError() keeps why.
     int open(const std::string &device, std::uint32_t baud);
     void close();
-    bool isOpen() const;
+    bool isOpen() const { return port_.isOpen(); }
     // Not open, or failed: a hang-up noticed now closes the link.
     bool broken() override;
     const std::string &lastError() const { return lastError_; }
@@ -68,11 +70,14 @@ class SerialLink final : public Link {
     static constexpr std::size_t kReadChunk = 4096;
 
   private:
-    // The link broke: trace, close, KAV_E_IO. `error` is an errno value or 0.
-    int fail(const std::string &what, int error = 0);
+    // The link broke: trace, close, KAV_E_IO. `why` is the system's message
+    // or empty.
+    int fail(const std::string &what, const std::string &why = {});
+    // The device says what broke it.
+    int fail(sys::Fault fault);
     int openFailure(int error, const std::string &systemMessage);
 
-    int fd_ = -1;
+    sys::SerialDevice port_;
     std::string device_;
     std::string systemPath_;
     std::uint32_t baud_ = 115200;

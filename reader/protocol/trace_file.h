@@ -1,6 +1,6 @@
 // The trace file: opened safely, size-bounded. It holds the holder's name
-// and ID number, so only its owner may read it. One implementation per
-// system: reader/platform/<system>/trace_file.cpp.
+// and ID number, so only its owner may read it. The file's system calls
+// are in reader/platform/<system>/own_file.cpp.
 #pragma once
 
 #include <cstddef>

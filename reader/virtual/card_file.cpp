@@ -381,6 +381,9 @@ CardResult loadCardFile(const std::string &path) {
     const std::optional<std::vector<char>> data = readCardFile(path, kMaxFileSize, error);
     if (!data)
         return fail(path + ": " + error);
+    if (data->size() > kMaxFileSize)
+        return fail(path + ": too large for a card file (more than " +
+                    std::to_string(kMaxFileSize / 1024) + " KiB)");
     CardResult result = parseCard(std::span(data->data(), data->size()));
     if (!result.card)
         result.error = path + ": " + result.error;

@@ -71,8 +71,12 @@ struct CardResult {
 };
 
 CardResult parseCard(std::span<const char> json);
-// A regular file's bytes, at most `limit`; nullopt with the reason in
-// `error` for anything else (a FIFO or device is refused without waiting).
+// A regular file's bytes, at most `limit` + 1 (one more tells a file that
+// is too large, whatever its size said when it was checked); nullopt with
+// the reason in `error` for anything else (a FIFO or device is refused
+// without waiting, as kNotRegularFile). The system's, in
+// reader/platform/<system>/card_file.cpp.
+inline constexpr const char *kNotRegularFile = "not a regular file";
 std::optional<std::vector<char>> readCardFile(const std::string &path, std::size_t limit,
                                               std::string &error);
 CardResult loadCardFile(const std::string &path);

@@ -22,7 +22,7 @@ std::optional<std::vector<char>> readCardFile(const std::string &path, std::size
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = !S_ISREG(st.st_mode) && st.st_mode != 0 ? "not a regular file" : std::strerror(errno);
+        error = !S_ISREG(st.st_mode) && st.st_mode != 0 ? kNotRegularFile : std::strerror(errno);
         ::close(fd);
         return std::nullopt;
     }
@@ -44,10 +44,6 @@ std::optional<std::vector<char>> readCardFile(const std::string &path, std::size
         got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    if (got > limit) {
-        error = "too large for a card file (more than " + std::to_string(limit / 1024) + " KiB)";
-        return std::nullopt;
-    }
     data.resize(got);
     return data;
 }

@@ -1,4 +1,4 @@
-#include "platform/device_names.h"
+#include "library/device_names.h"
 
 #include <filesystem>
 #include <system_error>

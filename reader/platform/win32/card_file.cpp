@@ -17,7 +17,7 @@ std::optional<std::vector<char>> readCardFile(const std::string &path, std::size
     // Only a disk file: a pipe would block, a device could read forever.
     if (::GetFileType(file) != FILE_TYPE_DISK) {
         ::CloseHandle(file);
-        error = "not a regular file";
+        error = kNotRegularFile;
         return std::nullopt;
     }
     std::vector<char> data(limit + 1);
@@ -35,10 +35,6 @@ std::optional<std::vector<char>> readCardFile(const std::string &path, std::size
         got += n;
     }
     ::CloseHandle(file);
-    if (got > limit) {
-        error = "too large for a card file (more than " + std::to_string(limit / 1024) + " KiB)";
-        return std::nullopt;
-    }
     data.resize(got);
     return data;
 }

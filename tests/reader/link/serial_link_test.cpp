@@ -15,8 +15,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -37,6 +39,27 @@ Outcome run(Link &link, Command c, std::chrono::milliseconds timeout = 300ms) {
     Outcome o{};
     o.rc = transact(link, c, {}, o.r, timeout);
     return o;
+}
+
+pid_t threadId() {
+    return static_cast<pid_t>(::syscall(SYS_gettid));
+}
+
+// Whether thread `tid` of this process is asleep in the kernel (as a read
+// waiting in poll is), waiting for it until `limit`.
+bool asleep(pid_t tid, Clock::time_point limit) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    while (Clock::now() < limit) {
+        std::ifstream stat(path);
+        std::string line;
+        std::getline(stat, line);
+        // The state follows the command name, which is in parentheses.
+        const std::size_t name = line.rfind(')');
+        if (name != std::string::npos && name + 2 < line.size() && line[name + 2] == 'S')
+            return true;
+        std::this_thread::yield();
+    }
+    return false;
 }
 
 struct PtyTest : testing::Test {
@@ -276,20 +299,27 @@ TEST(SerialLinkPeer, AHangUpFailsTheReadBeforeItsDeadline) {
             EXPECT_EQ(got, c.before) << "what came before the hang-up is delivered";
         }
         std::thread peer;
+        std::atomic<bool> reading{false};
+        bool sawWaiting = false;
         if (c.whileWaiting) {
-            peer = std::thread([&] {
-                std::this_thread::sleep_for(50ms); // let the read start waiting
+            peer = std::thread([&, reader = threadId()] {
+                while (!reading.load())
+                    std::this_thread::yield();
+                sawWaiting = asleep(reader, deadline - 2s);
                 pty.hangUp();
             });
         } else {
             pty.hangUp();
         }
+        reading.store(true);
         EXPECT_EQ(link.read(got, deadline), KAV_E_IO);
         EXPECT_LT(Clock::now(), deadline - 2s) << "failed promptly, not at the deadline";
         EXPECT_FALSE(link.isOpen());
         EXPECT_NE(link.lastError().find(pty.slave()), std::string::npos) << link.lastError();
-        if (peer.joinable())
+        if (peer.joinable()) {
             peer.join();
+            EXPECT_TRUE(sawWaiting) << "the hang-up came while the read waited";
+        }
     }
 }
 

@@ -379,5 +379,36 @@ TEST(CardFiles, FingerprintAndAppendedAddressesLoadAsWritten) {
     EXPECT_EQ(addressText(given.card->addresses[1]), u"乙街" + std::u16string(33, u' '));
 }
 
+
+TEST(CardFiles, WhatIsNoCardFileSaysWhy) {
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("kav-card-files-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "a-folder");
+    const auto write = [&](const char *name, std::size_t size) {
+        std::ofstream(dir / name, std::ios::binary) << std::string(size, ' ');
+        return (dir / name).string();
+    };
+    struct Case {
+        std::string path;
+        const char *says; // nullptr: read, and refused only as JSON
+    };
+    const Case cases[] = {
+        {write("largest.json", 64 * 1024), nullptr},
+        {write("one-too-many.json", 64 * 1024 + 1), "too large for a card file (more than 64 KiB)"},
+        {(dir / "a-folder").string(), "not a regular file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        const CardResult r = loadCardFile(c.path);
+        ASSERT_FALSE(r.card);
+        EXPECT_EQ(r.error.rfind(c.path + ": ", 0), 0u) << r.error;
+        if (c.says != nullptr)
+            EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
+        else
+            EXPECT_EQ(r.error.find("too large"), std::string::npos) << r.error;
+    }
+    std::filesystem::remove_all(dir);
+}
+
 } // namespace
 } // namespace kav::virt

@@ -211,7 +211,7 @@ TEST_F(VirtualReaderTest, EveryFaultShowsAsTheHostWouldSeeIt) {
             continue;
         }
         r->clearFault(c.fault);
-        std::this_thread::sleep_for(90ms); // let a delayed answer land
+        ASSERT_TRUE(l.settle(Clock::now() + 1s)) << "a delayed answer lands";
         EXPECT_EQ(run(l, kSamStatus).r.sw3, kSuccess) << "cleared";
     }
 }
