@@ -10,7 +10,7 @@
 #include "output.h"
 #include "platform/system.h"
 #include "port_set.h"
-#include "report.h"
+#include "station/report.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
@@ -277,7 +277,7 @@ int main(int argc, char **argv) {
     CLI::App *results = app.add_subcommand("results", "List, export or sum up the recorded units");
     ResultsOptions resultsOptions;
     results->add_option("--db", resultsOptions.dbPath, "The results database");
-    const CLI::Validator date([](const std::string &v) { return checkDate(v); }, "DATE");
+    const CLI::Validator date([](const std::string &v) { return kav::station::checkDate(v); }, "DATE");
     results->add_option("--since", resultsOptions.since, "Units checked at or after (UTC)")
         ->check(date);
     results->add_option("--sam-id", resultsOptions.samId, "Units with this SAM ID");
