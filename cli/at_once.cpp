@@ -7,7 +7,6 @@
 
 namespace kav::cli {
 
-// The SAM's ID on a port, to label its line; nullopt when it does not say.
 std::optional<std::string> samIdOf(int port) {
     OpenPort open(port);
     KavSamId id{};
@@ -16,7 +15,6 @@ std::optional<std::string> samIdOf(int port) {
     return samIdText(id.bytes);
 }
 
-// Prints the ports' results, one line or object each; the worst exit class.
 int printPortResults(const Output &out, const std::vector<PortResult> &results) {
     int worst = kExitOk;
     Json array = Json::array();

@@ -41,7 +41,7 @@ struct FailureCount {
 };
 
 // Every call may come from any thread of the process; a store writes in
-// turn. A failed call leaves `error` set and returns nothing.
+// turn. A call that fails sets `error`.
 class RecordStore {
   public:
     virtual ~RecordStore() = default;
