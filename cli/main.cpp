@@ -306,8 +306,8 @@ const Command kCommands[] = {
          command.add_option("--count", args.soakOptions.count, "How many read sequences")
              ->required()
              ->check(between(1, 0x7FFFFFFF, "a count of 1 or more"));
-         command.add_option("--interval", args.soakOptions.intervalMs,
-                            "Pause between sequences, ms")
+         command
+             .add_option("--interval", args.soakOptions.intervalMs, "Pause between sequences, ms")
              ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
          addPhotoOptions(command, args.soakPhoto);
      },
@@ -318,8 +318,8 @@ const Command kCommands[] = {
      [](const Context &c, const Args &args) {
          return runSoakAtOnce(c.out, c.many, c.photo, args.soakOptions);
      }},
-    {"check", "Check the unit on the port against a plan: PASS or FAIL, recorded",
-     Ports::OwnSearch, nullptr,
+    {"check", "Check the unit on the port against a plan: PASS or FAIL, recorded", Ports::OwnSearch,
+     nullptr,
      [](CLI::App &command, Args &args) {
          CheckOptions &o = args.checkOptions;
          command.add_option("--plan", o.planPath, "The check plan (JSON; default: built in)");
@@ -339,8 +339,8 @@ const Command kCommands[] = {
      [](CLI::App &command, Args &args) {
          ResultsOptions &o = args.resultsOptions;
          command.add_option("--db", o.dbPath, "The results database");
-         const CLI::Validator date(
-             [](const std::string &v) { return kav::station::checkDate(v); }, "DATE");
+         const CLI::Validator date([](const std::string &v) { return kav::station::checkDate(v); },
+                                   "DATE");
          command.add_option("--since", o.since, "Units checked at or after (UTC)")->check(date);
          command.add_option("--sam-id", o.samId, "Units with this SAM ID");
          command.add_option("--verdict", o.verdict, "pass or fail")
@@ -348,8 +348,8 @@ const Command kCommands[] = {
          CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
          CLI::Option *summaryFlag =
              command.add_flag("--summary", o.summary, "Counts and pass rates by day and plan");
-         CLI::Option *htmlOption = command.add_option(
-             "--html", o.htmlPath, "Write a self-contained HTML report to FILE");
+         CLI::Option *htmlOption =
+             command.add_option("--html", o.htmlPath, "Write a self-contained HTML report to FILE");
          csvFlag->excludes(summaryFlag)->excludes(htmlOption);
          summaryFlag->excludes(htmlOption);
      },

@@ -53,8 +53,7 @@ class RecordStore {
 
     virtual std::vector<StoredUnit> units(const RecordFilter &filter, std::string &error) = 0;
     virtual std::vector<SummaryRow> summary(const RecordFilter &filter, std::string &error) = 0;
-    virtual std::vector<FailureCount> failures(const RecordFilter &filter,
-                                               std::string &error) = 0;
+    virtual std::vector<FailureCount> failures(const RecordFilter &filter, std::string &error) = 0;
     virtual std::vector<double> readTimes(const RecordFilter &filter, std::string &error) = 0;
 
     // Where the record is, as messages and a verdict's "db" name it.

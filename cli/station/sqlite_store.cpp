@@ -242,8 +242,8 @@ void bindFilter(Statement &s, const RecordFilter &filter) {
 // The rows of a query over the units `filter` selects, each made by `read`;
 // what was read up to an error, with the error.
 template <typename Read>
-auto selectRows(sqlite3 *db, const std::string &sql, const RecordFilter &filter,
-                std::string &error, Read read) {
+auto selectRows(sqlite3 *db, const std::string &sql, const RecordFilter &filter, std::string &error,
+                Read read) {
     std::vector<decltype(read(std::declval<const Statement &>()))> rows;
     Statement s(db, sql);
     if (!s.ok()) {
@@ -472,10 +472,10 @@ std::vector<SummaryRow> SqliteStore::summary(const RecordFilter &filter, std::st
 
 std::vector<FailureCount> SqliteStore::failures(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    const std::string sql =
-        "SELECT step, operation, code, min(text), count(*) FROM failures "
-        "WHERE unit IN (SELECT id FROM units" +
-        whereClause(filter) + ") GROUP BY step, operation, code ORDER BY count(*) DESC, step, code";
+    const std::string sql = "SELECT step, operation, code, min(text), count(*) FROM failures "
+                            "WHERE unit IN (SELECT id FROM units" +
+                            whereClause(filter) +
+                            ") GROUP BY step, operation, code ORDER BY count(*) DESC, step, code";
     return selectRows(db_, sql, filter, error, [](const Statement &s) {
         return FailureCount{s.text(0), s.text(1), s.text(2), s.text(3), s.integer(4)};
     });

@@ -27,8 +27,8 @@ class SqliteStore final : public RecordStore {
     SqliteStore(const SqliteStore &) = delete;
     SqliteStore &operator=(const SqliteStore &) = delete;
 
-    std::optional<long long> append(const UnitResult &unit, const CheckRun &run,
-                                    const Json &steps, std::string &error) override;
+    std::optional<long long> append(const UnitResult &unit, const CheckRun &run, const Json &steps,
+                                    std::string &error) override;
     std::vector<StoredUnit> units(const RecordFilter &filter, std::string &error) override;
     std::vector<SummaryRow> summary(const RecordFilter &filter, std::string &error) override;
     std::vector<FailureCount> failures(const RecordFilter &filter, std::string &error) override;
