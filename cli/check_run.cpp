@@ -1,15 +1,15 @@
 #include "check_run.h"
 
 #include "KavIDCardAPI.h"
-#include "check.h"
-#include "check_plan.h"
 #include "codepage936.h"
+#include "commands.h"
 #include "exit_codes.h"
 #include "interrupt.h"
 #include "platform/system.h"
 #include "port_set.h"
-#include "records.h"
-#include "report.h"
+#include "station/check.h"
+#include "station/record_store.h"
+#include "station/report.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +26,7 @@ namespace kav::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace station;
 using Clock = std::chrono::steady_clock;
 
 // Where the check's reads put their photos: a folder of the run's own,
@@ -83,6 +84,14 @@ void say(int port, const char *what) {
     std::fflush(stderr);
 }
 
+// A build without the local record (no SQLite) has the commands all the
+// same, and says why they cannot run rather than being unknown.
+int withoutRecords(const char *command) {
+    std::fprintf(stderr, "kav: %s: this build of kav has no results database (no SQLite)\n",
+                 command);
+    return kExitRecord;
+}
+
 std::string toUpper(std::string text) {
     for (char &c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -92,7 +101,7 @@ std::string toUpper(std::string text) {
 // What every port of a run shares.
 struct Station {
     const CheckRun &run;
-    Records &records;
+    RecordStore &records;
     const Output &out;
     bool colour;
     bool loop;
@@ -115,7 +124,7 @@ int checkPort(const Station &station, int port) {
                 break;
             say(port, "checking the unit");
         }
-        const UnitResult unit = checkUnit(*run.plan, port);
+        const UnitResult unit = checkUnit(*run.plan, port, samIdText);
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();
@@ -123,7 +132,7 @@ int checkPort(const Station &station, int port) {
         const double recordMs =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         Json record = id ? Json{{"id", *id},
-                                {"db", station.records.path()},
+                                {"db", station.records.location()},
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
         std::string banner = unitBanner(unit, run, station.colour);
@@ -134,7 +143,7 @@ int checkPort(const Station &station, int port) {
                 // know its record is missing.
                 banner += "NOT RECORDED: " + error + "\n";
                 std::fprintf(stderr, "kav: %s: the unit could not be recorded: %s\n",
-                             station.records.path().c_str(), error.c_str());
+                             station.records.location().c_str(), error.c_str());
                 unrecorded = true;
             }
             station.out.result(unitJson(unit, run, record), banner, kExitOk);
@@ -153,6 +162,8 @@ int checkPort(const Station &station, int port) {
 
 int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
              const CheckOptions &options) {
+    if (!haveLocalStore())
+        return withoutRecords("check");
     std::string error;
     const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
@@ -162,8 +173,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     if (options.showPlan)
         return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
-    const std::unique_ptr<Records> records =
-        Records::open(dbPath, Records::Open::CreateIfMissing, error);
+    const std::unique_ptr<RecordStore> records =
+        openLocalStore(dbPath, StoreOpen::CreateIfMissing, error);
     if (!records) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
@@ -173,7 +184,7 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         std::fputs("kav: no folder for the photos the check reads\n", stderr);
         return kExitPhoto;
     }
-    const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName()};
+    const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName(), KAV_VERSION};
     const InterruptEndsRun interruptEndsLoop;
     const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
                           options.loop};
@@ -188,9 +199,12 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
 }
 
 int runResults(const Output &out, const ResultsOptions &options) {
+    if (!haveLocalStore())
+        return withoutRecords("results");
     std::string error;
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
-    const std::unique_ptr<Records> records = Records::open(dbPath, Records::Open::MustExist, error);
+    const std::unique_ptr<RecordStore> records =
+        openLocalStore(dbPath, StoreOpen::MustExist, error);
     if (!records) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;

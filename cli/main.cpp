@@ -10,7 +10,7 @@
 #include "output.h"
 #include "platform/system.h"
 #include "port_set.h"
-#include "report.h"
+#include "station/report.h"
 #include "trace_format.h"
 
 #include <CLI/CLI.hpp>
@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -185,6 +186,177 @@ int usage(const std::string &message) {
     return kExitUsage;
 }
 
+// What the commands' own options fill in.
+struct Args {
+    int newBaud = 0;
+    int maxRfCount = 0;
+    PhotoArgs readPhoto;
+    ReadOptions readOptions;
+    std::string fingerprintOut;
+    SoakOptions soakOptions;
+    PhotoArgs soakPhoto;
+    CheckOptions checkOptions;
+    ResultsOptions resultsOptions;
+};
+
+// What a command runs with once every argument is checked.
+struct Context {
+    const Output &out;
+    const CLI::App &command; // its own options, as given
+    int port;                // --port's first
+    // The ports it runs on at once; --all searches only once the arguments
+    // (and check's plan) are known good.
+    const std::vector<int> &many;
+    const std::function<std::vector<int>()> &findPorts;
+    const PhotoOptions &photo;
+};
+
+enum class Ports {
+    One,       // --port's one port
+    Several,   // several at once, or every port with a reader (--all)
+    OwnSearch, // several, asked for by the command itself when it is ready
+};
+
+struct Command {
+    const char *name;
+    const char *help;
+    Ports ports = Ports::One;
+    PhotoArgs Args::*photo = nullptr; // where its photo options go; none
+    // Adds its options; nullptr: it has none.
+    void (*setUp)(CLI::App &command, Args &args) = nullptr;
+    // Checks what CLI11 cannot before the library is used: a usage error's
+    // text, or empty; nullptr: nothing to check.
+    std::string (*prepare)(const CLI::App &command, Args &args, bool severalPorts) = nullptr;
+    int (*run)(const Context &context, const Args &args) = nullptr;
+    // With several ports; nullptr: it runs on one port only, or (with
+    // Ports::OwnSearch) takes the search itself.
+    int (*runMany)(const Context &context, const Args &args) = nullptr;
+};
+
+const Command kCommands[] = {
+    {"ports", "List the port map: each port's device, whether it exists and may be opened",
+     Ports::One, nullptr, nullptr, nullptr,
+     [](const Context &c, const Args &) { return runPorts(c.out); }},
+    {"find", "Look for a reader on every mapped port", Ports::One, nullptr, nullptr, nullptr,
+     [](const Context &c, const Args &) { return runFind(c.out); }},
+    {"status", "Ask the SAM whether it works", Ports::Several, nullptr, nullptr, nullptr,
+     [](const Context &c, const Args &) { return runStatus(c.out, c.port); },
+     [](const Context &c, const Args &) { return runOnPortsAtOnce(c.out, c.many, runStatus); }},
+    {"reset", "Reset the SAM (it reruns its self-test)", Ports::One, nullptr, nullptr, nullptr,
+     [](const Context &c, const Args &) { return runReset(c.out, c.port); }},
+    {"sam-id", "The SAM's identifier", Ports::Several, nullptr, nullptr, nullptr,
+     [](const Context &c, const Args &) { return runSamId(c.out, c.port); },
+     [](const Context &c, const Args &) { return runOnPortsAtOnce(c.out, c.many, runSamId); }},
+    {"baud", "The SAM's baud rate; --set changes it", Ports::One, nullptr,
+     [](CLI::App &command, Args &args) {
+         command.add_option("--set", args.newBaud, "New rate: 115200, 57600, 38400, 19200 or 9600")
+             ->check(oneOf({115200, 57600, 38400, 19200, 9600}, "a SAM baud rate"));
+     },
+     nullptr,
+     [](const Context &c, const Args &args) {
+         return runBaud(c.out, c.port,
+                        c.command.count("--set") > 0 ? std::optional<int>(args.newBaud)
+                                                     : std::nullopt);
+     }},
+    {"max-rf", "Set the bytes per radio exchange", Ports::One, nullptr,
+     [](CLI::App &command, Args &args) {
+         command.add_option("COUNT", args.maxRfCount, "24 to 255")
+             ->required()
+             ->check(between(KAV_MIN_MAX_RF, KAV_MAX_MAX_RF, "a byte count from 24 to 255"));
+     },
+     nullptr,
+     [](const Context &c, const Args &args) { return runMaxRf(c.out, c.port, args.maxRfCount); }},
+    {"read", "Read the card: open, 80 RF bytes, find, select, read, close", Ports::Several,
+     &Args::readPhoto,
+     [](CLI::App &command, Args &args) {
+         addPhotoOptions(command, args.readPhoto);
+         command.add_flag("--fingerprint", args.readOptions.fingerprint,
+                          "Also read the fingerprint data: show whether the card holds it, its "
+                          "size and its SHA-256, never its bytes");
+         command
+             .add_option("--fingerprint-out", args.fingerprintOut,
+                         "Write the fingerprint data into FILE, a new file (mode 0600); implies "
+                         "--fingerprint")
+             ->check(newFile());
+     },
+     [](const CLI::App &command, Args &args, bool severalPorts) -> std::string {
+         if (command.count("--fingerprint-out") == 0)
+             return {};
+         // One file cannot take the fingerprint data of several cards.
+         if (severalPorts)
+             return "--fingerprint-out: one port only";
+         args.readOptions.fingerprintOut = args.fingerprintOut;
+         return {};
+     },
+     [](const Context &c, const Args &args) {
+         return runRead(c.out, c.port, c.photo, args.readOptions);
+     },
+     [](const Context &c, const Args &args) {
+         return runOnPortsAtOnce(c.out, c.many, [&](const Output &o, int p) {
+             return runRead(o, p, c.photo, args.readOptions);
+         });
+     }},
+    {"address",
+     "Read the card's newest appended address: open, 80 RF bytes, find, select, read, close",
+     Ports::One, nullptr, nullptr, nullptr,
+     [](const Context &c, const Args &) { return runAddress(c.out, c.port); }},
+    {"soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)",
+     Ports::Several, &Args::soakPhoto,
+     [](CLI::App &command, Args &args) {
+         command.add_option("--count", args.soakOptions.count, "How many read sequences")
+             ->required()
+             ->check(between(1, 0x7FFFFFFF, "a count of 1 or more"));
+         command
+             .add_option("--interval", args.soakOptions.intervalMs, "Pause between sequences, ms")
+             ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
+         addPhotoOptions(command, args.soakPhoto);
+     },
+     nullptr,
+     [](const Context &c, const Args &args) {
+         return runSoak(c.out, c.port, c.photo, args.soakOptions);
+     },
+     [](const Context &c, const Args &args) {
+         return runSoakAtOnce(c.out, c.many, c.photo, args.soakOptions);
+     }},
+    {"check", "Check the unit on the port against a plan: PASS or FAIL, recorded", Ports::OwnSearch,
+     nullptr,
+     [](CLI::App &command, Args &args) {
+         CheckOptions &o = args.checkOptions;
+         command.add_option("--plan", o.planPath, "The check plan (JSON; default: built in)");
+         command.add_option(
+             "--db", o.dbPath,
+             "The results database (default: $XDG_DATA_HOME/velkart/results.sqlite)");
+         command.add_flag("--loop", o.loop,
+                          "Check unit after unit: each when it arrives, the next once it is "
+                          "taken away (Ctrl+C: stop after the unit under way)");
+         command.add_flag("--show-plan", o.showPlan, "Print the plan and touch no port");
+     },
+     nullptr,
+     [](const Context &c, const Args &args) {
+         return runCheck(c.out, c.findPorts, args.checkOptions);
+     }},
+    {"results", "List, export or sum up the recorded units", Ports::One, nullptr,
+     [](CLI::App &command, Args &args) {
+         ResultsOptions &o = args.resultsOptions;
+         command.add_option("--db", o.dbPath, "The results database");
+         const CLI::Validator date([](const std::string &v) { return kav::station::checkDate(v); },
+                                   "DATE");
+         command.add_option("--since", o.since, "Units checked at or after (UTC)")->check(date);
+         command.add_option("--sam-id", o.samId, "Units with this SAM ID");
+         command.add_option("--verdict", o.verdict, "pass or fail")
+             ->check(CLI::IsMember({"pass", "fail"}));
+         CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
+         CLI::Option *summaryFlag =
+             command.add_flag("--summary", o.summary, "Counts and pass rates by day and plan");
+         CLI::Option *htmlOption =
+             command.add_option("--html", o.htmlPath, "Write a self-contained HTML report to FILE");
+         csvFlag->excludes(summaryFlag)->excludes(htmlOption);
+         summaryFlag->excludes(htmlOption);
+     },
+     nullptr,
+     [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -216,83 +388,15 @@ int main(int argc, char **argv) {
     app.add_flag("--json", json, "Print one JSON object on standard output");
     app.add_flag("--trace", trace, "Print every frame and operation on standard error");
 
-    CLI::App *ports = app.add_subcommand(
-        "ports", "List the port map: each port's device, whether it exists and may be opened");
-    CLI::App *find = app.add_subcommand("find", "Look for a reader on every mapped port");
-    CLI::App *status = app.add_subcommand("status", "Ask the SAM whether it works");
-    CLI::App *reset = app.add_subcommand("reset", "Reset the SAM (it reruns its self-test)");
-    CLI::App *samId = app.add_subcommand("sam-id", "The SAM's identifier");
-
-    CLI::App *baud = app.add_subcommand("baud", "The SAM's baud rate; --set changes it");
-    int newBaud = 0;
-    baud->add_option("--set", newBaud, "New rate: 115200, 57600, 38400, 19200 or 9600")
-        ->check(oneOf({115200, 57600, 38400, 19200, 9600}, "a SAM baud rate"));
-
-    CLI::App *maxRf = app.add_subcommand("max-rf", "Set the bytes per radio exchange");
-    int maxRfCount = 0;
-    maxRf->add_option("COUNT", maxRfCount, "24 to 255")
-        ->required()
-        ->check(between(KAV_MIN_MAX_RF, KAV_MAX_MAX_RF, "a byte count from 24 to 255"));
-
-    CLI::App *read = app.add_subcommand("read", "Read the card: open, 80 RF bytes, find, select, "
-                                                "read, close");
-    PhotoArgs readPhoto;
-    addPhotoOptions(*read, readPhoto);
-    ReadOptions readOptions;
-    std::string fingerprintOut;
-    read->add_flag("--fingerprint", readOptions.fingerprint,
-                   "Also read the fingerprint data: show whether the card holds it, its size "
-                   "and its SHA-256, never its bytes");
-    read->add_option("--fingerprint-out", fingerprintOut,
-                     "Write the fingerprint data into FILE, a new file (mode 0600); implies "
-                     "--fingerprint")
-        ->check(newFile());
-
-    CLI::App *address = app.add_subcommand(
-        "address", "Read the card's newest appended address: open, 80 RF bytes, find, select, "
-                   "read, close");
-
-    CLI::App *soak = app.add_subcommand(
-        "soak", "Run the read sequence COUNT times and sum up (Ctrl+C: stop and sum up)");
-    SoakOptions soakOptions;
-    PhotoArgs soakPhoto;
-    soak->add_option("--count", soakOptions.count, "How many read sequences")
-        ->required()
-        ->check(between(1, 0x7FFFFFFF, "a count of 1 or more"));
-    soak->add_option("--interval", soakOptions.intervalMs, "Pause between sequences, ms")
-        ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
-    addPhotoOptions(*soak, soakPhoto);
-
-    CLI::App *check = app.add_subcommand(
-        "check", "Check the unit on the port against a plan: PASS or FAIL, recorded");
-    CheckOptions checkOptions;
-    check->add_option("--plan", checkOptions.planPath, "The check plan (JSON; default: built in)");
-    check->add_option("--db", checkOptions.dbPath,
-                      "The results database (default: $XDG_DATA_HOME/velkart/results.sqlite)");
-    check->add_flag("--loop", checkOptions.loop,
-                    "Check unit after unit: each when it arrives, the next once it is taken "
-                    "away (Ctrl+C: stop after the unit under way)");
-    check->add_flag("--show-plan", checkOptions.showPlan, "Print the plan and touch no port");
-
-    CLI::App *results = app.add_subcommand("results", "List, export or sum up the recorded units");
-    ResultsOptions resultsOptions;
-    results->add_option("--db", resultsOptions.dbPath, "The results database");
-    const CLI::Validator date([](const std::string &v) { return checkDate(v); }, "DATE");
-    results->add_option("--since", resultsOptions.since, "Units checked at or after (UTC)")
-        ->check(date);
-    results->add_option("--sam-id", resultsOptions.samId, "Units with this SAM ID");
-    results->add_option("--verdict", resultsOptions.verdict, "pass or fail")
-        ->check(CLI::IsMember({"pass", "fail"}));
-    CLI::Option *csvFlag = results->add_flag("--csv", resultsOptions.csv, "CSV (RFC 4180)");
-    CLI::Option *summaryFlag = results->add_flag("--summary", resultsOptions.summary,
-                                                 "Counts and pass rates by day and plan");
-    CLI::Option *htmlOption = results->add_option("--html", resultsOptions.htmlPath,
-                                                  "Write a self-contained HTML report to FILE");
-    csvFlag->excludes(summaryFlag)->excludes(htmlOption);
-    summaryFlag->excludes(htmlOption);
-
-    for (CLI::App *command : app.get_subcommands([](CLI::App *) { return true; }))
-        command->footer(kExitCodesHelp);
+    Args args;
+    std::vector<CLI::App *> commands;
+    for (const Command &command : kCommands) {
+        CLI::App *sub = app.add_subcommand(command.name, command.help);
+        if (command.setUp != nullptr)
+            command.setUp(*sub, args);
+        sub->footer(kExitCodesHelp);
+        commands.push_back(sub);
+    }
 
     try {
         // CLI11 takes them without the program's name, last first.
@@ -325,24 +429,27 @@ int main(int argc, char **argv) {
     if (app.get_subcommands().empty())
         return usage("no command given");
 
+    std::size_t chosen = 0;
+    while (!commands[chosen]->parsed())
+        ++chosen;
+    const Command &command = kCommands[chosen];
+
     // Several ports only for the commands that run on each at once.
     std::string portError;
     const std::vector<int> portSet = *parsePortList(portText, portError);
-    const bool manyAllowed =
-        status->parsed() || samId->parsed() || read->parsed() || soak->parsed() || check->parsed();
-    if ((portSet.size() > 1 || allPorts) && !manyAllowed)
+    const bool severalPorts = portSet.size() > 1 || allPorts;
+    if (severalPorts && command.ports == Ports::One)
         return usage(
             "--port: only status, sam-id, read, soak and check take several ports or --all");
     const int port = portSet.front();
-    // One file cannot take the fingerprint data of several cards.
-    if ((portSet.size() > 1 || allPorts) && read->count("--fingerprint-out") > 0)
-        return usage("--fingerprint-out: one port only");
-    if (read->count("--fingerprint-out") > 0)
-        readOptions.fingerprintOut = fingerprintOut;
+    if (command.prepare != nullptr)
+        if (const std::string error = command.prepare(*commands[chosen], args, severalPorts);
+            !error.empty())
+            return usage(error);
 
     std::string photoError;
     const std::optional<PhotoOptions> photo =
-        photoOptions(read->parsed() ? readPhoto : soakPhoto, photoError);
+        photoOptions(command.photo != nullptr ? args.*command.photo : PhotoArgs{}, photoError);
     if (!photo)
         return usage(photoError);
 
@@ -362,51 +469,19 @@ int main(int argc, char **argv) {
     }
 
     const Output out(json, std::move(warnings));
-    int exitCode = kExitOther;
-    // --all searches only once the arguments (and check's plan) are known good.
-    const auto findPorts = [&] { return allPorts ? portsWithReaders() : portSet; };
+    const std::function<std::vector<int>()> findPorts = [&] {
+        return allPorts ? portsWithReaders() : portSet;
+    };
     std::vector<int> many;
-    if (!check->parsed() && manyAllowed) {
+    if (command.ports == Ports::Several) {
         many = findPorts();
         if (many.empty())
             return finishOutput(out.result(Json::array(), "no reader found", kExitNoDevice));
     }
-    if (check->parsed())
-        exitCode = runCheck(out, findPorts, checkOptions);
-    else if (manyAllowed && (allPorts || many.size() > 1)) {
-        if (status->parsed())
-            exitCode = runOnPortsAtOnce(out, many, runStatus);
-        else if (samId->parsed())
-            exitCode = runOnPortsAtOnce(out, many, runSamId);
-        else if (read->parsed())
-            exitCode = runOnPortsAtOnce(out, many, [&](const Output &o, int p) {
-                return runRead(o, p, *photo, readOptions);
-            });
-        else
-            exitCode = runSoakAtOnce(out, many, *photo, soakOptions);
-    } else if (ports->parsed())
-        exitCode = runPorts(out);
-    else if (find->parsed())
-        exitCode = runFind(out);
-    else if (status->parsed())
-        exitCode = runStatus(out, port);
-    else if (reset->parsed())
-        exitCode = runReset(out, port);
-    else if (samId->parsed())
-        exitCode = runSamId(out, port);
-    else if (baud->parsed())
-        exitCode = runBaud(out, port,
-                           baud->count("--set") > 0 ? std::optional<int>(newBaud) : std::nullopt);
-    else if (maxRf->parsed())
-        exitCode = runMaxRf(out, port, maxRfCount);
-    else if (read->parsed())
-        exitCode = runRead(out, port, *photo, readOptions);
-    else if (address->parsed())
-        exitCode = runAddress(out, port);
-    else if (soak->parsed())
-        exitCode = runSoak(out, port, *photo, soakOptions);
-    else if (results->parsed())
-        exitCode = runResults(out, resultsOptions);
+    const Context context{out, *commands[chosen], port, many, findPorts, *photo};
+    const int exitCode = command.runMany != nullptr && (allPorts || many.size() > 1)
+                             ? command.runMany(context, args)
+                             : command.run(context, args);
 
     if (trace) {
         // No event may reach the callback while the process winds down.

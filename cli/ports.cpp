@@ -1,5 +1,5 @@
 // kav ports: the port map, and for each device whether this user may open
-// it, and if not, what to do about it.
+// it, and if not, what to do about it; kav find: the first reader there.
 #include "KavIDCardAPI.h"
 #include "codepage936.h"
 #include "commands.h"
@@ -9,12 +9,17 @@
 #include "port_set.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace kav::cli {
 namespace {
+
+constexpr auto kSerialSettle =
+    std::chrono::milliseconds{200}; // as the dialog, before the baud query
 
 bool isNetworkDevice(const std::string &device) {
     return device.rfind("rfc2217://", 0) == 0 || device.rfind("tcp://", 0) == 0;
@@ -177,6 +182,34 @@ int runPorts(const Output &out) {
             lines += "\nwarning: " + w.text;
     }
     return out.success(Json{{"ports", ports}, {"warnings", warnings}}, lines);
+}
+
+int runFind(const Output &out) {
+    const int port = Kav_FindReader();
+    if (port <= KAV_NO_PORT) {
+        // A reader may well be behind a port this user may not open.
+        std::string refusedText;
+        const Json refused = refusedPorts(out, refusedText);
+        Json body{{"port", 0}};
+        std::string human = "no reader found";
+        if (!refused.empty()) {
+            body["refused"] = refused;
+            human += "; " + std::to_string(refused.size()) +
+                     (refused.size() == 1 ? " port" : " ports") +
+                     " could not be opened:" + refusedText;
+        }
+        return out.result(body, human, kExitNoDevice);
+    }
+    if (port > KAV_LAST_SERIAL_PORT)
+        return out.success(Json{{"port", port}, {"kind", "usb"}},
+                           "reader on USB port " + std::to_string(port));
+    std::this_thread::sleep_for(kSerialSettle);
+    unsigned int baud = 0;
+    if (const int r = Kav_GetCOMBaud(port, &baud); r != KAV_OK)
+        return out.failure("Kav_GetCOMBaud", r, port);
+    return out.success(Json{{"port", port}, {"kind", "serial"}, {"baud", baud}},
+                       "reader on serial port " + std::to_string(port) + ", SAM at " +
+                           std::to_string(baud) + " baud");
 }
 
 } // namespace kav::cli

@@ -2,7 +2,7 @@
 // edges, the bars the SVG draws, and fields that CSV must quote read back by
 // a CSV parser.
 #include "csv.h"
-#include "report.h"
+#include "station/report.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using kav::cli::Histogram;
+using kav::station::Histogram;
 
 int occurrences(const std::string &text, const std::string &what) {
     int n = 0;
@@ -37,7 +37,7 @@ TEST(LineReport, HistogramPutsEveryTimeInABinAndTheHighestInTheLast) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const Histogram h = kav::cli::histogram(c.ms, c.bins);
+        const Histogram h = kav::station::histogram(c.ms, c.bins);
         EXPECT_EQ(h.counts, c.counts);
         EXPECT_EQ(std::accumulate(h.counts.begin(), h.counts.end(), 0LL),
                   static_cast<long long>(c.ms.size()));
@@ -57,14 +57,14 @@ TEST(LineReport, TheSvgDrawsABarForEachBinWithReads) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string svg = kav::cli::readTimeSvg(c.ms);
+        const std::string svg = kav::station::readTimeSvg(c.ms);
         EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u) << svg;
         EXPECT_EQ(occurrences(svg, "<rect class=\"bar\""), c.bars) << svg;
         EXPECT_NE(svg.find("reads</title>"), std::string::npos);
         EXPECT_EQ(svg.find("nan"), std::string::npos) << svg;
         EXPECT_EQ(svg.find("inf"), std::string::npos) << svg;
     }
-    EXPECT_NE(kav::cli::readTimeSvg({}).find("no reads in this selection"), std::string::npos);
+    EXPECT_NE(kav::station::readTimeSvg({}).find("no reads in this selection"), std::string::npos);
 }
 
 TEST(LineReport, CsvFieldsReadBackAsWritten) {
@@ -72,7 +72,7 @@ TEST(LineReport, CsvFieldsReadBackAsWritten) {
         "plain", "", "a,b", "say \"hi\"", "two\nlines", "crlf\r\nend", "\"", "trailing "};
     std::string line;
     for (const std::string &f : fields)
-        line += (line.empty() ? "" : ",") + kav::cli::csvField(f);
+        line += (line.empty() ? "" : ",") + kav::station::csvField(f);
     const auto records = test::parseCsv(line + "\r\n");
     ASSERT_TRUE(records) << line;
     ASSERT_EQ(records->size(), 1u) << line;
@@ -80,11 +80,11 @@ TEST(LineReport, CsvFieldsReadBackAsWritten) {
 }
 
 TEST(LineReport, TheHtmlEscapesWhatTheRecordHolds) {
-    kav::cli::ReportData data;
+    kav::station::ReportData data;
     data.title = "units <b>&";
     data.summary.push_back({"2026-12-07", "<script>alert(1)</script>", 2, 1});
     data.failures.push_back({"reads", "Kav_ReadMsg", "65", "\"quoted\" & <tag>", 1});
-    const std::string html = kav::cli::reportHtml(data);
+    const std::string html = kav::station::reportHtml(data);
     EXPECT_EQ(html.find("<script>"), std::string::npos);
     EXPECT_EQ(html.find("<b>"), std::string::npos);
     EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);

@@ -3,12 +3,12 @@
 // the read times that we draw ourselves as inline SVG.
 #pragma once
 
-#include "records.h"
+#include "record_store.h"
 
 #include <string>
 #include <vector>
 
-namespace kav::cli {
+namespace kav::station {
 
 // One CSV field, quoted when it must be (RFC 4180).
 std::string csvField(const std::string &text);
@@ -46,4 +46,4 @@ std::string reportHtml(const ReportData &data);
 // otherwise, for the argument check of kav results.
 std::string checkDate(const std::string &value);
 
-} // namespace kav::cli
+} // namespace kav::station

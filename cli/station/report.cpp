@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <regex>
 
-namespace kav::cli {
+namespace kav::station {
 namespace {
 
 std::string escapeHtml(const std::string &text) {
@@ -324,4 +324,4 @@ std::string checkDate(const std::string &value) {
     return value + " is not a date (2026-12-07, or 2026-12-07T18:30 in UTC)";
 }
 
-} // namespace kav::cli
+} // namespace kav::station

@@ -1,7 +1,7 @@
 #include "check.h"
 
 #include "KavIDCardAPI.h"
-#include "commands.h"
+#include "output.h"
 #include "soak_stats.h"
 
 #include <chrono>
@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <ctime>
 
-namespace kav::cli {
+namespace kav::station {
 namespace {
 
+using cli::fieldUtf8;
+using cli::resultText;
 using Clock = std::chrono::steady_clock;
 using Kind = PlanStep::Kind;
 using Status = StepOutcome::Status;
@@ -134,7 +136,7 @@ int stepReads(const PlanStep &plan, int port, StepOutcome &step, UnitResult &uni
 }
 
 int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit) {
-    std::vector<SoakAttempt> attempts;
+    std::vector<cli::SoakAttempt> attempts;
     int lastCode = KAV_OK;
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < plan.count; ++i) {
@@ -148,7 +150,7 @@ int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit
     }
     // Reads the unit never got to count as failed.
     const int missing = plan.count - static_cast<int>(attempts.size());
-    const SoakStats stats = summariseSoak(attempts, msSince(start));
+    const cli::SoakStats stats = cli::summariseSoak(attempts, msSince(start));
     const double ratio = double(stats.ok) / double(plan.count);
     step.figures = Json{{"count", plan.count},
                         {"ok", stats.ok},
@@ -157,7 +159,7 @@ int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit
                         {"minOkRatio", plan.minOkRatio}};
     if (plan.p95Ms)
         step.figures["p95LimitMs"] = *plan.p95Ms;
-    for (const FailedStep &failed : stats.failedSteps)
+    for (const cli::FailedStep &failed : stats.failedSteps)
         step.failures.push_back(
             {failed.operation, std::to_string(failed.code), resultText(failed.code), failed.count});
     if (missing > 0)
@@ -208,7 +210,8 @@ int stepBaudRoundTrip(const PlanStep &plan, int port, StepOutcome &step) {
 }
 
 // Runs one step on the open port; the code that failed it last, or KAV_OK.
-int runStep(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit) {
+int runStep(const PlanStep &plan, int port, SamIdText samIdText, StepOutcome &step,
+            UnitResult &unit) {
     const Clock::time_point start = Clock::now();
     switch (plan.kind) {
     case Kind::SamStatus: {
@@ -334,7 +337,7 @@ std::string utcNow() {
     return text;
 }
 
-UnitResult checkUnit(const CheckPlan &plan, int port) {
+UnitResult checkUnit(const CheckPlan &plan, int port, SamIdText samIdText) {
     UnitResult unit;
     unit.port = port;
     unit.at = utcNow();
@@ -355,7 +358,7 @@ UnitResult checkUnit(const CheckPlan &plan, int port) {
                 step.status = Status::Skipped;
                 step.figures = Json{{"reason", "not run: the unit went away"}};
             } else {
-                gone = unitGone(runStep(planned, port, step, unit));
+                gone = unitGone(runStep(planned, port, samIdText, step, unit));
                 if (step.status != Status::Skipped)
                     step.status = step.failures.empty() ? Status::Passed : Status::Failed;
             }
@@ -422,4 +425,4 @@ std::string unitBanner(const UnitResult &unit, const CheckRun &run, bool colour)
     return text;
 }
 
-} // namespace kav::cli
+} // namespace kav::station

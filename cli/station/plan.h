@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kav::cli {
+namespace kav::station {
 
 // One step of a plan, in the order the plan gives.
 struct PlanStep {
@@ -53,4 +53,4 @@ std::optional<CheckPlan> loadPlan(const std::string &path, std::string &error);
 // apart in the record; not a protection against anyone.
 std::string textHash(const std::string &text);
 
-} // namespace kav::cli
+} // namespace kav::station

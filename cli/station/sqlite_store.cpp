@@ -1,13 +1,14 @@
-#include "records.h"
+#include "sqlite_store.h"
 
 #include <sqlite3.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
-namespace kav::cli {
+namespace kav::station {
 namespace {
 
 namespace fs = std::filesystem;
@@ -238,26 +239,35 @@ void bindFilter(Statement &s, const RecordFilter &filter) {
     bindNamed(":verdict", filter.verdict);
 }
 
-} // namespace
-
-std::string defaultRecordsPath() {
-    const char *data = std::getenv("XDG_DATA_HOME");
-    fs::path base;
-    if (data != nullptr && *data == '/') {
-        base = data;
-    } else {
-        const char *home = std::getenv("HOME");
-        base = fs::path(home != nullptr && *home != '\0' ? home : ".") / ".local" / "share";
+// The rows of a query over the units `filter` selects, each made by `read`;
+// what was read up to an error, with the error.
+template <typename Read>
+auto selectRows(sqlite3 *db, const std::string &sql, const RecordFilter &filter, std::string &error,
+                Read read) {
+    std::vector<decltype(read(std::declval<const Statement &>()))> rows;
+    Statement s(db, sql);
+    if (!s.ok()) {
+        error = message(db);
+        return rows;
     }
-    return (base / "velkart" / "results.sqlite").string();
+    bindFilter(s, filter);
+    int r;
+    while ((r = s.step()) == SQLITE_ROW)
+        rows.push_back(read(s));
+    if (r != SQLITE_DONE)
+        error = message(db);
+    return rows;
 }
 
-std::unique_ptr<Records> Records::open(const std::string &path, Open how, std::string &error) {
+} // namespace
+
+std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpen how,
+                                               std::string &error) {
     std::error_code ec;
     const bool exists = fs::exists(path, ec);
     const std::string refused = "results database " + path + ": ";
     if (!exists) {
-        if (how == Open::MustExist) {
+        if (how == StoreOpen::MustExist) {
             error = refused + "no such file (kav check writes it)";
             return nullptr;
         }
@@ -295,13 +305,13 @@ std::unique_ptr<Records> Records::open(const std::string &path, Open how, std::s
 
     sqlite3 *db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX |
-                      (how == Open::CreateIfMissing ? SQLITE_OPEN_CREATE : 0);
+                      (how == StoreOpen::CreateIfMissing ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         error = refused + message(db);
         sqlite3_close(db);
         return nullptr;
     }
-    std::unique_ptr<Records> records(new Records(db, path));
+    std::unique_ptr<SqliteStore> records(new SqliteStore(db, path));
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     sqlite3_extended_result_codes(db, 1);
 
@@ -350,12 +360,12 @@ std::unique_ptr<Records> Records::open(const std::string &path, Open how, std::s
     return records;
 }
 
-Records::~Records() {
+SqliteStore::~SqliteStore() {
     sqlite3_close(db_);
 }
 
-std::optional<long long> Records::append(const UnitResult &unit, const CheckRun &run,
-                                         const Json &steps, std::string &error) {
+std::optional<long long> SqliteStore::append(const UnitResult &unit, const CheckRun &run,
+                                             const Json &steps, std::string &error) {
     std::lock_guard lock(mutex_);
     if (!exec(db_, "BEGIN IMMEDIATE", error))
         return std::nullopt;
@@ -379,7 +389,7 @@ std::optional<long long> Records::append(const UnitResult &unit, const CheckRun 
     row.bind(7, std::string(unit.passed ? "PASS" : "FAIL"));
     row.bind(8, unit.ms);
     row.bind(9, run.libraryVersion);
-    row.bind(10, std::string(KAV_VERSION));
+    row.bind(10, run.kavVersion);
     row.bind(11, steps.dump(-1, ' ', false, Json::error_handler_t::replace));
     if (row.step() != SQLITE_DONE)
         return fail();
@@ -416,21 +426,15 @@ std::optional<long long> Records::append(const UnitResult &unit, const CheckRun 
     return id;
 }
 
-std::vector<StoredUnit> Records::units(const RecordFilter &filter, std::string &error) {
+std::vector<StoredUnit> SqliteStore::units(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    std::vector<StoredUnit> list;
-    Statement s(db_, "SELECT id, at, station, port, sam_id, plan_name, plan_hash, verdict, ms, "
-                     "library_version, kav_version, steps, "
-                     "(SELECT group_concat(step, ' ') FROM (SELECT DISTINCT step FROM failures "
-                     "WHERE failures.unit = units.id)) FROM units" +
-                         whereClause(filter) + " ORDER BY id");
-    if (!s.ok()) {
-        error = message(db_);
-        return list;
-    }
-    bindFilter(s, filter);
-    int r;
-    while ((r = s.step()) == SQLITE_ROW) {
+    const std::string sql =
+        "SELECT id, at, station, port, sam_id, plan_name, plan_hash, verdict, ms, "
+        "library_version, kav_version, steps, "
+        "(SELECT group_concat(step, ' ') FROM (SELECT DISTINCT step FROM failures "
+        "WHERE failures.unit = units.id)) FROM units" +
+        whereClause(filter) + " ORDER BY id";
+    return selectRows(db_, sql, filter, error, [](const Statement &s) {
         StoredUnit u;
         u.id = s.integer(0);
         u.at = s.text(1);
@@ -452,68 +456,45 @@ std::vector<StoredUnit> Records::units(const RecordFilter &filter, std::string &
             u.failedSteps.push_back(failed.substr(from, to - from));
             from = to + 1;
         }
-        list.push_back(std::move(u));
-    }
-    if (r != SQLITE_DONE)
-        error = message(db_);
-    return list;
+        return u;
+    });
 }
 
-std::vector<SummaryRow> Records::summary(const RecordFilter &filter, std::string &error) {
+std::vector<SummaryRow> SqliteStore::summary(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    std::vector<SummaryRow> rows;
-    Statement s(db_, "SELECT substr(at, 1, 10), plan_name, count(*), "
-                     "sum(verdict = 'PASS') FROM units" +
-                         whereClause(filter) + " GROUP BY 1, 2 ORDER BY 1, 2");
-    if (!s.ok()) {
-        error = message(db_);
-        return rows;
-    }
-    bindFilter(s, filter);
-    int r;
-    while ((r = s.step()) == SQLITE_ROW)
-        rows.push_back({s.text(0), s.text(1), s.integer(2), s.integer(3)});
-    if (r != SQLITE_DONE)
-        error = message(db_);
-    return rows;
+    const std::string sql = "SELECT substr(at, 1, 10), plan_name, count(*), "
+                            "sum(verdict = 'PASS') FROM units" +
+                            whereClause(filter) + " GROUP BY 1, 2 ORDER BY 1, 2";
+    return selectRows(db_, sql, filter, error, [](const Statement &s) {
+        return SummaryRow{s.text(0), s.text(1), s.integer(2), s.integer(3)};
+    });
 }
 
-std::vector<FailureCount> Records::failures(const RecordFilter &filter, std::string &error) {
+std::vector<FailureCount> SqliteStore::failures(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    std::vector<FailureCount> rows;
-    Statement s(db_, "SELECT step, operation, code, min(text), count(*) FROM failures "
-                     "WHERE unit IN (SELECT id FROM units" +
-                         whereClause(filter) +
-                         ") GROUP BY step, operation, code ORDER BY count(*) DESC, step, code");
-    if (!s.ok()) {
-        error = message(db_);
-        return rows;
-    }
-    bindFilter(s, filter);
-    int r;
-    while ((r = s.step()) == SQLITE_ROW)
-        rows.push_back({s.text(0), s.text(1), s.text(2), s.text(3), s.integer(4)});
-    if (r != SQLITE_DONE)
-        error = message(db_);
-    return rows;
+    const std::string sql = "SELECT step, operation, code, min(text), count(*) FROM failures "
+                            "WHERE unit IN (SELECT id FROM units" +
+                            whereClause(filter) +
+                            ") GROUP BY step, operation, code ORDER BY count(*) DESC, step, code";
+    return selectRows(db_, sql, filter, error, [](const Statement &s) {
+        return FailureCount{s.text(0), s.text(1), s.text(2), s.text(3), s.integer(4)};
+    });
 }
 
-std::vector<double> Records::readTimes(const RecordFilter &filter, std::string &error) {
+std::vector<double> SqliteStore::readTimes(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    std::vector<double> times;
-    Statement s(db_, "SELECT ms FROM read_times WHERE unit IN (SELECT id FROM units" +
-                         whereClause(filter) + ")");
-    if (!s.ok()) {
-        error = message(db_);
-        return times;
-    }
-    bindFilter(s, filter);
-    int r;
-    while ((r = s.step()) == SQLITE_ROW)
-        times.push_back(s.real(0));
-    if (r != SQLITE_DONE)
-        error = message(db_);
-    return times;
+    const std::string sql =
+        "SELECT ms FROM read_times WHERE unit IN (SELECT id FROM units" + whereClause(filter) + ")";
+    return selectRows(db_, sql, filter, error, [](const Statement &s) { return s.real(0); });
 }
 
-} // namespace kav::cli
+std::unique_ptr<RecordStore> openLocalStore(const std::string &path, StoreOpen how,
+                                            std::string &error) {
+    return SqliteStore::open(path, how, error);
+}
+
+bool haveLocalStore() {
+    return true;
+}
+
+} // namespace kav::station

@@ -1,4 +1,4 @@
-#include "check_plan.h"
+#include "plan.h"
 
 #include <nlohmann/json.hpp>
 
@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-namespace kav::cli {
+namespace kav::station {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -268,4 +268,4 @@ std::optional<CheckPlan> loadPlan(const std::string &path, std::string &error) {
     return parsePlan(text.str(), path, error);
 }
 
-} // namespace kav::cli
+} // namespace kav::station

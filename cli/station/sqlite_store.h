@@ -1,0 +1,46 @@
+// The local record: a SQLite database (one file a station can copy). The
+// layout is versioned (PRAGMA user_version) and marked as ours (PRAGMA
+// application_id); see kav(1) for the tables.
+#pragma once
+
+#include "record_store.h"
+
+#include <mutex>
+
+struct sqlite3;
+
+namespace kav::station {
+
+// The layout this kav writes; an older one is upgraded, a newer refused.
+inline constexpr int kRecordsVersion = 2;
+// "VKRT": the file is a Velkart results database.
+inline constexpr int kRecordsApplicationId = 0x564B5254;
+
+class SqliteStore final : public RecordStore {
+  public:
+    // nullptr with `error` when the file cannot be used: it is no SQLite
+    // database, not one of ours, of a newer layout, or damaged. Such a file
+    // is left exactly as it was.
+    static std::unique_ptr<SqliteStore> open(const std::string &path, StoreOpen how,
+                                             std::string &error);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore &) = delete;
+    SqliteStore &operator=(const SqliteStore &) = delete;
+
+    std::optional<long long> append(const UnitResult &unit, const CheckRun &run, const Json &steps,
+                                    std::string &error) override;
+    std::vector<StoredUnit> units(const RecordFilter &filter, std::string &error) override;
+    std::vector<SummaryRow> summary(const RecordFilter &filter, std::string &error) override;
+    std::vector<FailureCount> failures(const RecordFilter &filter, std::string &error) override;
+    std::vector<double> readTimes(const RecordFilter &filter, std::string &error) override;
+
+    const std::string &location() const override { return path_; }
+
+  private:
+    SqliteStore(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
+    sqlite3 *db_;
+    std::string path_;
+    std::mutex mutex_; // one connection; the threads of one process write in turn
+};
+
+} // namespace kav::station

@@ -1,0 +1,96 @@
+// The local store through its interface alone, without the runner: every
+// query selects the units one filter names, and what a unit wrote reads
+// back from each table.
+#include "station/record_store.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kav::station;
+
+UnitResult unit(const char *at, const char *samId, bool passed, std::vector<double> readMs) {
+    UnitResult u;
+    u.port = 1;
+    u.at = at;
+    u.samId = samId;
+    u.passed = passed;
+    u.ms = 500;
+    u.readMs = std::move(readMs);
+    StepOutcome reads;
+    reads.step = "reads";
+    reads.status = passed ? StepOutcome::Status::Passed : StepOutcome::Status::Failed;
+    if (!passed)
+        reads.failures.push_back({"Kav_ReadMsg", "128", "no card", 2});
+    u.steps.push_back(reads);
+    return u;
+}
+
+TEST(RecordStore, EveryQuerySelectsTheUnitsOfTheFilter) {
+    const test::TempFolder folder;
+    const std::string path = (folder.path() / "results.sqlite").string();
+    std::string error;
+    const std::unique_ptr<RecordStore> store =
+        openLocalStore(path, StoreOpen::CreateIfMissing, error);
+    ASSERT_NE(store, nullptr) << error;
+    EXPECT_EQ(store->location(), path);
+
+    const CheckPlan plan{"line-a", {}, "{}", "0123456789abcdef"};
+    const CheckRun run{&plan, "station-7", "libKavIDCardAPI.so.9", "9.9.9"};
+    ASSERT_EQ(store->append(unit("2026-01-01T10:00:00.000Z", "S1", true, {100, 110}), run,
+                            Json::array(), error),
+              1)
+        << error;
+    ASSERT_EQ(store->append(unit("2026-02-01T10:00:00.000Z", "S2", false, {120}), run,
+                            Json::array(), error),
+              2)
+        << error;
+
+    struct Case {
+        const char *name;
+        RecordFilter filter;
+        std::vector<long long> ids;
+        long long passed;
+        std::size_t failures, reads;
+    };
+    const Case cases[] = {
+        {"all", {}, {1, 2}, 1, 1, 3},
+        {"since", {"2026-01-15", "", ""}, {2}, 0, 1, 1},
+        {"SAM", {"", "S1", ""}, {1}, 1, 0, 2},
+        {"verdict", {"", "", "FAIL"}, {2}, 0, 1, 1},
+        {"none", {"", "S1", "FAIL"}, {}, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<long long> ids;
+        for (const StoredUnit &u : store->units(c.filter, error))
+            ids.push_back(u.id);
+        EXPECT_EQ(ids, c.ids);
+        long long units = 0, passed = 0;
+        for (const SummaryRow &row : store->summary(c.filter, error)) {
+            units += row.units;
+            passed += row.passed;
+        }
+        EXPECT_EQ(units, static_cast<long long>(c.ids.size()));
+        EXPECT_EQ(passed, c.passed);
+        EXPECT_EQ(store->failures(c.filter, error).size(), c.failures);
+        EXPECT_EQ(store->readTimes(c.filter, error).size(), c.reads);
+        EXPECT_EQ(error, "");
+    }
+
+    const std::vector<StoredUnit> failed = store->units({"", "S2", ""}, error);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].failedSteps, std::vector<std::string>{"reads"});
+    EXPECT_EQ(failed[0].kavVersion, "9.9.9");
+    EXPECT_EQ(failed[0].station, "station-7");
+    const std::vector<FailureCount> counts = store->failures({}, error);
+    ASSERT_EQ(counts.size(), 1u);
+    EXPECT_EQ(counts[0].operation + " " + counts[0].code + " " + counts[0].text,
+              "Kav_ReadMsg 128 no card");
+}
+
+} // namespace
