@@ -113,7 +113,8 @@ int main() {
                 kSoak, perMinute, clean.ms, clean.summary["ms"]["median"].get<double>(), limit,
                 perMinute / limit);
 
-    bench::ServedReader noisy(KAV_VIRTUAL_READER_TOOL, {"--fault", "bad-checksum", "--every", "10"});
+    bench::ServedReader noisy(KAV_VIRTUAL_READER_TOOL,
+                              {"--fault", "bad-checksum", "--every", "10"});
     const Soak damaged = soak(noisy.path());
     if (!damaged.ran) {
         std::fprintf(stderr, "kav_bench: the noisy soak failed\n");
@@ -124,8 +125,9 @@ int main() {
     std::printf("kav soak --count %d, one answer in ten with a bad checksum:\n"
                 "  %d of %d reads ok (%.1f%%, target >= 99%%), %d retries; %.1f reads/min, "
                 "%.3fx the clean soak's %.1f (target >= 0.85x)\n",
-                kSoak, okNoisy, kSoak, 100.0 * okNoisy / kSoak, damaged.summary.value("retries", -1),
-                noisyPerMinute, noisyPerMinute / perMinute, perMinute);
+                kSoak, okNoisy, kSoak, 100.0 * okNoisy / kSoak,
+                damaged.summary.value("retries", -1), noisyPerMinute, noisyPerMinute / perMinute,
+                perMinute);
     fs::remove_all(folder);
     return 0;
 }

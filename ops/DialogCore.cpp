@@ -3,8 +3,8 @@
 #include "KavIDCardAPI.h"
 #include "Text.h"
 #include "port_session.h"
-#include "result_codes.h"
 #include "resource.h"
+#include "result_codes.h"
 
 DialogCore::DialogCore(DialogFrontEnd &frontEnd) : frontEnd_(frontEnd) {}
 

@@ -7,7 +7,9 @@
 namespace kav::cp936 {
 namespace {
 
-bool isLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool isLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 } // namespace
 

@@ -53,8 +53,12 @@ const DialogTemplate kAbout{IDD_ABOUTBOX, "关于 Velkart", 235, 55, "宋体", 9
 
 } // namespace
 
-const DialogTemplate &mainDialog() { return kMain; }
-const DialogTemplate &aboutDialog() { return kAbout; }
+const DialogTemplate &mainDialog() {
+    return kMain;
+}
+const DialogTemplate &aboutDialog() {
+    return kAbout;
+}
 
 const char *loadString(int id) {
     switch (id) {

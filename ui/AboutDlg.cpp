@@ -11,8 +11,7 @@ CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     const QHash<int, QWidget *> items = buildDialog(*this, res::aboutDialog());
-    if (auto *icon = qobject_cast<QLabel *>(items.value(IDI_MAIN)))
-    {
+    if (auto *icon = qobject_cast<QLabel *>(items.value(IDI_MAIN))) {
         icon->setPixmap(programIcon().pixmap(32, 32));
         icon->resize(icon->size().expandedTo(QSize(32, 32))); // icons keep their size
     }

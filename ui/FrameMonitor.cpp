@@ -300,10 +300,11 @@ void FrameMonitor::showNote() {
 }
 
 void FrameMonitor::save() {
-    saveRows(platform_, this, QStringLiteral("保存通讯记录"),
-             QStringLiteral("'velkart-frames-'yyyyMMdd-HHmmss'.txt'"), model_->rowCount(),
-             [this](const QList<int> &rows) { return model_->toText(rows); },
-             QStringLiteral("通讯记录无法保存: "));
+    saveRows(
+        platform_, this, QStringLiteral("保存通讯记录"),
+        QStringLiteral("'velkart-frames-'yyyyMMdd-HHmmss'.txt'"), model_->rowCount(),
+        [this](const QList<int> &rows) { return model_->toText(rows); },
+        QStringLiteral("通讯记录无法保存: "));
 }
 
 void FrameMonitor::copySelectedRows() const {

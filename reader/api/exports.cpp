@@ -326,17 +326,17 @@ KAV_EXPORT int KAV_CALL Kav_SetPhotoPath(int option, const char *path) {
                                        ? std::string_view(path, strnlen(path, KAV_PATH_BUFFER_SIZE))
                                        : std::string_view();
     const std::string shown = path != nullptr ? kav::cp936::toUtf8(given) : std::string("(null)");
-    return guarded(
-        "Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")", [=](Library &l) -> int {
-            if (option != KAV_PHOTO_IN_FOLDER)
-                return l.setPhotoPath(option, {});
-            if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
-                return KAV_E_BAD_ARGUMENT;
-            const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
-            if (!folder)
-                return KAV_E_BAD_ARGUMENT;
-            return l.setPhotoPath(option, *folder);
-        });
+    return guarded("Kav_SetPhotoPath(" + args(option) + ", \"" + shown + "\")",
+                   [=](Library &l) -> int {
+                       if (option != KAV_PHOTO_IN_FOLDER)
+                           return l.setPhotoPath(option, {});
+                       if (path == nullptr || given.size() > KAV_PHOTO_FOLDER_MAX)
+                           return KAV_E_BAD_ARGUMENT;
+                       const std::optional<std::string> folder = kav::photo::folderFromGbk(given);
+                       if (!folder)
+                           return KAV_E_BAD_ARGUMENT;
+                       return l.setPhotoPath(option, *folder);
+                   });
 }
 
 KAV_EXPORT int KAV_CALL Kav_GetMappedPort(int index, int *port, char *device, int deviceSize) {

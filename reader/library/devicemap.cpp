@@ -63,8 +63,7 @@ std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why
     std::string_view host, port;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
-        if (close == std::string_view::npos || close + 1 >= text.size() ||
-            text[close + 1] != ':') {
+        if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
             why = "an IPv6 address goes in brackets, followed by :PORT";
             return std::nullopt;
         }

@@ -58,7 +58,6 @@ class StoppableLink final : public Link {
     const Clock::time_point floor_;
 };
 
-
 // One status exchange at `baud`: KAV_OK for any well-formed answer.
 int askStatus(Link &link, std::uint32_t baud) {
     proto::Response answer;

@@ -52,7 +52,7 @@ struct Candidate {
     // `stop` says the search has ended. Used when `open` is null.
     std::function<std::unique_ptr<Link>(std::uint32_t baud, const std::function<bool()> &stop)>
         connect;
-    Link *open = nullptr; // the port is already open here: probe through this link
+    Link *open = nullptr;               // the port is already open here: probe through this link
     std::optional<std::uint32_t> found; // out: the rate a reader answered at
 };
 

@@ -116,8 +116,8 @@ int Library::setPhotoPath(int option, const std::string &folder) {
     // A folder that cannot take photos is refused now, not at every read
     // that follows.
     photo::PhotoSettings wanted = photo_;
-    int result = option == KAV_PHOTO_IN_FOLDER ? wanted.setPath(option, folder)
-                                               : wanted.setPath(option);
+    int result =
+        option == KAV_PHOTO_IN_FOLDER ? wanted.setPath(option, folder) : wanted.setPath(option);
     if (result != KAV_OK)
         return result;
     std::string why;
@@ -204,8 +204,9 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
         return {KAV_E_NO_DEVICE, nullptr, why};
     }
     if (device->kind == Device::Kind::Virtual)
-        return {KAV_OK, std::make_unique<MemoryLink>(std::move(reader), baud,
-                                                     "virtual@" + std::to_string(port)),
+        return {KAV_OK,
+                std::make_unique<MemoryLink>(std::move(reader), baud,
+                                             "virtual@" + std::to_string(port)),
                 {}};
     // A link that did not open says why.
     const auto opened = [port](auto link, int result) -> Connection {

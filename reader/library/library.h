@@ -72,8 +72,8 @@ class Library {
                 std::uint8_t expected, proto::Response &answer);
     // A command whose success answer carries exactly `size` bytes, copied
     // into buffer (when not null).
-    int commandInto(int port, proto::Command command, std::uint8_t expected,
-                    unsigned char *buffer, std::size_t size);
+    int commandInto(int port, proto::Command command, std::uint8_t expected, unsigned char *buffer,
+                    std::size_t size);
     // A command whose answer carries nothing the caller needs.
     int simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data = {});
 

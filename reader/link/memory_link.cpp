@@ -19,8 +19,7 @@ microseconds byteTime(std::size_t bytes, std::uint32_t baud) {
 
 } // namespace
 
-MemoryLink::MemoryLink(std::shared_ptr<Peer> reader, std::uint32_t baud,
-                       std::string name)
+MemoryLink::MemoryLink(std::shared_ptr<Peer> reader, std::uint32_t baud, std::string name)
     : reader_(std::move(reader)), baud_(baud), name_(std::move(name)) {}
 
 int MemoryLink::write(std::span<const std::uint8_t> bytes) {

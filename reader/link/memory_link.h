@@ -5,8 +5,8 @@
 // the link fail. For one thread at a time, like a serial port.
 #pragma once
 
-#include "protocol/link.h"
 #include "link/peer.h"
+#include "protocol/link.h"
 #include "protocol/protocol.h"
 
 #include <cstdint>
@@ -18,8 +18,8 @@ namespace kav {
 
 class MemoryLink final : public Link {
   public:
-    explicit MemoryLink(std::shared_ptr<Peer> reader,
-                        std::uint32_t baud = proto::kDefaultBaud, std::string name = "virtual");
+    explicit MemoryLink(std::shared_ptr<Peer> reader, std::uint32_t baud = proto::kDefaultBaud,
+                        std::string name = "virtual");
 
     std::string name() const override { return name_; }
     int write(std::span<const std::uint8_t> bytes) override;

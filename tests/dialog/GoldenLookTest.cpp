@@ -3,8 +3,8 @@
 // scripts/update-golden.sh; a failure leaves the rendering and a map of the
 // differences beside the test program.
 #include "AboutDlg.h"
-#include "FrameMonitor.h"
 #include "DialogFixture.h"
+#include "FrameMonitor.h"
 #include "required_part.h"
 
 #include <QColor>
@@ -39,15 +39,15 @@ Difference compare(const QImage &golden, const QImage &actual) {
         for (int x = 0; x < actual.width(); ++x) {
             const QColor a = actual.pixelColor(x, y);
             const QColor g = golden.pixelColor(x, y);
-            const int delta = std::max({std::abs(a.red() - g.red()),
-                                        std::abs(a.green() - g.green()),
-                                        std::abs(a.blue() - g.blue())});
+            const int delta =
+                std::max({std::abs(a.red() - g.red()), std::abs(a.green() - g.green()),
+                          std::abs(a.blue() - g.blue())});
             if (delta > kChannelTolerance) {
                 ++d.pixels;
                 d.map.setPixelColor(x, y, Qt::red);
             } else {
-                d.map.setPixelColor(x, y, QColor(a.red() / 3 + 170, a.green() / 3 + 170,
-                                                 a.blue() / 3 + 170));
+                d.map.setPixelColor(
+                    x, y, QColor(a.red() / 3 + 170, a.green() / 3 + 170, a.blue() / 3 + 170));
             }
         }
     }
@@ -60,7 +60,9 @@ struct GoldenCase {
     std::function<QWidget *(CVelkartDlg &, std::unique_ptr<QWidget> &)> open;
 };
 
-void PrintTo(const GoldenCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const GoldenCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class GoldenLookTest : public DialogTest, public ::testing::WithParamInterface<GoldenCase> {};
 

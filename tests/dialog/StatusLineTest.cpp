@@ -330,15 +330,27 @@ TEST_F(LibraryWarningsTest, AFailedCallOnAPortCarriesThatPortsWarnings) {
         std::vector<std::pair<const char *, int>> results;
         const char *status;
     } cases[] = {
-        {"read on port 1", "1", IDC_READ_CARD, {{"Kav_StartFindIDCard", 0x80}, {"Kav_ReadMsg", 0x41}},
+        {"read on port 1",
+         "1",
+         IDC_READ_CARD,
+         {{"Kav_StartFindIDCard", 0x80}, {"Kav_ReadMsg", 0x41}},
          "Kav_StartFindIDCard = 128 (0x80): SAM: 寻卡失败 (无卡); "
          "端口 1: card file /no/such.json: No such file or directory"},
-        {"status on port 2", "2", IDC_SAM_STATUS, {{"Kav_GetSAMStatus", KAV_E_TIMEOUT}},
+        {"status on port 2",
+         "2",
+         IDC_SAM_STATUS,
+         {{"Kav_GetSAMStatus", KAV_E_TIMEOUT}},
          "Kav_GetSAMStatus = -6: 读卡器没有及时应答 (检查连接和波特率); "
          "端口 2: card file /tmp/bad.json: not valid JSON"},
-        {"a port without warnings", "3", IDC_READ_CARD, {{"Kav_OpenPort", KAV_E_NO_DEVICE}},
+        {"a port without warnings",
+         "3",
+         IDC_READ_CARD,
+         {{"Kav_OpenPort", KAV_E_NO_DEVICE}},
          "Kav_OpenPort = -1: 端口上没有设备 (检查连接和端口映射 (KAVIDCARD_DEVICES))"},
-        {"a call that takes no port", "1", IDC_TYPE_JPEG, {{"Kav_SetPhotoType", KAV_E_INTERNAL}},
+        {"a call that takes no port",
+         "1",
+         IDC_TYPE_JPEG,
+         {{"Kav_SetPhotoType", KAV_E_INTERNAL}},
          "Kav_SetPhotoType = -13: 读卡器库内部错误"},
     };
     restartWith(kWarnings);

@@ -116,8 +116,7 @@ TEST(SystemPickers, KeepNoSettingsBetweenRuns) {
     EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
     EXPECT_TRUE(output.contains(QStringLiteral("[  PASSED  ] 1 test"))) << output.toStdString();
 
-    EXPECT_EQ(filesUnder(home),
-              (QStringList{".config", ".config/QtProject.conf", "photos"}));
+    EXPECT_EQ(filesUnder(home), (QStringList{".config", ".config/QtProject.conf", "photos"}));
     ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
     EXPECT_EQ(earlier.readAll(), earlierRun(visited));
 }

@@ -19,8 +19,7 @@
 // A virtual reader served on a pty, reachable under a fixed symlink even
 // when a disconnect makes the server reopen the pty under a new name.
 struct ServedReader {
-    std::shared_ptr<kav::virt::VirtualReader> reader =
-        std::make_shared<kav::virt::VirtualReader>();
+    std::shared_ptr<kav::virt::VirtualReader> reader = std::make_shared<kav::virt::VirtualReader>();
     std::unique_ptr<kav::virt::PtyServer> server;
     std::string link;
     std::atomic<int> reopens{0};
@@ -63,8 +62,8 @@ class EndToEndTest : public DialogDriver {
         previousFolder = QDir::currentPath();
         // Photos go to the current folder until a button says otherwise.
         ASSERT_TRUE(QDir::setCurrent(folder.path()));
-        mapDevices("defaults=off,1=virtual:" + card("ordinary") + ",2=virtual:" +
-                   card("long-address") + ",3=virtual:" + card("mongol-female") +
+        mapDevices("defaults=off,1=virtual:" + card("ordinary") +
+                   ",2=virtual:" + card("long-address") + ",3=virtual:" + card("mongol-female") +
                    ",4=virtual:" + card("undecodable-photo") + ",1001=virtual");
         DialogDriver::SetUp();
     }

@@ -16,31 +16,45 @@ using kav::virt::Fault;
 namespace {
 
 enum class Press { Find, Read, Reset, Status, Id, MaxRF, Baud };
-constexpr Press kPresses[] = {Press::Find,   Press::Read,  Press::Reset, Press::Status,
-                              Press::Id,     Press::MaxRF, Press::Baud};
+constexpr Press kPresses[] = {Press::Find, Press::Read,  Press::Reset, Press::Status,
+                              Press::Id,   Press::MaxRF, Press::Baud};
 
 const char *pressName(Press p) {
     switch (p) {
-    case Press::Find: return "find";
-    case Press::Read: return "read";
-    case Press::Reset: return "reset";
-    case Press::Status: return "status";
-    case Press::Id: return "id";
-    case Press::MaxRF: return "maxrf";
-    case Press::Baud: return "baud";
+    case Press::Find:
+        return "find";
+    case Press::Read:
+        return "read";
+    case Press::Reset:
+        return "reset";
+    case Press::Status:
+        return "status";
+    case Press::Id:
+        return "id";
+    case Press::MaxRF:
+        return "maxrf";
+    case Press::Baud:
+        return "baud";
     }
     return "?";
 }
 
 int buttonOf(Press p) {
     switch (p) {
-    case Press::Find: return IDC_FIND_READER;
-    case Press::Read: return IDC_READ_CARD;
-    case Press::Reset: return IDC_RESET_SAM;
-    case Press::Status: return IDC_SAM_STATUS;
-    case Press::Id: return IDC_SAM_ID;
-    case Press::MaxRF: return IDC_SET_MAXRF;
-    case Press::Baud: return IDC_SET_BAUD;
+    case Press::Find:
+        return IDC_FIND_READER;
+    case Press::Read:
+        return IDC_READ_CARD;
+    case Press::Reset:
+        return IDC_RESET_SAM;
+    case Press::Status:
+        return IDC_SAM_STATUS;
+    case Press::Id:
+        return IDC_SAM_ID;
+    case Press::MaxRF:
+        return IDC_SET_MAXRF;
+    case Press::Baud:
+        return IDC_SET_BAUD;
     }
     return 0;
 }
@@ -58,8 +72,8 @@ QStringList expectedLines(Press press, Line line, int port) {
         "设置最大通讯字节数成功,最大通讯字节数为 80",
         "设置读卡器波特率成功,当前波特率为 57600 ",
     };
-    const QString fail[] = {"没有找打读卡器",       "读取身份证信息错误!", "复位SAM模块失败",
-                            "获得SAM模块状态失败", "读取SAM ID号错误",   "设置最大通讯字节数出错!",
+    const QString fail[] = {"没有找打读卡器",      "读取身份证信息错误!", "复位SAM模块失败",
+                            "获得SAM模块状态失败", "读取SAM ID号错误",    "设置最大通讯字节数出错!",
                             "设置读卡器波特率失败"};
     const auto i = static_cast<std::size_t>(press);
     switch (line) {
@@ -91,17 +105,18 @@ using L = Line;
 // that leave no well-formed answer, and for a SAM that fails everything.
 const FaultRow kFaultRows[] = {
     //                               find      read     reset    status   id       maxrf       baud
-    {Fault::NoCard,             L::Ok,   L::Fail, L::Ok,   L::Ok,   L::Ok,   L::Ok,       L::Ok},
-    {Fault::SelfTestFailure,    L::Ok,   L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::Fail},
-    {Fault::NotAuthorised,      L::Ok,   L::Fail, L::Ok,   L::Fail, L::Ok,   L::NoReader, L::Ok},
-    {Fault::ReadFailure,        L::Ok,   L::Fail, L::Ok,   L::Ok,   L::Ok,   L::Ok,       L::Ok},
-    {Fault::BadChecksum,        L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
-    {Fault::Truncated,          L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
-    {Fault::Noise,              L::Ok,   L::Ok,   L::Ok,   L::Ok,   L::Ok,   L::Ok,       L::Ok},
-    {Fault::Split,              L::Ok,   L::Ok,   L::Ok,   L::Ok,   L::Ok,   L::Ok,       L::Ok},
-    {Fault::Delay,              L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
-    {Fault::DisconnectMidFrame, L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
-    {Fault::Disconnect,         L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
+    {Fault::NoCard, L::Ok, L::Fail, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok},
+    {Fault::SelfTestFailure, L::Ok, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::Fail},
+    {Fault::NotAuthorised, L::Ok, L::Fail, L::Ok, L::Fail, L::Ok, L::NoReader, L::Ok},
+    {Fault::ReadFailure, L::Ok, L::Fail, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok},
+    {Fault::BadChecksum, L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
+    {Fault::Truncated, L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
+    {Fault::Noise, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok},
+    {Fault::Split, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok, L::Ok},
+    {Fault::Delay, L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
+    {Fault::DisconnectMidFrame, L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader,
+     L::GetBaudFail},
+    {Fault::Disconnect, L::Fail, L::None, L::Fail, L::Fail, L::Fail, L::NoReader, L::GetBaudFail},
 };
 
 struct MatrixCase {
@@ -177,7 +192,8 @@ class FaultMatrix : public EndToEndTest {
     int port = 1;
 };
 
-class InProcessFaultMatrix : public FaultMatrix, public ::testing::WithParamInterface<MatrixCase> {};
+class InProcessFaultMatrix : public FaultMatrix,
+                             public ::testing::WithParamInterface<MatrixCase> {};
 
 TEST_P(InProcessFaultMatrix, LogsTheHandlersLineClosesAndRecovers) {
     const MatrixCase &c = GetParam();
@@ -250,8 +266,7 @@ std::vector<MatrixCase> ptyCases() {
 }
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(Subset, PtyFaultMatrix, ::testing::ValuesIn(ptyCases()),
-                         caseName);
+INSTANTIATE_TEST_SUITE_P(Subset, PtyFaultMatrix, ::testing::ValuesIn(ptyCases()), caseName);
 
 class PtyDeviceFaults : public PtyFaultFixture {};
 

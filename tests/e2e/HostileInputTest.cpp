@@ -74,7 +74,7 @@ TEST_F(HostileCardTest, NamesFromTheCardStayInTheFolder) {
         {u".hidden", u"", "hidden.bmp"},
         {u"\u0001\u001f\u007f王", u"1\u000a2", "王_12.bmp"},
         {std::u16string(u"x\0y", 3), u"1", "x_y_1.bmp"}, // NUL shows as U+FFFD, not in GBK
-        {u"李\xD83D\xDE00", u"1", "李__1.bmp"},                // nor is an emoji
+        {u"李\xD83D\xDE00", u"1", "李__1.bmp"},          // nor is an emoji
         {u"..", u"", ""},
         {u".", u".", ""},
         {u"", u"", ""},
@@ -96,7 +96,8 @@ TEST_F(HostileCardTest, NamesFromTheCardStayInTheFolder) {
 }
 
 TEST_F(HostileCardTest, FieldsAtFullWidthWithoutPaddingStayInsideTheRecord) {
-    const std::u16string longest = u"一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一二三四五";
+    const std::u16string longest =
+        u"一二三四五六七八九十一二三四五六七八九十一二三四五六七八九十一二三四五";
     reader(1)->insertCard(cardWith({{"name", longest.substr(0, 15)},
                                     {"address", longest.substr(0, 35)},
                                     {"issuer", longest.substr(0, 15)},
@@ -123,7 +124,7 @@ TEST_F(HostileCardTest, InvalidTextShowsAsReplacementCharacters) {
     click(IDC_READ_CARD);
     ASSERT_EQ(messages().size(), 11);
     EXPECT_EQ(messages().at(9), "姓名:A?B"); // the record is GBK: U+FFFD becomes '?'
-    EXPECT_EQ(messages().at(8), "性别:7");          // unknown codes show as on the card
+    EXPECT_EQ(messages().at(8), "性别:7");   // unknown codes show as on the card
     EXPECT_EQ(messages().at(7), "民族:99");
     EXPECT_EQ(messages().at(6), "出生:19991341"); // never an invented date
 }
@@ -153,7 +154,9 @@ TEST_F(HostileCardTest, FolderThatIsNotWritable) {
 // ---- A long session on a flaky reader, over a real tty ------------------------
 
 namespace {
-int openDescriptors() { return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::System).size()); }
+int openDescriptors() {
+    return static_cast<int>(QDir("/proc/self/fd").entryList(QDir::System).size());
+}
 } // namespace
 
 TEST_F(EndToEndTest, AThousandReadsOnAReaderThatFailsEveryThirdRead) {
@@ -189,11 +192,11 @@ TEST_F(EndToEndTest, AThousandReadsOnAReaderThatFailsEveryThirdRead) {
 // sanitizer build.
 TEST_F(EndToEndTest, FullSessionEveryButtonAndAHundredReads) {
     platform.folderChoice = {FolderChoice::Outcome::Chosen, folder.path()};
-    const int buttons[] = {IDC_FIND_READER,  IDC_SET_MAXRF,   IDC_SET_BAUD,   IDC_RESET_SAM,
-                           IDC_SAM_STATUS,   IDC_SAM_ID,      IDC_PATH_ROOT,  IDC_PATH_CURRENT,
-                           IDC_PATH_CHOOSE,  IDC_TYPE_BMP,    IDC_TYPE_JPEG,  IDC_TYPE_BASE64,
-                           IDC_NAME_TMP,     IDC_NAME_NAME,   IDC_NAME_IDNO,  IDC_NAME_BOTH,
-                           IDC_READ_CARD,    IDC_CLEAR_LOG};
+    const int buttons[] = {IDC_FIND_READER, IDC_SET_MAXRF, IDC_SET_BAUD,  IDC_RESET_SAM,
+                           IDC_SAM_STATUS,  IDC_SAM_ID,    IDC_PATH_ROOT, IDC_PATH_CURRENT,
+                           IDC_PATH_CHOOSE, IDC_TYPE_BMP,  IDC_TYPE_JPEG, IDC_TYPE_BASE64,
+                           IDC_NAME_TMP,    IDC_NAME_NAME, IDC_NAME_IDNO, IDC_NAME_BOTH,
+                           IDC_READ_CARD,   IDC_CLEAR_LOG};
     for (int id : buttons)
         click(id);
     EXPECT_EQ(dlg->log().rowCount(), 0);

@@ -53,5 +53,6 @@ TEST_F(EndToEndTest, StatusSaysNoCardOrThatThePhotoCouldNotBeWritten) {
     ASSERT_TRUE(QDir(photos).removeRecursively()); // gone since it was chosen
     click(IDC_READ_CARD);
     EXPECT_EQ(messages().front(), "读取身份证信息错误!");
-    EXPECT_TRUE(status->text().startsWith("Kav_ReadMsg = -10: 照片无法写入")) << status->text().toStdString();
+    EXPECT_TRUE(status->text().startsWith("Kav_ReadMsg = -10: 照片无法写入"))
+        << status->text().toStdString();
 }

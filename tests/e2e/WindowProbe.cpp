@@ -14,9 +14,9 @@ namespace {
 void report() {
     const QByteArray line =
         (QString(QApplication::layoutDirection() == Qt::LeftToRight ? "LeftToRight"
-                                                                     : "RightToLeft") +
-         " style=" + QApplication::style()->name() + " platform=" +
-         QGuiApplication::platformName() +
+                                                                    : "RightToLeft") +
+         " style=" + QApplication::style()->name() +
+         " platform=" + QGuiApplication::platformName() +
          " arguments=" + QString::number(QCoreApplication::arguments().size()) + "\n")
             .toUtf8();
     [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());

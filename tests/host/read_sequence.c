@@ -65,8 +65,7 @@ int main(int argc, char **argv) {
     printf("port %d at %u baud\n", port, baud);
     printf("SAM %X%X-%X%X\n", samId[1], samId[0], samId[3], samId[2]);
     printf("name %s\nsex %s\nnation %s\nborn %s\naddress %s\nid %s\nissuer %s\n", record.name,
-           record.sex, record.nation, record.born, record.address, record.idNumber,
-           record.issuer);
+           record.sex, record.nation, record.born, record.address, record.idNumber, record.issuer);
     printf("valid %s - %s\nphoto %s\n", record.validFrom, record.validUntil, record.photoFile);
     return record.name[0] != '\0' && record.photoFile[0] != '\0' ? 0 : failed("empty record", 0);
 }

@@ -69,4 +69,3 @@ class DialogDriver : public ::testing::Test {
     FakePlatform platform;
     std::unique_ptr<CVelkartDlg> dlg;
 };
-

@@ -1,8 +1,8 @@
 #include "process.h"
 
 #include <fcntl.h>
-#include <pty.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -158,8 +158,8 @@ Outcome run(const std::string &program, std::vector<std::string> args, const Var
     return collect(pid, out, err, limit, watch);
 }
 
-Outcome runOnTerminal(const std::string &program, std::vector<std::string> args,
-                      const Vars &vars, std::chrono::milliseconds limit) {
+Outcome runOnTerminal(const std::string &program, std::vector<std::string> args, const Vars &vars,
+                      std::chrono::milliseconds limit) {
     int master = -1;
     int slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)

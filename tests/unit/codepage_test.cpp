@@ -16,11 +16,15 @@ TEST(Codepage936, DecodesGbkAndReplacesWhatIsNot) {
         {"", ""},
         {"abc", "abc"},
         {"\xD5\xD5\xC6\xAC", "照片"},
-        {"\x80", "€"},                           // code page 936's euro sign
-        {"A\xFF" "B", "A\uFFFD" "B"},            // a byte no character starts with
-        {"\xD5", "\uFFFD"},                      // a pair cut off at the end
+        {"\x80", "€"}, // code page 936's euro sign
+        {"A\xFF"
+         "B",
+         "A\uFFFD"
+         "B"},              // a byte no character starts with
+        {"\xD5", "\uFFFD"}, // a pair cut off at the end
         {"\xD5\xD5\xD5", "照\uFFFD"},
-        {"\x81\x30", "\uFFFD" "0"},              // a four-byte GB18030 lead is not GBK
+        {"\x81\x30", "\uFFFD"
+                     "0"}, // a four-byte GB18030 lead is not GBK
         {std::string("a\0b", 3), std::string("a\0b", 3)},
     };
     for (const Case &c : cases) {
@@ -39,7 +43,9 @@ TEST(Codepage936, EncodesExactlyOrNotAtAll) {
 
 TEST(Codepage936, LossyEncodingMarksWhatItCannotHold) {
     EXPECT_EQ(fromUtf8Lossy("王\xF0\x9F\x98\x80明"), "\xCD\xF5?\xC3\xF7");
-    EXPECT_EQ(fromUtf8Lossy("a\xC3\x28" "b"), "a?(b");
+    EXPECT_EQ(fromUtf8Lossy("a\xC3\x28"
+                            "b"),
+              "a?(b");
     EXPECT_EQ(fromUtf8Lossy("x\xE7\x85"), "x?");
 }
 

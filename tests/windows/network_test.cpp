@@ -34,8 +34,7 @@ SOCKET listenOnLoopback(std::uint16_t &port) {
     int size = sizeof address;
     if (s == INVALID_SOCKET ||
         ::bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr *>(&address), &size) != 0 ||
-        ::listen(s, 4) != 0)
+        ::getsockname(s, reinterpret_cast<sockaddr *>(&address), &size) != 0 || ::listen(s, 4) != 0)
         return INVALID_SOCKET;
     port = ntohs(address.sin_port);
     return s;
@@ -140,9 +139,9 @@ class LoopbackServer {
 TEST(NetworkPortsWin32, ACardIsReadThroughEachKindOfNetworkPort) {
     LoopbackServer rfc2217(true), tcp(false);
     ASSERT_TRUE(rfc2217.listening() && tcp.listening());
-    const std::string devices = "defaults=off,2=rfc2217://127.0.0.1:" +
-                                std::to_string(rfc2217.port()) +
-                                ",3=tcp://127.0.0.1:" + std::to_string(tcp.port());
+    const std::string devices =
+        "defaults=off,2=rfc2217://127.0.0.1:" + std::to_string(rfc2217.port()) +
+        ",3=tcp://127.0.0.1:" + std::to_string(tcp.port());
     ASSERT_EQ(::_putenv_s("KAVIDCARD_DEVICES", devices.c_str()), 0);
 
     char warning[KAV_WARNING_TEXT_SIZE] = {};

@@ -109,7 +109,8 @@ std::u16string formatSex(std::u16string_view code, int format) {
 }
 
 std::u16string formatNation(std::u16string_view code, int format) {
-    if ((format != KAV_NATION_NAME && format != KAV_NATION_NAME_ZU) || code.size() != 2 || !allDigits(code))
+    if ((format != KAV_NATION_NAME && format != KAV_NATION_NAME_ZU) || code.size() != 2 ||
+        !allDigits(code))
         return std::u16string(code);
     const int value = number(code);
     const std::u16string_view name = nationName(value);

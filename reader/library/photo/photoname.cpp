@@ -23,7 +23,9 @@ bool isSpace(char16_t c) {
     return c == u' ' || c == 0x3000;
 }
 
-bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool isHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
 
 // A character the record's code page cannot hold would leave the photo
 // with a path the record cannot give: it becomes '_', so a rare character
@@ -32,8 +34,7 @@ std::u16string withGbkCharactersOnly(std::u16string_view text) {
     std::u16string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t width =
-            isHighSurrogate(text[i]) && i + 1 < text.size() ? 2 : 1;
+        const std::size_t width = isHighSurrogate(text[i]) && i + 1 < text.size() ? 2 : 1;
         const std::u16string_view character = text.substr(i, width);
         if (cp936::fromUtf8(card::toUtf8(character)))
             out += character;

@@ -150,8 +150,7 @@ WriteOutcome renameIntoPlace(int dir, const std::string &tempName, const std::st
     return {true, {}};
 }
 
-WriteOutcome writeNamed(int dir, const std::string &fileName,
-                        std::span<const std::uint8_t> bytes) {
+WriteOutcome writeNamed(int dir, const std::string &fileName, std::span<const std::uint8_t> bytes) {
     removeStaleTemporaries(dir);
     std::string tempName;
     Descriptor file;

@@ -23,10 +23,9 @@ std::string absolute(const std::string &path) {
 int openAppend(const std::string &path, std::size_t &size) {
     // O_NONBLOCK: a FIFO without a reader fails at once instead of hanging
     // the caller; O_NOFOLLOW: a planted symlink is not written through.
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                              O_CLOEXEC,
-                          0600);
+    const int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
     struct stat st {};

@@ -30,9 +30,9 @@ std::optional<speed_t> termiosSpeed(std::uint32_t baud) {
     static constexpr struct {
         std::uint32_t baud;
         speed_t speed;
-    } kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},    {9600, B9600},
-                   {19200, B19200}, {38400, B38400}, {57600, B57600},  {115200, B115200},
-                   {230400, B230400}};
+    } kSpeeds[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},
+                   {9600, B9600},   {19200, B19200},   {38400, B38400},
+                   {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto &s : kSpeeds)
         if (s.baud == baud)
             return s.speed;
@@ -173,13 +173,11 @@ bool SerialDevice::gone() {
     return true;
 }
 
-bool SerialDevice::write(const std::uint8_t *bytes, std::size_t count,
-                         Clock::time_point deadline) {
+bool SerialDevice::write(const std::uint8_t *bytes, std::size_t count, Clock::time_point deadline) {
     const int fd = static_cast<int>(handle_);
-    switch (writeByDeadline<Clock>(fd, bytes, count, deadline, true,
-                                   [fd](const std::uint8_t *from, std::size_t n) {
-                                       return ::write(fd, from, n);
-                                   })) {
+    switch (writeByDeadline<Clock>(
+        fd, bytes, count, deadline, true,
+        [fd](const std::uint8_t *from, std::size_t n) { return ::write(fd, from, n); })) {
     case WriteEnd::Done:
         return true;
     case WriteEnd::Stuck:

@@ -132,8 +132,7 @@ bool Socket::send(const std::uint8_t *bytes, std::size_t count, Clock::time_poin
 
 bool Socket::closedByPeer() {
     pollfd p{static_cast<int>(handle_), POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) > 0 &&
-           (p.revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP)) != 0;
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP)) != 0;
 }
 
 } // namespace kav::sys

@@ -169,8 +169,7 @@ bool SerialDevice::gone() {
     return true;
 }
 
-bool SerialDevice::write(const std::uint8_t *bytes, std::size_t count,
-                         Clock::time_point deadline) {
+bool SerialDevice::write(const std::uint8_t *bytes, std::size_t count, Clock::time_point deadline) {
     const HANDLE port = handleOf(handle_);
     std::size_t done = 0;
     while (done < count) {
@@ -238,8 +237,7 @@ void SerialDevice::drain(std::size_t chunk) {
             break;
         DWORD n = 0;
         if (!::ReadFile(port, scrap.data(),
-                        std::min<DWORD>(*waiting, static_cast<DWORD>(scrap.size())), &n,
-                        nullptr) ||
+                        std::min<DWORD>(*waiting, static_cast<DWORD>(scrap.size())), &n, nullptr) ||
             n == 0)
             break;
     }

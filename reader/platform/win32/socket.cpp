@@ -24,8 +24,8 @@ int waitFor(SOCKET s, bool forWrite, int ms, bool *failedConnect = nullptr) {
     FD_SET(s, &ready);
     FD_SET(s, &broken);
     timeval wait{ms / 1000, (ms % 1000) * 1000};
-    const int n = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &broken,
-                           &wait);
+    const int n =
+        ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr, &broken, &wait);
     if (n == SOCKET_ERROR)
         return -1;
     if (failedConnect != nullptr)

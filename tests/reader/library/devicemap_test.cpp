@@ -9,8 +9,12 @@ using kav::Device;
 using kav::DeviceMap;
 
 namespace {
-Device path(const char *p) { return {Device::Kind::Path, p, {}, {}, 0}; }
-Device virtualReader(const char *card = "") { return {Device::Kind::Virtual, {}, card, {}, 0}; }
+Device path(const char *p) {
+    return {Device::Kind::Path, p, {}, {}, 0};
+}
+Device virtualReader(const char *card = "") {
+    return {Device::Kind::Virtual, {}, card, {}, 0};
+}
 Device network(Device::Kind kind, const char *host, std::uint16_t port) {
     return {kind, {}, {}, host, port};
 }
@@ -23,10 +27,10 @@ TEST(DeviceMap, DefaultRule) {
         std::optional<Device> device;
     };
     const Case cases[] = {
-        {0, std::nullopt},          {1, path("/dev/ttyUSB0")},   {100, path("/dev/ttyUSB99")},
+        {0, std::nullopt},           {1, path("/dev/ttyUSB0")},    {100, path("/dev/ttyUSB99")},
         {101, path("/dev/ttyACM0")}, {200, path("/dev/ttyACM99")}, {201, path("/dev/ttyS0")},
-        {300, path("/dev/ttyS99")}, {301, std::nullopt},         {1000, std::nullopt},
-        {1001, std::nullopt},       {-1, std::nullopt},
+        {300, path("/dev/ttyS99")},  {301, std::nullopt},          {1000, std::nullopt},
+        {1001, std::nullopt},        {-1, std::nullopt},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.port);
@@ -48,7 +52,8 @@ TEST(DeviceMap, VariableAddsOverridesAndRemoves) {
 }
 
 TEST(DeviceMap, BadEntriesAreSkippedAndSaid) {
-    const char *bad[] = {"x=virtual", "=virtual", "0=virtual", "-1=virtual", "1=", "1virtual",
+    const char *bad[] = {"x=virtual",           "=virtual",    "0=virtual",
+                         "-1=virtual",          "1=",          "1virtual",
                          "99999999999=virtual", "1.5=virtual", "2=virtual=x"};
     for (const char *entry : bad) {
         SCOPED_TRACE(entry);

@@ -501,8 +501,11 @@ TEST_F(LibraryTest, WarningsNameIgnoredEntriesThenBadCardFiles) {
     file.write("{\"name\": 12}");
     file.close();
     const std::string devices = "defaults=off,garbage,4=virtual:/no/such.json,1=,2=virtual,"
-                                "0=virtual,3=virtual:" + kCards + "/long-address.json,"
-                                "99999999999=virtual,5=virtual:" + broken;
+                                "0=virtual,3=virtual:" +
+                                kCards +
+                                "/long-address.json,"
+                                "99999999999=virtual,5=virtual:" +
+                                broken;
     setenv("KAVIDCARD_DEVICES", devices.c_str(), 1);
     kav::testing::resetLibrary();
 
@@ -540,11 +543,13 @@ TEST_F(LibraryTest, WarningTextsAreUtf8ThatFitsTheDocumentedBuffer) {
     } cases[] = {
         {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
         {"a\xFFz", "\"a\\xFFz\""},
-        {"\xC0\xAF", "\"\\xC0\\xAF\""},             // an overlong '/'
-        {"\xED\xA0\x80", "\"\\xED\\xA0\\x80\""},    // a surrogate
+        {"\xC0\xAF", "\"\\xC0\\xAF\""},          // an overlong '/'
+        {"\xED\xA0\x80", "\"\\xED\\xA0\\x80\""}, // a surrogate
         {"tab\there", "\"tab?here\""},
-        {"\xC2\x9B" "31m", "\"?31m\""},                 // a C1 control: CSI
-        {"\xE5\xBC", "\"\\xE5\\xBC\""},             // cut short
+        {"\xC2\x9B"
+         "31m",
+         "\"?31m\""},                   // a C1 control: CSI
+        {"\xE5\xBC", "\"\\xE5\\xBC\""}, // cut short
         {longEntry, "\"" + longEntry.substr(0, 900)},
     };
     for (const auto &c : cases) {

@@ -11,7 +11,9 @@ int main(int argc, char **argv) {
     // The trace is read once, when the library first writes to it: every
     // test of this program traces, and TraceTest reads what was written.
     const QByteArray trace =
-        QDir::temp().filePath(QStringLiteral("kav_library_tests.%1.trace").arg(getpid())).toLocal8Bit();
+        QDir::temp()
+            .filePath(QStringLiteral("kav_library_tests.%1.trace").arg(getpid()))
+            .toLocal8Bit();
     QFile::remove(QString::fromLocal8Bit(trace));
     setenv("KAVIDCARD_TRACE", trace.constData(), 1);
     // The library needs no Qt; the tests check photos and temporary folders

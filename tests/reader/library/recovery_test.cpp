@@ -57,10 +57,10 @@ TEST(ReaderComesBack, TheOpenPortServesAgainWithoutACloseByTheHost) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         // The fourth answer is the read's: the open's probe, find, select, read.
-        test::ToolReader tool(c.how == Away::HungUpMidRead
-                                  ? std::vector<std::string>{"--fault", "disconnect-mid-frame",
-                                                             "--every", "4"}
-                                  : std::vector<std::string>{});
+        test::ToolReader tool(
+            c.how == Away::HungUpMidRead
+                ? std::vector<std::string>{"--fault", "disconnect-mid-frame", "--every", "4"}
+                : std::vector<std::string>{});
         ASSERT_TRUE(tool.running());
         const test::TempFolder folder;
         useDevices(tool.devices(), folder);

@@ -13,10 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {

@@ -128,8 +128,8 @@ TEST_F(TraceFileTest, ARelativePathStaysWhereTracingBegan) {
     for (int i = 0; i < 60; ++i)
         file.write(line + "\n");
     EXPECT_TRUE(fs::exists(first / "trace.log.1")) << "the real trace rotated";
-    EXPECT_NE(contents(first / "trace.log").find("the earlier part is in " +
-                                                 (first / "trace.log.1").string()),
+    EXPECT_NE(contents(first / "trace.log")
+                  .find("the earlier part is in " + (first / "trace.log.1").string()),
               std::string::npos);
     EXPECT_EQ(contents(later / "trace.log"), "the host's own\n");
     EXPECT_FALSE(fs::exists(later / "trace.log.1"));

@@ -107,8 +107,10 @@ TEST(Transact, OutcomeForEachWayTheAnswerCanArrive) {
          {{KAV_OK, encodeResponse(0, 0, kSuccess, hex("05 00 01 00"))}},
          KAV_E_BAD_REPLY,
          0},
-        {"a refusal carrying data", {{KAV_OK, encodeResponse(0, 0, kReadFailed, kIdData)}},
-         KAV_E_BAD_REPLY, 0},
+        {"a refusal carrying data",
+         {{KAV_OK, encodeResponse(0, 0, kReadFailed, kIdData)}},
+         KAV_E_BAD_REPLY,
+         0},
         {"link fails", {{KAV_E_IO, {}}}, KAV_E_IO, 0},
         {"link fails mid-frame", {{KAV_OK, half}, {KAV_E_IO, {}}}, KAV_E_IO, 0},
     };

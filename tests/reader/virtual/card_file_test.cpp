@@ -379,7 +379,6 @@ TEST(CardFiles, FingerprintAndAppendedAddressesLoadAsWritten) {
     EXPECT_EQ(addressText(given.card->addresses[1]), u"乙街" + std::u16string(33, u' '));
 }
 
-
 TEST(CardFiles, WhatIsNoCardFileSaysWhy) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("kav-card-files-" + std::to_string(::getpid()));

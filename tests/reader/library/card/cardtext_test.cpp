@@ -124,8 +124,8 @@ TEST(TextBlock, InvalidUcs2BecomesReplacementCharacter) {
 // Characters that would act on a log line or a field rather than show in
 // it, written out here rather than taken from the library.
 bool actsOnDisplay(char16_t u) {
-    return (u >= 0x01 && u <= 0x1F) || (u >= 0x7F && u <= 0x9F) || u == 0x2028 ||
-           u == 0x2029 || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+    return (u >= 0x01 && u <= 0x1F) || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029 ||
+           (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
 }
 
 TEST(TextBlock, ControlCharactersBecomeQuestionMarks) {
@@ -135,18 +135,21 @@ TEST(TextBlock, ControlCharactersBecomeQuestionMarks) {
         std::u16string expected;
     };
     std::vector<Case> cases = {
-        {"newline, tab and escape", u"a\nb\tc\x1B"
-                                    u"d",
+        {"newline, tab and escape",
+         u"a\nb\tc\x1B"
+         u"d",
          u"a?b?c?d"},
         {"a control before the padding stays", u"张三\r\n", u"张三??"},
         {"only a control", u"\t", u"?"},
         {"control then NUL inside", std::u16string(u"\x1B\0x", 3),
          u"?\xFFFD"
          u"x"},
-        {"right-to-left override", u"a\x202E"
-                                   u"gpj.exe",
+        {"right-to-left override",
+         u"a\x202E"
+         u"gpj.exe",
          u"a?gpj.exe"},
-        {"neighbours are kept", u" ~\xA0\x2027\x202F\x2065\x206A", u" ~\xA0\x2027\x202F\x2065\x206A"},
+        {"neighbours are kept", u" ~\xA0\x2027\x202F\x2065\x206A",
+         u" ~\xA0\x2027\x202F\x2065\x206A"},
     };
     // Every character of the ranges, one per case, between two letters.
     for (char32_t u = 1; u <= 0x206A; ++u) {

@@ -1,6 +1,6 @@
+#include "photo/atomicfile.h"
 #include "process.h"
 #include "test_files.h"
-#include "photo/atomicfile.h"
 
 #include <gtest/gtest.h>
 
@@ -73,12 +73,16 @@ TEST_P(AtomicFile, LeavesOnlyTheTarget) {
          true,
          {"photo.bmp"}},
         {"symlink replaced",
-         [](const fs::path &f) { fs::create_symlink(f / "elsewhere", f / "photo.bmp"); }, true,
+         [](const fs::path &f) { fs::create_symlink(f / "elsewhere", f / "photo.bmp"); },
+         true,
          {"photo.bmp"}},
-        {"other files kept", [](const fs::path &f) { std::ofstream(f / "a.wlt") << "a"; }, true,
+        {"other files kept",
+         [](const fs::path &f) { std::ofstream(f / "a.wlt") << "a"; },
+         true,
          {"a.wlt", "photo.bmp"}},
         {"folder at the name: rename fails",
-         [](const fs::path &f) { fs::create_directories(f / "photo.bmp" / "x"); }, false,
+         [](const fs::path &f) { fs::create_directories(f / "photo.bmp" / "x"); },
+         false,
          {"photo.bmp"}},
     };
     for (const Case &c : cases) {
@@ -181,8 +185,7 @@ TEST(AtomicFileStale, OnlyOurOldTemporariesAreRemoved) {
         {".kavphoto-0123456789abcdef.tmp", File, old, false, true},
         {".kavphoto-x.tmp", File, std::chrono::hours(24 * 400), false, true},
         {".kavphoto-fresh.tmp", File, std::chrono::seconds(0), false, false},
-        {".kavphoto-almost.tmp", File, kStaleTemporaryAge - std::chrono::seconds(30), false,
-         false},
+        {".kavphoto-almost.tmp", File, kStaleTemporaryAge - std::chrono::seconds(30), false, false},
         {".kavphoto-foreign.tmp", File, old, true, false},
         {".kavphoto-link.tmp", Link, old, false, false},
         {".kavphoto-folder.tmp", Folder, old, false, false},
