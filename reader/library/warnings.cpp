@@ -4,7 +4,6 @@
 // texts handed out are UTF-8 that fits a KAV_WARNING_TEXT_SIZE buffer.
 #include "library.h"
 
-#include "link/network_link.h"
 #include "protocol/trace.h"
 
 namespace kav {

@@ -2,8 +2,8 @@
 // call, interleaved with the platform's services and the lines logged.
 #pragma once
 
-#include "DialogDriver.h"
 #include "FakeReader.h"
+#include "dialog_driver.h"
 
 #include <algorithm>
 #include <string>

@@ -1,7 +1,7 @@
 // The event log's own storage: texts packed into shared blocks, local-time
 // stamps, and rows handed to the views in bursts.
 #include "EventLogModel.h"
-#include "FakePlatform.h" // readable QString failures
+#include "fake_platform.h" // readable QString failures
 
 #include <QCoreApplication>
 #include <QSignalSpy>

@@ -2,8 +2,8 @@
 // it registers and when, rows from the library's threads, the bounded ring,
 // pause, save and copy, and the columns of each kind of event.
 #include "FrameMonitor.h"
-#include "FakePlatform.h"
 #include "TraceColumns.h"
+#include "fake_platform.h"
 
 #include <QApplication>
 #include <QClipboard>

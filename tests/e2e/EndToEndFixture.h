@@ -2,7 +2,7 @@
 // in process, or served on a pseudo-terminal as a serial device.
 #pragma once
 
-#include "DialogDriver.h"
+#include "dialog_driver.h"
 #include "testing.h"
 #include "virtual/pty_server.h"
 #include "virtual/virtual_reader.h"

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "EventLogModel.h"
-#include "FakePlatform.h"
 #include "VelkartDlg.h"
+#include "fake_platform.h"
 #include "resource.h"
 
 #include <QAbstractButton>
