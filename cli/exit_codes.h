@@ -3,20 +3,23 @@
 // of result codes (reader/result_codes.h).
 #pragma once
 
+#include "result_codes.h"
+
 namespace kav::cli {
 
+// The classes of result codes are the table's; kav adds its own.
 enum ExitCode : int {
-    kExitOk = 0,
-    kExitUsage = 1,    // bad arguments; no port was touched
-    kExitNoDevice = 2, // no reader found, or no device behind the port
-    kExitAccess = 3,   // permission denied, or the port is busy
-    kExitLink = 4,     // the link failed: I/O, timeout, bad frame, unexpected answer
-    kExitRefused = 5,  // the SAM or the card refused: a status byte
-    kExitPhoto = 6,    // the photo could not be written
-    kExitOther = 7,    // anything else
-    kExitOutput = 8,   // standard output could not be written (closed, disk full)
-    kExitFailed = 9,   // kav check: a unit failed its plan
-    kExitRecord = 10,  // the results database could not be used or written
+    kExitOk = static_cast<int>(results::Exit::Ok),
+    kExitUsage = 1, // bad arguments; no port was touched
+    kExitNoDevice = static_cast<int>(results::Exit::NoDevice),
+    kExitAccess = static_cast<int>(results::Exit::Access),
+    kExitLink = static_cast<int>(results::Exit::Link),
+    kExitRefused = static_cast<int>(results::Exit::Refused),
+    kExitPhoto = static_cast<int>(results::Exit::Photo),
+    kExitOther = static_cast<int>(results::Exit::Other),
+    kExitOutput = 8,  // standard output could not be written (closed, disk full)
+    kExitFailed = 9,  // kav check: a unit failed its plan
+    kExitRecord = 10, // the results database could not be used or written
 };
 
 // The class of a Kav_* result code (0 is kExitOk).

@@ -3,19 +3,17 @@
 // clock of the log.
 #pragma once
 
+#include "FrontEnd.h"
+
 #include <QString>
 
 #include <chrono>
 
 class QWidget;
 
+// The handlers' outcome of a folder choice, with the path as Qt has it.
 struct FolderChoice {
-    enum class Outcome {
-        Chosen,        // path holds the folder
-        Cancelled,     // the user closed the picker without a choice
-        NotFileSystem, // the choice is no usable file-system folder
-        Unavailable,   // no picker could be shown at all
-    };
+    using Outcome = FolderPick::Outcome;
     Outcome outcome = Outcome::Cancelled;
     QString path;
 };
