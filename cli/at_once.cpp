@@ -1,6 +1,7 @@
 #include "command_parts.h"
 
 #include "exit_codes.h"
+#include "host/sam_id.h"
 #include "port_set.h"
 
 #include <algorithm>
@@ -8,11 +9,11 @@
 namespace kav::cli {
 
 std::optional<std::string> samIdOf(int port) {
-    OpenPort open(port);
+    PortSession open(port);
     KavSamId id{};
-    if (open.result() != KAV_OK || Kav_GetSAMID(port, id.bytes, 0) != KAV_OK)
+    if (open.openResult() != KAV_OK || Kav_GetSAMID(port, id.bytes, 0) != KAV_OK)
         return std::nullopt;
-    return samIdText(id.bytes);
+    return host::samIdText(id);
 }
 
 int printPortResults(const Output &out, const std::vector<PortResult> &results) {

@@ -1,15 +1,9 @@
 #include "command_parts.h"
 
-#include "optional_exports.h"
-
 namespace kav::cli {
 
 Step setReadSettings(const PhotoOptions &photo) {
-    Kav_SetSexType(KAV_SEX_TEXT);
-    Kav_SetNationType(KAV_NATION_NAME);
-    Kav_SetBornType(KAV_DATE_CHINESE);
-    Kav_SetUserLifeBType(KAV_DATE_DOTS);
-    Kav_SetUserLifeEType(KAV_DATE_SLASHES, KAV_NO_END_LONG_TERM);
+    host::setReadFieldFormats();
     if (photo.type)
         Kav_SetPhotoType(*photo.type);
     if (photo.scheme)
@@ -22,17 +16,17 @@ Step setReadSettings(const PhotoOptions &photo) {
 }
 
 Step readSequence(int port, IDCardRecord &record, KavCardData *last) {
-    return cardSequence(port, [&]() -> Step {
-        const int r = Kav_ReadMsg(port, 0, &record);
-        if (const GetLastCardFn get = getLastCardExport(); last != nullptr && get != nullptr) {
-            last->size = sizeof *last;
-            if (get(port, last) != KAV_OK)
-                last->type = KAV_CARD_NONE;
-        }
-        if (r != KAV_OK)
-            return {"Kav_ReadMsg", r};
-        return {};
-    });
+    PortSession open(port);
+    if (!open.isOpen())
+        return {"Kav_OpenPort", open.openResult()};
+    const host::ReadSteps steps = host::readCard(port, record, host::AfterRefusal::Stop);
+    // Only a read that was made took anything from the card.
+    const bool readMade = steps.ok() || steps.read != KAV_OK;
+    if (last != nullptr && readMade && !host::lastCard(port, *last))
+        last->type = KAV_CARD_NONE;
+    if (!steps.ok())
+        return {steps.failedCall(), steps.failedCode()};
+    return {};
 }
 
 double msSince(Clock::time_point start) {

@@ -4,6 +4,7 @@
 #include "codepage936.h"
 #include "commands.h"
 #include "exit_codes.h"
+#include "host/port_session.h"
 #include "interrupt.h"
 #include "platform/system.h"
 #include "port_set.h"
@@ -61,9 +62,8 @@ bool unitPresent(int port) {
         unsigned int baud = 0;
         return Kav_GetCOMBaud(port, &baud) == KAV_OK;
     }
-    const bool present = Kav_OpenPort(port) == KAV_OK && Kav_GetSAMStatus(port, 0) == KAV_OK;
-    Kav_ClosePort(port);
-    return present;
+    const host::PortSession open(port);
+    return open.isOpen() && Kav_GetSAMStatus(port, 0) == KAV_OK;
 }
 
 // Waits until the unit is there (or gone); false when Ctrl-C came first.
@@ -124,7 +124,7 @@ int checkPort(const Station &station, int port) {
                 break;
             say(port, "checking the unit");
         }
-        const UnitResult unit = checkUnit(*run.plan, port, samIdText);
+        const UnitResult unit = checkUnit(*run.plan, port);
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();

@@ -5,6 +5,8 @@
 
 #include "KavIDCardAPI.h"
 #include "commands.h"
+#include "host/port_session.h"
+#include "host/read_sequence.h"
 
 #include <chrono>
 #include <optional>
@@ -15,8 +17,6 @@ namespace kav::cli {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kReadMaxRfBytes = 80; // the dialog reads with this, whatever else is set
-
 // The first call of a sequence that failed, or none.
 struct Step {
     const char *operation = nullptr;
@@ -24,34 +24,23 @@ struct Step {
     bool ok() const { return operation == nullptr; }
 };
 
-// Closes the port however the sequence ends.
-class OpenPort {
-  public:
-    explicit OpenPort(int port) : port_(port), result_(Kav_OpenPort(port)) {}
-    ~OpenPort() { Kav_ClosePort(port_); }
-    OpenPort(const OpenPort &) = delete;
-    OpenPort &operator=(const OpenPort &) = delete;
-    int result() const { return result_; }
-
-  private:
-    int port_;
-    int result_;
-};
+using host::PortSession;
 
 // The dialog's field formats, so that kav and the dialog read alike.
 // A refused photo folder fails the command before any read: the library
 // would otherwise keep its previous folder and the photo land elsewhere.
 Step setReadSettings(const PhotoOptions &photo);
 
-// The dialog's read sequence, stopping at the first call that fails (the
+// The dialog's read sequence with a read of the caller's own, stopping at
+// the first call that fails (the
 // dialog lets find and select go on to the read; a script wants to know
 // which step refused): open, 80 RF bytes, find, select, then `read` (which
 // returns its Step) while the port is still open.
 template <typename Read> Step cardSequence(int port, Read read) {
-    OpenPort open(port);
-    if (open.result() != KAV_OK)
-        return {"Kav_OpenPort", open.result()};
-    if (const int r = Kav_SetMaxRFByte(port, kReadMaxRfBytes, 0); r != KAV_OK)
+    PortSession open(port);
+    if (!open.isOpen())
+        return {"Kav_OpenPort", open.openResult()};
+    if (const int r = Kav_SetMaxRFByte(port, host::kReadMaxRfBytes, 0); r != KAV_OK)
         return {"Kav_SetMaxRFByte", r};
     unsigned char found[KAV_FIND_BUFFER_SIZE] = {};
     if (const int r = Kav_StartFindIDCard(port, found, 0); r != KAV_OK)

@@ -59,8 +59,4 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
 // ports` lists them; each also as a line of human, after a newline.
 Json refusedPorts(const Output &out, std::string &human);
 
-// The SAM ID as the dialog prints it: bytes 1 and 0, bytes 3 and 2 in
-// hex, then three little-endian 32-bit numbers.
-std::string samIdText(const unsigned char *id);
-
 } // namespace kav::cli

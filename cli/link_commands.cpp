@@ -15,9 +15,9 @@ int runBaud(const Output &out, int port, std::optional<int> newBaud) {
 }
 
 int runMaxRf(const Output &out, int port, int count) {
-    OpenPort open(port);
-    if (open.result() != KAV_OK)
-        return out.failure("Kav_OpenPort", open.result(), port);
+    PortSession open(port);
+    if (!open.isOpen())
+        return out.failure("Kav_OpenPort", open.openResult(), port);
     // As the dialog: make sure a reader answers before changing its setting.
     if (const int r = Kav_GetSAMStatus(port, 0); r != KAV_OK)
         return out.failure("Kav_GetSAMStatus", r, port);

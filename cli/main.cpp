@@ -6,6 +6,7 @@
 #include "codepage936.h"
 #include "commands.h"
 #include "exit_codes.h"
+#include "host/version.h"
 #include "optional_exports.h"
 #include "output.h"
 #include "platform/system.h"
@@ -363,7 +364,12 @@ int main(int argc, char **argv) {
     guardStandardStreams();
     CLI::App app{"kav: the identity-card reader on the command line, for scripts and soak tests.",
                  "kav"};
-    app.set_version_flag("--version", "kav " KAV_VERSION);
+    app.set_version_flag("--version", [] {
+        // The library kav runs with may be another than it was built with.
+        const std::string library = kav::host::libraryVersion();
+        return std::string("kav " KAV_VERSION "\nlibrary ") +
+               (library.empty() ? "version unknown (it has no Kav_GetVersion)" : library);
+    });
     app.footer(kExitCodesHelp);
     // Global options may also follow the command: kav read --json.
     app.fallthrough();
@@ -459,6 +465,8 @@ int main(int argc, char **argv) {
     for (const LibraryWarning &warning : warnings)
         if (warning.port == KAV_NO_PORT)
             std::fprintf(stderr, "kav: warning: %s\n", warning.text.c_str());
+    if (const std::string problem = kav::host::checkLibraryVersion(); !problem.empty())
+        std::fprintf(stderr, "kav: warning: %s\n", problem.c_str());
     if (trace) {
         if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
             setCallback(printTraceEvent, nullptr);

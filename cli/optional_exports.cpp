@@ -1,28 +1,19 @@
 #include "optional_exports.h"
 
-#include "platform/system.h"
-
 namespace kav::cli {
-namespace {
 
-template <typename Fn> Fn lookUp(const char *name) {
-    // Converting an object pointer to a function pointer is what dlsym's
-    // and GetProcAddress's interfaces ask of every caller.
-    return reinterpret_cast<Fn>(platform::libraryExport(name));
-}
-
-} // namespace
+using host::optionalExport;
 
 SetTraceCallbackFn setTraceCallbackExport() {
-    return lookUp<SetTraceCallbackFn>("Kav_SetTraceCallback");
+    return host::traceSetterExport();
 }
 
 GetMappedPortFn getMappedPortExport() {
-    return lookUp<GetMappedPortFn>("Kav_GetMappedPort");
+    return optionalExport<GetMappedPortFn>("Kav_GetMappedPort");
 }
 
 GetWarningFn getWarningExport() {
-    return lookUp<GetWarningFn>("Kav_GetWarning");
+    return host::warningGetterExport();
 }
 
 std::vector<LibraryWarning> libraryWarnings() {
@@ -30,19 +21,31 @@ std::vector<LibraryWarning> libraryWarnings() {
 }
 
 GetRetryCountFn getRetryCountExport() {
-    return lookUp<GetRetryCountFn>("Kav_GetRetryCount");
+    return optionalExport<GetRetryCountFn>("Kav_GetRetryCount");
+}
+
+GetLastFailureFn getLastFailureExport() {
+    return optionalExport<GetLastFailureFn>("Kav_GetLastFailure");
+}
+
+std::string lastFailureText(int port) {
+    const GetLastFailureFn get = getLastFailureExport();
+    char text[KAV_WARNING_TEXT_SIZE] = {};
+    if (get == nullptr || get(port, text, static_cast<int>(sizeof text)) != KAV_OK)
+        return {};
+    return text;
 }
 
 ReadCardFn readCardExport() {
-    return lookUp<ReadCardFn>("Kav_ReadCard");
+    return optionalExport<ReadCardFn>("Kav_ReadCard");
 }
 
 GetLastCardFn getLastCardExport() {
-    return lookUp<GetLastCardFn>("Kav_GetLastCard");
+    return host::lastCardGetterExport();
 }
 
 ReadAppendedAddressFn readAppendedAddressExport() {
-    return lookUp<ReadAppendedAddressFn>("Kav_ReadAppendedAddress");
+    return optionalExport<ReadAppendedAddressFn>("Kav_ReadAppendedAddress");
 }
 
 } // namespace kav::cli

@@ -3,13 +3,15 @@
 #pragma once
 
 #include "KavIDCardAPI.h"
+#include "exports.h"
 #include "warnings.h"
 
+#include <string>
 #include <vector>
 
 namespace kav::cli {
 
-using SetTraceCallbackFn = int(KAV_CALL *)(KavTraceCallback, void *);
+using SetTraceCallbackFn = host::TraceSetter;
 using GetMappedPortFn = int(KAV_CALL *)(int, int *, char *, int);
 using GetWarningFn = host::WarningGetter;
 using GetRetryCountFn = int(KAV_CALL *)(int, unsigned int *);
@@ -25,10 +27,17 @@ using LibraryWarning = host::Warning;
 std::vector<LibraryWarning> libraryWarnings();
 GetRetryCountFn getRetryCountExport();
 
+using GetLastFailureFn = int(KAV_CALL *)(int, char *, int);
+GetLastFailureFn getLastFailureExport();
+// Why the port's last call that reached for its device failed, in the
+// library's words (UTF-8); empty when it says nothing or lacks
+// Kav_GetLastFailure.
+std::string lastFailureText(int port);
+
 // The extended read: card types, every field, fingerprint data, the
 // appended address.
 using ReadCardFn = int(KAV_CALL *)(int, int, KavCardData *);
-using GetLastCardFn = int(KAV_CALL *)(int, KavCardData *);
+using GetLastCardFn = host::LastCardGetter;
 using ReadAppendedAddressFn = int(KAV_CALL *)(int, char *, int, int *);
 ReadCardFn readCardExport();
 GetLastCardFn getLastCardExport();

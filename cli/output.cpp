@@ -71,12 +71,22 @@ Json Output::warningsJson(int port) const {
     return list;
 }
 
-std::string Output::warningsText(int port) const {
+std::string Output::warningsText(int port, std::string_view said) const {
     std::string text;
     for (const LibraryWarning &w : warnings_)
-        if (w.port == port && port != 0)
+        if (w.port == port && port != 0 && said.find(w.text) == std::string_view::npos)
             text += "; port " + std::to_string(port) + ": " + w.text;
     return text;
+}
+
+std::string Output::failureDetail(int port, int code) const {
+    if (port == 0)
+        return {};
+    std::string detail = lastFailureText(port);
+    // Where the library knows no more than the code, the line says it once.
+    if (detail == resultText(code) || detail == Kav_ResultText(code))
+        return {};
+    return detail;
 }
 
 int Output::failure(std::string_view operation, int code, int port) const {
@@ -86,16 +96,20 @@ int Output::failure(std::string_view operation, int code, int port) const {
 int Output::failure(std::string_view operation, int code, int port, const Json &details,
                     std::string_view detailsText) const {
     const std::string text = resultText(code);
+    const std::string detail = failureDetail(port, code);
+    const std::string detailText = detail.empty() ? std::string() : ": " + detail;
     if (capture_ != nullptr) {
         Json error;
         error["operation"] = operation;
         error["code"] = code;
         error["text"] = text;
+        if (!detail.empty())
+            error["detail"] = detail;
         if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
             error["warnings"] = warned;
         *capture_ = {Json{{"error", error}},
                      std::string(operation) + " failed: " + std::to_string(code) + " (" + text +
-                         ")" + warningsText(port),
+                         ")" + detailText + warningsText(port, detail),
                      exitClass(code), true};
         return capture_->exitCode;
     }
@@ -104,6 +118,8 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
         error["operation"] = operation;
         error["code"] = code;
         error["text"] = text;
+        if (!detail.empty())
+            error["detail"] = detail;
         for (const auto &[key, value] : details.items())
             error[key] = value;
         if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
@@ -111,7 +127,8 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
         printLine(stdout, dump(Json{{"error", error}}));
     } else {
         printLine(stderr, "kav: " + std::string(operation) + " failed: " + std::to_string(code) +
-                              " (" + text + ")" + std::string(detailsText) + warningsText(port));
+                              " (" + text + ")" + detailText + std::string(detailsText) +
+                              warningsText(port, detail));
     }
     return exitClass(code);
 }

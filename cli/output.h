@@ -36,9 +36,10 @@ class Output {
     bool json() const { return json_; }
     const std::vector<LibraryWarning> &warnings() const { return warnings_; }
     // The warnings about one port: [{"port","text"}], and as one text
-    // ("; port 1: card file ...") to follow a failure's line.
+    // ("; port 1: card file ...") to follow a failure's line, leaving out
+    // those the line says already (`said`).
     Json warningsJson(int port) const;
-    std::string warningsText(int port) const;
+    std::string warningsText(int port, std::string_view said = {}) const;
 
     // Prints the result (body with --json, else the human text on standard
     // output) and returns kExitOk.
@@ -47,7 +48,8 @@ class Output {
     // Prints {"error":{"operation","code","text"}} on standard output with
     // --json, else one line on standard error; returns the code's class.
     // A failure on a port the library warned about carries those warnings
-    // ("warnings" in the error object).
+    // ("warnings" in the error object); one the library can say more about
+    // carries its text ("detail", and after the code's text on the line).
     int failure(std::string_view operation, int code, int port = 0) const;
     // The same with more to say: details' members join the error object,
     // detailsText follows the line.
@@ -59,6 +61,10 @@ class Output {
     int result(const Json &body, std::string_view human, int exitCode) const;
 
   private:
+    // The library's last failure on the port, when it says more than the
+    // code's text; empty otherwise.
+    std::string failureDetail(int port, int code) const;
+
     bool json_;
     std::vector<LibraryWarning> warnings_;
     Capture *capture_ = nullptr;

@@ -1,6 +1,7 @@
 #include "port_set.h"
 
 #include "KavIDCardAPI.h"
+#include "host/port_session.h"
 #include "optional_exports.h"
 #include "platform/system.h"
 
@@ -97,11 +98,9 @@ std::vector<int> portsWithReaders() {
         }
     }
     const std::vector<bool> answered = runOnPorts<bool>(mapped, [](int port) {
-        const bool opened = Kav_OpenPort(port) == KAV_OK;
+        const host::PortSession open(port);
         // Any answer of the SAM, a failing status too, means a reader.
-        const bool answers = opened && Kav_GetSAMStatus(port, 0) >= KAV_OK;
-        Kav_ClosePort(port);
-        return answers;
+        return open.isOpen() && Kav_GetSAMStatus(port, 0) >= KAV_OK;
     });
     std::vector<int> found;
     for (std::size_t i = 0; i < mapped.size(); ++i)

@@ -4,6 +4,7 @@
 #include "codepage936.h"
 #include "commands.h"
 #include "exit_codes.h"
+#include "host/port_session.h"
 #include "optional_exports.h"
 #include "platform/system.h"
 #include "port_set.h"
@@ -25,23 +26,40 @@ bool isNetworkDevice(const std::string &device) {
     return device.rfind("rfc2217://", 0) == 0 || device.rfind("tcp://", 0) == 0;
 }
 
+// Why a call on the port failed with `code`: the code's text, and the
+// library's own words when they say more.
+std::string reasonText(int port, int code) {
+    const std::string text = resultText(code);
+    const std::string detail = lastFailureText(port);
+    if (detail.empty() || detail == text)
+        return text;
+    return text + ": " + detail;
+}
+
 // A network port: connected, and does a SAM answer? Fills entry and line.
 void askNetworkPort(int port, Json &entry, std::string &line) {
-    const int opened = Kav_OpenPort(port);
-    const int status = opened == KAV_OK ? Kav_GetSAMStatus(port, 0) : opened;
-    Kav_ClosePort(port);
+    int opened = KAV_OK;
+    int status = KAV_OK;
+    std::string reason;
+    {
+        const host::PortSession open(port);
+        opened = open.openResult();
+        status = open.isOpen() ? Kav_GetSAMStatus(port, 0) : opened;
+        if (!open.isOpen() || status < KAV_OK)
+            reason = reasonText(port, status);
+    }
     const std::string device = entry["device"].get<std::string>();
     line = std::to_string(port) + "  " + device + "  ";
     if (opened != KAV_OK) {
         entry["access"] = "no connection";
         entry["answers"] = false;
-        entry["reason"] = resultText(opened);
-        line += "no connection: " + resultText(opened);
+        entry["reason"] = reason;
+        line += "no connection: " + reason;
     } else if (status < KAV_OK) {
         entry["access"] = "ok";
         entry["answers"] = false;
-        entry["reason"] = resultText(status);
-        line += "connected, no reader answers: " + resultText(status);
+        entry["reason"] = reason;
+        line += "connected, no reader answers: " + reason;
     } else {
         entry["access"] = "ok";
         entry["answers"] = true;

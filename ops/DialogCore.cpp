@@ -53,9 +53,10 @@ std::string DialogCore::statusAfterPress() const {
            portWarningsText(warnings_, failure_->call, GetDlgItemNumber(IDC_PORT));
 }
 
-void DialogCore::readLibraryWarnings(kav::host::WarningGetter getter) {
+void DialogCore::readLibraryWarnings(kav::host::WarningGetter getter,
+                                     kav::host::VersionGetter version) {
     warnings_ = kav::host::readWarnings(getter);
-    frontEnd_.showStatus(configurationStatusText(warnings_));
+    frontEnd_.showStatus(startUpStatusText(kav::host::libraryVersionProblem(version), warnings_));
 }
 
 void DialogCore::noteFailure(const char *call, int code) {

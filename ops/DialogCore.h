@@ -8,6 +8,7 @@
 #include "FrontEnd.h"
 #include "StatusText.h"
 #include "exports.h"
+#include "version.h"
 
 #include <functional>
 #include <optional>
@@ -58,8 +59,10 @@ class DialogCore {
     void runHandler(Handler handler);
 
     // Reads the library's warnings (once, at start) and shows those that
-    // concern no port; a null getter reads none.
-    void readLibraryWarnings(kav::host::WarningGetter getter);
+    // concern no port, after a library version this program was not built
+    // for; a null getter reads none.
+    void readLibraryWarnings(kav::host::WarningGetter getter,
+                             kav::host::VersionGetter version = kav::host::versionGetterExport());
 
   protected:
     // Notes the first failure of the press running now; check() returns

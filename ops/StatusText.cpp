@@ -12,6 +12,14 @@ std::string configurationStatusText(const LibraryWarningList &warnings) {
     return texts.empty() ? std::string() : "读卡器库配置有误: " + texts;
 }
 
+std::string startUpStatusText(const std::string &versionProblem,
+                              const LibraryWarningList &warnings) {
+    const std::string configuration = configurationStatusText(warnings);
+    if (versionProblem.empty() || configuration.empty())
+        return versionProblem + configuration;
+    return versionProblem + "; " + configuration;
+}
+
 std::string portWarningsText(const LibraryWarningList &warnings, const char *call, int port) {
     // The calls whose first argument is the port.
     static constexpr const char *kPortCalls[] = {

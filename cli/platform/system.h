@@ -28,9 +28,6 @@ void restoreInterrupt();
 // device, so no later file takes their place; true when stdout was missing.
 bool reopenMissingStreams();
 
-// The address of one of the library's optional exports, or nullptr.
-void *libraryExport(const char *name);
-
 // The file name of the library kav runs with ("libKavIDCardAPI.so.1.0.0"):
 // it carries its version, whichever library took our place.
 std::string libraryFileName();

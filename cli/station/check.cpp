@@ -1,6 +1,9 @@
 #include "check.h"
 
 #include "KavIDCardAPI.h"
+#include "host/port_session.h"
+#include "host/read_sequence.h"
+#include "host/sam_id.h"
 #include "output.h"
 #include "soak_stats.h"
 
@@ -17,8 +20,6 @@ using cli::resultText;
 using Clock = std::chrono::steady_clock;
 using Kind = PlanStep::Kind;
 using Status = StepOutcome::Status;
-
-constexpr int kReadMaxRfBytes = 80; // as kav read and the dialog
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -60,17 +61,10 @@ ReadOutcome readOnce(int port) {
         out.ms = msSince(start);
         return out;
     };
-    if (const int r = Kav_SetMaxRFByte(port, kReadMaxRfBytes, 0); r != KAV_OK)
-        return fail("Kav_SetMaxRFByte", r);
-    unsigned char found[KAV_FIND_BUFFER_SIZE] = {};
-    if (const int r = Kav_StartFindIDCard(port, found, 0); r != KAV_OK)
-        return fail("Kav_StartFindIDCard", r);
-    unsigned char selected[KAV_SELECT_BUFFER_SIZE] = {};
-    if (const int r = Kav_SelectIDCard(port, selected, 0); r != KAV_OK)
-        return fail("Kav_SelectIDCard", r);
     IDCardRecord record{};
-    if (const int r = Kav_ReadMsg(port, 0, &record); r != KAV_OK)
-        return fail("Kav_ReadMsg", r);
+    if (const host::ReadSteps steps = host::readCard(port, record, host::AfterRefusal::Stop);
+        !steps.ok())
+        return fail(steps.failedCall(), steps.failedCode());
     out.ms = msSince(start);
     out.idNumber = fieldUtf8(record.idNumber, sizeof record.idNumber);
     return out;
@@ -210,8 +204,7 @@ int stepBaudRoundTrip(const PlanStep &plan, int port, StepOutcome &step) {
 }
 
 // Runs one step on the open port; the code that failed it last, or KAV_OK.
-int runStep(const PlanStep &plan, int port, SamIdText samIdText, StepOutcome &step,
-            UnitResult &unit) {
+int runStep(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit) {
     const Clock::time_point start = Clock::now();
     switch (plan.kind) {
     case Kind::SamStatus: {
@@ -228,7 +221,7 @@ int runStep(const PlanStep &plan, int port, SamIdText samIdText, StepOutcome &st
             step.failures.push_back(callFailure("Kav_GetSAMID", r));
             return r;
         }
-        unit.samId = samIdText(id.bytes);
+        unit.samId = host::samIdText(id);
         step.figures = Json{{"samId", unit.samId}};
         return r;
     }
@@ -265,20 +258,6 @@ int runStep(const PlanStep &plan, int port, SamIdText samIdText, StepOutcome &st
     }
     return KAV_OK;
 }
-
-// Closes the port however the check ends.
-class OpenUnit {
-  public:
-    explicit OpenUnit(int port) : port_(port), result_(Kav_OpenPort(port)) {}
-    ~OpenUnit() { Kav_ClosePort(port_); }
-    OpenUnit(const OpenUnit &) = delete;
-    OpenUnit &operator=(const OpenUnit &) = delete;
-    int result() const { return result_; }
-
-  private:
-    int port_;
-    int result_;
-};
 
 // A big word from a five-line font: PASS and FAIL, legible across a bench.
 std::string bigWord(const std::string &word) {
@@ -337,17 +316,17 @@ std::string utcNow() {
     return text;
 }
 
-UnitResult checkUnit(const CheckPlan &plan, int port, SamIdText samIdText) {
+UnitResult checkUnit(const CheckPlan &plan, int port) {
     UnitResult unit;
     unit.port = port;
     unit.at = utcNow();
     const Clock::time_point start = Clock::now();
-    const OpenUnit open(port);
-    if (open.result() != KAV_OK) {
+    const host::PortSession open(port);
+    if (!open.isOpen()) {
         StepOutcome step;
         step.step = "open";
         step.status = Status::Failed;
-        step.failures.push_back(callFailure("Kav_OpenPort", open.result()));
+        step.failures.push_back(callFailure("Kav_OpenPort", open.openResult()));
         unit.steps.push_back(std::move(step));
     } else {
         bool gone = false;
@@ -358,7 +337,7 @@ UnitResult checkUnit(const CheckPlan &plan, int port, SamIdText samIdText) {
                 step.status = Status::Skipped;
                 step.figures = Json{{"reason", "not run: the unit went away"}};
             } else {
-                gone = unitGone(runStep(planned, port, samIdText, step, unit));
+                gone = unitGone(runStep(planned, port, step, unit));
                 if (step.status != Status::Skipped)
                     step.status = step.failures.empty() ? Status::Passed : Status::Failed;
             }

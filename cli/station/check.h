@@ -12,12 +12,9 @@ namespace kav::station {
 
 const char *statusName(StepOutcome::Status status);
 
-// The SAM ID's text as the host shows it everywhere else.
-using SamIdText = std::string (*)(const unsigned char *id);
-
 // Runs the plan on the unit on `port`. The process must have set the
 // library's photo folder (reads write a photo) before.
-UnitResult checkUnit(const CheckPlan &plan, int port, SamIdText samIdText);
+UnitResult checkUnit(const CheckPlan &plan, int port);
 
 // One unit's verdict as one JSON object (a line of kav check --json);
 // record: the row it was written to and what writing it cost.

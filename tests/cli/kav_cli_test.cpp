@@ -1,6 +1,8 @@
 // kav end to end, as a script runs it: the built binary, its standard
 // output parsed as JSON, its exit code, against the in-process virtual
 // reader and against kav-virtual-reader on a pty with its faults.
+#include "KavIDCardAPI.h"
+#include "network_server.h"
 #include "process.h"
 #include "reader_tool.h"
 #include "test_files.h"
@@ -168,7 +170,10 @@ TEST(KavCommands, HelpOnEveryCommandAndVersion) {
     }
     const Outcome version = kav({"--version"}, {});
     EXPECT_EQ(version.exit, 0);
-    EXPECT_EQ(version.out, "kav " KAV_VERSION "\n");
+    // The library's version too: the one loaded may be another than kav's.
+    EXPECT_EQ(version.out, "kav " KAV_VERSION "\nlibrary " + std::to_string(KAV_VERSION_MAJOR) +
+                               "." + std::to_string(KAV_VERSION_MINOR) + "." +
+                               std::to_string(KAV_VERSION_PATCH) + "\n");
 }
 
 TEST(KavCommands, TraceShowsFramesAsTheMonitorDoes) {
@@ -535,9 +540,10 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
     TempFolder folder;
     const fs::path broken = folder.path() / "broken.json";
     std::ofstream(broken) << "{\"name\": ";
+    const std::string refusing = "tcp://127.0.0.1:" + std::to_string(test::freePort());
     const test::Vars devices{
-        {"KAVIDCARD_DEVICES",
-         "defaults=off,1=virtual:/no/such.json,2=virtual,3=virtual:" + broken.string() + ",junk"}};
+        {"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json,2=virtual,3=virtual:" +
+                                  broken.string() + ",4=" + refusing + ",junk"}};
     const Outcome run = kav({"ports", "--json"}, devices);
     ASSERT_EQ(run.exit, 0) << run.err;
     const Json listing = json(run);
@@ -548,7 +554,9 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
     };
     const Case cases[] = {{1, "bad card file", "card file /no/such.json: No such file"},
                           {2, "ok", nullptr},
-                          {3, "bad card file", "not valid JSON"}};
+                          {3, "bad card file", "not valid JSON"},
+                          // The code's text, then the library's words.
+                          {4, "no connection", ": cannot connect (Connection refused)"}};
     ASSERT_EQ(listing["ports"].size(), std::size(cases)) << run.out;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].port);
@@ -575,6 +583,9 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
         << text.out;
     EXPECT_NE(text.out.find("\nwarning: KAVIDCARD_DEVICES: ignored \"junk\""), std::string::npos)
         << text.out;
+    EXPECT_NE(text.out.find("4  " + refusing + "  no connection: "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find(refusing + ": cannot connect (Connection refused)"), std::string::npos)
+        << text.out;
 }
 
 TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {
@@ -583,13 +594,16 @@ TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {
     const Outcome text = kav({"read"}, devices);
     EXPECT_EQ(text.exit, kExitRefused);
     EXPECT_NE(text.err.find("kav: Kav_StartFindIDCard failed: 128 ("), std::string::npos);
-    EXPECT_NE(text.err.find("); port 1: card file /no/such.json: No such file or directory\n"),
-              std::string::npos)
+    // The library's last failure says why; the warning it repeats is left out.
+    const std::string why = "card file /no/such.json: No such file or directory";
+    EXPECT_NE(text.err.find("): the virtual reader has no card: " + why + "\n"), std::string::npos)
         << text.err;
+    EXPECT_EQ(text.err.find(why), text.err.rfind(why)) << "said once: " << text.err;
     EXPECT_EQ(text.err.find("other.json"), std::string::npos) << "only the port's own warnings";
 
     const Outcome structured = kav({"read", "--json"}, devices);
     expectError(structured, kExitRefused, "Kav_StartFindIDCard", 128);
+    EXPECT_EQ(json(structured)["error"]["detail"], "the virtual reader has no card: " + why);
     EXPECT_EQ(json(structured)["error"]["warnings"],
               Json::array(
                   {{{"port", 1}, {"text", "card file /no/such.json: No such file or directory"}}}));

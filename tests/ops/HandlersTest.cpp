@@ -189,6 +189,47 @@ TEST_F(Handlers, AUsbReaderDisablesTheRateBoxesAndIsAnnouncedWithTheTone) {
                                                   "pressEnds"}));
 }
 
+int KAV_CALL nextMajorVersion(int *major, int *minor, int *patch) {
+    *major = KAV_VERSION_MAJOR + 1;
+    *minor = 0;
+    *patch = 0;
+    return KAV_OK;
+}
+
+int KAV_CALL builtVersion(int *major, int *minor, int *patch) {
+    *major = KAV_VERSION_MAJOR;
+    *minor = KAV_VERSION_MINOR;
+    *patch = KAV_VERSION_PATCH;
+    return KAV_OK;
+}
+
+TEST_F(Handlers, TheStartSaysALibraryVersionItWasNotBuiltFor) {
+    const std::string problem = kav::host::libraryVersionProblem(nextMajorVersion);
+    ASSERT_FALSE(problem.empty());
+    const std::string configuration = "读卡器库配置有误: KAVIDCARD_DEVICES: ignored \"x\"";
+    const struct {
+        kav::host::VersionGetter version;
+        bool warned;
+        std::string status;
+    } cases[] = {
+        {nextMajorVersion, false, problem},
+        {nextMajorVersion, true, problem + "; " + configuration},
+        // As ever when the library suits or cannot tell.
+        {builtVersion, false, ""},
+        {nullptr, true, configuration},
+    };
+    for (const auto &c : cases) {
+        fake::setWarnings(
+            c.warned
+                ? std::vector<std::pair<int, std::string>>{{KAV_NO_PORT,
+                                                            "KAVIDCARD_DEVICES: ignored \"x\""}}
+                : std::vector<std::pair<int, std::string>>{});
+        ui.status.clear();
+        dialog.readLibraryWarnings(kav::host::warningGetterExport(), c.version);
+        EXPECT_EQ(ui.status, std::vector<std::string>{c.status}) << c.status;
+    }
+}
+
 TEST_F(Handlers, TheStatusCarriesThePortsWarningAndTheStartSaysTheOthers) {
     fake::setWarnings({{KAV_NO_PORT, "KAVIDCARD_DEVICES: ignored \"x\""},
                        {3, "card file /no/such.json: missing"}});

@@ -5,6 +5,7 @@
 #include "port_session.h"
 #include "read_sequence.h"
 #include "sam_id.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,50 @@ TEST(HostKit, TheSamIdTextKeepsEveryNumberUnsigned) {
                                    0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     std::memcpy(id.bytes, bytes, sizeof bytes);
     EXPECT_EQ(kav::host::samIdText(id), "0A-1FF-4294967295-1-0");
+}
+
+struct ScriptedVersion {
+    int result = KAV_OK;
+    int major = 0, minor = 0, patch = 0;
+};
+ScriptedVersion scriptedVersion;
+
+int KAV_CALL scriptedGetVersion(int *major, int *minor, int *patch) {
+    *major = scriptedVersion.major;
+    *minor = scriptedVersion.minor;
+    *patch = scriptedVersion.patch;
+    return scriptedVersion.result;
+}
+
+TEST(HostKit, TheVersionCheckWarnsOfAnOtherMajorOrAnOlderMinorOnly) {
+    const int major = KAV_VERSION_MAJOR, minor = KAV_VERSION_MINOR;
+    const std::string built = std::to_string(major) + "." + std::to_string(minor) + "." +
+                              std::to_string(KAV_VERSION_PATCH);
+    const struct {
+        const char *what;
+        ScriptedVersion loaded;
+        std::string problem;
+    } cases[] = {
+        {"the same", {KAV_OK, major, minor, KAV_VERSION_PATCH}, ""},
+        {"a newer minor, an older patch", {KAV_OK, major, minor + 1, 0}, ""},
+        {"an older minor", {KAV_OK, major, minor - 1, 7}, "X"},
+        {"the next major", {KAV_OK, major + 1, 0, 0}, "X"},
+        {"an older major", {KAV_OK, major - 1, minor + 3, 0}, "X"},
+        {"a library that cannot say", {KAV_E_BAD_ARGUMENT, major + 1, 0, 0}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scriptedVersion = c.loaded;
+        const std::string expected =
+            c.problem.empty()
+                ? ""
+                : "the reader library is " + std::to_string(c.loaded.major) + "." +
+                      std::to_string(c.loaded.minor) + "." + std::to_string(c.loaded.patch) +
+                      "; this program was built for " + built;
+        EXPECT_EQ(kav::host::libraryVersionProblem(scriptedGetVersion), expected);
+    }
+    // A library from before the export: hosts have always used it.
+    EXPECT_EQ(kav::host::libraryVersionProblem(nullptr), "");
 }
 
 TEST(HostKit, TheRecordsFieldsAreItsGbkTextInTheLogsOrder) {

@@ -86,10 +86,6 @@ bool reopenMissingStreams() {
     return stdoutMissing;
 }
 
-void *libraryExport(const char *name) {
-    return dlsym(RTLD_DEFAULT, name);
-}
-
 bool mayBeThere(const std::string &device) {
     if (device.rfind("/", 0) != 0)
         return true;

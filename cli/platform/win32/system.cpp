@@ -85,13 +85,6 @@ bool reopenMissingStreams() {
     return ::_fileno(stdout) < 0 || ::_get_osfhandle(::_fileno(stdout)) == -1;
 }
 
-void *libraryExport(const char *name) {
-    HMODULE library = ::GetModuleHandleW(L"KavIDCardAPI.dll");
-    if (library == nullptr)
-        return nullptr;
-    return reinterpret_cast<void *>(::GetProcAddress(library, name));
-}
-
 bool mayBeThere(const std::string &device) {
     if (!isComName(device))
         return true;
