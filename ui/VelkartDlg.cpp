@@ -171,8 +171,10 @@ void CVelkartDlg::SetDlgItemText(int id, const QString &text) {
     DialogCore::SetDlgItemText(id, text.toStdString());
 }
 
+// The same row as DialogCore::AddLog's, without a trip through UTF-8: Qt's
+// own callers already hold the text as Qt keeps it.
 void CVelkartDlg::AddLog(const QString &message) {
-    DialogCore::AddLog(message.toStdString());
+    log_->prepend(now(), message);
 }
 
 void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at, const std::string &message) {
