@@ -98,15 +98,15 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
     const std::string text = resultText(code);
     const std::string detail = failureDetail(port, code);
     const std::string detailText = detail.empty() ? std::string() : ": " + detail;
+    Json error;
+    error["operation"] = operation;
+    error["code"] = code;
+    error["text"] = text;
+    if (!detail.empty())
+        error["detail"] = detail;
+    if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
+        error["warnings"] = warned;
     if (capture_ != nullptr) {
-        Json error;
-        error["operation"] = operation;
-        error["code"] = code;
-        error["text"] = text;
-        if (!detail.empty())
-            error["detail"] = detail;
-        if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
-            error["warnings"] = warned;
         *capture_ = {Json{{"error", error}},
                      std::string(operation) + " failed: " + std::to_string(code) + " (" + text +
                          ")" + detailText + warningsText(port, detail),
@@ -114,16 +114,8 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
         return capture_->exitCode;
     }
     if (json_) {
-        Json error;
-        error["operation"] = operation;
-        error["code"] = code;
-        error["text"] = text;
-        if (!detail.empty())
-            error["detail"] = detail;
         for (const auto &[key, value] : details.items())
             error[key] = value;
-        if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
-            error["warnings"] = warned;
         printLine(stdout, dump(Json{{"error", error}}));
     } else {
         printLine(stderr, "kav: " + std::string(operation) + " failed: " + std::to_string(code) +
