@@ -42,6 +42,12 @@ constexpr Code kCodes[] = {
      Exit::Other},
     {KAV_ROW(KAV_E_UNKNOWN_LAYOUT), "card layout not known to this library",
      "读卡器库不认识此证件的格式", "请报告证件类型字母", Exit::Other},
+    {KAV_ROW(KAV_E_UNKNOWN_HOST), "the network port's host name does not resolve",
+     "网络端口的主机名无法解析", "检查主机名拼写和域名服务 (KAVIDCARD_DEVICES)", Exit::NoDevice},
+    {KAV_ROW(KAV_E_REFUSED), "the serial-port server refused the connection", "串口服务器拒绝连接",
+     "检查服务器是否运行、TCP 端口是否正确", Exit::NoDevice},
+    {KAV_ROW(KAV_E_UNREACHABLE), "the serial-port server could not be reached",
+     "无法连接到串口服务器", "检查网络、地址和防火墙", Exit::NoDevice},
 
     // A success status answering a command it does not belong to.
     {KAV_ROW(KAV_SW_OK), "success", "SAM: 应答了其他命令的成功状态", "", Exit::Refused},

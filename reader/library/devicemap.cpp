@@ -1,5 +1,7 @@
 #include "devicemap.h"
 
+#include "protocol/protocol.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -41,7 +43,8 @@ std::string Device::text() const {
     case Kind::Tcp: {
         const bool v6 = host.find(':') != std::string::npos;
         return std::string(kind == Kind::Rfc2217 ? "rfc2217://" : "tcp://") +
-               (v6 ? "[" + host + "]" : host) + ":" + std::to_string(tcpPort);
+               (v6 ? "[" + host + "]" : host) + ":" + std::to_string(tcpPort) +
+               (serverBaud != 0 ? "?baud=" + std::to_string(serverBaud) : "");
     }
     }
     return path;
@@ -59,6 +62,28 @@ std::optional<Device> parseNetworkDevice(std::string_view text, std::string &why
         text.remove_prefix(kTcp.size());
     } else {
         return std::nullopt;
+    }
+    std::string_view query;
+    if (const std::size_t mark = text.find('?'); mark != std::string_view::npos) {
+        query = text.substr(mark + 1);
+        text = text.substr(0, mark);
+        if (device.kind != Device::Kind::Tcp) {
+            why = "only a tcp:// port names its server's rate; an rfc2217:// server follows the "
+                  "SAM's";
+            return std::nullopt;
+        }
+        constexpr std::string_view kBaud = "baud=";
+        unsigned rate = 0;
+        const std::string_view value = query.substr(0, kBaud.size()) == kBaud
+                                           ? query.substr(kBaud.size())
+                                           : std::string_view{};
+        const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), rate);
+        if (value.empty() || ec != std::errc() || end != value.data() + value.size() ||
+            !proto::baudCode(rate)) {
+            why = "expected ?baud= with one of the SAM's rates: 115200, 57600, 38400, 19200, 9600";
+            return std::nullopt;
+        }
+        device.serverBaud = rate;
     }
     std::string_view host, port;
     if (!text.empty() && text.front() == '[') {

@@ -23,10 +23,11 @@
 // A network port is "rfc2217://HOST:PORT" (Telnet with COM port control:
 // the library sets the server's rate, so it works as a local port does) or
 // "tcp://HOST:PORT" (raw bytes: the server's rate is fixed, taken to be
-// the SAM's default 115200, and a rate change is refused). HOST is a name,
-// an IPv4 address or an IPv6 address in brackets:
+// the SAM's default 115200 unless "?baud=RATE" names the server's, and a
+// rate change is refused). HOST is a name, an IPv4 address or an IPv6
+// address in brackets:
 //
-//   KAVIDCARD_DEVICES="2=rfc2217://bench-3:3001,3=tcp://[fd00::7]:4001"
+//   KAVIDCARD_DEVICES="2=rfc2217://bench-3:3001,3=tcp://[fd00::7]:4001?baud=57600"
 #pragma once
 
 #include "library/device_names.h"
@@ -48,6 +49,7 @@ struct Device {
     std::string cardFile; // for Kind::Virtual; empty: the sample card
     std::string host;     // for the network kinds, without brackets
     std::uint16_t tcpPort = 0;
+    std::uint32_t serverBaud = 0; // Kind::Tcp: the rate ?baud= names; 0: the SAM's default
 
     bool isNetwork() const { return kind == Kind::Rfc2217 || kind == Kind::Tcp; }
     // The device as the variable names it ("rfc2217://[::1]:3001").

@@ -93,12 +93,13 @@ const char *faultText(sys::SocketFault fault) {
 
 } // namespace
 
-NetworkLink::NetworkLink(Mode mode, std::string host, std::uint16_t port)
+NetworkLink::NetworkLink(Mode mode, std::string host, std::uint16_t port, std::uint32_t tcpRate)
     : mode_(mode), host_(std::move(host)), port_(port),
       name_(std::string(mode == Mode::Rfc2217 ? "rfc2217://" : "tcp://") + hostText(host_) + ":" +
-            std::to_string(port)) {
+            std::to_string(port)),
+      tcpRate_(tcpRate) {
     if (mode_ == Mode::Tcp)
-        baud_ = kTcpRate;
+        baud_ = tcpRate_;
 }
 
 NetworkLink::~NetworkLink() {
@@ -142,10 +143,10 @@ int NetworkLink::open(std::uint32_t baud, Clock::time_point deadline,
         lastError_ = name_ + ": " + std::to_string(baud) + " is not one of the SAM's baud rates";
         return KAV_E_BAD_ARGUMENT;
     }
-    if (mode_ == Mode::Tcp && baud != kTcpRate) {
+    if (mode_ == Mode::Tcp && baud != tcpRate_) {
         // The server's rate is its own; the link goes on at the one it has.
         trace::line(name_ + ": a raw TCP port cannot change the server's rate; taken as " +
-                    std::to_string(kTcpRate) + " baud");
+                    std::to_string(tcpRate_) + " baud");
     }
     int result = connectSocket(deadline, stop);
     if (result != KAV_OK)
@@ -172,11 +173,11 @@ int NetworkLink::connectSocket(Clock::time_point deadline, const std::function<b
     };
     const sys::LookUp found = resolve(host_, port_, deadline, stop);
     if (!found.ok && found.tryAgain && Clock::now() >= deadline)
-        return failed(KAV_E_TIMEOUT, "the host name was not resolved in time");
+        return failed(KAV_E_UNKNOWN_HOST, "the host name was not resolved in time");
     if (!found.ok || found.addresses.empty())
-        return failed(KAV_E_NO_DEVICE, "unknown host (" + found.message + ")");
+        return failed(KAV_E_UNKNOWN_HOST, "unknown host (" + found.message + ")");
     std::string lastWhy = "no address to connect to";
-    int lastCode = KAV_E_NO_DEVICE;
+    int lastCode = KAV_E_UNKNOWN_HOST;
     for (std::size_t i = 0; i < found.addresses.size(); ++i) {
         sys::ConnectFault fault = socket_.begin(found.addresses, i);
         while (fault == sys::ConnectFault::InProgress && Clock::now() < deadline &&
@@ -187,9 +188,9 @@ int NetworkLink::connectSocket(Clock::time_point deadline, const std::function<b
             return KAV_OK;
         socket_.close();
         if (fault == sys::ConnectFault::InProgress || fault == sys::ConnectFault::Timeout) {
-            return failed(KAV_E_TIMEOUT, stop && stop() && Clock::now() < deadline
-                                             ? "not connected before the search ended"
-                                             : "no connection in time");
+            return failed(KAV_E_UNREACHABLE, stop && stop() && Clock::now() < deadline
+                                                 ? "not connected before the search ended"
+                                                 : "no connection in time");
         }
         if (fault == sys::ConnectFault::NoSocket) {
             lastWhy = "no socket (" + socket_.message() + ")";
@@ -197,7 +198,9 @@ int NetworkLink::connectSocket(Clock::time_point deadline, const std::function<b
             continue;
         }
         lastWhy = "cannot connect (" + socket_.message() + ")";
-        lastCode = fault == sys::ConnectFault::Refused ? KAV_E_NO_DEVICE : KAV_E_IO;
+        // Refused: the machine is there, nothing listens; any other fault
+        // (no route, unreachable network) is the way there.
+        lastCode = fault == sys::ConnectFault::Refused ? KAV_E_REFUSED : KAV_E_UNREACHABLE;
     }
     return failed(lastCode, lastWhy);
 }
@@ -341,7 +344,7 @@ int NetworkLink::setBaudRate(std::uint32_t baud) {
     if (!proto::baudCode(baud))
         return KAV_E_BAD_ARGUMENT;
     if (mode_ == Mode::Tcp)
-        return baud == kTcpRate ? KAV_OK : KAV_E_NOT_SUPPORTED;
+        return baud == tcpRate_ ? KAV_OK : KAV_E_NOT_SUPPORTED;
     if (!isOpen()) {
         baud_ = baud; // taken at the next open
         return KAV_OK;

@@ -32,25 +32,28 @@ class NetworkLink final : public Link {
     static constexpr std::chrono::milliseconds kOpenTime{2000};
     // How long the server has to acknowledge a rate change.
     static constexpr std::chrono::milliseconds kRateAckTime{500};
-    // The rate a raw TCP port is taken to run at: the SAM's default, which
-    // the server must be set to.
+    // The rate a raw TCP port is taken to run at unless its name says
+    // otherwise: the SAM's default, which the server must be set to.
     static constexpr std::uint32_t kTcpRate = 115200;
     // What the server's gathering of bytes and the network add to an
     // answer's time and to a pause inside a frame (ser2net by default waits
     // up to 20 ms for more bytes before it sends).
     static constexpr std::chrono::milliseconds kExtraDelay{100};
 
-    NetworkLink(Mode mode, std::string host, std::uint16_t port);
+    // `tcpRate`: the rate a raw TCP port's server runs at (kTcpRate unless
+    // the port's name says ?baud=); ignored for rfc2217.
+    NetworkLink(Mode mode, std::string host, std::uint16_t port, std::uint32_t tcpRate = kTcpRate);
     ~NetworkLink() override;
     NetworkLink(const NetworkLink &) = delete;
     NetworkLink &operator=(const NetworkLink &) = delete;
 
     // Connects by `deadline`, or earlier when `stop` says so (discovery's
     // search has ended), and for rfc2217 negotiates COM port control and
-    // sets `baud`: KAV_OK, KAV_E_NO_DEVICE (the name does not resolve, the
-    // connection is refused, the server does not do RFC 2217), KAV_E_TIMEOUT
-    // (nothing in time), KAV_E_BAD_ARGUMENT or KAV_E_IO. lastError() says
-    // why.
+    // sets `baud`: KAV_OK, KAV_E_UNKNOWN_HOST (the name does not resolve in
+    // time), KAV_E_REFUSED (nothing listens), KAV_E_UNREACHABLE (no
+    // connection in time, no route), KAV_E_NO_DEVICE (the server does not do
+    // RFC 2217), KAV_E_TIMEOUT (no negotiation in time), KAV_E_BAD_ARGUMENT
+    // or KAV_E_IO. lastError() says why.
     int open(std::uint32_t baud, Clock::time_point deadline,
              const std::function<bool()> &stop = {});
     void close();
@@ -65,7 +68,7 @@ class NetworkLink final : public Link {
     int read(std::vector<std::uint8_t> &out, Clock::time_point deadline) override;
     // rfc2217: SET-BAUDRATE, waits for the server's acknowledgement, then
     // purges what the server and this side hold (bytes at the old rate).
-    // tcp: KAV_OK for kTcpRate, KAV_E_NOT_SUPPORTED for any other rate.
+    // tcp: KAV_OK for the server's rate, KAV_E_NOT_SUPPORTED for any other.
     int setBaudRate(std::uint32_t baud) override;
     void discardInput() override;
     bool broken() override;
@@ -94,6 +97,7 @@ class NetworkLink final : public Link {
     std::uint16_t port_;
     std::string name_;
     sys::Socket socket_;
+    std::uint32_t tcpRate_ = kTcpRate;
     std::uint32_t baud_ = 115200;
     std::string lastError_;
     telnet::Parser parser_;

@@ -99,7 +99,7 @@ TEST(ResultCodes, CodesOutsideTheTable) {
         const char *status;
     };
     const Case cases[] = {
-        {-16, Exit::Other, "unknown status"},
+        {-19, Exit::Other, "unknown status"},
         {-1000, Exit::Other, "unknown status"},
         {0x55, Exit::Refused, "unknown status"},
         {0x1234, Exit::Refused, "unknown status"},

@@ -83,6 +83,10 @@ TEST(DeviceMap, CandidatesAreExistingDefaultsAndEveryMappedPort) {
 
 TEST(DeviceMap, NetworkPorts) {
     using K = Device::Kind;
+    const auto atRate = [](std::optional<Device> device, std::uint32_t baud) {
+        device->serverBaud = baud;
+        return device;
+    };
     struct Case {
         const char *target;
         std::optional<Device> device; // nullopt: refused, and said why
@@ -94,6 +98,15 @@ TEST(DeviceMap, NetworkPorts) {
         {"tcp://bench-3.lab:4001", network(K::Tcp, "bench-3.lab", 4001), "tcp://bench-3.lab:4001"},
         {"rfc2217://[::1]:65535", network(K::Rfc2217, "::1", 65535), "rfc2217://[::1]:65535"},
         {"tcp://[fe80::1%eth0]:1", network(K::Tcp, "fe80::1%eth0", 1), "tcp://[fe80::1%eth0]:1"},
+        {"tcp://host:4001?baud=57600", atRate(network(K::Tcp, "host", 4001), 57600),
+         "tcp://host:4001?baud=57600"},
+        {"tcp://[::1]:7?baud=9600", atRate(network(K::Tcp, "::1", 7), 9600),
+         "tcp://[::1]:7?baud=9600"},
+        {"tcp://host:4001?baud=4800", std::nullopt}, // not a SAM rate
+        {"tcp://host:4001?baud=", std::nullopt},
+        {"tcp://host:4001?rate=57600", std::nullopt},
+        {"tcp://host:4001?baud=57600x", std::nullopt},
+        {"rfc2217://host:3001?baud=57600", std::nullopt}, // its rate follows the SAM's
         {"rfc2217://host", std::nullopt},
         {"rfc2217://host:", std::nullopt},
         {"rfc2217://:3001", std::nullopt},

@@ -53,8 +53,11 @@ std::uint16_t closedPort() {
 TEST(LastFailure, SaysWhatTheResultCodeCannot) {
     const test::Pty pty;
     const std::string refusing = "tcp://127.0.0.1:" + std::to_string(closedPort());
+    const test::BlackHole hole;
+    const std::string unanswered = "rfc2217://127.0.0.1:" + std::to_string(hole.port());
     use("1=virtual,4=virtual:/no/such.json,5=virtual:" + kCards +
-        "/unknown-type-y.json,7=/no/such/ttyX,8=" + refusing + ",1001=" + pty.slave() +
+        "/unknown-type-y.json,7=/no/such/ttyX,8=" + refusing +
+        ",10=tcp://no-such-host.invalid:4001,11=" + unanswered + ",1001=" + pty.slave() +
         ",1002=" + pty.slave());
     const struct {
         const char *what;
@@ -72,8 +75,18 @@ TEST(LastFailure, SaysWhatTheResultCodeCannot) {
         {"a server that refuses",
          8,
          [] { return Kav_OpenPort(8); },
-         KAV_E_NO_DEVICE,
+         KAV_E_REFUSED,
          {refusing, "Connection refused"}},
+        {"a host name that does not resolve",
+         10,
+         [] { return Kav_OpenPort(10); },
+         KAV_E_UNKNOWN_HOST,
+         {"tcp://no-such-host.invalid:4001", "host"}},
+        {"a server that never answers",
+         11,
+         [] { return Kav_OpenPort(11); },
+         KAV_E_UNREACHABLE,
+         {unanswered, "no connection in time"}},
         {"a virtual reader whose card file is missing",
          4,
          [] { return Kav_OpenPort(4) == KAV_OK ? Kav_StartFindIDCard(4, nullptr, 0) : -100; },
