@@ -126,6 +126,22 @@ Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop
     return {};
 }
 
+Probe probeOnce(Link &link, std::initializer_list<std::uint32_t> rates) {
+    for (std::uint32_t baud : rates) {
+        const int set = link.setBaudRate(baud);
+        if (set == KAV_E_NOT_SUPPORTED)
+            continue;
+        if (set != KAV_OK)
+            return {std::nullopt, true};
+        const int result = askStatus(link, baud);
+        if (result == KAV_OK)
+            return {baud, false};
+        if (result == KAV_E_IO)
+            return {std::nullopt, true};
+    }
+    return {};
+}
+
 namespace {
 
 // Set by the tests: starting a thread fails as under a process limit.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -41,6 +42,11 @@ struct Probe {
 // taken only if it answers again; if not, the rates go round once more.
 // Starts no attempt but the first after `stop`'s time.
 Probe probe(Link &link, std::optional<std::uint32_t> first, const StopTime *stop = nullptr);
+
+// Asks for the SAM's status once at each of `rates`, in order, and stops at
+// the first that answers (the link left at it). Costs at most one status
+// exchange per rate.
+Probe probeOnce(Link &link, std::initializer_list<std::uint32_t> rates);
 
 // One port to search.
 struct Candidate {

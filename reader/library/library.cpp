@@ -216,10 +216,11 @@ Library::Connection Library::connect(int port, const std::optional<Device> &devi
         return {result, nullptr, link->lastError()};
     };
     if (device->isNetwork()) {
-        auto network = std::make_unique<NetworkLink>(device->kind == Device::Kind::Rfc2217
-                                                         ? NetworkLink::Mode::Rfc2217
-                                                         : NetworkLink::Mode::Tcp,
-                                                     device->host, device->tcpPort);
+        auto network = std::make_unique<NetworkLink>(
+            device->kind == Device::Kind::Rfc2217 ? NetworkLink::Mode::Rfc2217
+                                                  : NetworkLink::Mode::Tcp,
+            device->host, device->tcpPort,
+            device->serverBaud != 0 ? device->serverBaud : NetworkLink::kTcpRate);
         const int result = network->open(baud, Link::Clock::now() + NetworkLink::kOpenTime, stop);
         return opened(std::move(network), result);
     }
@@ -246,17 +247,48 @@ Library::OpenPort *Library::live(int port, int &result) {
         result = KAV_OK;
         return &open;
     }
-    // At the rate it had: the SAM keeps its rate while it has power, and
-    // asking at every rate would not fit the call's time limit.
-    trace::line(portName(port) + ": its link failed; opening it again at " +
-                std::to_string(open.baud) + " baud");
+    // A SAM keeps its rate while it has power: a device that stayed (a
+    // hang-up, a network drop) is at the rate it had, one that was unplugged
+    // and came back starts at the default. Whichever it is expected at is
+    // asked first, the other once after it; asking at every rate would not
+    // fit the call's time limit.
     open.link.reset(); // the old lock goes first
-    Connection connection = connect(port, open.baud);
+    open.deviceLeft = open.deviceLeft || deviceMissing(port);
+    const std::uint32_t expected = open.deviceLeft ? proto::kDefaultBaud : open.baud;
+    trace::line(portName(port) + ": its link failed; opening it again at " +
+                std::to_string(expected) + " baud" +
+                (open.deviceLeft ? " (its device was unplugged)" : ""));
+    Connection connection = connect(port, expected);
     result = connection.result;
-    if (result != KAV_OK)
+    if (result != KAV_OK) {
+        open.deviceLeft = open.deviceLeft || deviceMissing(port);
         return nullptr;
+    }
     open.link = std::move(connection.link);
+    const std::uint32_t other = expected == proto::kDefaultBaud ? open.baud : proto::kDefaultBaud;
+    std::uint32_t baud = expected;
+    if (other != expected && !isUsb(port)) {
+        const discovery::Probe found = discovery::probeOnce(*open.link, {expected, other});
+        if (found.linkFailed) {
+            open.link.reset();
+            noteFailure(port, portName(port) + ": the link failed again as it was opened");
+            result = KAV_E_IO;
+            return nullptr;
+        }
+        if (found.rate && *found.rate != expected)
+            trace::line(portName(port) + ": the SAM answers at " + std::to_string(*found.rate) +
+                        " baud, not at " + std::to_string(expected));
+        baud = found.rate.value_or(expected);
+    }
+    open.deviceLeft = false;
+    keepRate(open, baud);
+    setRate(port, baud);
     return &open;
+}
+
+bool Library::deviceMissing(int port) {
+    const std::optional<Device> device = deviceFor(port);
+    return device && device->kind == Device::Kind::Path && !deviceExists(device->path);
 }
 
 int Library::findReader() {

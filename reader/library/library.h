@@ -117,6 +117,9 @@ class Library {
     struct OpenPort {
         std::unique_ptr<Link> link;
         std::uint32_t baud = proto::kDefaultBaud;
+        // Its device was missing since its link failed: unplugged, so its
+        // SAM starts again at the default rate.
+        bool deviceLeft = false;
     };
     struct Connection {
         int result = 0;
@@ -131,6 +134,8 @@ class Library {
     // (the open's failure; the port stays open and the next call tries
     // again).
     OpenPort *live(int port, int &result);
+    // Whether the port's device is a node that is not there now.
+    bool deviceMissing(int port);
 
     // A link to the port for one call: its open one, or one opened at baud
     // for this call alone (owned, closed when the lease ends).

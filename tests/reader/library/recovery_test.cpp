@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,58 @@ TEST(ReaderComesBack, TheOpenPortServesAgainWithoutACloseByTheHost) {
             break;
         }
         EXPECT_EQ(kav::testing::openPorts(), std::vector<int>{1}) << "the port stayed open";
+        Kav_ClosePort(1);
+    }
+}
+
+// A reader that comes back after its link failed, with its SAM at 57600
+// before: unplugged it restarts at 115200, hung up it keeps its rate. The
+// first call once it is back succeeds either way, and the port goes on at
+// the rate the SAM answers at.
+TEST(ReaderComesBack, AtWhateverRateItsSamCameBackAt) {
+    const struct Case {
+        const char *what;
+        Away how;
+        bool callWhileAway; // the library saw the device gone
+        unsigned backAt;
+    } cases[] = {
+        {"unplugged, calls made while it was away", Away::Killed, true, 115200},
+        {"unplugged and back between two calls", Away::Killed, false, 115200},
+        {"hung up halfway through an answer, the SAM powered on", Away::HungUpMidRead, false,
+         57600},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        // The sixth answer: the open's probe, the rate query, the change,
+        // then find, select, read.
+        test::ToolReader tool(
+            c.how == Away::HungUpMidRead
+                ? std::vector<std::string>{"--fault", "disconnect-mid-frame", "--every", "6"}
+                : std::vector<std::string>{});
+        ASSERT_TRUE(tool.running());
+        const test::TempFolder folder;
+        useDevices(tool.devices(), folder);
+        ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
+        unsigned baud = 0;
+        ASSERT_EQ(Kav_GetCOMBaud(1, &baud), KAV_OK);
+        ASSERT_EQ(Kav_SetCOMBaud(1, baud, 57600), KAV_OK);
+
+        if (c.how == Away::HungUpMidRead) {
+            EXPECT_EQ(readSequence(1), KAV_E_IO);
+            ASSERT_TRUE(test::waitUntil([&] { return std::filesystem::exists(tool.path()); }));
+        } else {
+            tool.stop(SIGKILL);
+            if (c.callWhileAway) {
+                EXPECT_PRED1(away, Kav_GetSAMStatus(1, 0));
+                EXPECT_PRED1(away, Kav_GetSAMStatus(1, 0));
+            }
+            tool.start();
+            ASSERT_TRUE(tool.running());
+        }
+        EXPECT_EQ(Kav_GetSAMStatus(1, 0), KAV_OK);
+        baud = 0;
+        EXPECT_EQ(Kav_GetCOMBaud(1, &baud), KAV_OK);
+        EXPECT_EQ(baud, c.backAt);
         Kav_ClosePort(1);
     }
 }
