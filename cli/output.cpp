@@ -3,6 +3,7 @@
 #include "KavIDCardAPI.h"
 #include "codepage936.h"
 #include "exit_codes.h"
+#include "open_failure.h"
 #include "platform/system.h"
 
 #include <cerrno>
@@ -97,19 +98,27 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
                     std::string_view detailsText) const {
     const std::string text = resultText(code);
     const std::string detail = failureDetail(port, code);
-    const std::string detailText = detail.empty() ? std::string() : ": " + detail;
+    // A port that did not open is named with its device and what to do,
+    // in place of the code's text.
+    const bool open = port != 0 && operation == "Kav_OpenPort";
+    const std::string diagnosis = open ? openFailureText(port, code, detail) : std::string();
+    const std::string detailText = open             ? ": " + diagnosis
+                                   : detail.empty() ? " (" + text + ")"
+                                                    : " (" + text + "): " + detail;
     Json error;
     error["operation"] = operation;
     error["code"] = code;
     error["text"] = text;
     if (!detail.empty())
         error["detail"] = detail;
+    if (open)
+        error["diagnosis"] = diagnosis;
     if (const Json warned = warningsJson(port); port != 0 && !warned.empty())
         error["warnings"] = warned;
     if (capture_ != nullptr) {
         *capture_ = {Json{{"error", error}},
-                     std::string(operation) + " failed: " + std::to_string(code) + " (" + text +
-                         ")" + detailText + warningsText(port, detail),
+                     std::string(operation) + " failed: " + std::to_string(code) + detailText +
+                         warningsText(port, detail),
                      exitClass(code), true};
         return capture_->exitCode;
     }
@@ -119,8 +128,7 @@ int Output::failure(std::string_view operation, int code, int port, const Json &
         printLine(stdout, dump(Json{{"error", error}}));
     } else {
         printLine(stderr, "kav: " + std::string(operation) + " failed: " + std::to_string(code) +
-                              " (" + text + ")" + detailText + std::string(detailsText) +
-                              warningsText(port, detail));
+                              detailText + std::string(detailsText) + warningsText(port, detail));
     }
     return exitClass(code);
 }

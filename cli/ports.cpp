@@ -94,6 +94,13 @@ Json describe(const Output &out, int port, const std::string &deviceGbk, std::st
         return entry;
     }
     platform::describeLocalDevice(deviceGbk, entry, human);
+    // A port mapped by hand is the user's: shown even without its device.
+    entry["byHand"] = platform::ruleDevice(port) != deviceGbk;
+    for (const Json &warned : out.warningsJson(port)) {
+        const std::string text = warned["text"].get<std::string>();
+        entry["warning"] = text;
+        human += ": " + text;
+    }
     return entry;
 }
 
@@ -116,6 +123,53 @@ template <typename Visit> bool forEachMappedPort(const Output &out, Visit visit,
         std::string human;
         visit(describe(out, port, device, human), human);
     }
+}
+
+// The rates a search asks at on a port with this device, as a text.
+Json searchRates(int port, const std::string &device, std::string &text) {
+    if (port > KAV_LAST_SERIAL_PORT) {
+        text = " (USB: no rate)";
+        return Json::array();
+    }
+    if (device.rfind("tcp://", 0) == 0) {
+        const std::size_t at = device.find("?baud=");
+        const std::string rate = at != std::string::npos ? device.substr(at + 6) : "115200";
+        text = " at " + rate + " baud (its server's)";
+        return Json::array({std::stoi(rate)});
+    }
+    text = " at 115200, 57600, 38400, 19200 and 9600 baud";
+    return Json::array({115200, 57600, 38400, 19200, 9600});
+}
+
+// The ports a search goes through: those kav ports lists.
+Json triedPorts(const Output &out, std::string &human) {
+    Json tried = Json::array();
+    int failure = KAV_OK;
+    std::string pending; // ports whose rates the next port's text names
+    std::string lastRates;
+    forEachMappedPort(
+        out,
+        [&](Json entry, const std::string &) {
+            if (!entry["exists"].get<bool>() && !entry.value("byHand", false))
+                return;
+            const int port = entry["port"].get<int>();
+            const std::string device = entry["device"].get<std::string>();
+            std::string rates;
+            Json item{
+                {"port", port}, {"device", device}, {"rates", searchRates(port, device, rates)}};
+            if (!pending.empty() && rates != lastRates) {
+                human += (human.empty() ? "" : "; ") + pending + lastRates;
+                pending.clear();
+            }
+            pending += (pending.empty() ? "" : ", ") +
+                       ("port " + std::to_string(port) + " (" + device + ")");
+            lastRates = rates;
+            tried.push_back(std::move(item));
+        },
+        failure);
+    if (!pending.empty())
+        human += (human.empty() ? "" : "; ") + pending + lastRates;
+    return tried;
 }
 
 } // namespace
@@ -182,23 +236,23 @@ int runPorts(const Output &out) {
     }
     std::string lines;
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        // The default rule maps hundreds of absent nodes: list only what is there.
-        if (ports[i]["exists"].get<bool>())
+        // The default rule maps hundreds of absent nodes: list only what is
+        // there, and every port mapped by hand.
+        if (ports[i]["exists"].get<bool>() || ports[i].value("byHand", false))
             lines += (lines.empty() ? "" : "\n") + humans[i];
         else
             ++missing;
     }
     if (missing > 0)
         lines += (lines.empty() ? "" : "\n") + std::to_string(missing) +
-                 " more mapped ports have no device";
+                 " more ports of the default rule have no device";
     if (lines.empty())
         lines = "no ports mapped";
+    // The entries the library ignored are on standard error already, as for
+    // every command; the port's own show on its line.
     Json warnings = Json::array();
-    for (const LibraryWarning &w : out.warnings()) {
+    for (const LibraryWarning &w : out.warnings())
         warnings.push_back(Json{{"port", w.port}, {"text", w.text}});
-        if (w.port == KAV_NO_PORT)
-            lines += "\nwarning: " + w.text;
-    }
     return out.success(Json{{"ports", ports}, {"warnings", warnings}}, lines);
 }
 
@@ -210,11 +264,19 @@ int runFind(const Output &out) {
         const Json refused = refusedPorts(out, refusedText);
         Json body{{"port", 0}};
         std::string human = "no reader found";
+
         if (!refused.empty()) {
             body["refused"] = refused;
             human += "; " + std::to_string(refused.size()) +
                      (refused.size() == 1 ? " port" : " ports") +
                      " could not be opened:" + refusedText;
+        }
+        std::string triedText;
+        if (const Json tried = triedPorts(out, triedText); !tried.empty()) {
+            body["tried"] = tried;
+            human += "\ntried " + triedText;
+        } else {
+            human += "\nno port to try: map one in KAVIDCARD_DEVICES";
         }
         return out.result(body, human, kExitNoDevice);
     }

@@ -53,4 +53,13 @@ bool mayBeThere(const std::string &device);
 void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entry,
                          std::string &human);
 
+// The processes other than this one that hold a local device open, as
+// "PID 1234 (minicom)"; empty where the system does not tell.
+std::vector<std::string> deviceHolders(const std::string &device);
+
+// The device the library's default rule gives a port (the documented rule,
+// "/dev/ttyUSB0" for port 1), or empty: a port mapped to it was not mapped
+// by hand.
+std::string ruleDevice(int port);
+
 } // namespace kav::cli::platform

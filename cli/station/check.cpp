@@ -4,6 +4,7 @@
 #include "host/port_session.h"
 #include "host/read_sequence.h"
 #include "host/sam_id.h"
+#include "open_failure.h"
 #include "output.h"
 #include "soak_stats.h"
 
@@ -184,6 +185,14 @@ int stepBaudRoundTrip(const PlanStep &plan, int port, StepOutcome &step) {
     step.figures = Json{{"from", current}, {"via", plan.baud}};
     const int from = static_cast<int>(current);
     if (const int r = Kav_SetCOMBaud(port, from, plan.baud); r != KAV_OK) {
+        // Refused before the SAM heard of it (a raw TCP port, whose server
+        // keeps its own rate): the unit is not at fault.
+        if (r == KAV_E_NOT_SUPPORTED) {
+            step.status = Status::Skipped;
+            step.figures = Json{{"reason", "this port cannot change the rate (Kav_SetCOMBaud " +
+                                               std::to_string(r) + ")"}};
+            return KAV_OK;
+        }
         step.failures.push_back(callFailure("Kav_SetCOMBaud", r));
         return r;
     }
@@ -326,7 +335,9 @@ UnitResult checkUnit(const CheckPlan &plan, int port) {
         StepOutcome step;
         step.step = "open";
         step.status = Status::Failed;
-        step.failures.push_back(callFailure("Kav_OpenPort", open.openResult()));
+        const int code = open.openResult();
+        step.failures.push_back({"Kav_OpenPort", std::to_string(code),
+                                 cli::openFailureText(port, code, cli::lastFailureText(port))});
         unit.steps.push_back(std::move(step));
     } else {
         bool gone = false;

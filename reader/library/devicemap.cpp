@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <vector>
 
 namespace kav {
 namespace {
@@ -31,7 +32,56 @@ bool hostCharacterOk(char c) {
            c == '.' || c == '_';
 }
 
+// Edits from a to b, a swap of two neighbours counting as one (the usual
+// slips of typing), letters compared without case.
+std::size_t distance(std::string_view a, std::string_view b) {
+    const auto same = [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    };
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
 } // namespace
+
+std::string misspeltKeyword(std::string_view target) {
+    // A scheme: whatever stands before "://".
+    if (const std::size_t scheme = target.find("://"); scheme != std::string_view::npos) {
+        const std::string_view word = target.substr(0, scheme);
+        for (std::string_view known : {"rfc2217", "tcp"})
+            if (distance(word, known) <= (known.size() > 3 ? 2u : 1u))
+                return std::string(known) + "://";
+        return {};
+    }
+    // "virtual:<card file>": the word before a colon that comes before any
+    // slash.
+    const std::size_t colon = target.find(':');
+    if (colon != std::string_view::npos && colon < target.find('/'))
+        return distance(target.substr(0, colon), "virtual") <= 2 ? "virtual:" : std::string();
+    // A path names a node wherever it is; a bare word is a keyword or a
+    // file in the current folder, which no serial device is.
+    if (target.find('/') != std::string_view::npos)
+        return {};
+    const std::string_view word = target;
+    if (distance(word, "virtual") <= 2)
+        return "virtual";
+    if (word.size() >= 3 && distance(word, "none") <= 1)
+        return "none";
+    return {};
+}
 
 std::string Device::text() const {
     switch (kind) {
@@ -167,6 +217,10 @@ DeviceMap DeviceMap::fromVariable(std::string_view value) {
                 Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1)), {}, 0};
         } else {
             map.overrides_[*port] = Device{Device::Kind::Path, std::string(target), {}, {}, 0};
+            if (const std::string keyword = misspeltKeyword(target); !keyword.empty())
+                map.hints_.push_back(
+                    {*port, "\"" + std::string(entry) + "\" is taken as the device path \"" +
+                                std::string(target) + "\": did you mean `" + keyword + "`?"});
         }
     }
     return map;

@@ -70,12 +70,24 @@ class DeviceMap {
     template <typename Exists> std::vector<int> candidatePorts(Exists exists) const;
 
     const std::vector<std::string> &errors() const { return errors_; }
+    // Entries taken as device paths that look like a misspelt keyword
+    // ("1=virtal"): the port and what to say, in the order of the variable.
+    struct Hint {
+        int port = 0;
+        std::string text;
+    };
+    const std::vector<Hint> &hints() const { return hints_; }
 
   private:
     std::map<int, std::optional<Device>> overrides_; // nullopt: "none"
     bool defaults_ = true;
     std::vector<std::string> errors_;
+    std::vector<Hint> hints_;
 };
+
+// The keyword or scheme a device text seems to misspell ("virtal" ->
+// "virtual", "tpc://h:1" -> "tcp://"), or empty when it looks like none.
+std::string misspeltKeyword(std::string_view target);
 
 // How the trace names a port: "port 5".
 inline std::string portName(int port) {

@@ -41,6 +41,8 @@ std::vector<Library::Warning> Library::warnings() {
     std::vector<Warning> list;
     for (const std::string &error : devices_.errors())
         list.push_back({KAV_NO_PORT, shownText("KAVIDCARD_DEVICES: " + error)});
+    for (const DeviceMap::Hint &hint : devices_.hints())
+        list.push_back({hint.port, shownText("KAVIDCARD_DEVICES: " + hint.text)});
     // Virtual readers come only from the variable, whose ports are those
     // listed even when no node exists.
     for (int port : devices_.candidatePorts([](const std::string &) { return false; })) {

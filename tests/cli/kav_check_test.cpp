@@ -3,6 +3,7 @@
 // kav-virtual-reader with faults), the database read back with SQLite, the
 // exports with a JSON and a CSV parser, the page in a real browser.
 #include "csv.h"
+#include "network_server.h"
 #include "process.h"
 #include "reader_tool.h"
 #include "required_part.h"
@@ -199,6 +200,36 @@ TEST(KavCheckPlan, OnAUsbPortTheRateStepsAreSkippedNotFailed) {
         const bool rate = step["step"] == "baud" || step["step"] == "baud-round-trip";
         EXPECT_EQ(step["status"], rate ? "skipped" : "pass");
     }
+}
+
+// A raw TCP port's server keeps its own rate: the round trip cannot be made
+// there, which is no fault of the unit.
+TEST(KavCheckPlan, OnARawTcpPortTheRateRoundTripIsSkippedWithWhy) {
+    KAV_REQUIRE_SER2NET();
+    test::ToolReader tool;
+    test::Ser2net server(tool.path(), test::Ser2net::Mode::Tcp);
+    ASSERT_TRUE(server.running());
+    TempFolder folder;
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=" + server.url()}};
+    const std::string db = (folder.path() / "r.sqlite").string();
+    const Outcome run = kav({"check", "--json", "--db", db}, vars);
+    ASSERT_EQ(run.exit, 0) << run.out << run.err;
+    const Json unit = parsed(run.out);
+    EXPECT_EQ(unit["verdict"], "PASS");
+    for (const Json &step : unit["steps"]) {
+        SCOPED_TRACE(step.dump());
+        if (step["step"] == "baud-round-trip") {
+            EXPECT_EQ(step["status"], "skipped");
+            EXPECT_NE(step["figures"]["reason"].get<std::string>().find("cannot change the rate"),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(step["status"], "pass");
+        }
+    }
+    const Outcome banner = kav({"check", "--db", db}, vars);
+    EXPECT_NE(banner.out.find("  skip  baud-round-trip: this port cannot change the rate"),
+              std::string::npos)
+        << banner.out;
 }
 
 // ---- Verdicts over readers with faults --------------------------------------

@@ -6,6 +6,7 @@
 #include "process.h"
 #include "reader_tool.h"
 #include "test_files.h"
+#include "test_pty.h"
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +26,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -581,11 +583,117 @@ TEST(KavWarnings, PortsListsIgnoredEntriesAndBadCardFiles) {
     EXPECT_NE(text.out.find("1  virtual:/no/such.json  bad card file: card file /no/such.json"),
               std::string::npos)
         << text.out;
-    EXPECT_NE(text.out.find("\nwarning: KAVIDCARD_DEVICES: ignored \"junk\""), std::string::npos)
-        << text.out;
+    // Once, as every command says it, not again in the listing.
+    EXPECT_EQ(text.out.find("ignored \"junk\""), std::string::npos) << text.out;
+    EXPECT_NE(text.err.find("kav: warning: KAVIDCARD_DEVICES: ignored \"junk\""), std::string::npos)
+        << text.err;
     EXPECT_NE(text.out.find("4  " + refusing + "  no connection: "), std::string::npos) << text.out;
     EXPECT_NE(text.out.find(refusing + ": cannot connect (Connection refused)"), std::string::npos)
         << text.out;
+}
+
+// ---- Why a port did not open -------------------------------------------------
+
+// Every command names the port, its device and what to do, in one wording.
+TEST(KavOpenFailure, EveryCommandNamesThePortItsDeviceAndWhatToDo) {
+    const test::Pty pty;
+    const int holder = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0)
+        << "the test holds the device, as minicom would";
+    const std::string refusing = "tcp://127.0.0.1:" + std::to_string(test::freePort());
+    const test::Vars vars{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=/no/such/ttyUSB0,3=" + refusing +
+                                  ",4=tcp://no-such-host.invalid:4001,5=" + pty.slave()}};
+    const struct Case {
+        const char *port;
+        int exit;
+        int code;
+        std::string says;
+    } cases[] = {
+        {"1", kExitNoDevice, KAV_E_NO_DEVICE,
+         "port 1 (/no/such/ttyUSB0): no such device: is the reader plugged in? (kav ports lists "
+         "what is there)"},
+        {"9", kExitNoDevice, KAV_E_NO_DEVICE,
+         "port 9: no device is mapped to it: map one in KAVIDCARD_DEVICES"},
+        {"3", kExitNoDevice, KAV_E_REFUSED,
+         "port 3 (" + refusing +
+             "): the server refused the connection: is the serial-port server "
+             "running"},
+        {"4", kExitNoDevice, KAV_E_UNKNOWN_HOST,
+         "port 4 (tcp://no-such-host.invalid:4001): unknown host: check the host name"},
+        {"5", kExitAccess, KAV_E_BUSY,
+         "port 5 (" + pty.slave() + "): busy: held by PID " + std::to_string(getpid()) + " ("},
+    };
+    for (const Case &c : cases) {
+        for (const char *command : {"status", "read", "sam-id", "reset"}) {
+            SCOPED_TRACE(std::string(command) + " on port " + c.port);
+            const Outcome text = kav({"--port", c.port, command}, vars);
+            EXPECT_EQ(text.exit, c.exit);
+            EXPECT_EQ(text.err.rfind(
+                          "kav: Kav_OpenPort failed: " + std::to_string(c.code) + ": " + c.says, 0),
+                      0u)
+                << text.err;
+            const Outcome asJson = kav({"--port", c.port, command, "--json"}, vars);
+            expectError(asJson, c.exit, "Kav_OpenPort", c.code);
+            EXPECT_EQ(json(asJson)["error"]["diagnosis"].get<std::string>().rfind(c.says, 0), 0u)
+                << asJson.out;
+        }
+    }
+    ::close(holder);
+}
+
+// kav ports shows every port mapped by hand, and says when an entry looks
+// like a misspelt keyword; each warning once.
+TEST(KavPorts, ListsEveryPortMappedByHandAndSpotsMisspeltKeywords) {
+    const test::Vars vars{
+        {"KAVIDCARD_DEVICES",
+         "1=/no/such/ttyX,2=virtal,3=tpc://127.0.0.1:4001,4=nnone,5=virtul:/no/card.json,junk"}};
+    const Outcome run = kav({"ports"}, vars);
+    ASSERT_EQ(run.exit, 0) << run.err;
+    const struct Case {
+        const char *line;
+    } cases[] = {
+        {"\n1  /no/such/ttyX  missing\n"},
+        {"\n2  virtal  missing: KAVIDCARD_DEVICES: \"2=virtal\" is taken as the device path "
+         "\"virtal\": did you mean `virtual`?\n"},
+        {"\n3  tpc://127.0.0.1:4001  missing: KAVIDCARD_DEVICES: \"3=tpc://127.0.0.1:4001\" is "
+         "taken as the device path \"tpc://127.0.0.1:4001\": did you mean `tcp://`?\n"},
+        {"did you mean `none`?"},
+        {"did you mean `virtual:`?"},
+        {" more ports of the default rule have no device"},
+    };
+    const std::string out = "\n" + run.out;
+    for (const Case &c : cases)
+        EXPECT_NE(out.find(c.line), std::string::npos) << c.line << "\n" << run.out;
+    const auto count = [](const std::string &text, const std::string &part) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size())
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(run.out + run.err, "ignored \"junk\""), 1u) << run.out << run.err;
+    EXPECT_EQ(count(run.out + run.err, "did you mean `virtual`?"), 1u) << run.out << run.err;
+}
+
+TEST(KavPorts, FindSaysWhichPortsAndRatesItTried) {
+    const std::string refusing = "tcp://127.0.0.1:" + std::to_string(test::freePort());
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=/no/such/ttyX,2=" + refusing +
+                                                    "?baud=57600,1001=/no/such/usb"}};
+    const Outcome text = kav({"find"}, vars);
+    EXPECT_EQ(text.exit, kExitNoDevice);
+    EXPECT_NE(text.out.find("\ntried port 1 (/no/such/ttyX) at 115200, 57600, 38400, 19200 and "
+                            "9600 baud; port 2 (" +
+                            refusing +
+                            "?baud=57600) at 57600 baud (its server's); port 1001 "
+                            "(/no/such/usb) (USB: no rate)"),
+              std::string::npos)
+        << text.out;
+    const Json tried = json(kav({"find", "--json"}, vars))["tried"];
+    ASSERT_EQ(tried.size(), 3u) << tried;
+    EXPECT_EQ(tried[0]["rates"].size(), 5u);
+    EXPECT_EQ(tried[1]["rates"], Json::array({57600}));
+    EXPECT_EQ(tried[2]["rates"], Json::array());
 }
 
 TEST(KavWarnings, AFailureOnAPortWithABadCardFileSaysWhy) {

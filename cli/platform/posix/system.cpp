@@ -93,6 +93,53 @@ bool mayBeThere(const std::string &device) {
     return stat(device.c_str(), &info) == 0;
 }
 
+std::vector<std::string> deviceHolders(const std::string &device) {
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::canonical(device, error);
+    if (error)
+        return {};
+    std::vector<std::string> found;
+    const std::string self = std::to_string(getpid());
+    // Every process's open files; those of other users stay unreadable.
+    for (const auto &process : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        std::error_code unreadable;
+        for (const auto &fd :
+             std::filesystem::directory_iterator(process.path() / "fd", unreadable)) {
+            std::error_code gone;
+            if (std::filesystem::read_symlink(fd.path(), gone) != target)
+                continue;
+            std::string name;
+            if (std::FILE *comm = std::fopen((process.path() / "comm").c_str(), "r")) {
+                char line[64] = {};
+                if (std::fgets(line, sizeof line, comm) != nullptr)
+                    name = line;
+                std::fclose(comm);
+            }
+            if (!name.empty() && name.back() == '\n')
+                name.pop_back();
+            found.push_back("PID " + pid + (name.empty() ? "" : " (" + name + ")"));
+            break;
+        }
+    }
+    return found;
+}
+
+std::string ruleDevice(int port) {
+    struct Range {
+        int first;
+        const char *prefix;
+    };
+    static constexpr Range kRanges[] = {
+        {1, "/dev/ttyUSB"}, {101, "/dev/ttyACM"}, {201, "/dev/ttyS"}};
+    for (const Range &r : kRanges)
+        if (port >= r.first && port < r.first + 100)
+            return r.prefix + std::to_string(port - r.first);
+    return {};
+}
+
 void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entry,
                          std::string &human) {
     struct stat info {};

@@ -136,3 +136,41 @@ TEST(DeviceMap, NetworkPorts) {
         }
     }
 }
+
+TEST(DeviceMap, EntriesThatLookLikeAMisspeltKeywordAreTakenAndSaid) {
+    const struct Case {
+        const char *target;
+        const char *keyword; // "": looks like none
+    } cases[] = {
+        {"virtal", "virtual"},
+        {"Virtual", "virtual"}, // keywords are lower case
+        {"virutal", "virtual"}, // two letters swapped
+        {"virtul:/cards/mine.json", "virtual:"},
+        {"nnone", "none"},
+        {"tpc://bench:4001", "tcp://"},
+        {"RFC2217://bench:3001", "rfc2217://"},
+        {"rfc2271://bench:3001", "rfc2217://"},
+        {"/dev/ttyUSB0", ""},
+        {"/dev/virtual", ""}, // a path is a path
+        {"ttyUSB0", ""},
+        {"COM3", ""},
+        {"http://bench:80", ""},
+        {"vt", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(kav::misspeltKeyword(c.target), c.keyword);
+        const DeviceMap map = DeviceMap::fromVariable(std::string("4=") + c.target);
+        EXPECT_EQ(map.deviceFor(4), path(c.target)) << "taken as the path it is";
+        EXPECT_TRUE(map.errors().empty());
+        if (*c.keyword == '\0') {
+            EXPECT_TRUE(map.hints().empty());
+            continue;
+        }
+        ASSERT_EQ(map.hints().size(), 1u);
+        EXPECT_EQ(map.hints()[0].port, 4);
+        EXPECT_NE(map.hints()[0].text.find(std::string("did you mean `") + c.keyword + "`?"),
+                  std::string::npos)
+            << map.hints()[0].text;
+    }
+}
