@@ -16,8 +16,8 @@
  * at 115200) is opened at 115200; one that stayed (a hang-up, a network drop)
  * at the rate the port had. When the port's rate was not 115200, the SAM's
  * status is asked at that expected rate and, if it is silent, once at the
- * other one, so the reopen costs at most two status exchanges more (about
- * 0.6 s when both are silent). While the device is not back, that call fails
+ * other one, so the reopen costs at most two status waits more (under 0.6 s
+ * when both are silent, a network port's allowance included). While the device is not back, that call fails
  * at once with the open's failure (KAV_E_NO_DEVICE, KAV_E_IO, ...), and the
  * next one tries again.
  *

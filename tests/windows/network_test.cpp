@@ -165,7 +165,7 @@ TEST(NetworkPortsWin32, ACardIsReadThroughEachKindOfNetworkPort) {
     }
 }
 
-TEST(NetworkPortsWin32, APortNobodyListensOnIsNoDevice) {
+TEST(NetworkPortsWin32, APortNobodyListensOnIsRefused) {
     std::uint16_t port = 0;
     const SOCKET s = listenOnLoopback(port);
     ASSERT_NE(s, INVALID_SOCKET);
@@ -174,7 +174,7 @@ TEST(NetworkPortsWin32, APortNobodyListensOnIsNoDevice) {
         kav::NetworkLink link(mode, "127.0.0.1", port);
         SCOPED_TRACE(link.name());
         EXPECT_EQ(link.open(115200, kav::Link::Clock::now() + std::chrono::seconds{5}),
-                  KAV_E_NO_DEVICE)
+                  KAV_E_REFUSED)
             << link.lastError();
         EXPECT_NE(link.lastError().find("cannot connect"), std::string::npos) << link.lastError();
         EXPECT_FALSE(link.isOpen());
