@@ -285,7 +285,8 @@ TEST(KavAccess, DeviceWithoutPermissionIsClassThreeAndPortsSaysWhy) {
     const fs::path device = lockedDevice(folder);
     const test::Vars devices{{"KAVIDCARD_DEVICES", "defaults=off,1=" + device.string()}};
 
-    expectError(kav({"status", "--json"}, devices), kExitAccess, "Kav_OpenPort", -2);
+    const Outcome status = kav({"status", "--json"}, devices);
+    expectError(status, kExitAccess, "Kav_OpenPort", -2);
     const Outcome ports = kav({"ports", "--json"}, devices);
     EXPECT_EQ(ports.exit, 0);
     const Json entry = json(ports)["ports"][0];
@@ -294,6 +295,11 @@ TEST(KavAccess, DeviceWithoutPermissionIsClassThreeAndPortsSaysWhy) {
     EXPECT_EQ(entry["access"], "denied");
     EXPECT_FALSE(entry["group"].get<std::string>().empty());
     EXPECT_TRUE(entry.contains("inGroup"));
+    // The open failure says what ports says: the device's group and the fix.
+    const std::string diagnosis = json(status)["error"]["diagnosis"];
+    EXPECT_EQ(diagnosis.rfind("port 1 (" + device.string() + "): permission denied: ", 0), 0u)
+        << diagnosis;
+    EXPECT_NE(diagnosis.find(entry["reason"].get<std::string>()), std::string::npos) << diagnosis;
 }
 
 TEST(KavAccess, PhotoFolderNotWritableIsClassSix) {
