@@ -54,7 +54,7 @@ void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entr
                          std::string &human);
 
 // The processes other than this one that hold a local device open, as
-// "PID 1234 (minicom)"; empty where the system does not tell.
+// "PID 1234 (its name)"; empty where the system does not tell.
 std::vector<std::string> deviceHolders(const std::string &device);
 
 // The device the library's default rule gives a port (the documented rule,

@@ -606,7 +606,7 @@ TEST(KavOpenFailure, EveryCommandNamesThePortItsDeviceAndWhatToDo) {
     const int holder = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0)
-        << "the test holds the device, as minicom would";
+        << "the test holds the device, as a terminal program would";
     const std::string refusing = "tcp://127.0.0.1:" + std::to_string(test::freePort());
     const test::Vars vars{
         {"KAVIDCARD_DEVICES", "defaults=off,1=/no/such/ttyUSB0,3=" + refusing +
