@@ -17,9 +17,9 @@
  * at the rate the port had. When the port's rate was not 115200, the SAM's
  * status is asked at that expected rate and, if it is silent, once at the
  * other one, so the reopen costs at most two status waits more (under 0.6 s
- * when both are silent, a network port's allowance included). While the device is not back, that call fails
- * at once with the open's failure (KAV_E_NO_DEVICE, KAV_E_IO, ...), and the
- * next one tries again.
+ * when both are silent, a network port's allowance included). While the
+ * device is not back, that call fails at once with the open's failure
+ * (KAV_E_NO_DEVICE, KAV_E_IO, ...), and the next one tries again.
  *
  * Time limits: each command waits for its answer the SAM's own time for it
  * plus the wire time of the command and of its answer at the port's rate,
