@@ -2,6 +2,7 @@
 // edges, the bars the SVG draws, and fields that CSV must quote read back by
 // a CSV parser.
 #include "csv.h"
+#include "station/check.h"
 #include "station/report.h"
 
 #include <gtest/gtest.h>
@@ -170,6 +171,22 @@ TEST(LineReport, TextOutputShowsControlsEscapedAndEachUnitOnOneLine) {
         }
         EXPECT_EQ(occurrences(list, "\n"), 1) << list;
         EXPECT_EQ(occurrences(summary, "\n"), 3) << summary;
+
+        // The check's banner: the plan's name, and a card's text in a failure.
+        const kav::station::CheckPlan plan{c.text, {}, "{}", "0"};
+        const kav::station::CheckRun run{&plan, "s", "lib", "1"};
+        kav::station::UnitResult unit;
+        unit.samId = c.text;
+        kav::station::StepOutcome step;
+        step.step = "reads";
+        step.status = kav::station::StepOutcome::Status::Failed;
+        step.failures.push_back({"", "wrong-id-number", "the card read " + c.text});
+        unit.steps.push_back(step);
+        const std::string banner = kav::station::unitBanner(unit, run, false);
+        EXPECT_NE(banner.find("plan " + c.shown), std::string::npos) << banner;
+        EXPECT_NE(banner.find("the card read " + c.shown + "\n"), std::string::npos) << banner;
+        EXPECT_EQ(banner.find('\x1b'), std::string::npos) << banner;
+        EXPECT_EQ(banner.find('\r'), std::string::npos) << banner;
     }
 }
 
