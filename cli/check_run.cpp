@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <thread>
 
 namespace kav::cli {
@@ -90,6 +91,15 @@ int withoutRecords(const char *command) {
     std::fprintf(stderr, "kav: %s: this build of kav has no results database (no SQLite)\n",
                  command);
     return kExitRecord;
+}
+
+// A name for a new file in the folder of `target`, unlike any there.
+std::string temporaryBeside(const std::string &target) {
+    std::random_device random;
+    char tag[24];
+    std::snprintf(tag, sizeof tag, ".%08x%08x.part", random(), random());
+    const fs::path path(target);
+    return (path.parent_path() / ("." + path.filename().string() + tag)).string();
 }
 
 std::string toUpper(std::string text) {
@@ -174,7 +184,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
     const std::unique_ptr<RecordStore> records =
-        openLocalStore(dbPath, StoreOpen::CreateIfMissing, error);
+        openLocalStore(dbPath, StoreOpen::CreateIfMissing, error,
+                       options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
     if (!records) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
@@ -204,7 +215,8 @@ int runResults(const Output &out, const ResultsOptions &options) {
     std::string error;
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
     const std::unique_ptr<RecordStore> records =
-        openLocalStore(dbPath, StoreOpen::MustExist, error);
+        openLocalStore(dbPath, StoreOpen::MustExist, error,
+                       options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
     if (!records) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
@@ -235,25 +247,28 @@ int runResults(const Output &out, const ResultsOptions &options) {
         if (!error.empty())
             return failed();
         // Whole or not at all: a page cut short by a full disk never
-        // replaces the last good one.
-        const std::string temporary = options.htmlPath + ".part";
-        {
-            std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-            file << reportHtml(data);
-            file.flush();
-            if (!file) {
-                std::error_code ignored;
-                fs::remove(temporary, ignored);
-                std::fprintf(stderr, "kav: %s could not be written\n", options.htmlPath.c_str());
-                return kExitOutput;
+        // replaces the last good one. The temporary file has a new name
+        // of its own, made exclusively, so nothing planted beside the
+        // report is written through or waited on; no way out leaves it.
+        const std::string temporary = temporaryBeside(options.htmlPath);
+        const RemoveOnSignal removeIfInterrupted(temporary);
+        const std::string page = reportHtml(data);
+        std::string why;
+        bool written = platform::writeNewPrivateFile(
+            temporary, reinterpret_cast<const unsigned char *>(page.data()), page.size(), why);
+        if (written) {
+            std::error_code ec;
+            fs::rename(temporary, options.htmlPath, ec);
+            if (ec) {
+                why = ec.message();
+                fs::remove(temporary, ec);
+                written = false;
             }
         }
-        std::error_code ec;
-        fs::rename(temporary, options.htmlPath, ec);
-        if (ec) {
-            fs::remove(temporary, ec);
-            std::fprintf(stderr, "kav: %s could not be written\n", options.htmlPath.c_str());
-            return kExitOutput;
+        if (!written) {
+            std::fprintf(stderr, "kav: %s could not be written: %s\n", options.htmlPath.c_str(),
+                         why.c_str());
+            return kExitOther;
         }
         long long units = 0;
         for (const SummaryRow &r : data.summary)

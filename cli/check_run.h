@@ -14,6 +14,7 @@ struct CheckOptions {
     std::string dbPath;   // empty: the default record
     bool loop = false;
     bool showPlan = false;
+    bool fullCheck = false; // read every page of the database before use
 };
 
 struct ResultsOptions {
@@ -24,6 +25,7 @@ struct ResultsOptions {
     bool csv = false;
     bool summary = false;
     std::string htmlPath;
+    bool fullCheck = false;
 };
 
 // Refuses a bad plan or an unusable database before any port is touched,

@@ -3,6 +3,8 @@
 // the handler then resets, so a second one ends kav at once.
 #pragma once
 
+#include <string>
+
 namespace kav::cli {
 
 class InterruptEndsRun {
@@ -11,6 +13,16 @@ class InterruptEndsRun {
     ~InterruptEndsRun();
     InterruptEndsRun(const InterruptEndsRun &) = delete;
     InterruptEndsRun &operator=(const InterruptEndsRun &) = delete;
+};
+
+// While one lives, Ctrl-C or SIGTERM first removes the file at `path` (a
+// temporary one kav is writing), then ends kav as the signal would.
+class RemoveOnSignal {
+  public:
+    explicit RemoveOnSignal(const std::string &path);
+    ~RemoveOnSignal();
+    RemoveOnSignal(const RemoveOnSignal &) = delete;
+    RemoveOnSignal &operator=(const RemoveOnSignal &) = delete;
 };
 
 // Whether Ctrl-C came since the program started.

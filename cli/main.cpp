@@ -331,6 +331,8 @@ const Command kCommands[] = {
                           "Check unit after unit: each when it arrives, the next once it is "
                           "taken away (Ctrl+C: stop after the unit under way)");
          command.add_flag("--show-plan", o.showPlan, "Print the plan and touch no port");
+         command.add_flag("--full-check", o.fullCheck,
+                          "Read every page of the database for damage before using it");
      },
      nullptr,
      [](const Context &c, const Args &args) {
@@ -340,6 +342,8 @@ const Command kCommands[] = {
      [](CLI::App &command, Args &args) {
          ResultsOptions &o = args.resultsOptions;
          command.add_option("--db", o.dbPath, "The results database");
+         command.add_flag("--full-check", o.fullCheck,
+                          "Read every page of the database for damage before using it");
          const CLI::Validator date([](const std::string &v) { return kav::station::checkDate(v); },
                                    "DATE");
          command.add_option("--since", o.since, "Units checked at or after (UTC)")->check(date);

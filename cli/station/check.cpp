@@ -1,4 +1,5 @@
 #include "check.h"
+#include "report.h"
 
 #include "KavIDCardAPI.h"
 #include "host/port_session.h"
@@ -397,19 +398,21 @@ std::string unitBanner(const UnitResult &unit, const CheckRun &run, bool colour)
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", unit.ms / 1000.0);
     text += std::string(word) + "  port " + std::to_string(unit.port) + "  SAM " +
-            (unit.samId.empty() ? "?" : unit.samId) + "  plan " + run.plan->name + "  " + seconds +
-            "\n";
+            (unit.samId.empty() ? "?" : printableLine(unit.samId)) + "  plan " +
+            printableLine(run.plan->name) + "  " + seconds + "\n";
     for (const StepOutcome &step : unit.steps) {
         const char *mark = step.status == Status::Passed   ? "ok  "
                            : step.status == Status::Failed ? "FAIL"
                                                            : "skip";
-        text += "  " + std::string(mark) + "  " + step.step;
+        text += "  " + std::string(mark) + "  " + printableLine(step.step);
         if (step.status == Status::Skipped && step.figures.contains("reason"))
-            text += ": " + step.figures["reason"].get<std::string>();
+            text += ": " + printableLine(step.figures["reason"].get<std::string>());
         text += '\n';
+        // Card and device texts reach these lines too: nothing raw.
         for (const StepFailure &f : step.failures)
-            text += "        " + (f.operation.empty() ? std::string() : f.operation + " ") +
-                    f.code + ": " + f.text +
+            text += "        " +
+                    (f.operation.empty() ? std::string() : printableLine(f.operation) + " ") +
+                    printableLine(f.code) + ": " + printableLine(f.text) +
                     (f.count > 1 ? " (" + std::to_string(f.count) + " times)" : "") + '\n';
     }
     return text;

@@ -4,7 +4,8 @@
 
 namespace kav::station {
 
-std::unique_ptr<RecordStore> openLocalStore(const std::string &, StoreOpen, std::string &error) {
+std::unique_ptr<RecordStore> openLocalStore(const std::string &, StoreOpen, std::string &error,
+                                            StoreCheck) {
     error = "this build of kav has no results database (no SQLite)";
     return nullptr;
 }

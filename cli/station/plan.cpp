@@ -1,13 +1,14 @@
 #include "plan.h"
 
+#include "regular_file.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <set>
-#include <sstream>
+#include <vector>
 
 namespace kav::station {
 namespace {
@@ -155,6 +156,8 @@ std::optional<Problem> readPlan(const Json &plan, CheckPlan &out) {
     for (const auto &[key, value] : plan.items())
         if (key != "name" && key != "steps" && key != "comment")
             return Problem{key, "not a setting of a plan (name, steps, comment)"};
+    if (plan.contains("comment") && !plan["comment"].is_string())
+        return Problem{"comment", "must be a text"};
     if (!plan.contains("name") || !plan["name"].is_string() ||
         plan["name"].get<std::string>().empty())
         return Problem{"name", "missing or not a text: the plan needs a name"};
@@ -227,13 +230,37 @@ std::string textHash(const std::string &text) {
 
 std::optional<CheckPlan> parsePlan(const std::string &text, const std::string &source,
                                    std::string &error) {
+    // A key given twice would silently lose one of its values: the parser
+    // shows each object's keys as they come.
+    std::vector<std::set<std::string>> keys;
+    std::string twice;
+    const Json::parser_callback_t noKeyTwice =
+        [&keys, &twice](int, nlohmann::detail::parse_event_t event, Json &parsed) {
+            using Event = nlohmann::detail::parse_event_t;
+            if (event == Event::object_start)
+                keys.emplace_back();
+            else if (event == Event::object_end && !keys.empty())
+                keys.pop_back();
+            else if (event == Event::key && !keys.empty() &&
+                     !keys.back().insert(parsed.get<std::string>()).second && twice.empty())
+                twice = parsed.get<std::string>();
+            return true;
+        };
     Json plan;
     try {
-        plan = Json::parse(text);
+        plan = Json::parse(text, noKeyTwice);
     } catch (const Json::parse_error &e) {
         // nlohmann's byte is one past the offending character.
         error =
             source + ": " + lineAndColumn(text, e.byte > 0 ? e.byte - 1 : 0) + ": not valid JSON";
+        return std::nullopt;
+    } catch (const Json::exception &) {
+        // A number no double holds (1e400, thousands of digits).
+        error = source + ": a number too large for any setting";
+        return std::nullopt;
+    }
+    if (!twice.empty()) {
+        error = source + ": \"" + twice + "\": given twice in one object";
         return std::nullopt;
     }
     CheckPlan out;
@@ -249,23 +276,13 @@ std::optional<CheckPlan> parsePlan(const std::string &text, const std::string &s
 std::optional<CheckPlan> loadPlan(const std::string &path, std::string &error) {
     if (path.empty())
         return parsePlan(defaultPlanText(), "the built-in plan", error);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot be read";
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = path + ": cannot be read";
-        return std::nullopt;
-    }
     // A plan is a few hundred bytes; a huge file is a wrong one.
-    if (text.str().size() > 1 << 20) {
-        error = path + ": larger than 1 MiB: not a plan";
+    const std::optional<std::string> text = readRegularFile(path, 1 << 20, error);
+    if (!text) {
+        error = path + ": cannot be read: " + error;
         return std::nullopt;
     }
-    return parsePlan(text.str(), path, error);
+    return parsePlan(*text, path, error);
 }
 
 } // namespace kav::station

@@ -60,12 +60,17 @@ class RecordStore {
     virtual const std::string &location() const = 0;
 };
 
+// MustExist opens for reading only: kav results writes nothing.
 enum class StoreOpen { CreateIfMissing, MustExist };
+// Quick looks at the header and the layout (milliseconds at any size);
+// Full reads every page (a third of a second at 100,000 units).
+enum class StoreCheck { Quick, Full };
 
 // The station's own record, the file at `path`; nullptr with `error` when
 // the file cannot be used. Such a file is left exactly as it was.
 std::unique_ptr<RecordStore> openLocalStore(const std::string &path, StoreOpen how,
-                                            std::string &error);
+                                            std::string &error,
+                                            StoreCheck check = StoreCheck::Quick);
 
 // False in a build without the local store (no SQLite for that system).
 bool haveLocalStore();

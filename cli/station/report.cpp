@@ -1,9 +1,11 @@
 #include "report.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <regex>
+#include <string_view>
 
 namespace kav::station {
 namespace {
@@ -59,6 +61,65 @@ double niceStep(double range, int ticks) {
 
 } // namespace
 
+std::string spreadsheetSafe(const std::string &text) {
+    // A spreadsheet runs a cell that starts so as a formula.
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos)
+        return "'" + text;
+    return text;
+}
+
+std::string printableLine(const std::string &text) {
+    static const char digits[] = "0123456789ABCDEF";
+    const auto escaped = [](unsigned char c) {
+        return std::string("\\x") + digits[c >> 4] + digits[c & 0x0F];
+    };
+    std::string out;
+    out.reserve(text.size());
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char lead = byte(i);
+        if (lead < 0x20 || lead == 0x7F) {
+            out += escaped(lead);
+            ++i;
+            continue;
+        }
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        // Well-formed UTF-8 only: a stray byte may be a terminal's 8-bit control.
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        bool good =
+            length > 0 && i + length <= text.size() && byte(i + 1) >= low && byte(i + 1) <= high;
+        for (std::size_t k = 2; good && k < length; ++k)
+            good = byte(i + k) >= 0x80 && byte(i + k) <= 0xBF;
+        // C1 controls (U+0080 to U+009F) are escaped as the code point's bytes.
+        if (good && lead == 0xC2 && byte(i + 1) < 0xA0)
+            good = false;
+        if (!good) {
+            out += escaped(lead);
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
 std::string csvField(const std::string &text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
@@ -78,18 +139,19 @@ std::string unitsCsv(const std::vector<StoredUnit> &units) {
         std::string failed;
         for (const std::string &s : u.failedSteps)
             failed += (failed.empty() ? "" : " ") + s;
+        // Numbers as they are; every text as a spreadsheet cannot run it.
         const std::string fields[] = {std::to_string(u.id),
-                                      u.at,
-                                      u.station,
+                                      spreadsheetSafe(u.at),
+                                      spreadsheetSafe(u.station),
                                       std::to_string(u.port),
-                                      u.samId,
-                                      u.planName,
-                                      u.planHash,
-                                      u.verdict,
-                                      failed,
+                                      spreadsheetSafe(u.samId),
+                                      spreadsheetSafe(u.planName),
+                                      spreadsheetSafe(u.planHash),
+                                      spreadsheetSafe(u.verdict),
+                                      spreadsheetSafe(failed),
                                       number(u.ms),
-                                      u.libraryVersion,
-                                      u.kavVersion};
+                                      spreadsheetSafe(u.libraryVersion),
+                                      spreadsheetSafe(u.kavVersion)};
         std::string line;
         for (const std::string &f : fields)
             line += (line.empty() ? "" : ",") + csvField(f);
@@ -125,11 +187,13 @@ std::string unitsText(const std::vector<StoredUnit> &units) {
         for (const std::string &s : u.failedSteps)
             failed += (failed.empty() ? "  failed: " : ", ") + s;
         char line[300];
-        std::snprintf(line, sizeof line, "%lld  %s  %s  port %d  SAM %s  %s  %s", u.id,
-                      u.at.c_str(), u.station.c_str(), u.port,
-                      u.samId.empty() ? "?" : u.samId.c_str(), u.planName.c_str(),
-                      u.verdict.c_str());
-        out += std::string(line) + failed + "\n";
+        const std::string at = printableLine(u.at), station = printableLine(u.station),
+                          samId = printableLine(u.samId), planName = printableLine(u.planName),
+                          verdict = printableLine(u.verdict);
+        std::snprintf(line, sizeof line, "%lld  %s  %s  port %d  SAM %s  %s  %s", u.id, at.c_str(),
+                      station.c_str(), u.port, samId.empty() ? "?" : samId.c_str(),
+                      planName.c_str(), verdict.c_str());
+        out += std::string(line) + printableLine(failed) + "\n";
     }
     if (units.empty())
         out = "no units recorded that match\n";
@@ -161,8 +225,9 @@ std::string summaryText(const std::vector<SummaryRow> &rows) {
     long long units = 0, passed = 0;
     for (const SummaryRow &r : rows) {
         char line[300];
-        std::snprintf(line, sizeof line, "%-10s  %-20s  %5lld  %6lld  %6lld  %s\n", r.day.c_str(),
-                      r.plan.c_str(), r.units, r.passed, r.units - r.passed,
+        const std::string day = printableLine(r.day), plan = printableLine(r.plan);
+        std::snprintf(line, sizeof line, "%-10s  %-20s  %5lld  %6lld  %6lld  %s\n", day.c_str(),
+                      plan.c_str(), r.units, r.passed, r.units - r.passed,
                       percent(r.passed, r.units).c_str());
         out += line;
         units += r.units;
@@ -318,10 +383,19 @@ tr.total td { font-weight: bold; }
 }
 
 std::string checkDate(const std::string &value) {
-    static const std::regex kDate(R"(\d{4}-\d{2}-\d{2}(T\d{2}:\d{2}(:\d{2}(\.\d{1,3})?)?Z?)?)");
-    if (std::regex_match(value, kDate))
-        return {};
-    return value + " is not a date (2026-12-07, or 2026-12-07T18:30 in UTC)";
+    static const std::regex kDate(
+        R"((\d{4})-(\d{2})-(\d{2})(T(\d{2}):(\d{2})(:(\d{2})(\.\d{1,3})?)?Z?)?)");
+    std::smatch m;
+    if (std::regex_match(value, m, kDate)) {
+        const auto field = [&m](int i) { return m[i].matched ? std::stoi(m[i].str()) : 0; };
+        const std::chrono::year_month_day day{std::chrono::year{field(1)},
+                                              std::chrono::month{unsigned(field(2))},
+                                              std::chrono::day{unsigned(field(3))}};
+        // 23:59:60 is a leap second; times are compared as text, so it is harmless.
+        if (day.ok() && field(5) < 24 && field(6) < 60 && field(8) <= 60)
+            return {};
+    }
+    return printableLine(value) + " is not a date (2026-12-07, or 2026-12-07T18:30 in UTC)";
 }
 
 } // namespace kav::station

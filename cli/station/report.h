@@ -10,6 +10,15 @@
 
 namespace kav::station {
 
+// A text cell a spreadsheet shows as text: one that would start a formula
+// (=, +, -, @, tab, carriage return) gets a leading '.
+std::string spreadsheetSafe(const std::string &text);
+
+// Text for a terminal line: control characters (C0, DEL, C1) and bytes no
+// part of well-formed UTF-8 as \xNN, so a stored text can neither break the
+// line nor steer the terminal.
+std::string printableLine(const std::string &text);
+
 // One CSV field, quoted when it must be (RFC 4180).
 std::string csvField(const std::string &text);
 

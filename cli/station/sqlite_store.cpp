@@ -1,12 +1,24 @@
 #include "sqlite_store.h"
 
+#include "regular_file.h"
+
 #include <sqlite3.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <utility>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
 
 namespace kav::station {
 namespace {
@@ -259,13 +271,120 @@ auto selectRows(sqlite3 *db, const std::string &sql, const RecordFilter &filter,
     return rows;
 }
 
+// Why SQLite could not open or write the file, when the system can tell:
+// SQLite's own words ("unable to open database file", "disk I/O error")
+// name no cause. Empty when nothing is found.
+std::string fileSystemReason(const std::string &path) {
+#ifndef _WIN32
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty())
+        folder = ".";
+    struct statvfs disk {};
+    if (::statvfs(folder.c_str(), &disk) == 0) {
+        if (disk.f_flag & ST_RDONLY)
+            return "its folder " + folder.string() + " is on a read-only file system";
+        // Root may use the blocks kept back from everyone else.
+        if ((::geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0)
+            return "the disk of " + folder.string() + " is full";
+    }
+    const auto owned = [](const fs::path &p) {
+        struct stat info {};
+        if (::stat(p.c_str(), &info) != 0)
+            return std::string();
+        const passwd *owner = ::getpwuid(info.st_uid);
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string(" (owner ") +
+               (owner != nullptr ? owner->pw_name : std::to_string(info.st_uid)) + ", mode " +
+               mode + ")";
+    };
+    // SQLite writes its -wal and -shm files beside the database.
+    if (::access(folder.c_str(), W_OK | X_OK) != 0 && errno == EACCES)
+        return "this user may not write in its folder " + folder.string() + owned(folder);
+    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK) != 0)
+        return "this user may not read it" + owned(path);
+    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0)
+        return "this user may not write it" + owned(path);
+#else
+    (void)path;
+#endif
+    return {};
+}
+
+bool mayWrite(const std::string &path) {
+#ifndef _WIN32
+    fs::path folder = fs::path(path).parent_path();
+    if (folder.empty())
+        folder = ".";
+    return ::access(path.c_str(), W_OK) == 0 && ::access(folder.c_str(), W_OK | X_OK) == 0;
+#else
+    (void)path;
+    return true;
+#endif
+}
+
+// SQLite's message, with the cause the system gives where SQLite names none.
+std::string openFailure(sqlite3 *db, const std::string &path) {
+    const int code = db != nullptr ? sqlite3_extended_errcode(db) & 0xFF : SQLITE_NOMEM;
+    if (code == SQLITE_CANTOPEN || code == SQLITE_IOERR || code == SQLITE_READONLY ||
+        code == SQLITE_FULL || code == SQLITE_PERM)
+        if (const std::string reason = fileSystemReason(path); !reason.empty())
+            return message(db) + ": " + reason;
+    return message(db);
+}
+
+// file:... and :memory: are SQLite's names for no file or a URI: a verdict
+// written there would be gone when kav ends.
+bool namesAFile(const std::string &path) {
+    return !path.empty() && path != ":memory:" && path.rfind("file:", 0) != 0;
+}
+
+// A copy of the file in memory, for a database SQLite cannot read in
+// place: in WAL mode it needs a -shm file beside it, which a read-only
+// folder or file system cannot take. Nobody can be writing it there either
+// (a writer would need that file too), so the file alone is the whole record.
+sqlite3 *openCopyInMemory(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in || bytes.size() < 100)
+        return nullptr;
+    // Bytes 18 and 19 say WAL; the copy is read as a plain database.
+    bytes[18] = bytes[19] = 1;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    auto *copy = static_cast<unsigned char *>(sqlite3_malloc64(bytes.size()));
+    if (copy == nullptr) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::memcpy(copy, bytes.data(), bytes.size());
+    if (sqlite3_deserialize(db, "main", copy, static_cast<sqlite3_int64>(bytes.size()),
+                            static_cast<sqlite3_int64>(bytes.size()),
+                            SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY) !=
+        SQLITE_OK) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
 } // namespace
 
 std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpen how,
-                                               std::string &error) {
+                                               std::string &error, StoreCheck check) {
     std::error_code ec;
-    const bool exists = fs::exists(path, ec);
     const std::string refused = "results database " + path + ": ";
+    if (!namesAFile(path)) {
+        error = refused + "not a file name (SQLite's memory and URI names keep no record)";
+        return nullptr;
+    }
+    // Looked at without blocking: SQLite would wait on a pipe for ever.
+    const FileKind kind = fileKind(path);
+    const bool exists = kind.exists;
     if (!exists) {
         if (how == StoreOpen::MustExist) {
             error = refused + "no such file (kav check writes it)";
@@ -276,13 +395,14 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
             error = refused + "its folder cannot be made: " + ec.message();
             return nullptr;
         }
-    } else if (fs::is_directory(path, ec)) {
-        error = refused + "a folder, not a file";
+    } else if (!kind.regular) {
+        error = refused + kind.what + ", not a file";
         return nullptr;
     } else if (fs::file_size(path, ec) > 0) {
         const std::optional<Header> header = readHeader(path);
         if (!header) {
-            error = refused + "cannot be read";
+            const std::string reason = fileSystemReason(path);
+            error = refused + "cannot be read" + (reason.empty() ? "" : ": " + reason);
             return nullptr;
         }
         if (!header->sqlite) {
@@ -303,11 +423,19 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
         }
     }
 
+    // kav results only reads: a file or folder it may not write is opened
+    // for reading. Where it may, it opens for writing all the same (and
+    // writes nothing), as only a writer's connection takes away the -wal
+    // and -shm files when it closes. An older layout is upgraded, which writes.
+    const bool readOnly =
+        how == StoreOpen::MustExist && !mayWrite(path) && readHeader(path) &&
+        readHeader(path)->userVersion == static_cast<std::uint32_t>(kRecordsVersion);
     sqlite3 *db = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX |
+    const int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                      SQLITE_OPEN_FULLMUTEX |
                       (how == StoreOpen::CreateIfMissing ? SQLITE_OPEN_CREATE : 0);
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
-        error = refused + message(db);
+        error = refused + openFailure(db, path);
         sqlite3_close(db);
         return nullptr;
     }
@@ -316,14 +444,37 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
     sqlite3_extended_result_codes(db, 1);
 
     // A SQLite file without our mark is ours only while it holds nothing.
-    const std::optional<long long> id = pragmaInt(db, "application_id", error);
+    std::optional<long long> id = pragmaInt(db, "application_id", error);
+    const int firstRead = sqlite3_extended_errcode(db) & 0xFF;
+    if (!id && readOnly && (firstRead == SQLITE_CANTOPEN || firstRead == SQLITE_READONLY)) {
+        // A copy in a folder no one may write: no writer can be at it
+        // either (it would need the -shm file), so it is read as it stands.
+        sqlite3_close(db);
+        records.reset();
+        db = nullptr;
+        db = openCopyInMemory(path);
+        if (db == nullptr) {
+            error = refused + "cannot be read: " + fileSystemReason(path);
+            return nullptr;
+        }
+        records.reset(new SqliteStore(db, path));
+        sqlite3_extended_result_codes(db, 1);
+        error.clear();
+        id = pragmaInt(db, "application_id", error);
+    }
     const std::optional<long long> version = pragmaInt(db, "user_version", error);
     const std::optional<long long> tables = pragmaInt(db, "schema_version", error);
     long long objects = 0;
     {
         Statement count(db, "SELECT count(*) FROM sqlite_master");
         if (!id || !version || !tables || !count.ok() || count.step() != SQLITE_ROW) {
-            error = refused + "damaged or unreadable (" + message(db) + "); left as it is";
+            const std::string reason = fileSystemReason(path);
+            const int code = sqlite3_extended_errcode(db) & 0xFF;
+            if (!reason.empty() && (code == SQLITE_CANTOPEN || code == SQLITE_IOERR ||
+                                    code == SQLITE_FULL || code == SQLITE_READONLY))
+                error = refused + message(db) + ": " + reason;
+            else
+                error = refused + "damaged or unreadable (" + message(db) + "); left as it is";
             return nullptr;
         }
         objects = count.integer(0);
@@ -332,17 +483,47 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
         error = refused + "a SQLite database of another program; left as it is";
         return nullptr;
     }
-    // The whole file is checked first: damage deep inside would otherwise
-    // show only when some report reads that page, after units were added
-    // or a summary was given without them. A third of a second at 100,000
-    // units.
-    if (objects > 0) {
-        Statement check(db, "PRAGMA quick_check(1)");
-        if (!check.ok() || check.step() != SQLITE_ROW || check.text(0) != "ok") {
-            error = refused + "damaged (" + (check.ok() ? check.text(0) : message(db)) +
-                    "); left as it is";
+    // Quick: the layout and the last page of each table, which a file cut
+    // short or overwritten at its end does not have. Full, on request: every
+    // page, for damage deep inside that would otherwise show only when some
+    // report reads it.
+    if (objects > 0 && *id == kRecordsApplicationId) {
+        std::string problem;
+        if (check == StoreCheck::Full) {
+            Statement verify(db, "PRAGMA integrity_check(1)");
+            if (!verify.ok() || verify.step() != SQLITE_ROW || verify.text(0) != "ok")
+                problem = verify.ok() ? verify.text(0) : message(db);
+        } else {
+            Statement tables(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+                                 "name IN ('units', 'failures', 'read_times')");
+            Statement last(db, "SELECT max(id) FROM units");
+            if (!tables.ok() || tables.step() != SQLITE_ROW)
+                problem = message(db);
+            else if (tables.integer(0) != (*version >= 2 ? 3 : 1))
+                problem = "tables are missing";
+            else if (!last.ok() || last.step() != SQLITE_ROW)
+                problem = message(db);
+        }
+        if (!problem.empty()) {
+            error = refused + "damaged (" + problem + "); left as it is";
             return nullptr;
         }
+    }
+#ifndef _WIN32
+    struct stat opened {};
+    if (::stat(path.c_str(), &opened) == 0) {
+        records->device_ = static_cast<unsigned long long>(opened.st_dev);
+        records->inode_ = static_cast<unsigned long long>(opened.st_ino);
+    }
+#endif
+    if (readOnly)
+        return records;
+    // SQLite falls back to reading a file it may not write; kav check
+    // must know before the first unit, not after it.
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        const std::string reason = fileSystemReason(path);
+        error = refused + "cannot be written" + (reason.empty() ? "" : ": " + reason);
+        return nullptr;
     }
     // The write-ahead log: readers never block the writer, and a commit
     // survives a kill; FULL makes it survive a power cut too.
@@ -350,7 +531,7 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
     if (!exec(db, "PRAGMA journal_mode = WAL", error) ||
         !exec(db, "PRAGMA synchronous = FULL", ignored) ||
         !exec(db, "PRAGMA foreign_keys = ON", ignored)) {
-        error = refused + error;
+        error = refused + openFailure(db, path);
         return nullptr;
     }
     if (*version < kRecordsVersion && !layOut(db, error)) {
@@ -360,6 +541,18 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
     return records;
 }
 
+std::string SqliteStore::fileChanged() const {
+#ifndef _WIN32
+    struct stat now {};
+    if (::stat(path_.c_str(), &now) != 0)
+        return "the file is gone (removed or renamed while kav had it open)";
+    if (static_cast<unsigned long long>(now.st_dev) != device_ ||
+        static_cast<unsigned long long>(now.st_ino) != inode_)
+        return "the file was replaced by another while kav had it open";
+#endif
+    return {};
+}
+
 SqliteStore::~SqliteStore() {
     sqlite3_close(db_);
 }
@@ -367,10 +560,17 @@ SqliteStore::~SqliteStore() {
 std::optional<long long> SqliteStore::append(const UnitResult &unit, const CheckRun &run,
                                              const Json &steps, std::string &error) {
     std::lock_guard lock(mutex_);
-    if (!exec(db_, "BEGIN IMMEDIATE", error))
+    // A row written into a file no longer there would be lost with it.
+    if (std::string changed = fileChanged(); !changed.empty()) {
+        error = std::move(changed);
         return std::nullopt;
+    }
+    if (!exec(db_, "BEGIN IMMEDIATE", error)) {
+        error = openFailure(db_, path_);
+        return std::nullopt;
+    }
     const auto fail = [&]() -> std::optional<long long> {
-        error = message(db_);
+        error = openFailure(db_, path_);
         std::string ignored;
         exec(db_, "ROLLBACK", ignored);
         return std::nullopt;
@@ -419,6 +619,7 @@ std::optional<long long> SqliteStore::append(const UnitResult &unit, const Check
         sqlite3_reset(time.get());
     }
     if (!exec(db_, "COMMIT", error)) {
+        error = openFailure(db_, path_);
         std::string ignored;
         exec(db_, "ROLLBACK", ignored);
         return std::nullopt;
@@ -489,8 +690,8 @@ std::vector<double> SqliteStore::readTimes(const RecordFilter &filter, std::stri
 }
 
 std::unique_ptr<RecordStore> openLocalStore(const std::string &path, StoreOpen how,
-                                            std::string &error) {
-    return SqliteStore::open(path, how, error);
+                                            std::string &error, StoreCheck check) {
+    return SqliteStore::open(path, how, error, check);
 }
 
 bool haveLocalStore() {

@@ -22,7 +22,8 @@ class SqliteStore final : public RecordStore {
     // database, not one of ours, of a newer layout, or damaged. Such a file
     // is left exactly as it was.
     static std::unique_ptr<SqliteStore> open(const std::string &path, StoreOpen how,
-                                             std::string &error);
+                                             std::string &error,
+                                             StoreCheck check = StoreCheck::Quick);
     ~SqliteStore() override;
     SqliteStore(const SqliteStore &) = delete;
     SqliteStore &operator=(const SqliteStore &) = delete;
@@ -38,8 +39,11 @@ class SqliteStore final : public RecordStore {
 
   private:
     SqliteStore(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
+    // Empty when the file at path_ is still the one opened, else what became of it.
+    std::string fileChanged() const;
     sqlite3 *db_;
     std::string path_;
+    unsigned long long device_ = 0, inode_ = 0; // of the file opened
     std::mutex mutex_; // one connection; the threads of one process write in turn
 };
 

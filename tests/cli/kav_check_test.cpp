@@ -24,6 +24,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -529,8 +532,6 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
          },
          "written by a newer kav (layout 7; this kav knows up to 2)"},
         {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
-        {"damaged inside", [&damagedInside](const fs::path &p) { writeFile(p, damagedInside); },
-         "damaged"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -548,6 +549,125 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
         }
         EXPECT_EQ(fileText(file), before);
         EXPECT_EQ(test::listing(folder.path()), filesBefore) << "no journal left beside it";
+    }
+    // Damage deep inside shows when every page is read, on request.
+    const fs::path inside = writeFile(folder.path() / "inside.db", damagedInside);
+    for (const char *command : {"check", "results"}) {
+        SCOPED_TRACE(command);
+        const Outcome run = kav({command, "--full-check", "--db", inside.string()});
+        EXPECT_EQ(run.exit, kExitRecord) << run.out;
+        EXPECT_NE(run.err.find("damaged"), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(fileText(inside), damagedInside);
+}
+
+TEST(KavCheckRecord, ANameThatIsNoFileIsRefusedAndNothingWaitsOnIt) {
+    TempFolder folder;
+    const fs::path fifo = folder.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string db, fault;
+    };
+    const Case cases[] = {
+        {":memory:", "not a file name"},
+        {"file:" + (folder.path() / "u.sqlite").string(), "not a file name"},
+        {"file:m?mode=memory&cache=shared", "not a file name"},
+        {fifo.string(), "a pipe (FIFO), not a file"},
+        {folder.path().string(), "a folder, not a file"},
+    };
+    const fs::path planFile = writeFile(folder.path() / "p.json", plan("p"));
+    for (const Case &c : cases)
+        for (const char *command : {"check", "results"}) {
+            SCOPED_TRACE(c.db + " " + command);
+            const Outcome run = kav({command, "--json", "--db", c.db});
+            EXPECT_EQ(run.exit, kExitRecord) << run.out;
+            EXPECT_NE(run.err.find(c.fault), std::string::npos) << run.err;
+            EXPECT_EQ(run.out.find("PASS"), std::string::npos) << "no verdict without a record";
+        }
+    // A plan that is a pipe is refused before it is opened for reading.
+    const Outcome pipePlan = kav({"check", "--plan", fifo.string()});
+    EXPECT_EQ(pipePlan.exit, kExitUsage);
+    EXPECT_NE(pipePlan.err.find("a pipe (FIFO), not a file"), std::string::npos) << pipePlan.err;
+}
+
+// A small file system of the test's own: mounting needs root.
+class SmallDisk {
+  public:
+    explicit SmallDisk(const fs::path &at) : at_(at) {
+        fs::create_directory(at_);
+        mounted_ =
+            geteuid() == 0 &&
+            test::run("/bin/mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", at_.string()}).exit ==
+                0;
+    }
+    ~SmallDisk() {
+        if (mounted_)
+            test::run("/bin/umount", {at_.string()});
+    }
+    SmallDisk(const SmallDisk &) = delete;
+    SmallDisk &operator=(const SmallDisk &) = delete;
+    bool mounted() const { return mounted_; }
+    void fill() { std::ofstream(at_ / "fill", std::ios::binary) << std::string(2 << 20, 'x'); }
+    void empty() { fs::remove(at_ / "fill"); }
+    bool readOnly() {
+        return test::run("/bin/mount", {"-o", "remount,ro", at_.string()}).exit == 0;
+    }
+
+  private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+TEST(KavCheckRecord, AFullOrReadOnlyDiskIsNamedAsTheCauseAndAReadOnlyRecordIsRead) {
+    TempFolder folder;
+    SmallDisk disk(folder.path() / "disk");
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const fs::path db = folder.path() / "disk" / "r.sqlite";
+    ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    ASSERT_FALSE(fs::exists(db.string() + "-shm")) << "closed cleanly";
+    disk.fill();
+    for (const char *command : {"check", "results"}) {
+        SCOPED_TRACE(command);
+        const Outcome full = kav({command, "--db", db.string()});
+        EXPECT_EQ(full.exit, kExitRecord);
+        EXPECT_NE(full.err.find("is full"), std::string::npos) << full.err;
+        EXPECT_EQ(full.err.find("damaged"), std::string::npos) << full.err;
+    }
+    disk.empty();
+    // What the refused opens left beside it holds nothing.
+    fs::remove(db.string() + "-shm");
+    fs::remove(db.string() + "-wal");
+    ASSERT_TRUE(disk.readOnly());
+    const Outcome read = kav({"results", "--json", "--db", db.string()});
+    ASSERT_EQ(read.exit, 0) << read.err;
+    EXPECT_EQ(parsed(read.out)["units"].size(), 1u);
+    const Outcome write = kav({"check", "--db", db.string()});
+    EXPECT_EQ(write.exit, kExitRecord);
+    EXPECT_NE(write.err.find("read-only file system"), std::string::npos) << write.err;
+}
+
+// Run as an unprivileged user (see CMakeLists.txt): permissions bind it.
+TEST(KavAccess, AReadOnlyRecordIsReadAndAFolderThatMayNotBeWrittenIsNamed) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    ASSERT_EQ(kav({"check", "--db", db.string()}).exit, 0);
+    ASSERT_EQ(chmod(db.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(folder.path().c_str(), 0555), 0);
+    const Outcome read = kav({"results", "--json", "--db", db.string()});
+    const Outcome write = kav({"check", "--db", db.string()});
+    const Outcome create = kav({"check", "--db", (folder.path() / "new.sqlite").string()});
+    chmod(folder.path().c_str(), 0700);
+    ASSERT_EQ(read.exit, 0) << read.err;
+    EXPECT_EQ(parsed(read.out)["units"].size(), 1u);
+    for (const Outcome *run : {&write, &create}) {
+        EXPECT_EQ(run->exit, kExitRecord);
+        EXPECT_NE(
+            run->err.find("may not write in its folder " + folder.path().string() + " (owner "),
+            std::string::npos)
+            << run->err;
     }
 }
 
@@ -701,6 +821,45 @@ TEST(KavResults, TheHtmlReportRendersInABrowserWithItsTablesAndPlot) {
     EXPECT_NE(dom.find("<rect class=\"bar\""), std::string::npos);
 }
 
+TEST(KavResults, TheHtmlReportNeverWritesThroughOrWaitsOnWhatIsPlantedBesideIt) {
+    TempFolder folder;
+    const fs::path db = recordThreeUnits(folder);
+    const fs::path out = folder.path() / "out";
+    fs::create_directory(out);
+    const fs::path victim = writeFile(folder.path() / "victim", "keep");
+    fs::create_symlink(victim, out / "a.html.part");
+    ASSERT_EQ(::mkfifo((out / "b.html.part").c_str(), 0600), 0);
+    for (const char *name : {"a.html", "b.html"}) {
+        SCOPED_TRACE(name);
+        const Outcome run = kav({"results", "--db", db.string(), "--html", (out / name).string()});
+        EXPECT_EQ(run.exit, 0) << run.err;
+        EXPECT_NE(fileText(out / name).find("</html>"), std::string::npos);
+    }
+    EXPECT_EQ(fileText(victim), "keep");
+    EXPECT_TRUE(fs::is_symlink(out / "a.html.part"));
+    EXPECT_EQ(test::listing(out),
+              (std::vector<std::string>{"a.html", "a.html.part", "b.html", "b.html.part"}))
+        << "no temporary file left";
+
+    struct Case {
+        fs::path target;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {folder.path() / "none" / "r.html", "No such file or directory"},
+        {out, "Is a directory"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        const Outcome run = kav({"results", "--db", db.string(), "--html", c.target.string()});
+        EXPECT_EQ(run.exit, 7) << "anything else, not standard output";
+        EXPECT_NE(run.err.find(c.target.string() + " could not be written: " + c.reason),
+                  std::string::npos)
+            << run.err;
+    }
+    EXPECT_EQ(test::listing(out).size(), 4u) << "no temporary file left";
+}
+
 // ---- The loop -----------------------------------------------------------------
 
 TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
@@ -739,6 +898,48 @@ TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
     EXPECT_EQ(second["record"]["id"], 2);
     EXPECT_EQ(loop.wait(), 0) << loop.err();
     EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
+}
+
+TEST(KavCheckLoop, ARecordRemovedUnderTheLoopFailsTheNextUnitLoudly) {
+    ToolReader tool;
+    ASSERT_TRUE(tool.running());
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("loop"));
+    test::Child loop(KAV_CLI,
+                     {"check", "--loop", "--json", "--plan", file.string(), "--db", db.string()},
+                     tool.devices());
+    const std::string line = loop.readLine(std::chrono::seconds{20});
+    ASSERT_FALSE(line.empty()) << loop.err();
+    const Json first = parsed(line);
+    EXPECT_EQ(first["record"]["id"], 1) << first;
+    for (const char *end : {"", "-wal", "-shm"})
+        fs::remove(db.string() + end);
+    const auto seen = [&loop](const std::string &what, std::size_t times) {
+        return test::waitUntil(
+            [&] {
+                const std::string err = loop.err();
+                std::size_t n = 0;
+                for (std::size_t at = err.find(what); at != std::string::npos;
+                     at = err.find(what, at + 1))
+                    ++n;
+                return n >= times;
+            },
+            std::chrono::seconds{20});
+    };
+    ASSERT_TRUE(seen("take the unit away", 1)) << loop.err();
+    tool.stop(SIGKILL);
+    ASSERT_TRUE(seen("waiting for a unit", 2)) << loop.err();
+    tool.start();
+    const Json second = parsed(loop.readLine(std::chrono::seconds{20}));
+    EXPECT_FALSE(second["record"].contains("id")) << second;
+    EXPECT_NE(second["record"].value("error", std::string()).find("the file is gone"),
+              std::string::npos)
+        << second;
+    loop.signal(SIGINT);
+    EXPECT_EQ(loop.wait(), kExitRecord) << loop.err();
+    EXPECT_NE(loop.err().find("could not be recorded: the file is gone"), std::string::npos)
+        << loop.err();
 }
 
 } // namespace
