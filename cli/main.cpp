@@ -454,10 +454,12 @@ int main(int argc, char **argv) {
             return usage(error);
 
     std::string photoError;
-    const std::optional<PhotoOptions> photo =
+    std::optional<PhotoOptions> photo =
         photoOptions(command.photo != nullptr ? args.*command.photo : PhotoArgs{}, photoError);
     if (!photo)
         return usage(photoError);
+    // One port keeps the library's own name; each of several gets its own.
+    photo->portInName = severalPorts && command.photo == &Args::readPhoto;
 
     // Every argument is checked: from here on the library is used. Its
     // warnings are read before --trace shows the calls that read them.

@@ -108,15 +108,22 @@ int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOp
         KavCardData &card;
         ~Wipe() { wipe(card); }
     } wiped{*card};
-    const Step step = withFingerprint
-                          ? cardSequence(port,
-                                         [&]() -> Step {
-                                             card->size = sizeof *card;
-                                             const int r =
-                                                 readCard(port, KAV_READ_FINGERPRINT, card.get());
-                                             return r != KAV_OK ? Step{"Kav_ReadCard", r} : Step{};
-                                         })
-                          : readSequence(port, record, card.get());
+    const Step step =
+        withFingerprint
+            ? cardSequence(
+                  port,
+                  [&]() -> Step {
+                      card->size = sizeof *card;
+                      const std::unique_lock turn = photoTurn(photo.portInName);
+                      const int r = readCard(port, KAV_READ_FINGERPRINT, card.get());
+                      if (r != KAV_OK)
+                          return Step{"Kav_ReadCard", r};
+                      if (photo.portInName &&
+                          !renamePhotoForPort(port, card->photoFile, sizeof card->photoFile, false))
+                          return Step{"rename of the photo", KAV_E_PHOTO_WRITE};
+                      return Step{};
+                  })
+            : readSequence(port, record, card.get(), photo.portInName);
     if (!step.ok()) {
         if (step.code == KAV_E_UNKNOWN_LAYOUT && card->type == KAV_CARD_UNKNOWN_LAYOUT)
             return unknownLayout(out, step, port, *card);
