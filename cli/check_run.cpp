@@ -32,9 +32,10 @@ using Clock = std::chrono::steady_clock;
 
 // Where the check's reads put their photos: a folder of the run's own,
 // removed at its end, so a station's working folder does not fill up.
+// A run killed outright leaves it to the next one to sweep.
 class PhotoFolder {
   public:
-    PhotoFolder() : path_(platform::makeTempFolder("kav-check-")) {}
+    PhotoFolder() : path_(platform::makeRunFolder("kav-check-")), removed_(path_) {}
     ~PhotoFolder() {
         std::error_code ignored;
         if (!path_.empty())
@@ -53,6 +54,7 @@ class PhotoFolder {
 
   private:
     std::string path_;
+    RemovedOnSignal removed_;
 };
 
 // Whether a unit answers on the port: a SAM that gives its status (on a

@@ -3,6 +3,8 @@
 // the handler then resets, so a second one ends kav at once.
 #pragma once
 
+#include <string>
+
 namespace kav::cli {
 
 class InterruptEndsRun {
@@ -11,6 +13,20 @@ class InterruptEndsRun {
     ~InterruptEndsRun();
     InterruptEndsRun(const InterruptEndsRun &) = delete;
     InterruptEndsRun &operator=(const InterruptEndsRun &) = delete;
+};
+
+// A path (a file, or a folder and all in it) removed when a signal ends
+// kav, as the destructors that would remove it then do not run; the
+// holder's own clean-up removes it otherwise.
+class RemovedOnSignal {
+  public:
+    explicit RemovedOnSignal(std::string path);
+    ~RemovedOnSignal();
+    RemovedOnSignal(const RemovedOnSignal &) = delete;
+    RemovedOnSignal &operator=(const RemovedOnSignal &) = delete;
+
+  private:
+    std::string path_;
 };
 
 // Whether Ctrl-C came since the program started.
