@@ -110,6 +110,9 @@ CLI::Validator newFile() {
             std::error_code error;
             if (!std::filesystem::is_directory(parent, error))
                 return value + ": no such folder";
+            // Known before the card is read, not once its data is in hand.
+            if (!platform::mayCreateIn(parent.string()))
+                return value + ": this user may not make a file in " + parent.string();
             return {};
         },
         "FILE");

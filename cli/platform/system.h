@@ -54,6 +54,9 @@ std::string makeRunFolder(const std::string &prefix);
 bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
                          std::string &error);
 
+// Whether this user may make a file in `folder`.
+bool mayCreateIn(const std::string &folder);
+
 // A local device (not virtual, not on the network) that may be there: a
 // node that exists, or a name that is no node at all.
 bool mayBeThere(const std::string &device);

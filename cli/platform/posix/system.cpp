@@ -250,6 +250,10 @@ std::string makeRunFolder(const std::string &prefix) {
     return mkdtemp(pattern.data()) != nullptr ? pattern : std::string{};
 }
 
+bool mayCreateIn(const std::string &folder) {
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
 bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
                          std::string &error) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
