@@ -182,10 +182,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         return kExitRecord;
     }
     const PhotoFolder photos;
-    if (!photos.use()) {
-        std::fputs("kav: no folder for the photos the check reads\n", stderr);
-        return kExitPhoto;
-    }
+    if (!photos.use())
+        return out.error("check", "no folder for the photos the check reads", kExitPhoto);
     const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName(), KAV_VERSION};
     const InterruptEndsRun interruptEndsLoop;
     const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),

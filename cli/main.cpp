@@ -361,9 +361,9 @@ const Command kCommands[] = {
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
 };
 
-} // namespace
-
-int main(int argc, char **argv) {
+// The whole of kav; `json` is set as soon as --json is known, for the
+// failure main reports should anything escape.
+int runKav(int argc, char **argv, bool &json) {
     guardStandardStreams();
     CLI::App app{"kav: the identity-card reader on the command line, for scripts and soak tests.",
                  "kav"};
@@ -383,7 +383,6 @@ int main(int argc, char **argv) {
 
     std::string portText = "1";
     bool allPorts = false;
-    bool json = false;
     bool trace = false;
     CLI::Option *portOption =
         app.add_option(
@@ -502,4 +501,24 @@ int main(int argc, char **argv) {
             setCallback(nullptr, nullptr);
     }
     return finishOutput(exitCode);
+}
+
+} // namespace
+
+// Nothing may end kav unreported: what escapes is a failure of its own,
+// said as every failure is, and the destructors on the way (a run's photo
+// folder) still run.
+int main(int argc, char **argv) {
+    bool json = false;
+    std::string what;
+    try {
+        return runKav(argc, argv, json);
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+        what = "an unexpected failure";
+    }
+    if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
+        setCallback(nullptr, nullptr);
+    return finishOutput(Output(json).error("internal error", what, kExitOther));
 }

@@ -176,6 +176,31 @@ TEST(KavCommands, HelpOnEveryCommandAndVersion) {
                                std::to_string(KAV_VERSION_PATCH) + "\n");
 }
 
+// What a library or system call throws ends kav as a failure of its class
+// (anything else), said in both forms, never by abort().
+TEST(KavCommands, NothingEscapesUnreported) {
+    TempFolder folder;
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"},
+                          {"TMPDIR", (folder.path() / "gone").string()}};
+    const std::string db = (folder.path() / "r.sqlite").string();
+    for (const bool asJson : {false, true}) {
+        SCOPED_TRACE(asJson);
+        std::vector<std::string> args{"check", "--db", db};
+        if (asJson)
+            args.push_back("--json");
+        const Outcome run = kav(args, vars);
+        EXPECT_EQ(run.exit, 7) << run.out << run.err;
+        if (asJson) {
+            EXPECT_EQ(json(run)["error"]["operation"], "internal error");
+            EXPECT_NE(json(run)["error"]["text"].get<std::string>().find("temp_directory_path"),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find("kav: internal error: "), std::string::npos) << run.err;
+        }
+    }
+}
+
 TEST(KavCommands, TraceShowsFramesAsTheMonitorDoes) {
     const Outcome run = kav({"--trace", "status"}, kInProcess);
     EXPECT_EQ(run.exit, 0);
