@@ -33,9 +33,10 @@ using Clock = std::chrono::steady_clock;
 
 // Where the check's reads put their photos: a folder of the run's own,
 // removed at its end, so a station's working folder does not fill up.
+// A run killed outright leaves it to the next one to sweep.
 class PhotoFolder {
   public:
-    PhotoFolder() : path_(platform::makeTempFolder("kav-check-")) {}
+    PhotoFolder() : path_(platform::makeRunFolder("kav-check-")), removed_(path_) {}
     ~PhotoFolder() {
         std::error_code ignored;
         if (!path_.empty())
@@ -54,6 +55,7 @@ class PhotoFolder {
 
   private:
     std::string path_;
+    RemovedOnSignal removed_;
 };
 
 // Whether a unit answers on the port: a SAM that gives its status (on a
@@ -191,10 +193,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         return kExitRecord;
     }
     const PhotoFolder photos;
-    if (!photos.use()) {
-        std::fputs("kav: no folder for the photos the check reads\n", stderr);
-        return kExitPhoto;
-    }
+    if (!photos.use())
+        return out.error("check", "no folder for the photos the check reads", kExitPhoto);
     const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName(), KAV_VERSION};
     const InterruptEndsRun interruptEndsLoop;
     const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
@@ -251,7 +251,7 @@ int runResults(const Output &out, const ResultsOptions &options) {
         // of its own, made exclusively, so nothing planted beside the
         // report is written through or waited on; no way out leaves it.
         const std::string temporary = temporaryBeside(options.htmlPath);
-        const RemoveOnSignal removeIfInterrupted(temporary);
+        const RemovedOnSignal removeIfInterrupted(temporary);
         const std::string page = reportHtml(data);
         std::string why;
         bool written = platform::writeNewPrivateFile(

@@ -9,6 +9,8 @@
 #include "host/read_sequence.h"
 
 #include <chrono>
+#include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,7 +57,22 @@ template <typename Read> Step cardSequence(int port, Read read) {
 // card (every field of its type, or the letter of a type not known) is
 // asked for before the port closes, from a library that can say it;
 // last->type stays KAV_CARD_NONE otherwise.
-Step readSequence(int port, IDCardRecord &record, KavCardData *last = nullptr);
+// With `portInName`, the photo is renamed for the port (see PhotoOptions)
+// while no other port's read can write one.
+Step readSequence(int port, IDCardRecord &record, KavCardData *last = nullptr,
+                  bool portInName = false);
+
+// The photo settings are the library's, not a port's: reads that rename
+// their photo for the port take turns from the read to the rename.
+std::unique_lock<std::mutex> photoTurn(bool needed);
+
+// `path` with "-port<N>" before its extension.
+std::string photoNameForPort(const std::string &path, int port);
+
+// Renames the photo the read wrote (`utf8`, empty: none) for the port and
+// puts the new path in `field` (NUL-terminated, `gbk` in code page 936);
+// on failure the field keeps the old one and false comes back.
+bool renamePhotoForPort(int port, char *field, std::size_t size, bool gbk);
 
 double msSince(Clock::time_point start);
 

@@ -16,6 +16,10 @@ struct PhotoOptions {
     std::optional<std::string> folderGbk;
     std::optional<int> type;   // KAV_PHOTO_BMP, ...
     std::optional<int> scheme; // KAV_PHOTO_NAME_TMP, ...
+    // Several ports read at once: the library's one name (tmp.bmp, or the
+    // same card's on two readers) would be every port's, so each port's
+    // photo gets the port in its name (tmp-port3.bmp).
+    bool portInName = false;
 };
 
 // What a read takes besides the card's text and photo.

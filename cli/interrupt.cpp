@@ -2,47 +2,50 @@
 
 #include "platform/system.h"
 
+#include <algorithm>
 #include <csignal>
-#include <cstring>
-
-#ifdef _WIN32
-#include <io.h>
-#define KAV_UNLINK _unlink
-#else
-#include <unistd.h>
-#define KAV_UNLINK ::unlink
-#endif
+#include <filesystem>
+#include <mutex>
+#include <vector>
 
 namespace kav::cli {
 namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-// The path to remove, in storage a signal handler may read.
-char removePath[4096];
-void (*previousInt)(int) = SIG_DFL;
-void (*previousTerm)(int) = SIG_DFL;
+std::mutex registryMutex;
+std::vector<std::string> registry;
 
-extern "C" void removeThenEnd(int signal) {
-    KAV_UNLINK(removePath);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+void removeRegistered() {
+    const std::lock_guard lock(registryMutex);
+    for (const std::string &path : registry) {
+        // A read under way may still put a file in: try again.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::error_code ignored;
+            std::filesystem::remove_all(std::filesystem::u8path(path), ignored);
+            if (!std::filesystem::exists(std::filesystem::u8path(path), ignored))
+                break;
+        }
+    }
 }
 
 } // namespace
 
-RemoveOnSignal::RemoveOnSignal(const std::string &path) {
-    if (path.size() >= sizeof removePath)
+RemovedOnSignal::RemovedOnSignal(std::string path) : path_(std::move(path)) {
+    if (path_.empty())
         return;
-    std::memcpy(removePath, path.c_str(), path.size() + 1);
-    previousInt = std::signal(SIGINT, removeThenEnd);
-    previousTerm = std::signal(SIGTERM, removeThenEnd);
+    {
+        const std::lock_guard lock(registryMutex);
+        registry.push_back(path_);
+    }
+    platform::cleanUpOnEndingSignals(removeRegistered);
 }
 
-RemoveOnSignal::~RemoveOnSignal() {
-    std::signal(SIGINT, previousInt == SIG_ERR ? SIG_DFL : previousInt);
-    std::signal(SIGTERM, previousTerm == SIG_ERR ? SIG_DFL : previousTerm);
-    removePath[0] = '\0';
+RemovedOnSignal::~RemovedOnSignal() {
+    const std::lock_guard lock(registryMutex);
+    const auto found = std::find(registry.begin(), registry.end(), path_);
+    if (found != registry.end())
+        registry.erase(found);
 }
 
 InterruptEndsRun::InterruptEndsRun() {

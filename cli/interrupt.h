@@ -15,14 +15,18 @@ class InterruptEndsRun {
     InterruptEndsRun &operator=(const InterruptEndsRun &) = delete;
 };
 
-// While one lives, Ctrl-C or SIGTERM first removes the file at `path` (a
-// temporary one kav is writing), then ends kav as the signal would.
-class RemoveOnSignal {
+// A path (a file, or a folder and all in it) removed when a signal ends
+// kav, as the destructors that would remove it then do not run; the
+// holder's own clean-up removes it otherwise.
+class RemovedOnSignal {
   public:
-    explicit RemoveOnSignal(const std::string &path);
-    ~RemoveOnSignal();
-    RemoveOnSignal(const RemoveOnSignal &) = delete;
-    RemoveOnSignal &operator=(const RemoveOnSignal &) = delete;
+    explicit RemovedOnSignal(std::string path);
+    ~RemovedOnSignal();
+    RemovedOnSignal(const RemovedOnSignal &) = delete;
+    RemovedOnSignal &operator=(const RemovedOnSignal &) = delete;
+
+  private:
+    std::string path_;
 };
 
 // Whether Ctrl-C came since the program started.

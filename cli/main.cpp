@@ -17,11 +17,13 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace {
@@ -45,6 +47,95 @@ constexpr const char *kExitCodesHelp =
     "frequent failure (of equally frequent ones, the first to get there).\n"
     "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
     "a trace file (both read by the library; see kav(1)).";
+
+// Help as the tools technicians know print it: a short usage line, each
+// option with a metavar (PORT, FILE) and nothing of CLI11's own types.
+class HelpFormat : public CLI::Formatter {
+  public:
+    HelpFormat() {
+        label("Subcommands", "Commands");
+        column_width(28);
+    }
+    std::string make_usage(const CLI::App *app, std::string) const override {
+        if (app->get_parent() == nullptr)
+            return "Usage: kav [OPTIONS] COMMAND [COMMAND OPTIONS]\n";
+        std::string line = "Usage: kav [OPTIONS] " + app->get_name();
+        const CLI::Option *help = app->get_help_ptr();
+        if (!app->get_options(
+                    [help](const CLI::Option *o) { return o->nonpositional() && o != help; })
+                 .empty())
+            line += " [COMMAND OPTIONS]";
+        for (const CLI::Option *o :
+             app->get_options([](const CLI::Option *o) { return o->get_positional(); }))
+            line += " " + o->get_name();
+        return line + "\n";
+    }
+    std::string make_option_opts(const CLI::Option *option) const override {
+        // A flag: its type has no name.
+        if (option->get_type_name().empty())
+            return {};
+        if (!option->get_option_text().empty())
+            return " " + option->get_option_text();
+        // CLI11 names the type and its checks ("TEXT:PORTS"): the check's
+        // name is what the value is.
+        const std::string type = option->get_type_name();
+        const std::size_t colon = type.find(':');
+        if (colon != std::string::npos)
+            return " " + type.substr(colon + 1);
+        if (type == "INT" || type == "UINT")
+            return " N";
+        std::string name = option->get_name(false, true);
+        name.erase(0, name.find_first_not_of('-'));
+        for (char &c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return " " + name;
+    }
+};
+
+// Edits that turn one word into the other.
+std::size_t editDistance(const std::string &a, const std::string &b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            // Two letters swapped are one slip.
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
+// "; did you mean read?" for a word near one of `names` (a slip of a
+// letter or two, or a swap), else nothing.
+std::string didYouMean(const std::string &word, const std::vector<std::string> &names) {
+    std::string best;
+    std::size_t bestDistance = 3;
+    for (const std::string &name : names) {
+        const std::size_t d = editDistance(word, name);
+        if (d < bestDistance && d <= std::max<std::size_t>(name.size() / 3, 1)) {
+            best = name;
+            bestDistance = d;
+        }
+    }
+    return best.empty() ? std::string() : "; did you mean " + best + "?";
+}
+
+// Every long and short name of the options `app` takes.
+std::vector<std::string> optionNames(const CLI::App &app) {
+    std::vector<std::string> names;
+    for (const CLI::Option *o : app.get_options()) {
+        for (const std::string &n : o->get_lnames())
+            names.push_back("--" + n);
+        for (const std::string &n : o->get_snames())
+            names.push_back("-" + n);
+    }
+    return names;
+}
 
 void KAV_CALL printTraceEvent(const KavTraceEvent *event, void *) {
     const std::string line = kav::host::traceLine(kav::host::traceRow(*event)) + "\n";
@@ -110,6 +201,9 @@ CLI::Validator newFile() {
             std::error_code error;
             if (!std::filesystem::is_directory(parent, error))
                 return value + ": no such folder";
+            // Known before the card is read, not once its data is in hand.
+            if (!platform::mayCreateIn(parent.string()))
+                return value + ": this user may not make a file in " + parent.string();
             return {};
         },
         "FILE");
@@ -251,6 +345,7 @@ const Command kCommands[] = {
     {"baud", "The SAM's baud rate; --set changes it", Ports::One, nullptr,
      [](CLI::App &command, Args &args) {
          command.add_option("--set", args.newBaud, "New rate: 115200, 57600, 38400, 19200 or 9600")
+             ->option_text("RATE")
              ->check(oneOf({115200, 57600, 38400, 19200, 9600}, "a SAM baud rate"));
      },
      nullptr,
@@ -309,6 +404,7 @@ const Command kCommands[] = {
              ->check(between(1, 0x7FFFFFFF, "a count of 1 or more"));
          command
              .add_option("--interval", args.soakOptions.intervalMs, "Pause between sequences, ms")
+             ->option_text("MS")
              ->check(between(0, 3'600'000, "a pause in milliseconds (0 to 3600000)"));
          addPhotoOptions(command, args.soakPhoto);
      },
@@ -323,10 +419,12 @@ const Command kCommands[] = {
      nullptr,
      [](CLI::App &command, Args &args) {
          CheckOptions &o = args.checkOptions;
-         command.add_option("--plan", o.planPath, "The check plan (JSON; default: built in)");
-         command.add_option(
-             "--db", o.dbPath,
-             "The results database (default: $XDG_DATA_HOME/velkart/results.sqlite)");
+         command.add_option("--plan", o.planPath, "The check plan (JSON; default: built in)")
+             ->option_text("FILE");
+         command
+             .add_option("--db", o.dbPath,
+                         "The results database (default: $XDG_DATA_HOME/velkart/results.sqlite)")
+             ->option_text("FILE");
          command.add_flag("--loop", o.loop,
                           "Check unit after unit: each when it arrives, the next once it is "
                           "taken away (Ctrl+C: stop after the unit under way)");
@@ -341,20 +439,21 @@ const Command kCommands[] = {
     {"results", "List, export or sum up the recorded units", Ports::One, nullptr,
      [](CLI::App &command, Args &args) {
          ResultsOptions &o = args.resultsOptions;
-         command.add_option("--db", o.dbPath, "The results database");
+         command.add_option("--db", o.dbPath, "The results database")->option_text("FILE");
          command.add_flag("--full-check", o.fullCheck,
                           "Read every page of the database for damage before using it");
          const CLI::Validator date([](const std::string &v) { return kav::station::checkDate(v); },
                                    "DATE");
          command.add_option("--since", o.since, "Units checked at or after (UTC)")->check(date);
-         command.add_option("--sam-id", o.samId, "Units with this SAM ID");
+         command.add_option("--sam-id", o.samId, "Units with this SAM ID")->option_text("ID");
          command.add_option("--verdict", o.verdict, "pass or fail")
              ->check(CLI::IsMember({"pass", "fail"}));
          CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
          CLI::Option *summaryFlag =
              command.add_flag("--summary", o.summary, "Counts and pass rates by day and plan");
          CLI::Option *htmlOption =
-             command.add_option("--html", o.htmlPath, "Write a self-contained HTML report to FILE");
+             command.add_option("--html", o.htmlPath, "Write a self-contained HTML report to FILE")
+                 ->option_text("FILE");
          csvFlag->excludes(summaryFlag)->excludes(htmlOption);
          summaryFlag->excludes(htmlOption);
      },
@@ -362,9 +461,9 @@ const Command kCommands[] = {
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
 };
 
-} // namespace
-
-int main(int argc, char **argv) {
+// The whole of kav; `json` is set as soon as --json is known, for the
+// failure main reports should anything escape.
+int runKav(int argc, char **argv, bool &json) {
     guardStandardStreams();
     CLI::App app{"kav: the identity-card reader on the command line, for scripts and soak tests.",
                  "kav"};
@@ -374,6 +473,7 @@ int main(int argc, char **argv) {
         return std::string("kav " KAV_VERSION "\nlibrary ") +
                (library.empty() ? "version unknown (it has no Kav_GetVersion)" : library);
     });
+    app.formatter(std::make_shared<HelpFormat>());
     app.footer(kExitCodesHelp);
     // Global options may also follow the command: kav read --json.
     app.fallthrough();
@@ -384,14 +484,14 @@ int main(int argc, char **argv) {
 
     std::string portText = "1";
     bool allPorts = false;
-    bool json = false;
     bool trace = false;
     CLI::Option *portOption =
         app.add_option(
-               "--port", portText,
+               "-p,--port", portText,
                "Port number (default 1, as in the dialog); status, sam-id, read, soak and check "
                "also take several: 1,3,5 or 1-16")
-            ->check(portList());
+            ->check(portList())
+            ->option_text("PORT");
     app.add_flag("--all", allPorts,
                  "status, sam-id, read, soak, check: every port where a reader answers")
         ->excludes(portOption);
@@ -402,9 +502,11 @@ int main(int argc, char **argv) {
     std::vector<CLI::App *> commands;
     for (const Command &command : kCommands) {
         CLI::App *sub = app.add_subcommand(command.name, command.help);
+        sub->group("Commands");
         if (command.setUp != nullptr)
             command.setUp(*sub, args);
-        sub->footer(kExitCodesHelp);
+        sub->footer("Options before the command (-p/--port, --all, --json, --trace) go\n"
+                    "after it too; kav --help lists them and the exit status.");
         commands.push_back(sub);
     }
 
@@ -422,6 +524,19 @@ int main(int argc, char **argv) {
         return helpPrinted(app.exit(e));
     } catch (const CLI::ParseError &e) {
         std::string message = e.what();
+        // An option no command takes: the nearest that the command (or kav) takes.
+        if (const std::size_t at = message.find("not expected: ");
+            dynamic_cast<const CLI::ExtrasError *>(&e) != nullptr && at != std::string::npos) {
+            std::string word = message.substr(at + 14);
+            word = word.substr(0, word.find_first_of(" \n"));
+            std::vector<std::string> names = optionNames(app);
+            for (const CLI::App *sub : commands)
+                if (sub->parsed()) {
+                    const std::vector<std::string> own = optionNames(*sub);
+                    names.insert(names.end(), own.begin(), own.end());
+                }
+            message = "unknown option " + word + didYouMean(word, names);
+        }
         if (message.empty())
             message = "bad arguments";
         // One line: CLI11 may end its text with a newline.
@@ -433,9 +548,14 @@ int main(int argc, char **argv) {
         return usage(message);
     }
 
-    if (!strays.empty())
-        return usage((app.get_subcommands().empty() ? "unknown command " : "unexpected argument ") +
-                     strays.front());
+    if (!strays.empty()) {
+        if (!app.get_subcommands().empty())
+            return usage("unexpected argument " + strays.front());
+        std::vector<std::string> names;
+        for (const Command &command : kCommands)
+            names.emplace_back(command.name);
+        return usage("unknown command " + strays.front() + didYouMean(strays.front(), names));
+    }
     if (app.get_subcommands().empty())
         return usage("no command given");
 
@@ -458,10 +578,12 @@ int main(int argc, char **argv) {
             return usage(error);
 
     std::string photoError;
-    const std::optional<PhotoOptions> photo =
+    std::optional<PhotoOptions> photo =
         photoOptions(command.photo != nullptr ? args.*command.photo : PhotoArgs{}, photoError);
     if (!photo)
         return usage(photoError);
+    // One port keeps the library's own name; each of several gets its own.
+    photo->portInName = severalPorts && command.photo == &Args::readPhoto;
 
     // Every argument is checked: from here on the library is used. Its
     // warnings are read before --trace shows the calls that read them.
@@ -501,4 +623,24 @@ int main(int argc, char **argv) {
             setCallback(nullptr, nullptr);
     }
     return finishOutput(exitCode);
+}
+
+} // namespace
+
+// Nothing may end kav unreported: what escapes is a failure of its own,
+// said as every failure is, and the destructors on the way (a run's photo
+// folder) still run.
+int main(int argc, char **argv) {
+    bool json = false;
+    std::string what;
+    try {
+        return runKav(argc, argv, json);
+    } catch (const std::exception &e) {
+        what = e.what();
+    } catch (...) {
+        what = "an unexpected failure";
+    }
+    if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
+        setCallback(nullptr, nullptr);
+    return finishOutput(Output(json).error("internal error", what, kExitOther));
 }

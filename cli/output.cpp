@@ -60,6 +60,20 @@ int Output::result(const Json &body, std::string_view human, int exitCode) const
     return exitCode;
 }
 
+int Output::error(std::string_view operation, std::string_view text, int exitCode) const {
+    const Json body{{"error", Json{{"operation", operation}, {"text", text}}}};
+    const std::string line = std::string(operation) + ": " + std::string(text);
+    if (capture_ != nullptr) {
+        *capture_ = {body, line, exitCode, true};
+        return exitCode;
+    }
+    if (json_)
+        printLine(stdout, dump(body));
+    else
+        printLine(stderr, "kav: " + line);
+    return exitCode;
+}
+
 int Output::success(const Json &body, std::string_view human) const {
     return result(body, human, kExitOk);
 }

@@ -56,6 +56,11 @@ class Output {
     int failure(std::string_view operation, int code, int port, const Json &details,
                 std::string_view detailsText) const;
 
+    // A failure of kav's own, not of a library call: {"error":{"operation",
+    // "text"}} on standard output with --json, else "kav: operation: text"
+    // on standard error; returns exitCode.
+    int error(std::string_view operation, std::string_view text, int exitCode) const;
+
     // A result that is also a failure class (find without a reader): the
     // body as for success, the given exit code.
     int result(const Json &body, std::string_view human, int exitCode) const;

@@ -93,11 +93,10 @@ std::string recordText(const Json &record) {
 int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOptions &options) {
     const bool withFingerprint = options.fingerprint || options.fingerprintOut.has_value();
     const ReadCardFn readCard = readCardExport();
-    if (withFingerprint && readCard == nullptr) {
-        std::fputs("kav: this library cannot read fingerprint data (it has no Kav_ReadCard)\n",
-                   stderr);
-        return kExitOther;
-    }
+    if (withFingerprint && readCard == nullptr)
+        return out.error("read",
+                         "this library cannot read fingerprint data (it has no Kav_ReadCard)",
+                         kExitOther);
     if (const Step set = setReadSettings(photo); !set.ok()) {
         out.failure(set.operation, set.code, port);
         return kExitPhoto;
@@ -108,15 +107,22 @@ int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOp
         KavCardData &card;
         ~Wipe() { wipe(card); }
     } wiped{*card};
-    const Step step = withFingerprint
-                          ? cardSequence(port,
-                                         [&]() -> Step {
-                                             card->size = sizeof *card;
-                                             const int r =
-                                                 readCard(port, KAV_READ_FINGERPRINT, card.get());
-                                             return r != KAV_OK ? Step{"Kav_ReadCard", r} : Step{};
-                                         })
-                          : readSequence(port, record, card.get());
+    const Step step =
+        withFingerprint
+            ? cardSequence(
+                  port,
+                  [&]() -> Step {
+                      card->size = sizeof *card;
+                      const std::unique_lock turn = photoTurn(photo.portInName);
+                      const int r = readCard(port, KAV_READ_FINGERPRINT, card.get());
+                      if (r != KAV_OK)
+                          return Step{"Kav_ReadCard", r};
+                      if (photo.portInName &&
+                          !renamePhotoForPort(port, card->photoFile, sizeof card->photoFile, false))
+                          return Step{"rename of the photo", KAV_E_PHOTO_WRITE};
+                      return Step{};
+                  })
+            : readSequence(port, record, card.get(), photo.portInName);
     if (!step.ok()) {
         if (step.code == KAV_E_UNKNOWN_LAYOUT && card->type == KAV_CARD_UNKNOWN_LAYOUT)
             return unknownLayout(out, step, port, *card);
@@ -142,11 +148,9 @@ int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOp
             if (options.fingerprintOut) {
                 std::string error;
                 if (!platform::writeNewPrivateFile(*options.fingerprintOut, card->fingerprint, size,
-                                                   error)) {
-                    std::fprintf(stderr, "kav: --fingerprint-out %s: %s\n",
-                                 options.fingerprintOut->c_str(), error.c_str());
-                    return kExitOther;
-                }
+                                                   error))
+                    return out.error("--fingerprint-out", *options.fingerprintOut + ": " + error,
+                                     kExitOther);
                 fingerprint["file"] = *options.fingerprintOut;
                 text += ", written to " + *options.fingerprintOut;
             }
@@ -158,12 +162,11 @@ int runRead(const Output &out, int port, const PhotoOptions &photo, const ReadOp
 
 int runAddress(const Output &out, int port) {
     const ReadAppendedAddressFn read = readAppendedAddressExport();
-    if (read == nullptr) {
-        std::fputs("kav: this library cannot read appended addresses (it has no "
-                   "Kav_ReadAppendedAddress)\n",
-                   stderr);
-        return kExitOther;
-    }
+    if (read == nullptr)
+        return out.error("address",
+                         "this library cannot read appended addresses (it has no "
+                         "Kav_ReadAppendedAddress)",
+                         kExitOther);
     char address[KAV_ADDRESS_TEXT_SIZE] = {};
     int present = 0;
     const Step step = cardSequence(port, [&]() -> Step {

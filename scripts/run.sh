@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything (the program, kav, the tests) and starts the program.
-# Without a reader attached it runs on the virtual reader on port 1; pass
-# --hardware to use only real devices.
+# Builds the program, kav and kav-virtual-reader (not the tests and
+# benchmarks: scripts/test.sh and scripts/bench.sh build those) and starts
+# the program. Without a reader attached it runs on the virtual reader on
+# port 1; pass --hardware to use only real devices.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,9 +16,15 @@ done
 
 scripts/setup.sh
 cmake --preset default >/dev/null
-# Everything: the program, kav and kav-virtual-reader (build/default/cli/kav,
-# build/default/reader/virtual/tool/kav-virtual-reader) and the tests.
-cmake --build --preset default
+# Named targets, in the build folder the tests share: the window opens
+# without waiting for them, and scripts/test.sh builds on what is here.
+targets=(velkart kav kav-virtual-reader man_pages)
+if [ ! -x build/default/app/velkart ]; then
+    echo "run.sh: the first build takes some minutes; later ones only what changed" >&2
+fi
+cmake --build --preset default --target "${targets[@]}"
+echo "run.sh: kav is build/default/cli/kav; its manual: man -l cli/kav.1" \
+    "(and reader/virtual/tool/kav-virtual-reader.1)" >&2
 
 if [ "$hardware" -eq 0 ] && [ -z "${KAVIDCARD_DEVICES:-}" ]; then
     # The reader library's own setting: unless a reader is attached at the

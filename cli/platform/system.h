@@ -19,10 +19,16 @@ std::vector<std::string> utf8Arguments(int argc, char **argv);
 bool stderrIsTerminal();
 bool stdoutIsTerminal();
 
-// From now on the first Ctrl-C sets `flag` and the next ends the program;
-// restoreInterrupt() puts back what was there before.
+// From now on the first Ctrl-C sets `flag` and the next ends the program
+// (after the clean-up below); restoreInterrupt() puts back what was there
+// before.
 void catchFirstInterrupt(volatile std::sig_atomic_t *flag);
 void restoreInterrupt();
+
+// From now on a signal that ends the program (terminate, hang-up, Ctrl-C
+// outside catchFirstInterrupt or its second) runs `cleanup` on a thread of
+// its own, then ends the program by that signal as it would have.
+void cleanUpOnEndingSignals(void (*cleanup)());
 
 // Standard streams the program was started without are opened on the null
 // device, so no later file takes their place; true when stdout was missing.
@@ -38,10 +44,18 @@ std::string hostName();
 // empty when none can be made.
 std::string makeTempFolder(const std::string &prefix);
 
+// As makeTempFolder, in a folder of this user's own that every such folder
+// goes into, named with the process that made it: first it removes those
+// whose process is gone (killed, so it could not clean up).
+std::string makeRunFolder(const std::string &prefix);
+
 // Writes `bytes` into a new file of this user's only: never over or through
 // an existing name. On failure the file is gone and `error` says why.
 bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
                          std::string &error);
+
+// Whether this user may make a file in `folder`.
+bool mayCreateIn(const std::string &folder);
 
 // A local device (not virtual, not on the network) that may be there: a
 // node that exists, or a name that is no node at all.

@@ -19,6 +19,7 @@
 #include <iterator>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -224,6 +225,55 @@ TEST(KavFingerprint, OnlySizeAndDigestUnlessWrittenIntoANewFile) {
     EXPECT_EQ(without.exit, 0) << without.err;
     EXPECT_EQ(json(without)["fingerprint"], Json({{"present", false}, {"size", 0}}));
     EXPECT_FALSE(fs::exists(none));
+}
+
+// A file that cannot be made once the card is read: the read fails with
+// its class, and with --json the error object is what standard output gets.
+TEST(KavFingerprint, AFileThatCannotBeMadeAfterTheReadIsAnErrorInEitherForm) {
+    TempFolder folder;
+    // A name the folder takes no file of (too long): known only on trying.
+    const std::string tooLong = (folder.path() / std::string(300, 'f')).string();
+    const struct Case { bool json; } cases[] = {{true}, {false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.json);
+        std::vector<std::string> args{"--port",
+                                      "2",
+                                      "read",
+                                      "--fingerprint-out",
+                                      tooLong,
+                                      "--photo-dir",
+                                      folder.path().string()};
+        if (c.json)
+            args.push_back("--json");
+        const Outcome run = kav(args, kCardsInProcess);
+        EXPECT_EQ(run.exit, 7) << run.out << run.err;
+        if (c.json) {
+            const Json error = json(run)["error"];
+            EXPECT_EQ(error["operation"], "--fingerprint-out") << run.out;
+            EXPECT_NE(error["text"].get<std::string>().find(tooLong), std::string::npos);
+        } else {
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find("kav: --fingerprint-out: " + tooLong + ": "), std::string::npos)
+                << run.err;
+        }
+    }
+}
+
+// Refused before anything is read, as a missing folder is.
+TEST(KavAccess, FingerprintOutIntoAFolderThisUserMayNotWriteIsRefusedBeforeTheRead) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    TempFolder folder;
+    const fs::path locked = folder.path() / "locked";
+    fs::create_directory(locked);
+    ASSERT_EQ(chmod(locked.c_str(), 0500), 0);
+    const Outcome run =
+        kav({"--port", "2", "--trace", "read", "--fingerprint-out", (locked / "f.bin").string()},
+            kCardsInProcess);
+    chmod(locked.c_str(), 0700);
+    EXPECT_EQ(run.exit, 1) << run.err;
+    EXPECT_NE(run.err.find("may not make a file in"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Kav_ReadCard"), std::string::npos) << "read first: " << run.err;
 }
 
 TEST(KavAddress, TheNewestAppendedAddressOrNoneIsAResult) {

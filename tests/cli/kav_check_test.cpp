@@ -940,6 +940,81 @@ TEST(KavCheckLoop, ARecordRemovedUnderTheLoopFailsTheNextUnitLoudly) {
     EXPECT_EQ(loop.wait(), kExitRecord) << loop.err();
     EXPECT_NE(loop.err().find("could not be recorded: the file is gone"), std::string::npos)
         << loop.err();
+// ---- The photo folder ---------------------------------------------------------
+
+// The run's photo folders under a temporary folder, and the files in them.
+std::vector<fs::path> photoFolderContents(const fs::path &tmp) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(tmp, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->path().string().find("kav-check-") != std::string::npos)
+            found.push_back(it->path());
+    return found;
+}
+
+// The check's photos are a holder's: however the run ends, none stays; a
+// run killed outright leaves its folder to the next run, which sweeps it.
+TEST(KavCheckPhotos, NoPhotoFolderOutlivesTheRun) {
+    enum class End { Term, SecondCtrlC, TermWhileWaiting, Kill };
+    const struct Case {
+        const char *name;
+        End end;
+        int exit;
+    } cases[] = {
+        {"SIGTERM mid-check", End::Term, 128 + SIGTERM},
+        {"a second Ctrl+C mid-check", End::SecondCtrlC, 128 + SIGINT},
+        {"SIGTERM while the loop waits", End::TermWhileWaiting, 128 + SIGTERM},
+        {"SIGKILL mid-check, then a run", End::Kill, 128 + SIGKILL},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder tmp, folder;
+        const fs::path db = folder.path() / "r.sqlite";
+        const fs::path file = writeFile(folder.path() / "plan.json", plan("long", "", 100000));
+        test::Vars vars = kInProcess;
+        vars["TMPDIR"] = tmp.path().string();
+        std::vector<std::string> args{"--trace", "check", "--db", db.string()};
+        if (c.end == End::TermWhileWaiting)
+            args.push_back("--loop");
+        else
+            args.insert(args.end(), {"--plan", file.string()});
+        test::Child running(KAV_CLI, args, vars);
+        const std::string awaited =
+            c.end == End::TermWhileWaiting ? "take the unit away" : "Kav_ReadMsg(1, 0) = 0";
+        ASSERT_TRUE(
+            test::waitUntil([&] { return running.err().find(awaited) != std::string::npos; },
+                            std::chrono::seconds{10}));
+        // The photo is there, in a folder of the run's.
+        ASSERT_TRUE(test::waitUntil([&] {
+            for (const fs::path &p : photoFolderContents(tmp.path()))
+                if (fs::is_regular_file(p))
+                    return true;
+            return false;
+        }));
+        if (c.end == End::SecondCtrlC) {
+            // Two sent at once may arrive as one: Ctrl+C again until kav
+            // ends (the first only asks the unit to finish).
+            const auto ended = [&running] {
+                std::ifstream stat("/proc/" + std::to_string(running.pid()) + "/stat");
+                std::string pid, name, state;
+                return !(stat >> pid >> name >> state) || state == "Z";
+            };
+            for (int i = 0; i < 50 && !ended(); ++i) {
+                running.signal(SIGINT);
+                test::waitUntil(ended, std::chrono::milliseconds{200});
+            }
+        } else {
+            running.signal(c.end == End::Kill ? SIGKILL : SIGTERM);
+        }
+        EXPECT_EQ(running.wait(), c.exit);
+        if (c.end == End::Kill) {
+            EXPECT_FALSE(photoFolderContents(tmp.path()).empty()) << "nothing to sweep";
+            const Outcome next = kav({"check", "--db", db.string()}, vars);
+            EXPECT_EQ(next.exit, 0) << next.err;
+        }
+        EXPECT_EQ(photoFolderContents(tmp.path()), std::vector<fs::path>{});
+    }
 }
 
 } // namespace

@@ -162,13 +162,46 @@ TEST(KavCommands, PortWithoutDeviceIsClassTwo) {
 }
 
 TEST(KavCommands, HelpOnEveryCommandAndVersion) {
-    for (const char *command : {"ports", "find", "status", "reset", "sam-id", "baud", "max-rf",
-                                "read", "soak", "check", "results"}) {
-        SCOPED_TRACE(command);
-        const Outcome run = kav({command, "--help"}, {});
+    // Options with their metavar, none of CLI11's type names or links.
+    const auto plain = [](const std::string &help) {
+        for (const char *noise : {"TEXT", "INT", "Excludes", "Subcommands", "REQUIRED"})
+            EXPECT_EQ(help.find(noise), std::string::npos) << noise << " in\n" << help;
+    };
+    const Outcome top = kav({"--help"}, {});
+    EXPECT_EQ(top.exit, 0);
+    EXPECT_EQ(top.out.find("Usage: kav [OPTIONS] COMMAND"), top.out.find('\n') + 1) << top.out;
+    EXPECT_NE(top.out.find("  -p,--port PORT "), std::string::npos) << top.out;
+    EXPECT_NE(top.out.find("\nCommands:\n"), std::string::npos) << top.out;
+    EXPECT_NE(top.out.find("Exit status"), std::string::npos);
+    plain(top.out);
+    const struct Case {
+        const char *command;
+        const char *usage;
+        const char *option; // one of its options with its metavar
+    } cases[] = {
+        {"ports", "Usage: kav [OPTIONS] ports\n", "-h,--help"},
+        {"find", "Usage: kav [OPTIONS] find\n", "-h,--help"},
+        {"status", "Usage: kav [OPTIONS] status\n", "-h,--help"},
+        {"reset", "Usage: kav [OPTIONS] reset\n", "-h,--help"},
+        {"sam-id", "Usage: kav [OPTIONS] sam-id\n", "-h,--help"},
+        {"baud", "Usage: kav [OPTIONS] baud [COMMAND OPTIONS]\n", "--set RATE "},
+        {"max-rf", "Usage: kav [OPTIONS] max-rf COUNT\n", "COUNT "},
+        {"read", "Usage: kav [OPTIONS] read [COMMAND OPTIONS]\n", "--fingerprint-out FILE "},
+        {"address", "Usage: kav [OPTIONS] address\n", "-h,--help"},
+        {"soak", "Usage: kav [OPTIONS] soak [COMMAND OPTIONS]\n", "--interval MS "},
+        {"check", "Usage: kav [OPTIONS] check [COMMAND OPTIONS]\n", "--plan FILE "},
+        {"results", "Usage: kav [OPTIONS] results [COMMAND OPTIONS]\n", "--since DATE "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        const Outcome run = kav({c.command, "--help"}, {});
         EXPECT_EQ(run.exit, 0);
-        EXPECT_NE(run.out.find(command), std::string::npos);
-        EXPECT_NE(run.out.find("Exit status"), std::string::npos);
+        EXPECT_NE(run.out.find(c.usage), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.option), std::string::npos) << run.out;
+        // The exit table once, in kav --help, which the footer names.
+        EXPECT_EQ(run.out.find("Exit status"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("kav --help"), std::string::npos) << run.out;
+        plain(run.out);
     }
     const Outcome version = kav({"--version"}, {});
     EXPECT_EQ(version.exit, 0);
@@ -176,6 +209,31 @@ TEST(KavCommands, HelpOnEveryCommandAndVersion) {
     EXPECT_EQ(version.out, "kav " KAV_VERSION "\nlibrary " + std::to_string(KAV_VERSION_MAJOR) +
                                "." + std::to_string(KAV_VERSION_MINOR) + "." +
                                std::to_string(KAV_VERSION_PATCH) + "\n");
+}
+
+// What a library or system call throws ends kav as a failure of its class
+// (anything else), said in both forms, never by abort().
+TEST(KavCommands, NothingEscapesUnreported) {
+    TempFolder folder;
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"},
+                          {"TMPDIR", (folder.path() / "gone").string()}};
+    const std::string db = (folder.path() / "r.sqlite").string();
+    for (const bool asJson : {false, true}) {
+        SCOPED_TRACE(asJson);
+        std::vector<std::string> args{"check", "--db", db};
+        if (asJson)
+            args.push_back("--json");
+        const Outcome run = kav(args, vars);
+        EXPECT_EQ(run.exit, 7) << run.out << run.err;
+        if (asJson) {
+            EXPECT_EQ(json(run)["error"]["operation"], "internal error");
+            EXPECT_NE(json(run)["error"]["text"].get<std::string>().find("temp_directory_path"),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find("kav: internal error: "), std::string::npos) << run.err;
+        }
+    }
 }
 
 TEST(KavCommands, TraceShowsFramesAsTheMonitorDoes) {
@@ -212,6 +270,31 @@ TEST(KavCommands, LibraryWithoutOptionalExportsStillWorks) {
 
 // ---- Bad arguments ---------------------------------------------------------
 
+// A slip of a letter or two, or two swapped, is answered with the name
+// meant; a word near nothing gets no guess.
+TEST(KavArguments, AMisspeltCommandOrOptionGetsTheNearestName) {
+    const struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"raed"}, "unknown command raed; did you mean read?"},
+        {{"stauts"}, "unknown command stauts; did you mean status?"},
+        {{"sam-di"}, "unknown command sam-di; did you mean sam-id?"},
+        {{"xyzzy"}, "unknown command xyzzy (kav --help"},
+        {{"status", "--prot", "2"}, "unknown option --prot; did you mean --port?"},
+        {{"--jsno", "status"}, "unknown option --jsno; did you mean --json?"},
+        {{"results", "--dv", "x"}, "unknown option --dv; did you mean --db?"},
+        {{"read", "--fingerprnt"}, "unknown option --fingerprnt; did you mean --fingerprint?"},
+        {{"read", "--zzzzzz"}, "unknown option --zzzzzz (kav --help"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const Outcome run = kav(c.args, kInProcess);
+        EXPECT_EQ(run.exit, kExitUsage);
+        EXPECT_NE(run.err.find("kav: " + c.message), std::string::npos) << run.err;
+    }
+}
+
 TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
     TempFolder folder;
     const fs::path notGbk = folder.path() / "照片😀";
@@ -226,6 +309,7 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
         {{"frob"}, "frob"},
         {{}, "command"},
         {{"--port", "0", "status"}, "--port"},
+        {{"-p", "0", "status"}, "--port"},
         {{"--port", "-3", "read"}, "--port"},
         {{"--port", "x", "find"}, "--port"},
         {{"--port", "1,,3", "status"}, "--port"},

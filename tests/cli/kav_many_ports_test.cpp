@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +95,44 @@ TEST(KavManyPorts, EachPortGetsItsLabelledLineAndTheWorstClassWins) {
         EXPECT_TRUE(result[1]["samId"].is_null());
         EXPECT_EQ(result[1]["error"]["operation"], "Kav_OpenPort");
         EXPECT_EQ(result[2]["port"], 3);
+    }
+}
+
+// The library names the photo alike on every port (tmp, or the same card's
+// name): each port's photo keeps a file of its own, one port the library's.
+TEST(KavManyPorts, EachPortsPhotoHasItsOwnFile) {
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual,3=virtual"}};
+    const struct Case {
+        std::vector<std::string> options;
+        std::string port1, port3; // the photo's file names; port3 empty: one port
+    } cases[] = {
+        {{"--port", "1,3"}, "tmp-port1.bmp", "tmp-port3.bmp"},
+        {{"--port", "1,3", "--photo-name", "id", "--photo-format", "jpeg"},
+         "990102198805120135-port1.jpg",
+         "990102198805120135-port3.jpg"},
+        {{"--port", "1,3", "--fingerprint"}, "tmp-port1.bmp", "tmp-port3.bmp"},
+        {{"--port", "3"}, "tmp.bmp", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.options.back());
+        test::TempFolder photos;
+        std::vector<std::string> args{"read", "--json", "--photo-dir", photos.path().string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const Outcome run = kav(args, vars);
+        ASSERT_EQ(run.exit, 0) << run.out << run.err;
+        const Json result = Json::parse(run.out);
+        std::vector<std::string> expected{c.port1};
+        if (!c.port3.empty())
+            expected.push_back(c.port3);
+        const Json entries = result.is_array() ? result : Json::array({result});
+        ASSERT_EQ(entries.size(), expected.size()) << run.out;
+        std::vector<std::string> files;
+        for (const auto &entry : std::filesystem::directory_iterator(photos.path()))
+            files.push_back(entry.path().filename().string());
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, expected);
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            EXPECT_EQ(entries[i]["photoFile"], (photos.path() / expected[i]).string());
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -13,7 +14,9 @@
 #include <grp.h>
 #include <limits.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kav::cli::platform {
@@ -44,6 +47,20 @@ GroupCheck checkGroup(gid_t gid) {
 
 struct sigaction previousInterrupt {};
 
+// The handlers only write the signal here; the thread that reads it cleans
+// up, which a handler may not.
+int endingPipe[2] = {-1, -1};
+
+void endBySignal(int sig) {
+    if (endingPipe[1] >= 0) {
+        const unsigned char number = static_cast<unsigned char>(sig);
+        if (write(endingPipe[1], &number, 1) == 1)
+            return;
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 } // namespace
 
 std::vector<std::string> utf8Arguments(int argc, char **argv) {
@@ -58,19 +75,56 @@ bool stdoutIsTerminal() {
     return isatty(STDOUT_FILENO) != 0;
 }
 
-// The handler resets itself, so a second Ctrl-C ends kav at once.
+// A second Ctrl-C ends kav at once.
 void catchFirstInterrupt(volatile std::sig_atomic_t *flag) {
     static volatile std::sig_atomic_t *target = nullptr;
     target = flag;
     struct sigaction action {};
-    action.sa_handler = [](int) { *target = 1; };
+    action.sa_handler = [](int sig) {
+        if (*target != 0)
+            endBySignal(sig);
+        *target = 1;
+    };
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &previousInterrupt);
 }
 
 void restoreInterrupt() {
     sigaction(SIGINT, &previousInterrupt, nullptr);
+}
+
+void cleanUpOnEndingSignals(void (*cleanup)()) {
+    static void (*const registered)() = cleanup;
+    if (registered != cleanup || endingPipe[0] >= 0 || pipe(endingPipe) != 0)
+        return;
+    fcntl(endingPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(endingPipe[1], F_SETFD, FD_CLOEXEC);
+    std::thread([] {
+        unsigned char sig = 0;
+        while (read(endingPipe[0], &sig, 1) != 1)
+            if (errno != EINTR)
+                return;
+        registered();
+        signal(sig, SIG_DFL);
+        // Blocked or not in this thread, the signal must end the process.
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, sig);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        raise(sig);
+    }).detach();
+    struct sigaction action {};
+    action.sa_handler = endBySignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int sig : {SIGTERM, SIGHUP, SIGQUIT})
+        sigaction(sig, &action, nullptr);
+    // Ctrl-C too, unless a run catches it now: its second comes here anyway.
+    struct sigaction current {};
+    sigaction(SIGINT, nullptr, &current);
+    if (current.sa_handler == SIG_DFL)
+        sigaction(SIGINT, &action, nullptr);
 }
 
 bool reopenMissingStreams() {
@@ -210,6 +264,41 @@ std::string hostName() {
 std::string makeTempFolder(const std::string &prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
     return mkdtemp(pattern.data()) != nullptr ? pattern : std::string{};
+}
+
+std::string makeRunFolder(const std::string &prefix) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec)
+        return makeTempFolder(prefix);
+    const fs::path parent = base / ("kav-" + std::to_string(geteuid()));
+    mkdir(parent.c_str(), 0700);
+    // Only a folder of ours that no one else may write: another user's, or
+    // a link, would let them put or take what goes in.
+    struct stat info {};
+    if (lstat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+        (info.st_mode & 077) != 0)
+        return makeTempFolder(prefix);
+    for (const fs::directory_entry &entry : fs::directory_iterator(parent, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) != 0)
+            continue;
+        char *end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        if (pid <= 0 || *end != '-')
+            continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            std::error_code ignored;
+            fs::remove_all(entry.path(), ignored);
+        }
+    }
+    std::string pattern = (parent / (prefix + std::to_string(getpid()) + "-XXXXXX")).string();
+    return mkdtemp(pattern.data()) != nullptr ? pattern : std::string{};
+}
+
+bool mayCreateIn(const std::string &folder) {
+    return access(folder.c_str(), W_OK | X_OK) == 0;
 }
 
 bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,

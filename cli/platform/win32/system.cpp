@@ -79,6 +79,10 @@ void restoreInterrupt() {
     interruptFlag = nullptr;
 }
 
+// Windows ends a console program on Ctrl-C through the handler's thread;
+// its folders are left to the system's temporary-file clean-up.
+void cleanUpOnEndingSignals(void (*)()) {}
+
 bool reopenMissingStreams() {
     // A program started without a stream gets none on Windows: its writes
     // fail, which the output check reports.
@@ -162,6 +166,16 @@ std::string makeTempFolder(const std::string &prefix) {
             return {};
     }
     return {};
+}
+
+// Windows folders' rights are lists no single call answers: the file's
+// own creation says.
+bool mayCreateIn(const std::string &) {
+    return true;
+}
+
+std::string makeRunFolder(const std::string &prefix) {
+    return makeTempFolder(prefix);
 }
 
 bool writeNewPrivateFile(const std::string &path, const unsigned char *bytes, std::size_t size,
