@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
+#include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -18,6 +19,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -70,15 +73,24 @@ int FrameModel::columnCount(const QModelIndex &parent) const {
     return parent.isValid() ? 0 : kTraceColumnCount;
 }
 
+const std::array<QString, kTraceColumnCount> &FrameModel::formatted(int row) const {
+    const Frame &frame = rows_[static_cast<std::size_t>(row)];
+    if (frame.serial != cachedSerial_) {
+        cached_ = traceColumns(eventOf(frame));
+        cachedSerial_ = frame.serial;
+    }
+    return cached_;
+}
+
 std::array<QString, kTraceColumnCount> FrameModel::columns(int row) const {
-    return traceColumns(eventOf(rows_[static_cast<std::size_t>(row)]));
+    return formatted(row);
 }
 
 QVariant FrameModel::data(const QModelIndex &index, int role) const {
     if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
         index.row() >= rowCount())
         return {};
-    const QString text = columns(index.row())[static_cast<std::size_t>(index.column())];
+    const QString &text = formatted(index.row())[static_cast<std::size_t>(index.column())];
     if (role == Qt::DisplayRole)
         return text;
     // Whatever a narrow column cuts can be read whole by pointing at it.
@@ -108,6 +120,8 @@ void FrameModel::append(std::deque<Frame> frames) {
         rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(drop));
         endRemoveRows();
     }
+    for (Frame &frame : frames)
+        frame.serial = nextSerial_++;
     const int first = static_cast<int>(rows_.size());
     beginInsertRows({}, first, first + static_cast<int>(frames.size()) - 1);
     std::move(frames.begin(), frames.end(), std::back_inserter(rows_));
@@ -125,7 +139,7 @@ QString FrameModel::toText(const QList<int> &rows) const {
     for (int row : rows) {
         if (row < 0 || row >= rowCount())
             continue;
-        const auto cells = columns(row);
+        const auto &cells = formatted(row);
         for (int column = 0; column < kTraceColumnCount; ++column) {
             if (column > 0)
                 text += QLatin1Char('\t');
@@ -134,6 +148,31 @@ QString FrameModel::toText(const QList<int> &rows) const {
         text += QLatin1Char('\n');
     }
     return text;
+}
+
+// ---- FrameDelegate -------------------------------------------------------------
+
+qsizetype FrameDelegate::hexShown(const QFont &font, int width) {
+    // The narrowest character hex is written with bounds how many can
+    // fit; the slack keeps the last shown ones shaped as in the whole text.
+    constexpr qsizetype kSlack = 8;
+    static const QString kHexCharacters = QStringLiteral("0123456789ABCDEF ");
+    const QFontMetricsF metrics(font);
+    qreal narrowest = metrics.horizontalAdvance(kHexCharacters.front());
+    for (QChar c : kHexCharacters)
+        narrowest = std::min(narrowest, metrics.horizontalAdvance(c));
+    if (narrowest <= 0)
+        return std::numeric_limits<qsizetype>::max();
+    return static_cast<qsizetype>(std::ceil(std::max(width, 0) / narrowest)) + kSlack;
+}
+
+void FrameDelegate::initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() != DataColumn)
+        return;
+    const qsizetype shown = hexShown(option->font, option->rect.width());
+    if (option->text.size() > shown)
+        option->text.truncate(shown);
 }
 
 // ---- FrameMonitor --------------------------------------------------------------
@@ -171,6 +210,7 @@ FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *pare
     layout->addWidget(view_, 1);
 
     view_->setModel(model_);
+    view_->setItemDelegate(new FrameDelegate(view_));
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);

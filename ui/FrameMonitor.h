@@ -8,9 +8,11 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QStyledItemDelegate>
 #include <QWidget>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -33,6 +35,7 @@ class FrameModel : public QAbstractTableModel {
         QByteArray bytes;
         std::size_t byteCount = 0;
         QByteArray text; // UTF-8
+        std::uint64_t serial = 0; // set by the model: which row a cached format is of
     };
 
     explicit FrameModel(std::size_t capacity, QObject *parent = nullptr);
@@ -50,8 +53,31 @@ class FrameModel : public QAbstractTableModel {
     QString toText(const QList<int> &rows) const;
 
   private:
+    const std::array<QString, kTraceColumnCount> &formatted(int row) const;
+
     std::deque<Frame> rows_;
     std::size_t capacity_;
+    std::uint64_t nextSerial_ = 1;
+    // A view asks for a row's cells one after another, each for several
+    // roles: the row is formatted once for all of them.
+    mutable std::uint64_t cachedSerial_ = 0;
+    mutable std::array<QString, kTraceColumnCount> cached_;
+};
+
+// Paints the cells as the toolkit's own delegate does, but hands the style
+// no more of a long frame's hex than the cell can show: laying out and
+// eliding a read answer's 4,000 characters, every paint, cost more than all
+// the other cells together, for the same pixels.
+class FrameDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    // The characters of hex that fill `width` pixels in `font` and a few
+    // beyond, so that the style still elides where it would have.
+    static qsizetype hexShown(const QFont &font, int width);
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override;
 };
 
 class FrameMonitor : public QWidget {
