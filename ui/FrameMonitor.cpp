@@ -12,8 +12,10 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -21,6 +23,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace {
 
@@ -173,6 +176,56 @@ void FrameDelegate::initStyleOption(QStyleOptionViewItem *option, const QModelIn
     const qsizetype shown = hexShown(option->font, option->rect.width());
     if (option->text.size() > shown)
         option->text.truncate(shown);
+}
+
+void FrameDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                          const QModelIndex &index) const {
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    const QWidget *widget = cell.widget;
+    QStyle *style = widget != nullptr ? widget->style() : QApplication::style();
+    const QPalette::ColorGroup group = !(cell.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                       : (cell.state & QStyle::State_Active) ? QPalette::Active
+                                                                             : QPalette::Inactive;
+    const QBrush &base = cell.palette.brush(group, QPalette::Base);
+    constexpr QStyle::State kMarked =
+        QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_MouseOver;
+    // Only a cell drawn on the view's plain background, as most are; the
+    // time, new with every event, is not worth keeping.
+    const qreal ratio = painter->device()->devicePixelRatio();
+    if (index.column() == TimeColumn || (cell.state & kMarked) ||
+        base.style() != Qt::SolidPattern ||
+        (cell.features & ~QStyleOptionViewItem::HasDisplay) != 0 || cell.rect.isEmpty()) {
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+        return;
+    }
+    const QString key = QStringLiteral("%1|%2x%3@%4|%5|%6|%7|%8|%9")
+                            .arg(cell.font.key())
+                            .arg(cell.rect.width())
+                            .arg(cell.rect.height())
+                            .arg(ratio)
+                            .arg(base.color().rgba())
+                            .arg(cell.palette.color(group, QPalette::Text).rgba())
+                            .arg(int(cell.state & (QStyle::State_Enabled | QStyle::State_Active)))
+                            .arg(int(cell.displayAlignment) | int(cell.textElideMode) << 16)
+                            .arg(cell.text);
+    if (const QPixmap *kept = rendered_.object(key)) {
+        painter->drawPixmap(cell.rect.topLeft(), *kept);
+        return;
+    }
+    auto image = std::make_unique<QPixmap>(cell.rect.size() * ratio);
+    image->setDevicePixelRatio(ratio);
+    image->fill(base.color());
+    {
+        QPainter on(image.get());
+        on.setFont(painter->font());
+        QStyleOptionViewItem alone = cell;
+        alone.rect.moveTopLeft({0, 0});
+        style->drawControl(QStyle::CE_ItemViewItem, &alone, &on, widget);
+    }
+    painter->drawPixmap(cell.rect.topLeft(), *image);
+    const qsizetype bytes = qsizetype(image->width()) * image->height() * 4;
+    rendered_.insert(key, image.release(), bytes);
 }
 
 // ---- FrameMonitor --------------------------------------------------------------

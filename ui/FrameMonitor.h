@@ -8,6 +8,8 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QCache>
+#include <QPixmap>
 #include <QStyledItemDelegate>
 #include <QWidget>
 
@@ -76,8 +78,19 @@ class FrameDelegate : public QStyledItemDelegate {
     // beyond, so that the style still elides where it would have.
     static qsizetype hexShown(const QFont &font, int width);
 
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override;
+
   protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override;
+
+  private:
+    // A trace says the same things over and over (the same link, the same
+    // commands, the same answers): a plain cell's rendering is kept and
+    // copied for the next cell that looks the same, instead of laid out,
+    // elided and drawn again.
+    mutable QCache<QString, QPixmap> rendered_{kRenderedBytes};
+    static constexpr qsizetype kRenderedBytes = 8 << 20;
 };
 
 class FrameMonitor : public QWidget {

@@ -230,7 +230,11 @@ TEST_F(FrameMonitorTest, RowsLookAsTheToolkitsOwnDelegatePaintsThemAtEveryWidth)
                       "SAM status");
     TraceExport::send(KAV_TRACE_NOISE, {}, "3 bytes of noise skipped", 0, 3);
     TraceExport::send(KAV_TRACE_FROM_READER, std::vector<unsigned char>(40, 0x1F), "forty");
-    QTRY_COMPARE(monitor->model().rowCount(), 4);
+    // The same cells again, lower down: painted from what the rows above left.
+    TraceExport::send(KAV_TRACE_TO_READER, {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF},
+                      "SAM status");
+    TraceExport::send(KAV_TRACE_FROM_READER, readAnswer, "read: status 0x90 success");
+    QTRY_COMPARE(monitor->model().rowCount(), 6);
 
     auto *view = monitor->findChild<QTableView *>();
     ASSERT_NE(view, nullptr);
@@ -239,19 +243,27 @@ TEST_F(FrameMonitorTest, RowsLookAsTheToolkitsOwnDelegatePaintsThemAtEveryWidth)
     const struct {
         int width;
         int points;
-    } cases[] = {{0, 9}, {7, 9}, {40, 9}, {250, 9}, {251, 12}, {700, 9}, {1900, 20}};
+        int selected; // a row, or -1
+    } cases[] = {{0, 9, -1},    {7, 9, -1},   {40, 9, -1},    {250, 9, -1}, {250, 9, 1},
+                 {251, 12, -1}, {700, 9, -1}, {1900, 20, -1}, {250, 9, 4}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << " px at " << c.points << " pt");
+        SCOPED_TRACE(testing::Message() << c.width << " px at " << c.points << " pt, row "
+                                        << c.selected << " selected");
+        view->clearSelection();
+        if (c.selected >= 0)
+            view->selectRow(c.selected);
         QFont font = monitor->font();
         font.setPointSize(c.points);
         view->setFont(font);
         view->setColumnWidth(DataColumn, c.width);
         view->horizontalScrollBar()->setValue(0);
         view->setItemDelegate(ours);
-        const QImage shown = view->viewport()->grab().toImage();
+        const QImage first = view->viewport()->grab().toImage();
+        const QImage again = view->viewport()->grab().toImage();
         view->setItemDelegate(&plain);
         const QImage whole = view->viewport()->grab().toImage();
-        EXPECT_TRUE(shown == whole) << "the cells differ from the whole text's rendering";
+        EXPECT_TRUE(first == whole) << "the cells differ from the whole text's rendering";
+        EXPECT_TRUE(again == whole) << "the kept cells differ from the whole text's rendering";
     }
     view->setItemDelegate(ours);
 }
