@@ -199,16 +199,28 @@ void FrameDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
         style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
         return;
     }
-    const QString key = QStringLiteral("%1|%2x%3@%4|%5|%6|%7|%8|%9")
-                            .arg(cell.font.key())
-                            .arg(cell.rect.width())
-                            .arg(cell.rect.height())
-                            .arg(ratio)
-                            .arg(base.color().rgba())
-                            .arg(cell.palette.color(group, QPalette::Text).rgba())
-                            .arg(int(cell.state & (QStyle::State_Enabled | QStyle::State_Active)))
-                            .arg(int(cell.displayAlignment) | int(cell.textElideMode) << 16)
-                            .arg(cell.text);
+    // Built for every cell painted: the numbers go in as raw characters,
+    // the font's description once for as long as the font stays.
+    if (cell.font != keyFont_ || keyFontText_.isEmpty()) {
+        keyFont_ = cell.font;
+        keyFontText_ = cell.font.key();
+    }
+    const auto put = [](QString &to, quint32 value) {
+        to += QChar(char16_t(value >> 16));
+        to += QChar(char16_t(value & 0xFFFF));
+    };
+    QString key;
+    key.reserve(keyFontText_.size() + cell.text.size() + 16);
+    put(key, quint32(keyFontText_.size())); // where the font's part ends
+    key += keyFontText_;
+    put(key, quint32(cell.rect.width()));
+    put(key, quint32(cell.rect.height()));
+    put(key, quint32(ratio * 1000));
+    put(key, base.color().rgba());
+    put(key, cell.palette.color(group, QPalette::Text).rgba());
+    put(key, quint32(cell.state & (QStyle::State_Enabled | QStyle::State_Active)));
+    put(key, quint32(cell.displayAlignment) | quint32(cell.textElideMode) << 16);
+    key += cell.text;
     if (const QPixmap *kept = rendered_.object(key)) {
         painter->drawPixmap(cell.rect.topLeft(), *kept);
         return;

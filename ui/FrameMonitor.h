@@ -90,6 +90,8 @@ class FrameDelegate : public QStyledItemDelegate {
     // copied for the next cell that looks the same, instead of laid out,
     // elided and drawn again.
     mutable QCache<QString, QPixmap> rendered_{kRenderedBytes};
+    mutable QFont keyFont_;
+    mutable QString keyFontText_;
     static constexpr qsizetype kRenderedBytes = 8 << 20;
 };
 
