@@ -8,16 +8,22 @@
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
+#include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
 
 namespace {
 
@@ -70,15 +76,24 @@ int FrameModel::columnCount(const QModelIndex &parent) const {
     return parent.isValid() ? 0 : kTraceColumnCount;
 }
 
+const std::array<QString, kTraceColumnCount> &FrameModel::formatted(int row) const {
+    const Frame &frame = rows_[static_cast<std::size_t>(row)];
+    if (frame.serial != cachedSerial_) {
+        cached_ = traceColumns(eventOf(frame));
+        cachedSerial_ = frame.serial;
+    }
+    return cached_;
+}
+
 std::array<QString, kTraceColumnCount> FrameModel::columns(int row) const {
-    return traceColumns(eventOf(rows_[static_cast<std::size_t>(row)]));
+    return formatted(row);
 }
 
 QVariant FrameModel::data(const QModelIndex &index, int role) const {
     if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !index.isValid() ||
         index.row() >= rowCount())
         return {};
-    const QString text = columns(index.row())[static_cast<std::size_t>(index.column())];
+    const QString &text = formatted(index.row())[static_cast<std::size_t>(index.column())];
     if (role == Qt::DisplayRole)
         return text;
     // Whatever a narrow column cuts can be read whole by pointing at it.
@@ -108,6 +123,8 @@ void FrameModel::append(std::deque<Frame> frames) {
         rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(drop));
         endRemoveRows();
     }
+    for (Frame &frame : frames)
+        frame.serial = nextSerial_++;
     const int first = static_cast<int>(rows_.size());
     beginInsertRows({}, first, first + static_cast<int>(frames.size()) - 1);
     std::move(frames.begin(), frames.end(), std::back_inserter(rows_));
@@ -125,7 +142,7 @@ QString FrameModel::toText(const QList<int> &rows) const {
     for (int row : rows) {
         if (row < 0 || row >= rowCount())
             continue;
-        const auto cells = columns(row);
+        const auto &cells = formatted(row);
         for (int column = 0; column < kTraceColumnCount; ++column) {
             if (column > 0)
                 text += QLatin1Char('\t');
@@ -134,6 +151,93 @@ QString FrameModel::toText(const QList<int> &rows) const {
         text += QLatin1Char('\n');
     }
     return text;
+}
+
+// ---- FrameDelegate -------------------------------------------------------------
+
+qsizetype FrameDelegate::hexShown(const QFont &font, int width) {
+    // The narrowest character hex is written with bounds how many can
+    // fit; the slack keeps the last shown ones shaped as in the whole text.
+    constexpr qsizetype kSlack = 8;
+    static const QString kHexCharacters = QStringLiteral("0123456789ABCDEF ");
+    const QFontMetricsF metrics(font);
+    qreal narrowest = metrics.horizontalAdvance(kHexCharacters.front());
+    for (QChar c : kHexCharacters)
+        narrowest = std::min(narrowest, metrics.horizontalAdvance(c));
+    if (narrowest <= 0)
+        return std::numeric_limits<qsizetype>::max();
+    return static_cast<qsizetype>(std::ceil(std::max(width, 0) / narrowest)) + kSlack;
+}
+
+void FrameDelegate::initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() != DataColumn)
+        return;
+    const qsizetype shown = hexShown(option->font, option->rect.width());
+    if (option->text.size() > shown)
+        option->text.truncate(shown);
+}
+
+void FrameDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
+                          const QModelIndex &index) const {
+    QStyleOptionViewItem cell = option;
+    initStyleOption(&cell, index);
+    const QWidget *widget = cell.widget;
+    QStyle *style = widget != nullptr ? widget->style() : QApplication::style();
+    const QPalette::ColorGroup group = !(cell.state & QStyle::State_Enabled) ? QPalette::Disabled
+                                       : (cell.state & QStyle::State_Active) ? QPalette::Active
+                                                                             : QPalette::Inactive;
+    const QBrush &base = cell.palette.brush(group, QPalette::Base);
+    constexpr QStyle::State kMarked =
+        QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_MouseOver;
+    // Only a cell drawn on the view's plain background, as most are; the
+    // time, new with every event, is not worth keeping.
+    const qreal ratio = painter->device()->devicePixelRatio();
+    if (index.column() == TimeColumn || (cell.state & kMarked) ||
+        base.style() != Qt::SolidPattern ||
+        (cell.features & ~QStyleOptionViewItem::HasDisplay) != 0 || cell.rect.isEmpty()) {
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+        return;
+    }
+    // Built for every cell painted: the numbers go in as raw characters,
+    // the font's description once for as long as the font stays.
+    if (cell.font != keyFont_ || keyFontText_.isEmpty()) {
+        keyFont_ = cell.font;
+        keyFontText_ = cell.font.key();
+    }
+    const auto put = [](QString &to, quint32 value) {
+        to += QChar(char16_t(value >> 16));
+        to += QChar(char16_t(value & 0xFFFF));
+    };
+    QString key;
+    key.reserve(keyFontText_.size() + cell.text.size() + 16);
+    put(key, quint32(keyFontText_.size())); // where the font's part ends
+    key += keyFontText_;
+    put(key, quint32(cell.rect.width()));
+    put(key, quint32(cell.rect.height()));
+    put(key, quint32(ratio * 1000));
+    put(key, base.color().rgba());
+    put(key, cell.palette.color(group, QPalette::Text).rgba());
+    put(key, quint32(cell.state & (QStyle::State_Enabled | QStyle::State_Active)));
+    put(key, quint32(cell.displayAlignment) | quint32(cell.textElideMode) << 16);
+    key += cell.text;
+    if (const QPixmap *kept = rendered_.object(key)) {
+        painter->drawPixmap(cell.rect.topLeft(), *kept);
+        return;
+    }
+    auto image = std::make_unique<QPixmap>(cell.rect.size() * ratio);
+    image->setDevicePixelRatio(ratio);
+    image->fill(base.color());
+    {
+        QPainter on(image.get());
+        on.setFont(painter->font());
+        QStyleOptionViewItem alone = cell;
+        alone.rect.moveTopLeft({0, 0});
+        style->drawControl(QStyle::CE_ItemViewItem, &alone, &on, widget);
+    }
+    painter->drawPixmap(cell.rect.topLeft(), *image);
+    const qsizetype bytes = qsizetype(image->width()) * image->height() * 4;
+    rendered_.insert(key, image.release(), bytes);
 }
 
 // ---- FrameMonitor --------------------------------------------------------------
@@ -171,6 +275,7 @@ FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *pare
     layout->addWidget(view_, 1);
 
     view_->setModel(model_);
+    view_->setItemDelegate(new FrameDelegate(view_));
     view_->setSelectionBehavior(QAbstractItemView::SelectRows);
     view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);

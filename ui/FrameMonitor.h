@@ -8,9 +8,13 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QCache>
+#include <QPixmap>
+#include <QStyledItemDelegate>
 #include <QWidget>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -33,6 +37,7 @@ class FrameModel : public QAbstractTableModel {
         QByteArray bytes;
         std::size_t byteCount = 0;
         QByteArray text; // UTF-8
+        std::uint64_t serial = 0; // set by the model: which row a cached format is of
     };
 
     explicit FrameModel(std::size_t capacity, QObject *parent = nullptr);
@@ -50,8 +55,44 @@ class FrameModel : public QAbstractTableModel {
     QString toText(const QList<int> &rows) const;
 
   private:
+    const std::array<QString, kTraceColumnCount> &formatted(int row) const;
+
     std::deque<Frame> rows_;
     std::size_t capacity_;
+    std::uint64_t nextSerial_ = 1;
+    // A view asks for a row's cells one after another, each for several
+    // roles: the row is formatted once for all of them.
+    mutable std::uint64_t cachedSerial_ = 0;
+    mutable std::array<QString, kTraceColumnCount> cached_;
+};
+
+// Paints the cells as the toolkit's own delegate does, but hands the style
+// no more of a long frame's hex than the cell can show: laying out and
+// eliding a read answer's 4,000 characters, every paint, cost more than all
+// the other cells together, for the same pixels.
+class FrameDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    // The characters of hex that fill `width` pixels in `font` and a few
+    // beyond, so that the style still elides where it would have.
+    static qsizetype hexShown(const QFont &font, int width);
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override;
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override;
+
+  private:
+    // A trace says the same things over and over (the same link, the same
+    // commands, the same answers): a plain cell's rendering is kept and
+    // copied for the next cell that looks the same, instead of laid out,
+    // elided and drawn again.
+    mutable QCache<QString, QPixmap> rendered_{kRenderedBytes};
+    mutable QFont keyFont_;
+    mutable QString keyFontText_;
+    static constexpr qsizetype kRenderedBytes = 8 << 20;
 };
 
 class FrameMonitor : public QWidget {

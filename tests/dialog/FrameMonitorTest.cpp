@@ -9,7 +9,10 @@
 #include <QClipboard>
 #include <QDateTime>
 #include <QFile>
+#include <QImage>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -215,4 +218,95 @@ TEST_F(FrameMonitorTest, EveryMeaningOfAReadFitsItsColumnAndTooltipsGiveWhatIsCu
     EXPECT_EQ(lines.front(), QString("AB ").repeated(16).trimmed());
     EXPECT_EQ(lines.back(), QString("AB ").repeated(1295 % 16).trimmed());
     EXPECT_FALSE(model.data(model.index(0, TimeColumn), Qt::ToolTipRole).isValid());
+}
+
+TEST_F(FrameMonitorTest, RowsLookAsTheToolkitsOwnDelegatePaintsThemAtEveryWidth) {
+    open();
+    std::vector<unsigned char> readAnswer(1295);
+    for (std::size_t i = 0; i < readAnswer.size(); ++i)
+        readAnswer[i] = static_cast<unsigned char>(i * 37);
+    TraceExport::send(KAV_TRACE_FROM_READER, readAnswer, "read: status 0x90 success");
+    TraceExport::send(KAV_TRACE_TO_READER, {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF},
+                      "SAM status");
+    TraceExport::send(KAV_TRACE_NOISE, {}, "3 bytes of noise skipped", 0, 3);
+    TraceExport::send(KAV_TRACE_FROM_READER, std::vector<unsigned char>(40, 0x1F), "forty");
+    // The same cells again, lower down: painted from what the rows above left.
+    TraceExport::send(KAV_TRACE_TO_READER, {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF},
+                      "SAM status");
+    TraceExport::send(KAV_TRACE_FROM_READER, readAnswer, "read: status 0x90 success");
+    QTRY_COMPARE(monitor->model().rowCount(), 6);
+
+    auto *view = monitor->findChild<QTableView *>();
+    ASSERT_NE(view, nullptr);
+    QAbstractItemDelegate *ours = view->itemDelegate();
+    QStyledItemDelegate plain;
+    const struct {
+        int width;
+        int points;
+        int selected; // a row, or -1
+    } cases[] = {{0, 9, -1},    {7, 9, -1},   {40, 9, -1},    {250, 9, -1}, {250, 9, 1},
+                 {251, 12, -1}, {700, 9, -1}, {1900, 20, -1}, {250, 9, 4}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " px at " << c.points << " pt, row "
+                                        << c.selected << " selected");
+        view->clearSelection();
+        if (c.selected >= 0)
+            view->selectRow(c.selected);
+        QFont font = monitor->font();
+        font.setPointSize(c.points);
+        view->setFont(font);
+        view->setColumnWidth(DataColumn, c.width);
+        view->horizontalScrollBar()->setValue(0);
+        view->setItemDelegate(ours);
+        const QImage first = view->viewport()->grab().toImage();
+        const QImage again = view->viewport()->grab().toImage();
+        view->setItemDelegate(&plain);
+        const QImage whole = view->viewport()->grab().toImage();
+        EXPECT_TRUE(first == whole) << "the cells differ from the whole text's rendering";
+        EXPECT_TRUE(again == whole) << "the kept cells differ from the whole text's rendering";
+    }
+    view->setItemDelegate(ours);
+}
+
+// The model alone: a view painting in between would hide a stale cell.
+TEST(FrameModelTest, EachRowsCellsAreItsOwnAfterTheOldestGoAndAfterClear) {
+    FrameModel model(3);
+    const auto cell = [&model](int row) {
+        return model.data(model.index(row, MeaningColumn), Qt::DisplayRole)
+            .toString()
+            .toStdString();
+    };
+    // Oldest to newest, so that each step starts on the row the last one
+    // ended on: the same place, another frame once the ring is full.
+    const auto meanings = [&] {
+        std::vector<std::string> out;
+        for (int row = 0; row < model.rowCount(); ++row)
+            out.push_back(cell(row));
+        return out;
+    };
+    const struct {
+        std::vector<const char *> sent;
+        bool clearFirst;
+        std::vector<std::string> shown;
+    } steps[] = {
+        {{"a", "b", "c"}, false, {"a", "b", "c"}},
+        {{"d"}, false, {"b", "c", "d"}},
+        {{"e", "f"}, false, {"d", "e", "f"}},
+        {{"g", "h", "i", "j"}, false, {"h", "i", "j"}},
+        {{"k"}, true, {"k"}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.sent.front());
+        if (step.clearFirst)
+            model.clear();
+        std::deque<FrameModel::Frame> frames;
+        for (const char *text : step.sent) {
+            FrameModel::Frame frame;
+            frame.text = text;
+            frames.push_back(frame);
+        }
+        model.append(std::move(frames));
+        EXPECT_EQ(cell(model.rowCount() - 1), step.shown.back());
+        EXPECT_EQ(meanings(), step.shown);
+    }
 }
