@@ -103,8 +103,11 @@ class Dialog {
         std::wstring program = besideThisProgram(L"velkart_testbuild.exe");
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
+        // In the temporary folder: a read writes its photo to the current one.
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
         started_ = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                                  nullptr, &startup, &process_) != 0;
+                                  temp, &startup, &process_) != 0;
         for (std::size_t i = 0; i < environment.size(); ++i)
             SetEnvironmentVariableW(environment[i].first.c_str(),
                                     saved[i] ? saved[i]->c_str() : nullptr);
