@@ -8,6 +8,7 @@
 #include "port_session.h"
 #include "read_sequence.h"
 #include "sam_id.h"
+#include "templates.h"
 
 // clang-format off
 #include "resource.h"
@@ -240,6 +241,10 @@ TEST(DialogDriver, ReadCardLogsWhatTheLibraryReads) {
         << "start this program with KAVIDCARD_DEVICES=" << utf8(kSerialReader.second);
     std::vector<std::string> expected{"读取身份证信息成功!"};
     {
+        // Where the dialog runs: the photo's path is in the record.
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        SetCurrentDirectoryW(temp);
         kav::host::setReadFieldFormats();
         const kav::host::PortSession session(1);
         ASSERT_EQ(session.openResult(), KAV_OK);
@@ -392,6 +397,86 @@ TEST(DialogDriver, AboutBoxFromTheSystemMenuCommand) {
     // Another system command the dialog leaves to the window system: close.
     PostMessageW(dialog.window(), WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_TRUE(dialog.ended(10000));
+}
+
+// Velkart.exe's resources, read from the file as a resource reader does.
+class VelkartResources : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        module_ = LoadLibraryExW(program_.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module_, nullptr);
+    }
+    void TearDown() override { FreeLibrary(module_); }
+
+    std::wstring program_ = besideThisProgram(L"Velkart.exe");
+    HMODULE module_ = nullptr;
+};
+
+TEST_F(VelkartResources, VersionBlock) {
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeW(program_.c_str(), &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(program_.c_str(), 0, DWORD(block.size()), block.data()));
+
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &size));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    WORD *translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void **>(&translation), &size));
+    EXPECT_EQ(translation[0], 2052);
+    EXPECT_EQ(translation[1], 1200);
+
+    const std::pair<const wchar_t *, const wchar_t *> strings[] = {
+        {L"FileDescription", L"Velkart Microsoft 基础类应用程序"},
+        {L"ProductName", L"Velkart 应用程序"},
+        {L"InternalName", L"Velkart"},
+        {L"OriginalFilename", L"Velkart.EXE"},
+        {L"CompanyName", L""},
+        {L"LegalTrademarks", L""},
+        {L"FileVersion", L"1, 0, 0, 1"},
+        {L"ProductVersion", L"1, 0, 0, 1"},
+    };
+    for (const auto &[key, expected] : strings) {
+        wchar_t *value = nullptr;
+        const std::wstring path = std::wstring(L"\\StringFileInfo\\080404B0\\") + key;
+        ASSERT_TRUE(
+            VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void **>(&value), &size))
+            << utf8(key);
+        EXPECT_EQ(std::wstring(value), expected) << utf8(key);
+    }
+}
+
+TEST_F(VelkartResources, IconsAndStringInChineseAsTheTemplatesSay) {
+    const WORD chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED); // 2052
+    EXPECT_NE(FindResourceExW(module_, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */,
+                              MAKEINTRESOURCEW(IDI_MAIN), chinese),
+              nullptr);
+    for (const int pixels : {32, 16}) {
+        auto icon = static_cast<HICON>(LoadImageW(module_, MAKEINTRESOURCEW(IDI_MAIN), IMAGE_ICON,
+                                                  pixels, pixels, LR_DEFAULTCOLOR));
+        ASSERT_NE(icon, nullptr) << pixels;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP bitmap{};
+        GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+        EXPECT_EQ(bitmap.bmWidth, pixels);
+        EXPECT_EQ(bitmap.bmHeight, pixels);
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+    // The menu text the dialog takes from the shared table is the one a
+    // resource reader finds in the file.
+    const wchar_t *text = nullptr;
+    const int length = LoadStringW(module_, IDS_ABOUT_MENU, reinterpret_cast<LPWSTR>(&text), 0);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(utf8(std::wstring(text, std::size_t(length))), res::loadString(IDS_ABOUT_MENU));
 }
 
 } // namespace
