@@ -51,3 +51,15 @@ std::wstring EventLog::toText(const std::vector<std::size_t> &rows) const {
     }
     return out;
 }
+
+void showLogSize(HWND view, const EventLog &log) {
+    ListView_SetItemCountEx(view, static_cast<int>(log.size()), LVSICF_NOSCROLL);
+    InvalidateRect(view, nullptr, FALSE);
+}
+
+void fillLogCell(const EventLog &log, NMLVDISPINFOW &info) {
+    if ((info.item.mask & LVIF_TEXT) == 0 || info.item.iItem < 0)
+        return;
+    const wchar_t *text = log.cell(static_cast<std::size_t>(info.item.iItem), info.item.iSubItem);
+    info.item.pszText = const_cast<wchar_t *>(text != nullptr ? text : L"");
+}

@@ -3,6 +3,8 @@
 // rows it shows, so a row costs the same at row ten and at row a million.
 #pragma once
 
+#include "System.h"
+
 #include <chrono>
 #include <cstddef>
 #include <ctime>
@@ -36,3 +38,9 @@ class EventLog {
 
     std::deque<Row> rows_; // oldest first
 };
+
+// The report list view that shows an EventLog: its row count after a change
+// (every row moves down by one, so what it shows is redrawn), and a cell's
+// text when the view asks for it (LVN_GETDISPINFOW).
+void showLogSize(HWND view, const EventLog &log);
+void fillLogCell(const EventLog &log, NMLVDISPINFOW &info);

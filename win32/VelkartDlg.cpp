@@ -220,12 +220,7 @@ LRESULT CVelkartDlg::OnNotify(const NMHDR &header) {
     if (header.idFrom != IDC_LOG)
         return 0;
     if (header.code == LVN_GETDISPINFOW) {
-        auto &info = reinterpret_cast<NMLVDISPINFOW &>(const_cast<NMHDR &>(header));
-        if ((info.item.mask & LVIF_TEXT) != 0 && info.item.iItem >= 0) {
-            const wchar_t *text =
-                log_.cell(static_cast<std::size_t>(info.item.iItem), info.item.iSubItem);
-            info.item.pszText = const_cast<wchar_t *>(text != nullptr ? text : L"");
-        }
+        fillLogCell(log_, reinterpret_cast<NMLVDISPINFOW &>(const_cast<NMHDR &>(header)));
     } else if (header.code == LVN_KEYDOWN) {
         const auto &key = reinterpret_cast<const NMLVKEYDOWN &>(header);
         if (key.wVKey == 'C' && GetKeyState(VK_CONTROL) < 0)
@@ -258,12 +253,6 @@ void CVelkartDlg::copySelectedLogRows() const {
         GlobalFree(memory);
 }
 
-void CVelkartDlg::showRowCount() {
-    // Every row moves down by one: the view redraws what it shows.
-    ListView_SetItemCountEx(logView_, static_cast<int>(log_.size()), LVSICF_NOSCROLL);
-    InvalidateRect(logView_, nullptr, FALSE);
-}
-
 std::string CVelkartDlg::itemText(int id) const {
     HWND item = GetDlgItem(window_, id);
     if (item == nullptr)
@@ -286,12 +275,12 @@ void CVelkartDlg::enableItem(int id, bool enable) {
 
 void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at, const std::string &message) {
     log_.prepend(at, toWide(message));
-    showRowCount();
+    showLogSize(logView_, log_);
 }
 
 void CVelkartDlg::clearLog() {
     log_.clear();
-    showRowCount();
+    showLogSize(logView_, log_);
 }
 
 void CVelkartDlg::showStatus(const std::string &text) {

@@ -27,7 +27,6 @@ class CVelkartDlg : private DialogFrontEnd, public DialogCore {
     void OnCommand(int id, int code);
     LRESULT OnNotify(const NMHDR &header);
     void copySelectedLogRows() const;
-    void showRowCount();
 
     // DialogFrontEnd
     std::string itemText(int id) const override;
