@@ -23,6 +23,8 @@ part() { # name, then the command
 install() {
     # googletest: its sources, which the cross build compiles.
     scripts/setup.sh mingw-w64 wine64 wine googletest unzip
+    # The dialog's tests: a display, pictures, Chinese and wine's own fonts.
+    scripts/setup.sh xvfb imagemagick fonts-arphic-uming fonts-wine
 }
 
 linux_tool() {
@@ -61,7 +63,7 @@ wine_tests() {
     # A test program started just as wine's server shuts down after the last
     # one fails at once ("wine client error: recvmsg"), having run nothing:
     # such a start is tried once more. A test that fails twice fails.
-    ctest --preset windows --repeat until-pass:2 2>&1 | tee "$log"
+    ctest --preset windows --repeat until-pass:2 -E '^win\.dialog\.' 2>&1 | tee "$log"
     local ran
     ran=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$log")
     echo "tests run under wine: ${ran:-0}"
@@ -157,6 +159,28 @@ package() {
     unzip -l build/windows/packages/*.zip
 }
 
+# Velkart.exe under wine and Xvfb, in a prefix of its own with the Chinese
+# font settings: driven from another process, then photographed and compared
+# with the golden images.
+dialog() {
+    local WINEPREFIX=$root/build/windows/dialog-wineprefix
+    export WINEPREFIX
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        xvfb-run -a sh -c 'timeout 300 wineboot -i; timeout 60 wineserver -w'
+    fi
+    cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
+    { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE tests/windows/dialog-prefix.reg; } \
+        > build/windows/dialog-prefix.reg
+    wine regedit /S 'Z:'"${root//\//\\}"'\build\windows\dialog-prefix.reg'
+    timeout 60 wineserver -w || true
+    xvfb-run -a -s "-screen 0 1024x768x24" \
+        ctest --preset windows --repeat until-pass:2 -R '^win\.dialog\.' 2>&1 |
+        tee build/windows/ctest-dialog.log
+    grep -q '100% tests passed' build/windows/ctest-dialog.log ||
+        { echo "the dialog's tests failed" >&2; return 1; }
+    tests/windows/dialog_screenshots.sh build/windows/bin build/windows/shots
+}
+
 part "install packages" install
 part "Linux virtual reader" linux_tool
 part "cross build" cross_build
@@ -164,6 +188,7 @@ part "wine prefix" wine_prefix
 part "tests under wine" wine_tests
 part "read through COM5" com_port
 part "kav.exe commands" kav_commands
+part "Velkart.exe under Xvfb" dialog
 part "zip" package
 part "bench (C host, COM5)" bench
 

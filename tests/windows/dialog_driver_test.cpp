@@ -1,0 +1,482 @@
+// Velkart.exe (its test build) driven from another process as a user or a
+// screen reader would: found by its caption, typed into, its buttons
+// pressed, its log rows read back through the list view's own messages.
+// The reader is the library's in-process virtual one; what the dialog
+// shows is compared with what the library answers this process.
+#include "../support/required_part.h"
+#include "card_fields.h"
+#include "port_session.h"
+#include "read_sequence.h"
+#include "sam_id.h"
+#include "templates.h"
+
+// clang-format off
+#include "resource.h"
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::wstring wide(const std::string &utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+    std::wstring out(std::size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string utf8(const std::wstring &text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(std::size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+// Polls until the condition holds or the deadline passes.
+bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds deadline = 30s) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::wstring besideThisProgram(const wchar_t *name) {
+    wchar_t path[MAX_PATH] = {};
+    std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return self.substr(0, self.find_last_of(L"\\/") + 1) + name;
+}
+
+struct FindContext {
+    DWORD process;
+    const wchar_t *caption;
+    HWND found;
+};
+
+// A visible top-level window of the process with this caption.
+HWND windowOf(DWORD process, const wchar_t *caption) {
+    FindContext context{process, caption, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto &c = *reinterpret_cast<FindContext *>(param);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t text[256] = {};
+            GetWindowTextW(window, text, 256);
+            if (owner == c.process && IsWindowVisible(window) && c.caption == std::wstring(text)) {
+                c.found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&context));
+    return context.found;
+}
+
+using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
+
+// The dialog's test build in a process of its own, with the environment given.
+class Dialog {
+  public:
+    explicit Dialog(const Environment &environment) {
+        std::vector<std::optional<std::wstring>> saved;
+        for (const auto &[name, value] : environment) {
+            wchar_t old[1024];
+            const DWORD length = GetEnvironmentVariableW(name.c_str(), old, 1024);
+            saved.push_back(length > 0 && length < 1024 ? std::optional(std::wstring(old, length))
+                                                        : std::nullopt);
+            SetEnvironmentVariableW(name.c_str(), value.c_str());
+        }
+        std::wstring program = besideThisProgram(L"velkart_testbuild.exe");
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        // In the temporary folder: a read writes its photo to the current one.
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        started_ = CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                                  temp, &startup, &process_) != 0;
+        for (std::size_t i = 0; i < environment.size(); ++i)
+            SetEnvironmentVariableW(environment[i].first.c_str(),
+                                    saved[i] ? saved[i]->c_str() : nullptr);
+        if (started_)
+            waitFor([this] { return (window_ = windowOf(process_.dwProcessId, L"Velkart")); });
+    }
+    ~Dialog() {
+        if (!started_)
+            return;
+        if (window_ != nullptr)
+            PostMessageW(window_, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0)
+            TerminateProcess(process_.hProcess, 1);
+        CloseHandle(process_.hThread);
+        CloseHandle(process_.hProcess);
+    }
+    Dialog(const Dialog &) = delete;
+    Dialog &operator=(const Dialog &) = delete;
+
+    HWND window() const { return window_; }
+    DWORD processId() const { return process_.dwProcessId; }
+    bool ended(DWORD ms) const {
+        return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0;
+    }
+    HWND item(int id) const { return GetDlgItem(window_, id); }
+
+    // A press, returning once the handler has run.
+    void click(int id) const { SendMessageW(item(id), BM_CLICK, 0, 0); }
+    void type(int id, const std::string &text) const {
+        SendMessageW(item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(text).c_str()));
+    }
+    std::string text(int id) const {
+        wchar_t buffer[512] = {};
+        SendMessageW(item(id), WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
+        return utf8(buffer);
+    }
+    bool enabled(int id) const { return IsWindowEnabled(item(id)) != 0; }
+
+    // The log's rows from the top, "time" and "message", read in the
+    // dialog's own memory as the list view's messages require.
+    std::vector<std::pair<std::string, std::string>> rows() const {
+        HWND view = item(IDC_LOG);
+        const int count = int(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0));
+        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE,
+                                     FALSE, process_.dwProcessId);
+        constexpr int kChars = 1024;
+        const SIZE_T size = sizeof(LVITEMW) + kChars * sizeof(wchar_t);
+        auto *remote =
+            static_cast<char *>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
+        std::vector<std::pair<std::string, std::string>> out;
+        for (int row = 0; row < count; ++row) {
+            std::string cells[2];
+            for (int column = 0; column < 2; ++column) {
+                LVITEMW item{};
+                item.iSubItem = column;
+                item.cchTextMax = kChars;
+                item.pszText = reinterpret_cast<wchar_t *>(remote + sizeof(LVITEMW));
+                WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
+                const auto length =
+                    SendMessageW(view, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote));
+                std::wstring text(std::size_t(length), L'\0');
+                ReadProcessMemory(process, remote + sizeof(LVITEMW), text.data(),
+                                  text.size() * sizeof(wchar_t), nullptr);
+                cells[column] = utf8(text);
+            }
+            out.emplace_back(cells[0], cells[1]);
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+        CloseHandle(process);
+        return out;
+    }
+    std::string topMessage() const {
+        const auto all = rows();
+        return all.empty() ? std::string("(no row)") : all.front().second;
+    }
+
+  private:
+    bool started_ = false;
+    PROCESS_INFORMATION process_{};
+    HWND window_ = nullptr;
+};
+
+const std::pair<std::wstring, std::wstring> kSerialReader{L"KAVIDCARD_DEVICES",
+                                                          L"defaults=off,1=virtual"};
+
+#define START_DIALOG(name, ...)                                                                    \
+    Dialog name(Environment{__VA_ARGS__});                                                         \
+    KAV_REQUIRE_PART(name.window() != nullptr, "the dialog did not show (no display for wine?)")
+
+TEST(DialogDriver, FindReaderFillsPortAndEnablesBaudOnlyForSerial) {
+    struct Case {
+        const wchar_t *devices;
+        std::string logStart;
+        std::string port;
+        bool baudEnabled;
+    };
+    const Case cases[] = {
+        {L"defaults=off,1=virtual", "读卡器连接在串口 1,当前SAM波特率为 ", "1", true},
+        {L"defaults=off,1001=virtual", "读卡器连接在USB端口 1001", "1001", false},
+        {L"defaults=off", "没有找打读卡器", "1", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(utf8(c.devices));
+        START_DIALOG(dialog, {L"KAVIDCARD_DEVICES", c.devices});
+        EXPECT_FALSE(dialog.enabled(IDC_BAUD)); // until a serial reader is found
+        dialog.click(IDC_FIND_READER);
+        const std::string message = dialog.topMessage();
+        EXPECT_EQ(message.rfind(c.logStart, 0), 0u) << message;
+        EXPECT_EQ(dialog.text(IDC_PORT), c.port);
+        EXPECT_EQ(dialog.enabled(IDC_BAUD), c.baudEnabled);
+        EXPECT_EQ(dialog.enabled(IDC_SET_BAUD), c.baudEnabled);
+        if (c.baudEnabled) { // the box shows the rate the log names
+            EXPECT_EQ(c.logStart + dialog.text(IDC_BAUD), message);
+        }
+        // A failed find says why under the buttons; a good one clears it.
+        EXPECT_EQ(dialog.text(IDC_STATUS).empty(), c.baudEnabled || c.port == "1001");
+    }
+}
+
+// This process reads the same virtual reader (its library took the
+// variable from the test's environment at start) for what the dialog must show.
+bool libraryHasTheReader() {
+    wchar_t devices[256] = {};
+    GetEnvironmentVariableW(kSerialReader.first.c_str(), devices, 256);
+    return kSerialReader.second == devices;
+}
+
+TEST(DialogDriver, ReadCardLogsWhatTheLibraryReads) {
+    ASSERT_TRUE(libraryHasTheReader())
+        << "start this program with KAVIDCARD_DEVICES=" << utf8(kSerialReader.second);
+    std::vector<std::string> expected{"读取身份证信息成功!"};
+    {
+        // Where the dialog runs: the photo's path is in the record.
+        wchar_t temp[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temp);
+        SetCurrentDirectoryW(temp);
+        kav::host::setReadFieldFormats();
+        const kav::host::PortSession session(1);
+        ASSERT_EQ(session.openResult(), KAV_OK);
+        IDCardRecord record{};
+        ASSERT_TRUE(kav::host::readCard(1, record, kav::host::AfterRefusal::GoOn).ok());
+        for (const kav::host::CardField &field : kav::host::recordFields(record))
+            expected.push_back(std::string(field.label) + ':' + field.value);
+    }
+    ASSERT_EQ(expected.size(), 11u);
+
+    START_DIALOG(dialog, kSerialReader);
+    dialog.click(IDC_READ_CARD);
+    const auto rows = dialog.rows();
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(rows[rows.size() - 1 - i].second, expected[i]) << "line " << i;
+        EXPECT_EQ(rows[i].first.size(), 19u) << rows[i].first; // YYYY-MM-DD HH:MM:SS
+    }
+    EXPECT_EQ(dialog.text(IDC_STATUS), "");
+
+    dialog.click(IDC_CLEAR_LOG);
+    EXPECT_TRUE(dialog.rows().empty());
+}
+
+TEST(DialogDriver, SamCommandsAndLinkSettings) {
+    ASSERT_TRUE(libraryHasTheReader());
+    KavSamId id{};
+    {
+        const kav::host::PortSession session(1);
+        ASSERT_EQ(Kav_GetSAMID(1, id.bytes, 0), KAV_OK);
+    }
+
+    struct Case {
+        int button;
+        const char *port; // typed into IDC_PORT first
+        std::string message;
+    };
+    const Case cases[] = {
+        {IDC_SAM_STATUS, "1", "SAM模块状态正常"},
+        {IDC_RESET_SAM, "1", "复位SAM模块成功"},
+        {IDC_SAM_ID, "1", "按16字节获得SAM模块ID成功,SAM模块ID为: " + kav::host::samIdText(id)},
+        {IDC_SET_MAXRF, "1", "设置最大通讯字节数成功,最大通讯字节数为 80"},
+        {IDC_SAM_STATUS, "7", "打开端口错误"},
+        {IDC_SAM_ID, " 1x", "按16字节获得SAM模块ID成功,SAM模块ID为: " + kav::host::samIdText(id)},
+    };
+    START_DIALOG(dialog, kSerialReader);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        dialog.type(IDC_PORT, c.port);
+        dialog.click(c.button);
+        EXPECT_EQ(dialog.topMessage(), c.message);
+    }
+
+    // The rate after a serial find: set to what it is, then to another.
+    dialog.type(IDC_PORT, "1");
+    dialog.click(IDC_FIND_READER);
+    const std::string baud = dialog.text(IDC_BAUD);
+    for (const std::string &rate : {baud, std::string("9600")}) {
+        dialog.type(IDC_BAUD, rate);
+        dialog.click(IDC_SET_BAUD);
+        EXPECT_EQ(dialog.topMessage(), "设置读卡器波特率成功,当前波特率为 " + rate + " ");
+    }
+}
+
+TEST(DialogDriver, PhotoSettingsLogTheirOutcome) {
+    const std::pair<int, std::string> cases[] = {
+        {IDC_PATH_ROOT, "照片存放路径设置为 C:,nRet = 0"},
+        {IDC_PATH_CURRENT, "照片存放路径设置为 当前路径,nRet = 0"},
+        {IDC_TYPE_BMP, "照片保存格式设置为 Bmp,nRet = 0"},
+        {IDC_TYPE_JPEG, "照片保存格式设置为 Jpeg,nRet = 0"},
+        {IDC_TYPE_BASE64, "照片保存格式设置为 Base64,nRet = 0"},
+        {IDC_NAME_TMP, "照片保存文件名格式设置为 tmp,nRet = 0"},
+        {IDC_NAME_NAME, "照片保存文件名格式设置为 姓名,nRet = 0"},
+        {IDC_NAME_IDNO, "照片保存文件名格式设置为 身份证号,nRet = 0"},
+        {IDC_NAME_BOTH, "照片保存文件名格式设置为 姓名_身份证号,nRet = 0"},
+    };
+    START_DIALOG(dialog, kSerialReader);
+    for (const auto &[button, message] : cases) {
+        dialog.click(button);
+        EXPECT_EQ(dialog.topMessage(), message);
+    }
+    EXPECT_EQ(dialog.rows().size(), std::size(cases));
+}
+
+TEST(DialogDriver, FolderPickerOutcomes) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"照片";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    struct Case {
+        std::wstring answer;
+        std::string message;
+    };
+    const Case cases[] = {
+        {L"cancel", "没有选取路径！"},
+        {L"notfs", "选取路径失败！"},
+        {L"chosen:" + folder, "照片存放路径设置为 " + utf8(folder) + ",nRet = 0"},
+        // Code page 936 has no emoji: the path cannot cross unaltered.
+        {L"chosen:" + folder + L"\U0001F600", "选取路径失败！"},
+        // A lone surrogate has no UTF-8 either.
+        {L"chosen:" + folder + L"\xD800", "选取路径失败！"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        START_DIALOG(dialog, kSerialReader, {L"VELKART_TEST_FOLDER", c.answer});
+        dialog.click(IDC_PATH_CHOOSE);
+        EXPECT_EQ(dialog.topMessage(), c.message);
+    }
+}
+
+TEST(DialogDriver, PickerUnavailableShowsMessageBoxCaptionedWithTheProgram) {
+    START_DIALOG(dialog, kSerialReader, {L"VELKART_TEST_FOLDER", L"unavailable"});
+    PostMessageW(dialog.item(IDC_PATH_CHOOSE), BM_CLICK, 0, 0); // the box's loop would block a send
+    HWND box = nullptr;
+    ASSERT_TRUE(
+        waitFor([&] { return (box = windowOf(dialog.processId(), L"velkart_testbuild")); }));
+    bool saysIt = false;
+    EnumChildWindows(
+        box,
+        [](HWND child, LPARAM param) -> BOOL {
+            wchar_t text[256] = {};
+            SendMessageW(child, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+            if (std::wstring(text) == L"选择下载目录操作出错")
+                *reinterpret_cast<bool *>(param) = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&saysIt));
+    EXPECT_TRUE(saysIt);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    EXPECT_TRUE(waitFor([&] { return !IsWindow(box); }));
+    EXPECT_TRUE(dialog.rows().empty()); // the box is the only report
+}
+
+TEST(DialogDriver, AboutBoxFromTheSystemMenuCommand) {
+    START_DIALOG(dialog, kSerialReader);
+    // The low four bits are the window system's: the command matches with any.
+    for (const WPARAM command : {WPARAM(IDM_ABOUT), WPARAM(IDM_ABOUT | 0x7)}) {
+        PostMessageW(dialog.window(), WM_SYSCOMMAND, command, 0);
+        HWND about = nullptr;
+        ASSERT_TRUE(
+            waitFor([&] { return (about = windowOf(dialog.processId(), L"关于 Velkart")); }));
+        EXPECT_EQ(GetWindow(about, GW_OWNER), dialog.window());
+        wchar_t ok[32] = {};
+        SendMessageW(GetDlgItem(about, IDOK), WM_GETTEXT, 32, reinterpret_cast<LPARAM>(ok));
+        EXPECT_EQ(std::wstring(ok), L"确定");
+        EXPECT_NE(SendMessageW(GetDlgItem(about, IDI_MAIN), STM_GETICON, 0, 0), 0);
+        PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+        EXPECT_TRUE(waitFor([&] { return !IsWindow(about); }));
+    }
+    // Another system command the dialog leaves to the window system: close.
+    PostMessageW(dialog.window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(dialog.ended(10000));
+}
+
+// Velkart.exe's resources, read from the file as a resource reader does.
+class VelkartResources : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        module_ = LoadLibraryExW(program_.c_str(), nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module_, nullptr);
+    }
+    void TearDown() override { FreeLibrary(module_); }
+
+    std::wstring program_ = besideThisProgram(L"Velkart.exe");
+    HMODULE module_ = nullptr;
+};
+
+TEST_F(VelkartResources, VersionBlock) {
+    DWORD ignored = 0;
+    std::vector<char> block(GetFileVersionInfoSizeW(program_.c_str(), &ignored));
+    ASSERT_FALSE(block.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(program_.c_str(), 0, DWORD(block.size()), block.data()));
+
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT size = 0;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &size));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    WORD *translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void **>(&translation), &size));
+    EXPECT_EQ(translation[0], 2052);
+    EXPECT_EQ(translation[1], 1200);
+
+    const std::pair<const wchar_t *, const wchar_t *> strings[] = {
+        {L"FileDescription", L"Velkart Microsoft 基础类应用程序"},
+        {L"ProductName", L"Velkart 应用程序"},
+        {L"InternalName", L"Velkart"},
+        {L"OriginalFilename", L"Velkart.EXE"},
+        {L"CompanyName", L""},
+        {L"LegalTrademarks", L""},
+        {L"FileVersion", L"1, 0, 0, 1"},
+        {L"ProductVersion", L"1, 0, 0, 1"},
+    };
+    for (const auto &[key, expected] : strings) {
+        wchar_t *value = nullptr;
+        const std::wstring path = std::wstring(L"\\StringFileInfo\\080404B0\\") + key;
+        ASSERT_TRUE(
+            VerQueryValueW(block.data(), path.c_str(), reinterpret_cast<void **>(&value), &size))
+            << utf8(key);
+        EXPECT_EQ(std::wstring(value), expected) << utf8(key);
+    }
+}
+
+TEST_F(VelkartResources, IconsAndStringInChineseAsTheTemplatesSay) {
+    const WORD chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED); // 2052
+    EXPECT_NE(FindResourceExW(module_, MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */,
+                              MAKEINTRESOURCEW(IDI_MAIN), chinese),
+              nullptr);
+    for (const int pixels : {32, 16}) {
+        auto icon = static_cast<HICON>(LoadImageW(module_, MAKEINTRESOURCEW(IDI_MAIN), IMAGE_ICON,
+                                                  pixels, pixels, LR_DEFAULTCOLOR));
+        ASSERT_NE(icon, nullptr) << pixels;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP bitmap{};
+        GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+        EXPECT_EQ(bitmap.bmWidth, pixels);
+        EXPECT_EQ(bitmap.bmHeight, pixels);
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+    // The menu text the dialog takes from the shared table is the one a
+    // resource reader finds in the file.
+    const wchar_t *text = nullptr;
+    const int length = LoadStringW(module_, IDS_ABOUT_MENU, reinterpret_cast<LPWSTR>(&text), 0);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(utf8(std::wstring(text, std::size_t(length))), res::loadString(IDS_ABOUT_MENU));
+}
+
+} // namespace

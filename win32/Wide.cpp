@@ -1,0 +1,27 @@
+#include "Wide.h"
+
+#include "System.h"
+
+std::wstring toWide(std::string_view utf8) {
+    if (utf8.empty())
+        return {};
+    const int size = static_cast<int>(utf8.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, out.data(), length);
+    return out;
+}
+
+std::optional<std::string> toUtf8(std::wstring_view utf16) {
+    if (utf16.empty())
+        return std::string();
+    const int size = static_cast<int>(utf16.size());
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, utf16.data(), size,
+                                           nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return std::nullopt;
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, utf16.data(), size, out.data(), length,
+                        nullptr, nullptr);
+    return out;
+}
