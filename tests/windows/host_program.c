@@ -70,7 +70,11 @@ static int find(Functions *f) {
             ++failures;
         }
     }
-#define FIND(field, name) *(FARPROC *)&f->field = GetProcAddress(dll, name)
+#define FIND(field, name)                                                                          \
+    do {                                                                                           \
+        FARPROC found = GetProcAddress(dll, name);                                                 \
+        memcpy(&f->field, &found, sizeof found);                                                   \
+    } while (0)
     FIND(resultText, "Kav_ResultText");
     FIND(getVersion, "Kav_GetVersion");
     FIND(openPort, "Kav_OpenPort");
@@ -120,7 +124,7 @@ int main(void) {
     check(text && *text, "Kav_ResultText(KAV_OK) has a text");
     /* Many calls in a row: a convention mismatch that the check above missed
      * would run the stack away here. */
-    for (i = 0; i < 100000; ++i)
+    for (i = 0; i < 100000 && !failures; ++i)
         CALL(result, f.setSexType(i % 2), "Kav_SetSexType");
     check(result == KAV_OK, "Kav_SetSexType");
 
