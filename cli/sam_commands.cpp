@@ -7,7 +7,7 @@ namespace kav::cli {
 namespace {
 
 // Open, one SAM command, close: status and reset.
-int samCommand(const Output &out, int port, const char *operation, int (*command)(int, int),
+int samCommand(const Output &out, int port, const char *operation, int(KAV_CALL *command)(int, int),
                const char *human) {
     PortSession open(port);
     if (!open.isOpen())

@@ -1,30 +1,57 @@
 #!/usr/bin/env bash
-# The library and kav for 64-bit Windows, proved on this machine: installs
-# mingw-w64 and wine from Debian, cross-builds (preset "windows"), runs the
+# The library and kav for 64-bit and 32-bit Windows, proved on this machine:
+# installs mingw-w64 and wine (wine32 for the x86 build) from Debian, fetches
+# SQLite's sources, cross-builds each bitness (presets "windows" and
+# "windows-x86"), checks the DLL's exported names and that nothing needs a
+# mingw DLL, and for each bitness runs the
 # tests that need no pty under wine (among them a card read through network
 # ports, RFC 2217 and raw TCP, served on 127.0.0.1 by the test's own Winsock
 # thread), reads a card through a real COM port (the virtual reader on a
 # pty, linked into the wine prefix as COM5), runs kav.exe's commands on
-# in-process virtual readers, and makes the zip.
+# in-process virtual readers (check and results with their SQLite record
+# among them), and makes the zip.
 # Prints the time each part took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 times=()
+# PARTS=regex runs only the parts whose names match (after a full run).
 part() { # name, then the command
     local name=$1 start=$SECONDS
     shift
+    if [ -n "${PARTS:-}" ] && ! [[ $name =~ $PARTS ]]; then
+        return 0
+    fi
     echo "== $name"
     "$@"
     times+=("$(printf '%-28s %4ds' "$name" $((SECONDS - start)))")
 }
 
 install() {
-    # googletest: its sources, which the cross build compiles.
-    scripts/setup.sh mingw-w64 wine64 wine googletest unzip
+    # googletest: its sources, which the cross build compiles. wine32 is
+    # i386's: the architecture is added first.
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        ${SUDO:-$([ "$(id -u)" -ne 0 ] && echo sudo)} dpkg --add-architecture i386
+    fi
+    scripts/setup.sh mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 wine \
+        wine32:i386 googletest unzip tcl make
     # The dialog's tests: a display, pictures, Chinese and wine's own fonts.
     scripts/setup.sh xvfb imagemagick fonts-arphic-uming fonts-wine
+}
+
+sqlite_source() {
+    scripts/fetch-sqlite.sh >/dev/null
+}
+
+# The bitness the parts below work on: its preset, build folder, tools.
+# Debian's wine starts either bitness; the label names the one it runs.
+use() {
+    case $1 in
+    x64) preset=windows objdump=x86_64-w64-mingw32-objdump wine=wine label=wine64 ;;
+    x86) preset=windows-x86 objdump=i686-w64-mingw32-objdump wine=wine label=wine32 ;;
+    esac
+    build=build/$preset
 }
 
 linux_tool() {
@@ -36,15 +63,26 @@ linux_tool() {
 }
 
 cross_build() {
-    cmake --preset windows >/dev/null
-    cmake --build --preset windows
+    cmake --preset $preset >/dev/null
+    cmake --build --preset $preset
     # The DLL exports the header's functions, each of them once and nothing
-    # else, as whole names: a decorated or doubled name is a difference.
+    # else, as whole names: a decorated (@N) or doubled name is a difference.
     diff <(grep -oE 'KAV_CALL +Kav_[A-Za-z0-9_]+\(' reader/KavIDCardAPI.h |
             sed 's/^KAV_CALL *//; s/($//' | sort) \
-        <(x86_64-w64-mingw32-objdump -p build/windows/bin/KavIDCardAPI.dll |
+        <($objdump -p $build/bin/KavIDCardAPI.dll |
             sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^\t\[/ {print $NF}' | sort) ||
-        { echo "KavIDCardAPI.dll does not export exactly the header's functions" >&2; return 1; }
+        { echo "$build/bin/KavIDCardAPI.dll does not export exactly the header's functions" >&2; return 1; }
+    # The mingw runtime is linked in: no program or DLL imports one of its
+    # DLLs (libgcc_s_*, libstdc++-6, libwinpthread-1), so none need ship.
+    local file imports status=0
+    for file in $build/bin/*.exe $build/bin/*.dll; do
+        imports=$($objdump -p "$file" | sed -n 's/^\tDLL Name: //p')
+        if grep -qiE '^(libgcc|libstdc|libwinpthread|libssp|libatomic)' <<<"$imports"; then
+            echo "$file imports a mingw DLL: $(tr '\n' ' ' <<<"$imports")" >&2
+            status=1
+        fi
+    done
+    return $status
 }
 
 export WINEPREFIX=$root/build/windows/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -57,23 +95,24 @@ wine_prefix() {
 
 # The least number of tests the run must have run: a program that wine
 # cannot start may "pass" having run nothing. Raise it when tests are added.
-readonly least_tests=57
+# Both bitnesses run the same tests.
+readonly least_tests=65
 wine_tests() {
-    local log=build/windows/ctest.log
+    local log=$build/ctest.log
     # A test program started just as wine's server shuts down after the last
     # one fails at once ("wine client error: recvmsg"), having run nothing:
     # such a start is tried once more. A test that fails twice fails.
-    ctest --preset windows --repeat until-pass:2 -E '^win\.dialog\.' 2>&1 | tee "$log"
+    ctest --preset $preset --repeat until-pass:2 -E '^win\.dialog\.' 2>&1 | tee "$log"
     local ran
     ran=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$log")
-    echo "tests run under wine: ${ran:-0}"
+    echo "tests run under $label ($preset): ${ran:-0}"
     if [ "${ran:-0}" -lt "$least_tests" ]; then
         echo "fewer tests ran than the $least_tests expected: some did not start" >&2
         return 1
     fi
     # Each program ran some of its own (tests/windows gives each a prefix).
     local prefix n
-    for prefix in codepage card protocol virtual win32 network; do
+    for prefix in codepage card protocol virtual win32 network host version; do
         n=$(grep -c "Test *#[0-9]*: win\.$prefix\..*Passed" "$log" || true)
         echo "  win.$prefix: $n passed"
         [ "$n" -gt 0 ] || { echo "the $prefix tests ran none" >&2; return 1; }
@@ -103,8 +142,8 @@ with_com5() {
 
 read_com5() {
     local out
-    out=$(cd build/windows/bin &&
-        env -u KAVIDCARD_DEVICES timeout 60 wine kav.exe --port 5 read --json 2>../com5-wine.log)
+    out=$(cd $build/bin &&
+        env -u KAVIDCARD_DEVICES timeout 60 $wine kav.exe --port 5 read --json 2>../com5-wine.log)
     echo "$out"
     echo "$out" | grep -q '"idNumber"' || { echo "no card read through COM5" >&2; return 1; }
 }
@@ -115,12 +154,15 @@ com_port() {
 
 # kav.exe's commands on the library's in-process virtual readers: each case
 # is an exit code and, where given, text its output must hold.
+# The cases run in order: check writes the record that results reads.
 kav_commands() {
     local card='Z:'"${root//\//\\}"'\reader\virtual\cards\foreigner-permanent.json'
+    local db='Z:'"${root//\//\\}"'\'"${build//\//\\}"'\records.sqlite'
     local failures=0 expected_rc text devices args out rc
+    rm -f "$build/records.sqlite"
     while IFS='|' read -r expected_rc text devices args; do
         rc=0
-        out=$(cd build/windows/bin && KAVIDCARD_DEVICES="$devices" timeout 60 wine kav.exe $args 2>&1) || rc=$?
+        out=$(cd $build/bin && KAVIDCARD_DEVICES="$devices" timeout 120 $wine kav.exe $args 2>&1) || rc=$?
         out=${out//$'\r'/}
         if [ "$rc" -ne "$expected_rc" ] || [[ $out != *"$text"* ]]; then
             echo "kav.exe $args (KAVIDCARD_DEVICES=$devices): exit $rc, expected $expected_rc with \"$text\"; it said: $out" >&2
@@ -133,7 +175,11 @@ kav_commands() {
 0|05-01-20069995|defaults=off,1=virtual|--port 1 sam-id
 0|1  virtual  ok|defaults=off,1=virtual|ports
 2|no device is mapped|defaults=off|--port 7 status
-10|no results database|defaults=off|check
+10|kav: |defaults=off|results --db $db
+0|PASS  port 1|defaults=off,1=virtual|check --db $db
+9|FAIL  port 1|defaults=off,1=virtual:Z:\\no\\such.json|check --db $db
+0|"verdict":"FAIL"|defaults=off|results --json --db $db
+0|"verdict":"PASS"|defaults=off|results --json --db $db
 CASES
     return $((failures > 0))
 }
@@ -141,12 +187,12 @@ CASES
 # A figure, not a test: the C host's read sequence through COM5 against
 # its wire time (1,381 bytes at 115200: 119.9 ms; bench/README.md).
 bench_com5() {
-    mkdir -p build/windows/bench-photos
+    mkdir -p $build/bench-photos
     local ms
-    ms=$(cd build/windows/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
-        wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\build\windows\bench-photos' 2>../bench-wine.log |
+    ms=$(cd $build/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
+        $wine c_read_loop.exe 30 'Z:'"${root//\//\\}"'\'"${build//\//\\}"'\bench-photos' 2>../bench-wine.log |
         tr -d '\r')
-    echo "read sequence under wine: $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time"
+    echo "read sequence under $label ($preset): $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time"
 }
 bench() {
     tool_options=(--wire-only)
@@ -154,9 +200,19 @@ bench() {
 }
 
 package() {
-    (cd build/windows && cpack --config CPackConfig.cmake >/dev/null)
-    ls -l build/windows/packages/*.zip
-    unzip -l build/windows/packages/*.zip
+    (cd $build && cpack --config CPackConfig.cmake >/dev/null)
+    local zip
+    zip=$(ls $build/packages/kavidcard-*.zip)
+    ls -l "$zip"
+    # What the zip must hold; a missing entry fails.
+    local listing entry status=0
+    listing=$(unzip -Z1 "$zip")
+    for entry in bin/KavIDCardAPI.dll bin/kav.exe lib/KavIDCardAPI.dll.a KavIDCardAPI.def \
+        KavIDCardAPI.h README-windows.txt "${zip_extra[@]}"; do
+        grep -q "/$entry\$" <<<"$listing" || { echo "$zip has no $entry" >&2; status=1; }
+    done
+    echo "$listing"
+    return $status
 }
 
 # Velkart.exe under wine and Xvfb, in a prefix of its own with the Chinese
@@ -174,22 +230,33 @@ dialog() {
     wine regedit /S 'Z:'"${root//\//\\}"'\build\windows\dialog-prefix.reg'
     timeout 60 wineserver -w || true
     xvfb-run -a -s "-screen 0 1024x768x24" \
-        ctest --preset windows --repeat until-pass:2 -R '^win\.dialog\.' 2>&1 |
-        tee build/windows/ctest-dialog.log
-    grep -q '100% tests passed' build/windows/ctest-dialog.log ||
+        ctest --preset $preset --repeat until-pass:2 -R '^win\.dialog\.' 2>&1 |
+        tee $build/ctest-dialog.log
+    grep -q '100% tests passed' $build/ctest-dialog.log ||
         { echo "the dialog's tests failed" >&2; return 1; }
-    tests/windows/dialog_screenshots.sh build/windows/bin build/windows/shots
+    tests/windows/dialog_screenshots.sh $build/bin $build/shots
 }
 
 part "install packages" install
+part "SQLite's sources" sqlite_source
 part "Linux virtual reader" linux_tool
-part "cross build" cross_build
+for bits in x64 x86; do
+    use $bits
+    part "cross build $bits" cross_build
+done
 part "wine prefix" wine_prefix
-part "tests under wine" wine_tests
-part "read through COM5" com_port
-part "kav.exe commands" kav_commands
-part "Velkart.exe under Xvfb" dialog
-part "zip" package
+for bits in x64 x86; do
+    use $bits
+    part "tests under $label" wine_tests
+    part "read through COM5 $bits" com_port
+    part "kav.exe commands $bits" kav_commands
+    part "Velkart.exe $bits under Xvfb" dialog
+    zip_extra=()
+    [ $bits = x86 ] && zip_extra=(KavIDCardAPI-stdcall.def lib/KavIDCardAPI.lib)
+    [ -f $build/bin/Velkart.exe ] && zip_extra+=(bin/Velkart.exe)
+    part "zip $bits" package
+done
+use x64
 part "bench (C host, COM5)" bench
 
 echo "== time per part"

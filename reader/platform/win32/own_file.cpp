@@ -36,7 +36,10 @@ int openAppend(const std::string &path, std::size_t &size) {
         ::CloseHandle(file);
         return -1;
     }
-    size = (static_cast<std::size_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    // A 32-bit build cannot count past 4 GiB: such a file counts as full.
+    const std::uint64_t whole =
+        (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    size = static_cast<std::size_t>(std::min<std::uint64_t>(whole, SIZE_MAX));
     return fd;
 }
 

@@ -1,0 +1,25 @@
+# Writes the x86 import definitions: each name of the plain .def with the
+# @N that __stdcall gives it, read from the compiled objects' symbols (nm),
+# so the list cannot part from the code. A name without its symbol fails.
+#   cmake -DNM=... -DPLAIN=KavIDCardAPI.def -DOUT=... -DOBJECTS="a.obj|b.obj" -P stdcall_def.cmake
+string(REPLACE "|" ";" OBJECTS "${OBJECTS}")
+execute_process(COMMAND ${NM} --defined-only ${OBJECTS} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${NM} failed on ${OBJECTS}")
+endif()
+file(STRINGS ${PLAIN} lines)
+set(out "; The exports of KavIDCardAPI.dll as 32-bit callers link them: __stdcall,\n")
+string(APPEND out "; decorated with @N. The DLL exports the plain names; import libraries made\n")
+string(APPEND out "; from this file with dlltool -k (or lib /def:) bind the two.\n")
+foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]+(Kav_[A-Za-z0-9_]+)[ \t]*$")
+        set(name ${CMAKE_MATCH_1})
+        if(NOT symbols MATCHES " T _${name}@([0-9]+)\n")
+            message(FATAL_ERROR "no __stdcall symbol _${name}@N in the objects")
+        endif()
+        string(APPEND out "    ${name}@${CMAKE_MATCH_1}\n")
+    elseif(NOT line MATCHES "^[ \t]*;")
+        string(APPEND out "${line}\n")
+    endif()
+endforeach()
+file(WRITE ${OUT} "${out}")
