@@ -39,7 +39,8 @@ std::optional<std::int64_t> timestamp(std::string_view line) {
     tm.tm_sec = *second;
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1))
+    // Nanoseconds since 1970 hold some 292 years: later is no trace's time.
+    if (t == static_cast<std::time_t>(-1) || t < 0 || t > 9'000'000'000)
         return std::nullopt;
     return static_cast<std::int64_t>(t) * 1'000'000'000 + std::int64_t{*ms} * 1'000'000;
 }

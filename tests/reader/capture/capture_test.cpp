@@ -276,6 +276,26 @@ TEST(Capture, TextTraceReadsFramesNoiseAndEvents) {
     EXPECT_EQ(c.records[7].text, "Kav_FindCard(1) = 159 (card found)");
 }
 
+// Lines a trace never holds: kept as events at the last good time, so a
+// damaged trace still converts and nothing overflows.
+TEST(Capture, TextTraceOddLinesBecomeEvents) {
+    const std::string lines[] = {
+        "9999-12-31 23:59:59.999 far in the future",
+        "2026-12-07 10:12:31.010 /dev/ttyUSB0 >> ZZ ZZ",
+        "2026-12-07 10:12:31.010 /dev/ttyUSB0 << (99999999999 bytes of noise skipped)",
+        "cut off by a full disk",
+    };
+    for (const std::string &odd : lines) {
+        SCOPED_TRACE(odd);
+        const Capture c =
+            readTextTrace("2026-12-07 10:12:31.000 trace of the reader library\n" + odd + "\n");
+        ASSERT_EQ(c.records.size(), 2u);
+        EXPECT_EQ(c.records[1].kind, Kind::Event);
+        EXPECT_GE(c.records[1].timeNs, c.records[0].timeNs);
+        EXPECT_LE(c.records[1].timeNs - c.records[0].timeNs, 10'000'000);
+    }
+}
+
 TEST(Capture, NeitherKindIsRefused) {
     EXPECT_THROW(readTextTrace("hello\n"), CaptureError);
     EXPECT_THROW(readCapture("/nonexistent/capture.pcapng"), CaptureError);
