@@ -171,6 +171,8 @@ TEST(Capture, HostileFilesAreRefusedNamingTheOffset) {
         {"2 GiB packet length", epb + 20, 0x80000000u, 0, epb + 20},
         {"original length below captured", epb + 24, 0, 0, epb + 24},
         {"interface a billion", epb + 8, 1'000'000'000, 0, epb + 8},
+        {"interface one past those described", epb + 8, 3, 0, epb + 8},
+        {"2 GiB original length", epb + 24, 0x80000000u, 0, epb + 24},
         {"trailing length differs", epb + 4 + 0, 0, 0, 0}, // patched below
     };
     for (const Hostile &h : cases) {
