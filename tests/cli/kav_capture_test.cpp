@@ -249,6 +249,40 @@ TEST(KavCapture, RedactedCaptureNeverHoldsTheHolder) {
     EXPECT_TRUE(kav::proto::decodeResponse(answer->bytes).has_value());
 }
 
+// The appended address: replaced in the answer that carries it, whether
+// redacted afterwards or never written.
+TEST(KavCapture, AppendedAddressIsRedacted) {
+    test::TempFolder folder;
+    const std::string address = "云岭省青石市北山区松柏街七号";
+    std::ifstream sample(std::string(KAV_CARDS_DIR) + "/ordinary.json");
+    std::stringstream text;
+    text << sample.rdbuf();
+    std::string card = text.str();
+    const std::size_t brace = card.rfind('}');
+    ASSERT_NE(brace, std::string::npos);
+    card.insert(brace, ", \"appendedAddresses\": [\"" + address + "\"]\n");
+    const fs::path cardFile = folder.path() / "card.json";
+    std::ofstream(cardFile) << card;
+    const test::Vars vars{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual:" + cardFile.string()}};
+    const fs::path plain = folder.path() / "plain.pcapng", never = folder.path() / "never.pcapng",
+                   after = folder.path() / "after.pcapng";
+    ASSERT_EQ(kav({"--capture", plain.string(), "address"}, vars).exit, 0);
+    ASSERT_EQ(kav({"--capture", never.string(), "--redact", "address"}, vars).exit, 0);
+    ASSERT_EQ(kav({"capture-redact", plain.string(), after.string()}).exit, 0);
+    ASSERT_NE(bytesText(plain).find(ucs2(address)), std::string::npos);
+    for (const fs::path &file : {never, after}) {
+        SCOPED_TRACE(file.filename().string());
+        EXPECT_EQ(bytesText(file).find(ucs2(address)), std::string::npos);
+        const Capture c = kav::capture::readCapture(file.string());
+        std::size_t whole = 0;
+        for (const Record &r : c.records)
+            whole += r.kind == Kind::Frame && r.direction == Direction::FromReader &&
+                     r.bytes.size() > 12 + ucs2(address).size() &&
+                     kav::capture::isWholeFrame(r.bytes);
+        EXPECT_GE(whole, 1u);
+    }
+}
+
 TEST(KavCapture, BadFilesAreRefused) {
     test::TempFolder folder;
     const fs::path junk = folder.path() / "junk", out = folder.path() / "out";
