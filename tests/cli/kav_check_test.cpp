@@ -940,6 +940,8 @@ TEST(KavCheckLoop, ARecordRemovedUnderTheLoopFailsTheNextUnitLoudly) {
     EXPECT_EQ(loop.wait(), kExitRecord) << loop.err();
     EXPECT_NE(loop.err().find("could not be recorded: the file is gone"), std::string::npos)
         << loop.err();
+}
+
 // ---- The photo folder ---------------------------------------------------------
 
 // The run's photo folders under a temporary folder, and the files in them.
