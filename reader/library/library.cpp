@@ -4,6 +4,7 @@
 #include "link/memory_link.h"
 #include "link/network_link.h"
 #include "link/serial_link.h"
+#include "protocol/frame_parser.h"
 #include "protocol/trace.h"
 #include "protocol/transact.h"
 #include "virtual/card_file.h"
@@ -514,6 +515,56 @@ int Library::commandInto(int port, proto::Command command, std::uint8_t expected
 int Library::simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data) {
     proto::Response answer;
     return this->command(port, command, data, proto::kSuccess, answer);
+}
+
+int Library::sendFrame(int port, std::span<const std::uint8_t> frame,
+                       std::vector<std::uint8_t> &answer) {
+    int result = KAV_OK;
+    OpenPort *open = live(port, result);
+    if (open == nullptr)
+        return result;
+    Link &link = *open->link;
+    // The time of the command the frame names; the longest for any other.
+    const proto::Command named{frame.size() > 7 ? frame[7] : std::uint8_t{0},
+                               frame.size() > 8 ? frame[8] : std::uint8_t{0}};
+    const auto start = Link::Clock::now();
+    const auto deadline = start + proto::commandTimeout(named, open->baud) + link.extraDelay();
+    link.discardInput();
+    trace::frame(link.name(), trace::Direction::ToReader, frame, "sent by hand");
+    if (link.write(frame) != KAV_OK) {
+        noteFailure(port, link.name() + ": the frame could not be written");
+        return KAV_E_IO;
+    }
+    proto::FrameParser parser(proto::FrameKind::Response);
+    std::vector<std::uint8_t> chunk;
+    bool broken = false;
+    while (Link::Clock::now() < deadline) {
+        chunk.clear();
+        const int rc = link.read(chunk, deadline);
+        if (rc == KAV_E_TIMEOUT)
+            continue;
+        if (rc != KAV_OK)
+            return KAV_E_IO;
+        for (proto::ParseEvent &event : parser.feedAll(chunk)) {
+            if (event.type == proto::ParseEvent::Type::Frame) {
+                const auto decoded = proto::decodeResponse(event.bytes);
+                trace::frame(link.name(), trace::Direction::FromReader, event.bytes,
+                             decoded ? proto::describeResponse(*decoded) : "answer");
+                answer = std::move(event.bytes);
+                return KAV_OK;
+            }
+            if (event.type == proto::ParseEvent::Type::Noise) {
+                trace::noise(link.name(), event.bytes.size());
+                continue;
+            }
+            broken = true;
+            trace::frame(link.name(), trace::Direction::FromReader, event.bytes, "broken");
+        }
+    }
+    const std::vector<std::uint8_t> rest = parser.drain();
+    if (!rest.empty())
+        trace::frame(link.name(), trace::Direction::FromReader, rest, "incomplete, discarded");
+    return broken || !rest.empty() ? KAV_E_BAD_FRAME : KAV_E_TIMEOUT;
 }
 
 void Library::keepRate(OpenPort &open, std::uint32_t baud) {

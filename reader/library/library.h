@@ -74,6 +74,9 @@ class Library {
     // into buffer (when not null).
     int commandInto(int port, proto::Command command, std::uint8_t expected, unsigned char *buffer,
                     std::size_t size);
+    // A frame sent as given (a host trying a command by hand) and the
+    // first well-formed answer frame, whole; never sent again.
+    int sendFrame(int port, std::span<const std::uint8_t> frame, std::vector<std::uint8_t> &answer);
     // A command whose answer carries nothing the caller needs.
     int simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data = {});
 
