@@ -8,6 +8,7 @@
 #include "protocol/trace.h"
 #include "protocol/transact.h"
 #include "virtual/card_file.h"
+#include "virtual/replay_capture.h"
 #include "virtual/virtual_reader.h"
 
 #include <cstdlib>
@@ -136,6 +137,7 @@ void Library::reset() {
     retries_.clear();
     lastCards_.clear();
     virtual_.clear();
+    replays_.clear();
     cardErrors_.clear();
     failures_.clear();
     formats_ = {};
@@ -176,7 +178,28 @@ Library::Target Library::target(int port) {
     Target t{devices_.deviceFor(port), nullptr};
     if (t.device && t.device->kind == Device::Kind::Virtual)
         t.reader = virtualReader(port);
+    if (t.device && t.device->kind == Device::Kind::Replay)
+        t.reader = replayReader(port, t.device->path);
     return t;
+}
+
+std::shared_ptr<Peer> Library::replayReader(int port, const std::string &file) {
+    if (auto it = replays_.find(port); it != replays_.end())
+        return it->second;
+    try {
+        auto reader = std::make_shared<virt::ReplayReader>(
+            virt::scriptFromCapture(capture::readCapture(file)));
+        reader->setMissHandler([port](const virt::ReplayReader::Miss &miss) {
+            trace::line(portName(port) + ": no recorded answer: expected " +
+                        trace::hex(miss.expected) + ", received " + trace::hex(miss.received));
+        });
+        replays_.emplace(port, reader);
+        return reader;
+    } catch (const std::exception &e) {
+        // Not kept: a capture put right serves the next call.
+        trace::line(portName(port) + ": replay " + file + ": " + e.what());
+        return nullptr;
+    }
 }
 
 Library::Connection Library::connect(int port, std::uint32_t baud) {
@@ -197,12 +220,23 @@ Library::Connection Library::connect(int port, std::uint32_t baud) {
 }
 
 Library::Connection Library::connect(int port, const std::optional<Device> &device,
-                                     std::shared_ptr<virt::VirtualReader> reader,
-                                     std::uint32_t baud, const std::function<bool()> &stop) {
+                                     std::shared_ptr<Peer> reader, std::uint32_t baud,
+                                     const std::function<bool()> &stop) {
     if (!device) {
         const std::string why = portName(port) + ": no device is mapped to it";
         trace::line(why);
         return {KAV_E_NO_DEVICE, nullptr, why};
+    }
+    if (device->kind == Device::Kind::Replay) {
+        if (!reader) {
+            const std::string why =
+                portName(port) + ": the capture " + device->path + " cannot be replayed";
+            return {KAV_E_NO_DEVICE, nullptr, why};
+        }
+        return {
+            KAV_OK,
+            std::make_unique<MemoryLink>(std::move(reader), baud, "replay@" + std::to_string(port)),
+            {}};
     }
     if (device->kind == Device::Kind::Virtual)
         return {KAV_OK,

@@ -14,6 +14,7 @@
 #include "KavIDCardAPI.h"
 #include "card/fieldformat.h"
 #include "devicemap.h"
+#include "link/peer.h"
 #include "photo/photostore.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
@@ -112,6 +113,10 @@ class Library {
     // The virtual reader a port is mapped to, created on first use; null
     // when the port is not mapped to one. Under the state lock.
     std::shared_ptr<virt::VirtualReader> virtualReader(int port);
+    // The replaying reader a port is mapped to (replay:FILE), made from
+    // its capture on first use; null when the capture cannot be used (the
+    // trace says why). Under the state lock.
+    std::shared_ptr<Peer> replayReader(int port, const std::string &file);
 
   private:
     Library();
@@ -149,7 +154,7 @@ class Library {
     // needs, taken under the state lock for a moment.
     struct Target {
         std::optional<Device> device;
-        std::shared_ptr<virt::VirtualReader> reader;
+        std::shared_ptr<Peer> reader; // a virtual or replaying reader
     };
     Target target(int port);
     // Opens a link to the port's device at baud; not registered as open.
@@ -158,7 +163,7 @@ class Library {
     // library, so discovery threads may call it. A network device's
     // connection ends by its time limit, or earlier when `stop` says so.
     static Connection connect(int port, const std::optional<Device> &device,
-                              std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud,
+                              std::shared_ptr<Peer> reader, std::uint32_t baud,
                               const std::function<bool()> &stop = {});
     // Small pieces of state, each under the state lock for a moment.
     std::optional<std::uint32_t> knownRate(int port);
@@ -179,6 +184,8 @@ class Library {
     std::map<int, unsigned> retries_;
     std::map<int, std::unique_ptr<KavCardData>> lastCards_;
     std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
+    // A port's replaying reader, made from its capture on first use.
+    std::map<int, std::shared_ptr<Peer>> replays_;
     std::map<int, std::string> cardErrors_; // why a virtual port's card file was not taken
     struct Failure {
         std::string text;

@@ -101,6 +101,11 @@ TEST(KavReplay, AFaultySoakReplaysToTheSameOutcomesAndRetries) {
             ASSERT_FALSE(replay.path().empty());
             EXPECT_EQ(outcomes(soak(replay.devices(), c.interval, folder.path())), recorded);
             EXPECT_EQ(replay.err().find("no recorded answer"), std::string::npos) << replay.err();
+            // The same, served in process by the library itself.
+            const test::Vars inProcess{
+                {"KAVIDCARD_DEVICES", "defaults=off,1=replay:" + file.string()}};
+            EXPECT_EQ(outcomes(soak(inProcess, c.interval, folder.path())), recorded)
+                << "in process";
         }
     }
 }
