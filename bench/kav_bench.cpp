@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -76,6 +77,29 @@ int main() {
                 "  kav --version alone (start and exit): %.2f ms\n",
                 kRuns, bench::median(readMs), reference, wireMs, bytes, bench::median(helloMs),
                 bench::median(readMs) / reference, bench::median(versionMs));
+
+    // The same read recording a capture, alternating with the plain one so
+    // that both meet the same load.
+    const fs::path capture = folder / "read.pcapng";
+    std::vector<std::string> captured{KAV_PATH, "--capture", capture.string()};
+    captured.insert(captured.end(), read.begin() + 1, read.end());
+    std::vector<double> plainMs;
+    std::vector<double> capturedMs;
+    timedRun(captured, &ok);
+    for (int i = 0; i < kRuns; ++i) {
+        plainMs.push_back(timedRun(read, &ok));
+        capturedMs.push_back(timedRun(captured, &ok));
+    }
+    if (!ok) {
+        std::fprintf(stderr, "kav_bench: a run with --capture failed\n");
+        return 1;
+    }
+    std::printf(
+        "kav --capture FILE read --json, %d runs alternating (medians):\n"
+        "  %.1f ms against %.1f ms without; %.3fx (target <= 1.02x), %ju bytes of capture\n",
+        kRuns, bench::median(capturedMs), bench::median(plainMs),
+        bench::median(capturedMs) / bench::median(plainMs),
+        static_cast<std::uintmax_t>(fs::file_size(capture)));
 
     constexpr int kSoak = 200;
     struct Soak {

@@ -2,6 +2,7 @@
 // tests. It uses only the library's public C interface, so it drives any
 // library that exports it.
 #include "KavIDCardAPI.h"
+#include "capture_commands.h"
 #include "check_run.h"
 #include "codepage936.h"
 #include "commands.h"
@@ -45,11 +46,6 @@ constexpr const char *kExitCodesHelp =
     "frequent failure (of equally frequent ones, the first to get there).\n"
     "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
     "a trace file (both read by the library; see kav(1)).";
-
-void KAV_CALL printTraceEvent(const KavTraceEvent *event, void *) {
-    const std::string line = kav::host::traceLine(kav::host::traceRow(*event)) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-}
 
 // Checks on the arguments, before anything reaches a port. CLI11 puts the
 // option's name in front of each message.
@@ -198,6 +194,7 @@ struct Args {
     PhotoArgs soakPhoto;
     CheckOptions checkOptions;
     ResultsOptions resultsOptions;
+    std::string captureIn, captureOut;
     std::string sendHex;
     bool sendRaw = false;
     std::vector<std::uint8_t> sendBytes;
@@ -392,6 +389,27 @@ const Command kCommands[] = {
      },
      nullptr,
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
+    {"capture-convert", "Write a library trace file (KAVIDCARD_TRACE) as a pcapng capture",
+     Ports::One, nullptr,
+     [](CLI::App &command, Args &args) {
+         command.add_option("TRACE", args.captureIn, "The trace file")->required();
+         command.add_option("OUT", args.captureOut, "The pcapng file to write")->required();
+     },
+     nullptr,
+     [](const Context &c, const Args &args) {
+         return runCaptureConvert(c.out, args.captureIn, args.captureOut);
+     }},
+    {"capture-redact",
+     "Copy a capture (pcapng or text trace) with the holder's personal fields replaced", Ports::One,
+     nullptr,
+     [](CLI::App &command, Args &args) {
+         command.add_option("IN", args.captureIn, "The capture or trace")->required();
+         command.add_option("OUT", args.captureOut, "The redacted copy")->required();
+     },
+     nullptr,
+     [](const Context &c, const Args &args) {
+         return runCaptureRedact(c.out, args.captureIn, args.captureOut);
+     }},
 };
 
 } // namespace
@@ -429,6 +447,12 @@ int main(int argc, char **argv) {
         ->excludes(portOption);
     app.add_flag("--json", json, "Print one JSON object on standard output");
     app.add_flag("--trace", trace, "Print every frame and operation on standard error");
+    std::string capturePath;
+    bool redact = false;
+    app.add_option("--capture", capturePath,
+                   "Record every frame and event of the command into FILE (pcapng)");
+    app.add_flag("--redact", redact,
+                 "With --capture: the holder's personal fields never enter the file");
 
     Args args;
     std::vector<CLI::App *> commands;
@@ -503,12 +527,19 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "kav: warning: %s\n", warning.text.c_str());
     if (const std::string problem = kav::host::checkLibraryVersion(); !problem.empty())
         std::fprintf(stderr, "kav: warning: %s\n", problem.c_str());
-    if (trace) {
+    if (redact && capturePath.empty())
+        return usage("--redact: only with --capture");
+    std::string captureError;
+    CaptureFile captureFile(capturePath, redact, trace, captureError);
+    if (!captureError.empty())
+        return usage("--capture: " + captureError);
+    const bool listen = trace || !capturePath.empty();
+    if (listen) {
         if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
-            setCallback(printTraceEvent, nullptr);
+            setCallback(CaptureFile::onEvent, &captureFile);
         else
             std::fputs("kav: warning: this library reports no frames (it has no "
-                       "Kav_SetTraceCallback); --trace shows nothing\n",
+                       "Kav_SetTraceCallback); --trace and --capture show nothing\n",
                        stderr);
     }
 
@@ -527,10 +558,15 @@ int main(int argc, char **argv) {
                              ? command.runMany(context, args)
                              : command.run(context, args);
 
-    if (trace) {
+    if (listen) {
         // No event may reach the callback while the process winds down.
         if (const SetTraceCallbackFn setCallback = setTraceCallbackExport())
             setCallback(nullptr, nullptr);
+    }
+    if (!captureFile.finish()) {
+        std::fprintf(stderr, "kav: %s: the capture could not be written whole\n",
+                     capturePath.c_str());
+        return finishOutput(exitCode != kExitOk ? exitCode : kExitOther);
     }
     return finishOutput(exitCode);
 }

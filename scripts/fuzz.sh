@@ -40,7 +40,7 @@ rm -rf "$findings" # findings of an earlier run would mislead
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-targets=(fuzz_frame_parser fuzz_card_text fuzz_codepage fuzz_devicemap fuzz_telnet)
+targets=(fuzz_frame_parser fuzz_card_text fuzz_codepage fuzz_devicemap fuzz_telnet fuzz_capture)
 passed=0
 failed=0
 for t in "${targets[@]}"; do

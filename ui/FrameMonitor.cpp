@@ -2,6 +2,7 @@
 
 #include "Platform.h"
 #include "RowText.h"
+#include "capture/trace_recorder.h"
 #include "exports.h"
 #include "trace_format.h"
 
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 
 namespace {
 
@@ -118,6 +120,19 @@ void FrameModel::clear() {
     beginResetModel();
     rows_.clear();
     endResetModel();
+}
+
+QByteArray FrameModel::toPcapng(const QList<int> &rows) const {
+    std::ostringstream out;
+    kav::capture::PcapngWriter writer(out);
+    kav::capture::TraceRecorder recorder(writer, false);
+    for (int row : rows) {
+        if (row < 0 || row >= rowCount())
+            continue;
+        recorder.add(eventOf(rows_[static_cast<std::size_t>(row)]));
+    }
+    const std::string bytes = out.str();
+    return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
 QString FrameModel::toText(const QList<int> &rows) const {
@@ -300,10 +315,15 @@ void FrameMonitor::showNote() {
 }
 
 void FrameMonitor::save() {
+    // Text unless the name asks for pcapng, which Wireshark reads.
     saveRows(
         platform_, this, QStringLiteral("保存通讯记录"),
         QStringLiteral("'velkart-frames-'yyyyMMdd-HHmmss'.txt'"), model_->rowCount(),
-        [this](const QList<int> &rows) { return model_->toText(rows); },
+        [this](const QList<int> &rows, const QString &path) {
+            return path.endsWith(QStringLiteral(".pcapng"), Qt::CaseInsensitive)
+                       ? model_->toPcapng(rows)
+                       : model_->toText(rows).toUtf8();
+        },
         QStringLiteral("通讯记录无法保存: "));
 }
 

@@ -48,6 +48,9 @@ class FrameModel : public QAbstractTableModel {
     std::array<QString, kTraceColumnCount> columns(int row) const;
     // One line per row, the columns separated by tabs, in the order given.
     QString toText(const QList<int> &rows) const;
+    // The rows as a pcapng capture: frames, noise and events as kav
+    // --capture writes them.
+    QByteArray toPcapng(const QList<int> &rows) const;
 
   private:
     std::deque<Frame> rows_;

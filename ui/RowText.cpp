@@ -16,6 +16,15 @@
 void saveRows(Platform &platform, QWidget *owner, const QString &caption,
               const QString &namePattern, int count, const RowsToText &toText,
               const QString &failure) {
+    saveRows(
+        platform, owner, caption, namePattern, count,
+        [&toText](const QList<int> &rows, const QString &) { return toText(rows).toUtf8(); },
+        failure);
+}
+
+void saveRows(Platform &platform, QWidget *owner, const QString &caption,
+              const QString &namePattern, int count, const RowsToBytes &toBytes,
+              const QString &failure) {
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(
         std::chrono::duration_cast<std::chrono::milliseconds>(platform.now().time_since_epoch())
             .count());
@@ -25,7 +34,7 @@ void saveRows(Platform &platform, QWidget *owner, const QString &caption,
     QList<int> rows(count);
     std::iota(rows.begin(), rows.end(), 0);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(toText(rows).toUtf8()) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(toBytes(rows, path)) < 0 || !file.commit())
         platform.messageBox(owner, failure + file.errorString());
 }
 

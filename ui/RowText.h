@@ -19,6 +19,12 @@ using RowsToText = std::function<QString(const QList<int> &rows)>;
 void saveRows(Platform &platform, QWidget *owner, const QString &caption,
               const QString &namePattern, int count, const RowsToText &toText,
               const QString &failure);
+// The same, the file's bytes made from the rows and the name chosen (its
+// ending may pick the format).
+using RowsToBytes = std::function<QByteArray(const QList<int> &rows, const QString &path)>;
+void saveRows(Platform &platform, QWidget *owner, const QString &caption,
+              const QString &namePattern, int count, const RowsToBytes &toBytes,
+              const QString &failure);
 
 // Puts the view's selected rows, in table order, on the clipboard.
 void copySelectedRows(const QAbstractItemView &view, const RowsToText &toText);

@@ -423,7 +423,7 @@ class PcapngReader {
             constexpr std::string_view prefix = "port ";
             if (comment.starts_with(prefix)) {
                 const std::string name = comment.substr(prefix.size());
-                for (std::size_t p = 0; p < capture_.ports.size(); ++p)
+                for (std::size_t p = 0; p < capture_.ports.size() && r.port == npos; ++p)
                     if (capture_.ports[p].name == name)
                         r.port = p;
             }

@@ -3,6 +3,7 @@
 // time; what it only counted (noise it did not show, withheld bytes) stays
 // a length.
 #include "capture/capture.h"
+#include "capture/redact.h"
 
 #include <charconv>
 #include <ctime>
@@ -38,7 +39,8 @@ std::optional<std::int64_t> timestamp(std::string_view line) {
     tm.tm_sec = *second;
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1))
+    // Nanoseconds since 1970 hold some 292 years: later is no trace's time.
+    if (t == static_cast<std::time_t>(-1) || t < 0 || t > 9'000'000'000)
         return std::nullopt;
     return static_cast<std::int64_t>(t) * 1'000'000'000 + std::int64_t{*ms} * 1'000'000;
 }
@@ -213,6 +215,58 @@ Capture readTextTrace(std::string_view text) {
             r.port = eventPort(reader.capture, r.text);
     describePorts(reader.capture);
     return std::move(reader.capture);
+}
+
+std::string redactTextTrace(std::string_view text) {
+    static const char digits[] = "0123456789ABCDEF";
+    Redactor redactor;
+    std::string out;
+    out.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        const bool newline = end != std::string_view::npos;
+        if (!newline)
+            end = text.size();
+        const std::string_view line = text.substr(at, end - at);
+        at = end + 1;
+        std::string redacted(line);
+        if (timestamp(line) && line.size() > 24) {
+            const std::string_view rest = line.substr(24);
+            const std::size_t to = rest.find(" >> "), from = rest.find(" << ");
+            const std::size_t arrow = std::min(to, from);
+            if (arrow != std::string_view::npos) {
+                const std::string_view body = rest.substr(arrow + 4);
+                const std::size_t m = body.find("  [");
+                const std::string_view hex = body.substr(0, m);
+                if (auto bytes = hexBytes(hex); bytes && !bytes->empty()) {
+                    redactor.applyBytes(std::string(rest.substr(0, arrow)),
+                                        arrow == to ? Direction::ToReader : Direction::FromReader,
+                                        *bytes);
+                    std::string h;
+                    for (std::uint8_t b : *bytes) {
+                        if (!h.empty())
+                            h += ' ';
+                        h += digits[b >> 4];
+                        h += digits[b & 15];
+                    }
+                    redacted = std::string(line.substr(0, 24 + arrow + 4)) + h +
+                               redactor.applyText(
+                                   std::string(m == std::string_view::npos ? "" : body.substr(m)));
+                } else {
+                    redacted = redactor.applyText(redacted);
+                }
+            } else {
+                redacted = redactor.applyText(redacted);
+            }
+        } else {
+            redacted = redactor.applyText(redacted);
+        }
+        out += redacted;
+        if (newline)
+            out += '\n';
+    }
+    return out;
 }
 
 } // namespace kav::capture

@@ -3,6 +3,7 @@
 // pause, save and copy, and the columns of each kind of event.
 #include "FrameMonitor.h"
 #include "TraceColumns.h"
+#include "capture/capture.h"
 #include "fake_platform.h"
 
 #include <QApplication>
@@ -175,6 +176,32 @@ TEST_F(FrameMonitorTest, SavesEveryRowAndCopiesTheSelectedOnesAsTabSeparatedText
     QApplication::clipboard()->clear();
     QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), first + third);
+}
+
+// A name ending in .pcapng saves the rows as a capture: the frame with its
+// direction, the call as an event, the noise as its length.
+TEST_F(FrameMonitorTest, SavesPcapngWhenTheNameAsksForIt) {
+    open();
+    const std::vector<unsigned char> status{0xAA, 0xAA, 0xAA, 0x96, 0x69,
+                                            0x00, 0x03, 0x11, 0xFF, 0xED};
+    TraceExport::send(KAV_TRACE_TO_READER, status, "SAM status", 1'000);
+    TraceExport::send(KAV_TRACE_OPERATION, {}, "Kav_GetSAMStatus(1, 0) = 0", 1'005);
+    TraceExport::send(KAV_TRACE_NOISE, {}, "3 bytes of noise skipped", 1'007, 3);
+    QTRY_COMPARE(monitor->model().rowCount(), 3);
+    QTemporaryDir folder;
+    platform.saveFile = folder.filePath("frames.pcapng");
+    QTest::mouseClick(button("保存(&S)..."), Qt::LeftButton);
+    const kav::capture::Capture c = kav::capture::readCapture(platform.saveFile.toStdString());
+    ASSERT_EQ(c.records.size(), 3u);
+    using Kind = kav::capture::Record::Kind;
+    EXPECT_EQ(c.records[0].kind, Kind::Frame);
+    EXPECT_EQ(c.records[0].direction, kav::capture::Direction::ToReader);
+    EXPECT_EQ(c.records[0].bytes, std::vector<std::uint8_t>(status.begin(), status.end()));
+    EXPECT_EQ(c.records[0].timeNs, 1'000'000'000);
+    EXPECT_EQ(c.records[1].kind, Kind::Event);
+    EXPECT_EQ(c.records[1].text, "Kav_GetSAMStatus(1, 0) = 0");
+    EXPECT_EQ(c.records[2].kind, Kind::Noise);
+    EXPECT_EQ(c.records[2].withheld, 3u);
 }
 
 TEST_F(FrameMonitorTest, EveryMeaningOfAReadFitsItsColumnAndTooltipsGiveWhatIsCut) {

@@ -171,6 +171,8 @@ TEST(Capture, HostileFilesAreRefusedNamingTheOffset) {
         {"2 GiB packet length", epb + 20, 0x80000000u, 0, epb + 20},
         {"original length below captured", epb + 24, 0, 0, epb + 24},
         {"interface a billion", epb + 8, 1'000'000'000, 0, epb + 8},
+        {"interface one past those described", epb + 8, 3, 0, epb + 8},
+        {"2 GiB original length", epb + 24, 0x80000000u, 0, epb + 24},
         {"trailing length differs", epb + 4 + 0, 0, 0, 0}, // patched below
     };
     for (const Hostile &h : cases) {
@@ -274,6 +276,26 @@ TEST(Capture, TextTraceReadsFramesNoiseAndEvents) {
     EXPECT_EQ(c.records[2].bytes, find);
     EXPECT_EQ(c.records[2].text, "find card");
     EXPECT_EQ(c.records[7].text, "Kav_FindCard(1) = 159 (card found)");
+}
+
+// Lines a trace never holds: kept as events at the last good time, so a
+// damaged trace still converts and nothing overflows.
+TEST(Capture, TextTraceOddLinesBecomeEvents) {
+    const std::string lines[] = {
+        "9999-12-31 23:59:59.999 far in the future",
+        "2026-12-07 10:12:31.010 /dev/ttyUSB0 >> ZZ ZZ",
+        "2026-12-07 10:12:31.010 /dev/ttyUSB0 << (99999999999 bytes of noise skipped)",
+        "cut off by a full disk",
+    };
+    for (const std::string &odd : lines) {
+        SCOPED_TRACE(odd);
+        const Capture c =
+            readTextTrace("2026-12-07 10:12:31.000 trace of the reader library\n" + odd + "\n");
+        ASSERT_EQ(c.records.size(), 2u);
+        EXPECT_EQ(c.records[1].kind, Kind::Event);
+        EXPECT_GE(c.records[1].timeNs, c.records[0].timeNs);
+        EXPECT_LE(c.records[1].timeNs - c.records[0].timeNs, 10'000'000);
+    }
 }
 
 TEST(Capture, NeitherKindIsRefused) {
