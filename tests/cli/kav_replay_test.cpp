@@ -27,14 +27,15 @@ struct Soak {
 };
 
 Soak soak(const test::Vars &devices, const std::string &interval, const fs::path &photos,
-          const fs::path &trace = {}) {
+          const fs::path &trace = {}, const fs::path &capture = {}) {
     test::Vars vars = devices;
     if (!trace.empty())
         vars["KAVIDCARD_TRACE"] = trace.string();
-    const test::Outcome run = test::run(
-        KAV_CLI,
-        {"soak", "--count", "5", "--interval", interval, "--json", "--photo-dir", photos.string()},
-        vars, std::chrono::seconds{60});
+    std::vector<std::string> args = {"soak",   "--count", "5",           "--interval",
+                                     interval, "--json",  "--photo-dir", photos.string()};
+    if (!capture.empty())
+        args.insert(args.begin(), {"--capture", capture.string()});
+    const test::Outcome run = test::run(KAV_CLI, args, vars, std::chrono::seconds{60});
     Json summary = Json::parse(run.out, nullptr, false);
     EXPECT_FALSE(summary.is_discarded()) << run.out << run.err;
     return {summary, run.exit};
@@ -73,11 +74,12 @@ TEST(KavReplay, AFaultySoakReplaysToTheSameOutcomesAndRetries) {
         SCOPED_TRACE(c.name);
         test::TempFolder folder;
         const fs::path trace = folder.path() / "soak.trace";
+        const fs::path captured = folder.path() / "captured.pcapng";
         Json recorded;
         {
             ToolReader faulty(c.faults);
             ASSERT_FALSE(faulty.path().empty());
-            recorded = outcomes(soak(faulty.devices(), c.interval, folder.path(), trace));
+            recorded = outcomes(soak(faulty.devices(), c.interval, folder.path(), trace, captured));
         }
         // The faults did hit the recording: the replay has something to keep.
         if (c.shows == FaultCase::Failures) {
@@ -95,7 +97,7 @@ TEST(KavReplay, AFaultySoakReplaysToTheSameOutcomesAndRetries) {
             std::ofstream out(pcapng, std::ios::binary);
             kav::capture::writePcapng(kav::capture::readCapture(trace.string()), out);
         }
-        for (const fs::path &file : {trace, pcapng}) {
+        for (const fs::path &file : {trace, pcapng, captured}) {
             SCOPED_TRACE(file.filename().string());
             ToolReader replay({"--replay", file.string(), "--strict-exit"});
             ASSERT_FALSE(replay.path().empty());
