@@ -4,6 +4,7 @@
 
 #include "output.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,6 +46,13 @@ int runRead(const Output &out, int port, const PhotoOptions &photo,
 // The newest appended address: open, 80 RF bytes, find, select, read it.
 int runAddress(const Output &out, int port);
 int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOptions &soak);
+// One frame by hand: CMD PARA DATA framed by the library, or with `raw` the
+// bytes as given; the answer decoded.
+int runSend(const Output &out, int port, const std::vector<std::uint8_t> &bytes, bool raw);
+// Hex digits, spaces, colons or commas between bytes; nullopt for anything else or nothing.
+std::optional<std::vector<std::uint8_t>> parseHex(const std::string &text);
+// Each card's arrival and departure, find card every intervalMs, until Ctrl+C.
+int runWatch(const Output &out, int port, int intervalMs);
 
 // One command on several ports at once, a thread per port: one line per
 // port on standard output, "port 3 (SAM 5-1-...): <its result>" (a

@@ -289,6 +289,10 @@ struct Args {
     CheckOptions checkOptions;
     ResultsOptions resultsOptions;
     std::string captureIn, captureOut;
+    std::string sendHex;
+    bool sendRaw = false;
+    std::vector<std::uint8_t> sendBytes;
+    int watchIntervalMs = 500;
 };
 
 // What a command runs with once every argument is checked.
@@ -411,6 +415,38 @@ const Command kCommands[] = {
      },
      [](const Context &c, const Args &args) {
          return runSoakAtOnce(c.out, c.many, c.photo, args.soakOptions);
+     }},
+    {"send",
+     "Send one frame by hand (HEX: CMD PARA DATA; --raw: the whole frame) and decode the answer",
+     Ports::One, nullptr,
+     [](CLI::App &command, Args &args) {
+         command.add_option("HEX", args.sendHex, "The bytes in hex, e.g. \"11 FF\"")->required();
+         command.add_flag("--raw", args.sendRaw,
+                          "Send HEX byte for byte: preamble, length and checksum as given");
+     },
+     [](const CLI::App &, Args &args, bool) -> std::string {
+         const auto bytes = parseHex(args.sendHex);
+         if (!bytes)
+             return "HEX: pairs of hex digits, e.g. \"11 FF\"";
+         if (!args.sendRaw && bytes->size() < 2)
+             return "HEX: at least CMD and PARA";
+         if (bytes->size() > 260)
+             return "HEX: at most 260 bytes";
+         args.sendBytes = *bytes;
+         return {};
+     },
+     [](const Context &c, const Args &args) {
+         return runSend(c.out, c.port, args.sendBytes, args.sendRaw);
+     }},
+    {"watch", "Print each card's arrival and departure with its time, until Ctrl+C", Ports::One,
+     nullptr,
+     [](CLI::App &command, Args &args) {
+         command.add_option("--interval", args.watchIntervalMs, "How often to look, ms (500)")
+             ->check(between(10, 3'600'000, "a pause in milliseconds (10 to 3600000)"));
+     },
+     nullptr,
+     [](const Context &c, const Args &args) {
+         return runWatch(c.out, c.port, args.watchIntervalMs);
      }},
     {"check", "Check the unit on the port against a plan: PASS or FAIL, recorded", Ports::OwnSearch,
      nullptr,

@@ -667,6 +667,22 @@ KAV_EXPORT int KAV_CALL Kav_ReadFingerprint(int port, unsigned char *buffer, int
 KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int addressSize,
                                                 int *present);
 
+/* Kav_SendFrame: one frame sent by hand on an open port, for trying a
+ * command. With flags 0, frame holds CMD, PARA and any data (frameSize at
+ * least 2): the preamble, length and checksum are added. With
+ * KAV_SEND_RAW, frame is sent byte for byte as given (frameSize at least
+ * 1). The first well-formed answer frame that comes within the command's
+ * time, whole (preamble to checksum), goes into answer, which holds
+ * answerSize bytes (KAV_SEND_ANSWER_MAX_SIZE always suffices); *answerSize
+ * receives its length. Stale input is dropped first; it is never sent again.
+ * Returns KAV_OK when a frame came, whatever the SAM's status in it;
+ * KAV_E_TIMEOUT (nothing), KAV_E_BAD_FRAME (only broken frames),
+ * KAV_E_BAD_ARGUMENT (NULL pointers, sizes), KAV_E_NOT_OPEN or KAV_E_IO. */
+enum { KAV_SEND_RAW = 1, KAV_SEND_ANSWER_MAX_SIZE = 4103 };
+KAV_EXPORT int KAV_CALL Kav_SendFrame(int port, const unsigned char *frame, int frameSize,
+                                      int flags, unsigned char *answer, int answerSize,
+                                      int *answerLength);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

@@ -294,6 +294,32 @@ KAV_EXPORT int KAV_CALL Kav_ReadAppendedAddress(int port, char *address, int add
         Returns::ResultCode, onDevice(port));
 }
 
+KAV_EXPORT int KAV_CALL Kav_SendFrame(int port, const unsigned char *frame, int frameSize,
+                                      int flags, unsigned char *answer, int answerSize,
+                                      int *answerLength) {
+    return guarded(
+        "Kav_SendFrame(" + args(port, frameSize, flags, answerSize) + ")",
+        [=](Library &l) -> int {
+            const bool raw = (flags & KAV_SEND_RAW) != 0;
+            if (frame == nullptr || answer == nullptr || answerLength == nullptr ||
+                (flags & ~KAV_SEND_RAW) != 0 || frameSize < (raw ? 1 : 2) ||
+                frameSize > static_cast<int>(proto::kMaxCommandLength) + 7 || answerSize <= 0)
+                return KAV_E_BAD_ARGUMENT;
+            std::vector<std::uint8_t> bytes(frame, frame + frameSize);
+            if (!raw)
+                bytes = proto::encodeCommand(bytes[0], bytes[1], std::span(bytes).subspan(2));
+            std::vector<std::uint8_t> got;
+            if (const int result = l.sendFrame(port, bytes, got); result != KAV_OK)
+                return result;
+            if (got.size() > static_cast<std::size_t>(answerSize))
+                return KAV_E_BAD_ARGUMENT;
+            std::memcpy(answer, got.data(), got.size());
+            *answerLength = static_cast<int>(got.size());
+            return KAV_OK;
+        },
+        Returns::ResultCode, onDevice(port));
+}
+
 KAV_EXPORT int KAV_CALL Kav_SetSexType(int code) {
     return guarded("Kav_SetSexType(" + args(code) + ")",
                    [=](Library &l) -> int { return l.formats().setSex(code); });

@@ -89,6 +89,8 @@ std::string Device::text() const {
         return path;
     case Kind::Virtual:
         return cardFile.empty() ? "virtual" : "virtual:" + cardFile;
+    case Kind::Replay:
+        return "replay:" + path;
     case Kind::Rfc2217:
     case Kind::Tcp: {
         const bool v6 = host.find(':') != std::string::npos;
@@ -212,6 +214,14 @@ DeviceMap DeviceMap::fromVariable(std::string_view value) {
             map.overrides_[*port] = std::nullopt;
         } else if (target == kVirtual) {
             map.overrides_[*port] = Device{Device::Kind::Virtual, {}, {}, {}, 0};
+        } else if (target.starts_with("replay:")) {
+            if (target.size() == 7) {
+                map.errors_.push_back("ignored \"" + std::string(entry) +
+                                      "\": replay: names no capture");
+                continue;
+            }
+            map.overrides_[*port] =
+                Device{Device::Kind::Replay, std::string(target.substr(7)), {}, {}, 0};
         } else if (target.substr(0, kVirtual.size() + 1) == "virtual:") {
             map.overrides_[*port] = Device{
                 Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1)), {}, 0};

@@ -16,7 +16,9 @@
 //
 // A device is a path, "virtual" (the in-process virtual reader with its
 // sample card), "virtual:<card file>", a serial port on another machine
-// behind a serial-port server, or "none" (the port names nothing). The
+// behind a serial-port server, "replay:<capture>" (an in-process reader
+// answering as the capture or text trace recorded), or "none" (the port
+// names nothing). The
 // entry "defaults=off" turns the default rule off, so that only the ports
 // of the variable exist.
 //
@@ -43,9 +45,9 @@
 namespace kav {
 
 struct Device {
-    enum class Kind { Path, Virtual, Rfc2217, Tcp };
+    enum class Kind { Path, Virtual, Rfc2217, Tcp, Replay };
     Kind kind = Kind::Path;
-    std::string path;     // the device node, for Kind::Path
+    std::string path;     // the device node, for Kind::Path; the capture, for Kind::Replay
     std::string cardFile; // for Kind::Virtual; empty: the sample card
     std::string host;     // for the network kinds, without brackets
     std::uint16_t tcpPort = 0;

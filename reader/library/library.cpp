@@ -4,9 +4,11 @@
 #include "link/memory_link.h"
 #include "link/network_link.h"
 #include "link/serial_link.h"
+#include "protocol/frame_parser.h"
 #include "protocol/trace.h"
 #include "protocol/transact.h"
 #include "virtual/card_file.h"
+#include "virtual/replay_capture.h"
 #include "virtual/virtual_reader.h"
 
 #include <cstdlib>
@@ -135,6 +137,7 @@ void Library::reset() {
     retries_.clear();
     lastCards_.clear();
     virtual_.clear();
+    replays_.clear();
     cardErrors_.clear();
     failures_.clear();
     formats_ = {};
@@ -175,7 +178,28 @@ Library::Target Library::target(int port) {
     Target t{devices_.deviceFor(port), nullptr};
     if (t.device && t.device->kind == Device::Kind::Virtual)
         t.reader = virtualReader(port);
+    if (t.device && t.device->kind == Device::Kind::Replay)
+        t.reader = replayReader(port, t.device->path);
     return t;
+}
+
+std::shared_ptr<Peer> Library::replayReader(int port, const std::string &file) {
+    if (auto it = replays_.find(port); it != replays_.end())
+        return it->second;
+    try {
+        auto reader = std::make_shared<virt::ReplayReader>(
+            virt::scriptFromCapture(capture::readCapture(file)));
+        reader->setMissHandler([port](const virt::ReplayReader::Miss &miss) {
+            trace::line(portName(port) + ": no recorded answer: expected " +
+                        trace::hex(miss.expected) + ", received " + trace::hex(miss.received));
+        });
+        replays_.emplace(port, reader);
+        return reader;
+    } catch (const std::exception &e) {
+        // Not kept: a capture put right serves the next call.
+        trace::line(portName(port) + ": replay " + file + ": " + e.what());
+        return nullptr;
+    }
 }
 
 Library::Connection Library::connect(int port, std::uint32_t baud) {
@@ -196,12 +220,23 @@ Library::Connection Library::connect(int port, std::uint32_t baud) {
 }
 
 Library::Connection Library::connect(int port, const std::optional<Device> &device,
-                                     std::shared_ptr<virt::VirtualReader> reader,
-                                     std::uint32_t baud, const std::function<bool()> &stop) {
+                                     std::shared_ptr<Peer> reader, std::uint32_t baud,
+                                     const std::function<bool()> &stop) {
     if (!device) {
         const std::string why = portName(port) + ": no device is mapped to it";
         trace::line(why);
         return {KAV_E_NO_DEVICE, nullptr, why};
+    }
+    if (device->kind == Device::Kind::Replay) {
+        if (!reader) {
+            const std::string why =
+                portName(port) + ": the capture " + device->path + " cannot be replayed";
+            return {KAV_E_NO_DEVICE, nullptr, why};
+        }
+        return {
+            KAV_OK,
+            std::make_unique<MemoryLink>(std::move(reader), baud, "replay@" + std::to_string(port)),
+            {}};
     }
     if (device->kind == Device::Kind::Virtual)
         return {KAV_OK,
@@ -546,6 +581,56 @@ int Library::commandInto(int port, proto::Command command, std::uint8_t expected
 int Library::simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data) {
     proto::Response answer;
     return this->command(port, command, data, proto::kSuccess, answer);
+}
+
+int Library::sendFrame(int port, std::span<const std::uint8_t> frame,
+                       std::vector<std::uint8_t> &answer) {
+    int result = KAV_OK;
+    OpenPort *open = live(port, result);
+    if (open == nullptr)
+        return result;
+    Link &link = *open->link;
+    // The time of the command the frame names; the longest for any other.
+    const proto::Command named{frame.size() > 7 ? frame[7] : std::uint8_t{0},
+                               frame.size() > 8 ? frame[8] : std::uint8_t{0}};
+    const auto start = Link::Clock::now();
+    const auto deadline = start + proto::commandTimeout(named, open->baud) + link.extraDelay();
+    link.discardInput();
+    trace::frame(link.name(), trace::Direction::ToReader, frame, "sent by hand");
+    if (link.write(frame) != KAV_OK) {
+        noteFailure(port, link.name() + ": the frame could not be written");
+        return KAV_E_IO;
+    }
+    proto::FrameParser parser(proto::FrameKind::Response);
+    std::vector<std::uint8_t> chunk;
+    bool broken = false;
+    while (Link::Clock::now() < deadline) {
+        chunk.clear();
+        const int rc = link.read(chunk, deadline);
+        if (rc == KAV_E_TIMEOUT)
+            continue;
+        if (rc != KAV_OK)
+            return KAV_E_IO;
+        for (proto::ParseEvent &event : parser.feedAll(chunk)) {
+            if (event.type == proto::ParseEvent::Type::Frame) {
+                const auto decoded = proto::decodeResponse(event.bytes);
+                trace::frame(link.name(), trace::Direction::FromReader, event.bytes,
+                             decoded ? proto::describeResponse(*decoded) : "answer");
+                answer = std::move(event.bytes);
+                return KAV_OK;
+            }
+            if (event.type == proto::ParseEvent::Type::Noise) {
+                trace::noise(link.name(), event.bytes.size());
+                continue;
+            }
+            broken = true;
+            trace::frame(link.name(), trace::Direction::FromReader, event.bytes, "broken");
+        }
+    }
+    const std::vector<std::uint8_t> rest = parser.drain();
+    if (!rest.empty())
+        trace::frame(link.name(), trace::Direction::FromReader, rest, "incomplete, discarded");
+    return broken || !rest.empty() ? KAV_E_BAD_FRAME : KAV_E_TIMEOUT;
 }
 
 void Library::keepRate(OpenPort &open, std::uint32_t baud) {

@@ -14,6 +14,7 @@
 #include "KavIDCardAPI.h"
 #include "card/fieldformat.h"
 #include "devicemap.h"
+#include "link/peer.h"
 #include "photo/photostore.h"
 #include "protocol/link.h"
 #include "protocol/protocol.h"
@@ -74,6 +75,9 @@ class Library {
     // into buffer (when not null).
     int commandInto(int port, proto::Command command, std::uint8_t expected, unsigned char *buffer,
                     std::size_t size);
+    // A frame sent as given (a host trying a command by hand) and the
+    // first well-formed answer frame, whole; never sent again.
+    int sendFrame(int port, std::span<const std::uint8_t> frame, std::vector<std::uint8_t> &answer);
     // A command whose answer carries nothing the caller needs.
     int simpleCommand(int port, proto::Command command, std::span<const std::uint8_t> data = {});
 
@@ -109,6 +113,10 @@ class Library {
     // The virtual reader a port is mapped to, created on first use; null
     // when the port is not mapped to one. Under the state lock.
     std::shared_ptr<virt::VirtualReader> virtualReader(int port);
+    // The replaying reader a port is mapped to (replay:FILE), made from
+    // its capture on first use; null when the capture cannot be used (the
+    // trace says why). Under the state lock.
+    std::shared_ptr<Peer> replayReader(int port, const std::string &file);
 
   private:
     Library();
@@ -151,7 +159,7 @@ class Library {
     // needs, taken under the state lock for a moment.
     struct Target {
         std::optional<Device> device;
-        std::shared_ptr<virt::VirtualReader> reader;
+        std::shared_ptr<Peer> reader; // a virtual or replaying reader
     };
     Target target(int port);
     // Opens a link to the port's device at baud; not registered as open.
@@ -160,7 +168,7 @@ class Library {
     // library, so discovery threads may call it. A network device's
     // connection ends by its time limit, or earlier when `stop` says so.
     static Connection connect(int port, const std::optional<Device> &device,
-                              std::shared_ptr<virt::VirtualReader> reader, std::uint32_t baud,
+                              std::shared_ptr<Peer> reader, std::uint32_t baud,
                               const std::function<bool()> &stop = {});
     // Small pieces of state, each under the state lock for a moment.
     std::optional<std::uint32_t> knownRate(int port);
@@ -181,6 +189,8 @@ class Library {
     std::map<int, unsigned> retries_;
     std::map<int, std::unique_ptr<KavCardData>> lastCards_;
     std::map<int, std::shared_ptr<virt::VirtualReader>> virtual_;
+    // A port's replaying reader, made from its capture on first use.
+    std::map<int, std::shared_ptr<Peer>> replays_;
     std::map<int, std::string> cardErrors_; // why a virtual port's card file was not taken
     struct Failure {
         std::string text;

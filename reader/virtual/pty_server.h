@@ -20,6 +20,8 @@ namespace kav::virt {
 class PtyServer {
   public:
     explicit PtyServer(std::shared_ptr<VirtualReader> reader);
+    // Any peer (a replayed recording); `rate` is the rate its line starts at.
+    PtyServer(std::shared_ptr<Peer> peer, std::function<std::uint32_t()> rate);
     ~PtyServer();
     PtyServer(const PtyServer &) = delete;
     PtyServer &operator=(const PtyServer &) = delete;
@@ -65,7 +67,8 @@ class PtyServer {
     void removeLink();
     void updateLink();
 
-    std::shared_ptr<VirtualReader> reader_;
+    std::shared_ptr<Peer> reader_;
+    std::function<std::uint32_t()> rate_;
     std::string linkPath_;
     std::function<void(const std::string &)> onReopen_;
 

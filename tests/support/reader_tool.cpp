@@ -36,6 +36,17 @@ void ToolReader::stop(int sig) {
     pty_.clear();
 }
 
+int ToolReader::wait(std::chrono::milliseconds limit) {
+    if (!child_)
+        return -1;
+    const int code = child_->wait(limit);
+    child_.reset();
+    std::error_code ignored;
+    std::filesystem::remove(link_, ignored);
+    pty_.clear();
+    return code;
+}
+
 void ToolReader::start() {
     if (child_)
         return;

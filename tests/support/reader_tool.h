@@ -4,6 +4,7 @@
 
 #include "process.h"
 
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -24,6 +25,10 @@ class ToolReader {
     const std::string &pty() const { return pty_; }
     Vars devices(int port = 1) const;
     bool running() const { return child_ != nullptr; }
+    // What the tool said on standard error so far.
+    std::string err() { return child_ ? child_->err() : std::string(); }
+    // Waits for the tool to end by itself: its exit code (see Child::wait).
+    int wait(std::chrono::milliseconds limit);
     // The reader goes away; SIGKILL: pulled out without a goodbye.
     void stop(int sig = SIGTERM);
     // Back again, with the same options, at the same path.

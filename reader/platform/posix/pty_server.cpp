@@ -68,7 +68,11 @@ constexpr std::size_t kPaceChunk = 16;
 
 } // namespace
 
-PtyServer::PtyServer(std::shared_ptr<VirtualReader> reader) : reader_(std::move(reader)) {}
+PtyServer::PtyServer(std::shared_ptr<VirtualReader> reader)
+    : PtyServer(reader, [reader] { return reader->baudRate(); }) {}
+
+PtyServer::PtyServer(std::shared_ptr<Peer> peer, std::function<std::uint32_t()> rate)
+    : reader_(std::move(peer)), rate_(std::move(rate)) {}
 
 PtyServer::~PtyServer() {
     stop();
@@ -119,7 +123,7 @@ bool PtyServer::openPty(std::string *error) {
         return failWith("tcsetattr");
     termios seen{};
     seesClientRate_ = ::tcgetattr(master_, &seen) == 0 && ::cfgetospeed(&seen) == probe;
-    const speed_t initial = codeOf(reader_->baudRate());
+    const speed_t initial = codeOf(rate_());
     ::cfsetispeed(&t, initial);
     ::cfsetospeed(&t, initial);
     ::tcsetattr(slaveHold_, TCSANOW, &t);
@@ -196,7 +200,7 @@ void PtyServer::stop() {
 std::uint32_t PtyServer::clientRate() const {
     termios t{};
     if (!seesClientRate_ || ::tcgetattr(master_, &t) != 0)
-        return reader_->baudRate();
+        return rate_();
     return baudOf(::cfgetospeed(&t));
 }
 

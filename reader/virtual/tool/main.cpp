@@ -3,8 +3,10 @@
 // fault reopens the pty), then serves frames until SIGINT or SIGTERM.
 
 #include "protocol/protocol.h"
+#include "protocol/trace.h"
 #include "virtual/card_file.h"
 #include "virtual/pty_server.h"
+#include "virtual/replay_capture.h"
 #include "virtual/virtual_reader.h"
 
 #include <CLI/CLI.hpp>
@@ -13,6 +15,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -90,6 +93,13 @@ bool say(int fd, const std::string &line, Clock::duration limit, const sigset_t 
     return true;
 }
 
+// Set by the server's thread when --strict-exit ends the tool.
+std::atomic<bool> strictMiss{false};
+
+std::string hexOrNothing(const std::vector<std::uint8_t> &bytes) {
+    return bytes.empty() ? "nothing (the recording has ended)" : kav::trace::hex(bytes);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -135,6 +145,27 @@ int main(int argc, char *argv[]) {
         cli.add_option("--link", linkPath, "Also make a symlink PATH to the pty.")
             ->option_text("PATH")
             ->multi_option_policy(takeLast);
+    std::string replayPath;
+    std::string matchText = "order";
+    std::string speedText = "1";
+    bool strictExit = false;
+    CLI::Option *replayOpt =
+        cli.add_option("--replay", replayPath,
+                       "Answer as the capture (pcapng or text trace) recorded, instead of a card.")
+            ->option_text("FILE")
+            ->multi_option_policy(takeLast);
+    cli.add_option("--match", matchText,
+                   "With --replay: order (the next recorded command, the default) or content "
+                   "(the next recorded answer to the same command).")
+        ->option_text("HOW [order]")
+        ->multi_option_policy(takeLast);
+    cli.add_option("--speed", speedText,
+                   "With --replay: 1 keeps the recorded delays, 0 answers at once, N is N times "
+                   "as fast.")
+        ->option_text("N [1]")
+        ->multi_option_policy(takeLast);
+    cli.add_flag("--strict-exit", strictExit,
+                 "With --replay: a command without a recorded match ends the tool (exit 3).");
     // Unknown options and stray arguments are ours to report, in one line.
     cli.allow_extras();
     try {
@@ -149,6 +180,29 @@ int main(int argc, char *argv[]) {
         if (first.size() > 1 && first[0] == '-')
             return usageError("unknown option " + first);
         return usageError("unexpected argument " + first);
+    }
+
+    const bool replaying = replayOpt->count() > 0;
+    if (!replaying && (strictExit || cli.count("--match") > 0 || cli.count("--speed") > 0))
+        return usageError("--match, --speed and --strict-exit go with --replay");
+    if (replaying && (cardOpt->count() > 0 || noCard || pace || wireOnly || !faults.empty()))
+        return usageError("--replay answers as recorded: no --card, --no-card, --pace, "
+                          "--wire-only or --fault with it");
+    const std::optional<kav::virt::ReplayReader::Match> match = kav::virt::matchFromName(matchText);
+    if (!match)
+        return usageError("--match: order or content");
+    const std::optional<double> speed = kav::virt::speedFromText(speedText);
+    if (!speed)
+        return usageError("--speed: a number, 0 or more");
+    std::shared_ptr<kav::virt::ReplayReader> replay;
+    if (replaying) {
+        try {
+            replay = std::make_shared<kav::virt::ReplayReader>(
+                kav::virt::scriptFromCapture(kav::capture::readCapture(replayPath)), *match,
+                *speed);
+        } catch (const std::exception &e) {
+            return usageError(replayPath + ": " + e.what());
+        }
     }
 
     // Until the signals are blocked below, SIGINT and SIGTERM end the tool
@@ -192,9 +246,26 @@ int main(int argc, char *argv[]) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1); // --strict-exit's own
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    kav::virt::PtyServer server(reader);
+    std::unique_ptr<kav::virt::PtyServer> served;
+    if (replay) {
+        replay->setMissHandler([strictExit](const kav::virt::ReplayReader::Miss &miss) {
+            // On the server's thread: short, and never waits for long.
+            say(STDERR_FILENO,
+                "kav-virtual-reader: no recorded answer: expected " + hexOrNothing(miss.expected) +
+                    ", received " + kav::trace::hex(miss.received) + "\n",
+                1s);
+            if (strictExit && !strictMiss.exchange(true))
+                ::kill(::getpid(), SIGUSR1);
+        });
+        served =
+            std::make_unique<kav::virt::PtyServer>(replay, [replay] { return replay->baudRate(); });
+    } else {
+        served = std::make_unique<kav::virt::PtyServer>(reader);
+    }
+    kav::virt::PtyServer &server = *served;
     if (linkOpt->count() > 0)
         server.setLinkPath(linkPath);
     server.setReopenHandler([](const std::string &path) {
@@ -207,16 +278,18 @@ int main(int argc, char *argv[]) {
 
     int signal = 0;
     const std::string mode = pace ? ", paced" : wireOnly ? ", wire speed only" : "";
+    const std::string what =
+        replay ? "replaying " + replayPath + " at " + std::to_string(replay->baudRate()) + " baud"
+               : "serving at " + std::to_string(*baud) + " baud" + (card ? "" : ", no card") + mode;
     // The path is what a caller waits for: no limit but a stop signal.
     if (say(STDOUT_FILENO, server.slavePath() + "\n", Clock::duration::max() / 2, &stopSignals,
             &signal))
         say(STDERR_FILENO,
-            "kav-virtual-reader: serving at " + std::to_string(*baud) + " baud" +
-                (card ? "" : ", no card") + mode + "; rate mismatch " +
+            "kav-virtual-reader: " + what + "; rate mismatch " +
                 (server.seesClientRate() ? "modelled" : "not modelled (rate not visible)") + "\n",
             1s, &stopSignals, &signal);
     if (signal == 0)
         sigwait(&stopSignals, &signal);
     server.stop();
-    return 0;
+    return strictMiss ? 3 : 0;
 }

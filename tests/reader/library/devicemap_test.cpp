@@ -49,12 +49,16 @@ TEST(DeviceMap, VariableAddsOverridesAndRemoves) {
     EXPECT_EQ(map.deviceFor(7), path("/dev/ttyS4"));
     EXPECT_EQ(map.deviceFor(2), path("/dev/ttyUSB1")); // untouched by the variable
     EXPECT_TRUE(map.errors().empty());
+    const DeviceMap replay = DeviceMap::fromVariable("4=replay:/lab/site 1.pcapng");
+    const Device recorded{Device::Kind::Replay, "/lab/site 1.pcapng", {}, {}, 0};
+    EXPECT_EQ(replay.deviceFor(4), recorded);
+    EXPECT_EQ(recorded.text(), "replay:/lab/site 1.pcapng");
 }
 
 TEST(DeviceMap, BadEntriesAreSkippedAndSaid) {
-    const char *bad[] = {"x=virtual",           "=virtual",    "0=virtual",
-                         "-1=virtual",          "1=",          "1virtual",
-                         "99999999999=virtual", "1.5=virtual", "2=virtual=x"};
+    const char *bad[] = {"x=virtual",   "=virtual",   "0=virtual", "-1=virtual",
+                         "1=",          "1virtual",   "3=replay:", "99999999999=virtual",
+                         "1.5=virtual", "2=virtual=x"};
     for (const char *entry : bad) {
         SCOPED_TRACE(entry);
         const DeviceMap map = DeviceMap::fromVariable(std::string(entry) + ",9=virtual");
