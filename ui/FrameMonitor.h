@@ -36,7 +36,7 @@ class FrameModel : public QAbstractTableModel {
         QByteArray link; // UTF-8
         QByteArray bytes;
         std::size_t byteCount = 0;
-        QByteArray text; // UTF-8
+        QByteArray text;          // UTF-8
         std::uint64_t serial = 0; // set by the model: which row a cached format is of
     };
 
