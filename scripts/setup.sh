@@ -20,6 +20,8 @@ packages=(
     fonts-arphic-uming qt6-translations-l10n
     # The serial-port server the network ports are tested against.
     ser2net
+    # Wireshark's command line, which reads kav's captures with our dissector.
+    tshark
     "$@"
 )
 
