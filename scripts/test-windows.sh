@@ -37,7 +37,7 @@ install() {
     scripts/setup.sh mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 wine \
         wine32:i386 googletest unzip tcl make
     # The dialog's tests: a display, pictures, Chinese and wine's own fonts.
-    scripts/setup.sh xvfb imagemagick fonts-arphic-uming fonts-wine
+    scripts/setup.sh xvfb imagemagick fonts-arphic-uming fonts-wine python3-pefile
 }
 
 sqlite_source() {

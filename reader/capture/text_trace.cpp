@@ -38,11 +38,15 @@ std::optional<std::int64_t> timestamp(std::string_view line) {
     tm.tm_min = *minute;
     tm.tm_sec = *second;
     tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    // Nanoseconds since 1970 hold some 292 years: later is no trace's time.
-    if (t == static_cast<std::time_t>(-1) || t < 0 || t > 9'000'000'000)
+    const std::time_t made = std::mktime(&tm);
+    if (made == static_cast<std::time_t>(-1))
         return std::nullopt;
-    return static_cast<std::int64_t>(t) * 1'000'000'000 + std::int64_t{*ms} * 1'000'000;
+    // Nanoseconds since 1970 hold some 292 years: later is no trace's time.
+    // (A 32-bit time_t cannot reach that far; 64 bits are compared.)
+    const std::int64_t t = made;
+    if (t < 0 || t > 9'000'000'000)
+        return std::nullopt;
+    return t * 1'000'000'000 + std::int64_t{*ms} * 1'000'000;
 }
 
 std::optional<std::vector<std::uint8_t>> hexBytes(std::string_view s) {

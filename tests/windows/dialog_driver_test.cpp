@@ -67,23 +67,32 @@ struct FindContext {
     HWND found;
 };
 
+// Enumeration callbacks are __stdcall on x86, which a lambda cannot be.
+BOOL CALLBACK matchWindow(HWND window, LPARAM param) {
+    auto &c = *reinterpret_cast<FindContext *>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t text[256] = {};
+    GetWindowTextW(window, text, 256);
+    if (owner == c.process && IsWindowVisible(window) && c.caption == std::wstring(text)) {
+        c.found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK noteBoxText(HWND child, LPARAM param) {
+    wchar_t text[256] = {};
+    SendMessageW(child, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+    if (std::wstring(text) == L"选择下载目录操作出错")
+        *reinterpret_cast<bool *>(param) = true;
+    return TRUE;
+}
+
 // A visible top-level window of the process with this caption.
 HWND windowOf(DWORD process, const wchar_t *caption) {
     FindContext context{process, caption, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto &c = *reinterpret_cast<FindContext *>(param);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t text[256] = {};
-            GetWindowTextW(window, text, 256);
-            if (owner == c.process && IsWindowVisible(window) && c.caption == std::wstring(text)) {
-                c.found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&context));
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&context));
     return context.found;
 }
 
@@ -362,16 +371,7 @@ TEST(DialogDriver, PickerUnavailableShowsMessageBoxCaptionedWithTheProgram) {
     ASSERT_TRUE(
         waitFor([&] { return (box = windowOf(dialog.processId(), L"velkart_testbuild")); }));
     bool saysIt = false;
-    EnumChildWindows(
-        box,
-        [](HWND child, LPARAM param) -> BOOL {
-            wchar_t text[256] = {};
-            SendMessageW(child, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
-            if (std::wstring(text) == L"选择下载目录操作出错")
-                *reinterpret_cast<bool *>(param) = true;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&saysIt));
+    EnumChildWindows(box, noteBoxText, reinterpret_cast<LPARAM>(&saysIt));
     EXPECT_TRUE(saysIt);
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_TRUE(waitFor([&] { return !IsWindow(box); }));
