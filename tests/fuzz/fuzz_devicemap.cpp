@@ -78,9 +78,12 @@ void checkDevice(const Device &d) {
         FUZZ_CHECK(again.has_value() && *again == d && why.empty());
         return;
     }
-    const std::string &text = d.kind == Device::Kind::Path ? d.path : d.cardFile;
+    const std::string &text = d.kind == Device::Kind::Virtual ? d.cardFile : d.path;
     FUZZ_CHECK(text.find_first_of(",;") == std::string::npos);
-    if (d.kind == Device::Kind::Path) {
+    if (d.kind == Device::Kind::Replay) {
+        // A replayed capture: its file, which is never empty.
+        FUZZ_CHECK(!d.path.empty() && d.cardFile.empty());
+    } else if (d.kind == Device::Kind::Path) {
         FUZZ_CHECK(!d.path.empty() && d.cardFile.empty());
         FUZZ_CHECK(!isSpace(d.path.front()) && !isSpace(d.path.back()));
         FUZZ_CHECK(d.path != "none" && d.path != "virtual" && d.path.rfind("virtual:", 0) != 0);
