@@ -272,8 +272,24 @@ int helpPrinted(int exitCode) {
     return finishOutput(exitCode);
 }
 
+// Set once --json is seen on the command line, parsed or not: a script
+// that asked for JSON gets its error object even when the line is wrong.
+bool usageAsJson = false;
+
+bool asksForJson(const std::vector<std::string> &arguments) {
+    for (const std::string &word : arguments) {
+        if (word == "--")
+            return false;
+        if (word == "--json")
+            return true;
+    }
+    return false;
+}
+
 int usage(const std::string &message) {
     std::fprintf(stderr, "kav: %s (kav --help for usage)\n", message.c_str());
+    if (usageAsJson)
+        printOut(jsonLine(Json{{"error", Json{{"operation", "usage"}, {"text", message}}}}));
     return kExitUsage;
 }
 
@@ -574,6 +590,7 @@ int runKav(int argc, char **argv, bool &json) {
         // CLI11 takes them without the program's name, last first.
         std::vector<std::string> arguments = platform::utf8Arguments(argc, argv);
         arguments.erase(arguments.begin());
+        usageAsJson = asksForJson(arguments);
         std::reverse(arguments.begin(), arguments.end());
         app.parse(arguments);
     } catch (const CLI::CallForHelp &e) {
@@ -608,6 +625,7 @@ int runKav(int argc, char **argv, bool &json) {
         return usage(message);
     }
 
+    usageAsJson = usageAsJson || json;
     if (!strays.empty()) {
         if (!app.get_subcommands().empty())
             return usage("unexpected argument " + strays.front());
@@ -643,7 +661,8 @@ int runKav(int argc, char **argv, bool &json) {
     if (!photo)
         return usage(photoError);
     // One port keeps the library's own name; each of several gets its own.
-    photo->portInName = severalPorts && command.photo == &Args::readPhoto;
+    photo->portInName =
+        severalPorts && (command.photo == &Args::readPhoto || command.photo == &Args::soakPhoto);
 
     // Every argument is checked: from here on the library is used. Its
     // warnings are read before --trace shows the calls that read them.

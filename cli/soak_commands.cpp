@@ -65,7 +65,10 @@ struct SoakRun {
 };
 
 // The read sequences of one port; `live` draws its one progress line.
-SoakRun soakLoop(int port, const SoakOptions &soak, SoakProgress &progress, bool live) {
+// portInName: other ports read into the same folder at once, so each
+// photo takes its port's name.
+SoakRun soakLoop(int port, const SoakOptions &soak, SoakProgress &progress, bool live,
+                 bool portInName) {
     SoakRun run;
     run.attempts.reserve(static_cast<std::size_t>(std::min(soak.count, 100'000)));
     int ok = 0;
@@ -78,7 +81,7 @@ SoakRun soakLoop(int port, const SoakOptions &soak, SoakProgress &progress, bool
             break;
         IDCardRecord record{};
         const Clock::time_point start = Clock::now();
-        const Step step = readSequence(port, record);
+        const Step step = readSequence(port, record, nullptr, portInName);
         // A sequence the interrupt may have cut short says nothing of the reader.
         if (interruptRequested() && !step.ok())
             break;
@@ -198,7 +201,8 @@ int runSoak(const Output &out, int port, const PhotoOptions &photo, const SoakOp
     }
     const InterruptEndsRun stopOnInterrupt;
     SoakProgress progress;
-    const SoakRun run = soakLoop(port, soak, progress, platform::stderrIsTerminal());
+    const SoakRun run =
+        soakLoop(port, soak, progress, platform::stderrIsTerminal(), photo.portInName);
     return soakReport(out, port, run);
 }
 
@@ -222,7 +226,7 @@ int runSoakAtOnce(const Output &out, const std::vector<int> &ports, const PhotoO
             runs = runOnPorts<SoakRun>(index, [&](int i) {
                 const std::size_t at = static_cast<std::size_t>(i);
                 samIds[at] = samIdOf(ports[at]);
-                return soakLoop(ports[at], soak, progress[at], false);
+                return soakLoop(ports[at], soak, progress[at], false, photo.portInName);
             });
             finished.store(true);
         });

@@ -333,6 +333,7 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
         {{"read", "--photo-dir", notGbk.string()}, "--photo-dir"},
         {{"read", "--photo-format", "png"}, "--photo-format"},
         {{"status", "--bogus"}, "--bogus"},
+        {{"read", "--fingerprint-out", aFile.string()}, "--fingerprint-out"},
     };
     const fs::path trace = folder.path() / "trace.log";
     for (const Case &c : cases) {
@@ -344,7 +345,14 @@ TEST(KavArguments, RefusedWithOneLineNamingTheArgumentBeforeAnyPortIsTouched) {
         EXPECT_EQ(run.exit, kExitUsage);
         EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-        EXPECT_EQ(run.out, "");
+        // A script that asked for JSON gets the error object, one line, the
+        // same text as the line on standard error.
+        ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+        const Json error = json(run)["error"];
+        EXPECT_EQ(error["operation"], "usage") << run.out;
+        const std::string text = error["text"].get<std::string>();
+        EXPECT_NE(text.find(c.named), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("kav: " + text + " (kav --help"), std::string::npos) << run.err;
     }
     const std::string traced = fileText(trace);
     EXPECT_EQ(traced.find("Kav_OpenPort"), std::string::npos) << traced;

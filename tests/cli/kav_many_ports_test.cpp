@@ -136,6 +136,55 @@ TEST(KavManyPorts, EachPortsPhotoHasItsOwnFile) {
     }
 }
 
+// Ports soaked at once into one folder: each port's photo has a file of
+// its own, and it is the photo of the card on that port.
+TEST(KavManyPorts, SoakedPortsEachKeepTheirOwnCardsPhoto) {
+    const std::string cards = KAV_CARDS_DIR;
+    test::ToolReader first({"--card", cards + "/ordinary.json"});
+    test::ToolReader second({"--card", cards + "/mongol-female.json"});
+    ASSERT_TRUE(first.running() && second.running());
+    const test::Vars vars{
+        {"KAVIDCARD_DEVICES", "defaults=off,1=" + first.path() + ",2=" + second.path()}};
+    // Each card's photo as one port alone reads it.
+    std::vector<std::vector<std::uint8_t>> alone;
+    for (const char *port : {"1", "2"}) {
+        test::TempFolder folder;
+        const Outcome read =
+            kav({"read", "--port", port, "--photo-dir", folder.path().string()}, vars);
+        ASSERT_EQ(read.exit, 0) << read.err;
+        alone.push_back(test::readFile(folder.path() / "tmp.bmp"));
+    }
+    ASSERT_NE(alone[0], alone[1]) << "the two cards must differ to tell them apart";
+
+    const struct Case {
+        std::vector<std::string> options;
+        std::string port1, port2; // the photos' files
+        bool bitmap;              // the files are as `alone` read them
+    } cases[] = {
+        {{"--port", "1-2"}, "tmp-port1.bmp", "tmp-port2.bmp", true},
+        // Named by the card: each port's file carries its own card's number.
+        {{"--port", "2,1", "--photo-name", "id", "--photo-format", "jpeg"},
+         "990102198805120135-port1.jpg",
+         "990204199502140262-port2.jpg",
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.port1);
+        test::TempFolder photos;
+        std::vector<std::string> args{"soak",   "--count",     "3",
+                                      "--json", "--photo-dir", photos.path().string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const Outcome run = kav(args, vars);
+        ASSERT_EQ(run.exit, 0) << run.out << run.err;
+        EXPECT_EQ(Json::parse(run.out).back()["ok"], 6) << run.out;
+        EXPECT_EQ(test::listing(photos.path()), (std::vector<std::string>{c.port1, c.port2}));
+        if (c.bitmap) {
+            EXPECT_EQ(test::readFile(photos.path() / c.port1), alone[0]);
+            EXPECT_EQ(test::readFile(photos.path() / c.port2), alone[1]);
+        }
+    }
+}
+
 TEST(KavManyPorts, AllIsEveryPortWhereAReaderAnswers) {
     test::ToolReader silent({"--fault", "delay"});
     const test::Vars vars{
