@@ -205,15 +205,16 @@ void FrameDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     const QBrush &base = cell.palette.brush(group, QPalette::Base);
     constexpr QStyle::State kMarked =
         QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_MouseOver;
-    // Only a cell drawn on the view's plain background, as most are; the
-    // time, new with every event, is not worth keeping.
+    // Only a cell drawn on the view's plain background, as most are.
     const qreal ratio = painter->device()->devicePixelRatio();
-    if (index.column() == TimeColumn || (cell.state & kMarked) ||
-        base.style() != Qt::SolidPattern ||
-        (cell.features & ~QStyleOptionViewItem::HasDisplay) != 0 || cell.rect.isEmpty()) {
+    if ((cell.state & kMarked) || base.style() != Qt::SolidPattern ||
+        (cell.features & ~QStyleOptionViewItem::HasDisplay) != 0 || cell.rect.isEmpty() ||
+        (index.column() == TimeColumn && !drawTime(painter, cell, group))) {
         style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
         return;
     }
+    if (index.column() == TimeColumn)
+        return;
     // Built for every cell painted: the numbers go in as raw characters,
     // the font's description once for as long as the font stays.
     if (cell.font != keyFont_ || keyFontText_.isEmpty()) {
@@ -253,6 +254,46 @@ void FrameDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     painter->drawPixmap(cell.rect.topLeft(), *image);
     const qsizetype bytes = qsizetype(image->width()) * image->height() * 4;
     rendered_.insert(key, image.release(), bytes);
+}
+
+bool FrameDelegate::drawTime(QPainter *painter, const QStyleOptionViewItem &cell,
+                             QPalette::ColorGroup group) const {
+    // Where the style puts a left-aligned line: its margin in, centred.
+    constexpr Qt::Alignment kHorizontal = Qt::AlignLeft | Qt::AlignLeading;
+    if ((cell.displayAlignment & Qt::AlignHorizontal_Mask & ~kHorizontal) != 0 ||
+        !(cell.displayAlignment & Qt::AlignVCenter) || cell.direction != Qt::LeftToRight ||
+        cell.text.contains(QLatin1Char('\n')))
+        return false;
+    if (cell.font != timeFont_) {
+        times_.clear();
+        timeFont_ = cell.font;
+    }
+    QStaticText *laid = times_.object(cell.text);
+    if (laid == nullptr) {
+        auto made = std::make_unique<QStaticText>(cell.text);
+        made->setTextFormat(Qt::PlainText);
+        made->prepare(QTransform(), cell.font);
+        laid = made.get();
+        times_.insert(cell.text, made.release());
+    }
+    const QWidget *widget = cell.widget;
+    const QStyle *style = widget != nullptr ? widget->style() : QApplication::style();
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    const QRect room = cell.rect.adjusted(margin, 0, -margin, 0);
+    const QSizeF size = laid->size();
+    if (size.width() > room.width())
+        return false;
+    const QPen pen = painter->pen();
+    const QFont font = painter->font();
+    painter->setPen(cell.palette.color(group, QPalette::Text));
+    painter->setFont(cell.font);
+    // Placed in whole pixels as the style places its layout.
+    painter->drawStaticText(
+        QStyle::alignedRect(cell.direction, cell.displayAlignment, size.toSize(), room).topLeft(),
+        *laid);
+    painter->setFont(font);
+    painter->setPen(pen);
+    return true;
 }
 
 // ---- FrameMonitor --------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QCache>
 #include <QPixmap>
+#include <QStaticText>
 #include <QStyledItemDelegate>
 #include <QWidget>
 
@@ -96,6 +97,16 @@ class FrameDelegate : public QStyledItemDelegate {
     mutable QFont keyFont_;
     mutable QString keyFontText_;
     static constexpr qsizetype kRenderedBytes = 8 << 20;
+
+    // The time, new with every event, is drawn straight from its text laid
+    // out once (a row is painted again each time the view scrolls), not
+    // through the style's layout and elision of every cell; a time wider
+    // than its cell goes the style's way.
+    bool drawTime(QPainter *painter, const QStyleOptionViewItem &cell,
+                  QPalette::ColorGroup group) const;
+    mutable QCache<QString, QStaticText> times_{kTimesKept};
+    mutable QFont timeFont_;
+    static constexpr qsizetype kTimesKept = 512;
 };
 
 class FrameMonitor : public QWidget {

@@ -270,12 +270,15 @@ TEST_F(FrameMonitorTest, RowsLookAsTheToolkitsOwnDelegatePaintsThemAtEveryWidth)
     const struct {
         int width;
         int points;
-        int selected; // a row, or -1
-    } cases[] = {{0, 9, -1},    {7, 9, -1},   {40, 9, -1},    {250, 9, -1}, {250, 9, 1},
-                 {251, 12, -1}, {700, 9, -1}, {1900, 20, -1}, {250, 9, 4}};
+        int selected;  // a row, or -1
+        int timeWidth; // the time column's
+    } cases[] = {{0, 9, -1, 96},  {7, 9, -1, 96},    {40, 9, -1, 96},   {250, 9, -1, 96},
+                 {250, 9, 1, 96}, {251, 12, -1, 96}, {700, 9, -1, 96},  {1900, 20, -1, 96},
+                 {250, 9, 4, 96}, {250, 9, -1, 30},  {250, 20, -1, 96}, {250, 9, -1, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " px at " << c.points << " pt, row "
-                                        << c.selected << " selected");
+                                        << c.selected << " selected, time " << c.timeWidth);
+        view->setColumnWidth(TimeColumn, c.timeWidth);
         view->clearSelection();
         if (c.selected >= 0)
             view->selectRow(c.selected);
