@@ -8,28 +8,9 @@
 #include "templates.h"
 
 #include <algorithm>
-#include <iterator>
 #include <vector>
 
 namespace {
-
-// The routing table: which handler a click on each button runs.
-struct Route {
-    int id;
-    DialogCore::Handler handler;
-};
-
-constexpr Route kMessageMap[] = {
-    {IDC_PATH_ROOT, &CVelkartDlg::OnPathRoot},     {IDC_PATH_CURRENT, &CVelkartDlg::OnPathCurrent},
-    {IDC_PATH_CHOOSE, &CVelkartDlg::OnPathChoose}, {IDC_TYPE_BMP, &CVelkartDlg::OnTypeBmp},
-    {IDC_TYPE_JPEG, &CVelkartDlg::OnTypeJpeg},     {IDC_TYPE_BASE64, &CVelkartDlg::OnTypeBase64},
-    {IDC_NAME_TMP, &CVelkartDlg::OnNameTmp},       {IDC_NAME_NAME, &CVelkartDlg::OnNameName},
-    {IDC_NAME_IDNO, &CVelkartDlg::OnNameIdNo},     {IDC_NAME_BOTH, &CVelkartDlg::OnNameBoth},
-    {IDC_FIND_READER, &CVelkartDlg::OnFindReader}, {IDC_SET_MAXRF, &CVelkartDlg::OnSetMaxRF},
-    {IDC_SET_BAUD, &CVelkartDlg::OnSetBaud},       {IDC_RESET_SAM, &CVelkartDlg::OnResetSAM},
-    {IDC_SAM_ID, &CVelkartDlg::OnGetSAMID},        {IDC_SAM_STATUS, &CVelkartDlg::OnGetSAMStatus},
-    {IDC_READ_CARD, &CVelkartDlg::OnReadCard},     {IDC_CLEAR_LOG, &CVelkartDlg::OnClearLog},
-};
 
 // Grid lines, movable columns, whole rows selected.
 constexpr DWORD kLogExtendedStyles =
@@ -210,10 +191,8 @@ void CVelkartDlg::OnCommand(int id, int code) {
         EndDialog(window_, IDCANCEL);
         return;
     }
-    const auto route = std::find_if(std::begin(kMessageMap), std::end(kMessageMap),
-                                    [id](const Route &r) { return r.id == id; });
-    if (route != std::end(kMessageMap))
-        runHandler(route->handler);
+    if (const Handler handler = routeFor(id))
+        runHandler(handler);
 }
 
 LRESULT CVelkartDlg::OnNotify(const NMHDR &header) {
