@@ -3,6 +3,7 @@
 #include "DialogTemplate.h"
 #include "FolderPicker.h"
 #include "KavIDCardAPI.h"
+#include "TestChannel.h"
 #include "Wide.h"
 #include "exports.h"
 #include "templates.h"
@@ -113,6 +114,11 @@ INT_PTR CVelkartDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_NOTIFY:
         SetWindowLongPtrW(window_, DWLP_MSGRESULT,
                           OnNotify(*reinterpret_cast<const NMHDR *>(lParam)));
+        return TRUE;
+    case WM_COPYDATA:
+        SetWindowLongPtrW(window_, DWLP_MSGRESULT,
+                          answerTestQuery(window_, reinterpret_cast<HWND>(wParam),
+                                          *reinterpret_cast<const COPYDATASTRUCT *>(lParam)));
         return TRUE;
     case WM_SETCURSOR:
         // While a handler runs the wait cursor stays, wherever the mouse is.
