@@ -260,12 +260,21 @@ void CVelkartDlg::enableItem(int id, bool enable) {
 
 void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at, const std::string &message) {
     log_.prepend(at, toWide(message));
-    showLogSize(logView_, log_);
+    showLogChange();
 }
 
 void CVelkartDlg::clearLog() {
     log_.clear();
-    showLogSize(logView_, log_);
+    showLogChange();
+}
+
+// The list view is told of new rows once a press, at its end: telling it
+// of each row costs a full recount and redraw under some window systems.
+void CVelkartDlg::showLogChange() {
+    if (pressing_)
+        logChanged_ = true;
+    else
+        showLogSize(logView_, log_);
 }
 
 void CVelkartDlg::showStatus(const std::string &text) {
@@ -273,10 +282,16 @@ void CVelkartDlg::showStatus(const std::string &text) {
 }
 
 void CVelkartDlg::pressBegins() {
+    pressing_ = true;
     savedCursor_ = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
 }
 
 void CVelkartDlg::pressEnds() {
+    pressing_ = false;
+    if (logChanged_) {
+        logChanged_ = false;
+        showLogSize(logView_, log_);
+    }
     // Clicks and keys given while the handler held the thread are waiting
     // in the queue: take them now and drop them, rather than run a read
     // again for every impatient click.
