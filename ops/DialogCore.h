@@ -12,11 +12,22 @@
 
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 
 class DialogCore {
   public:
     using Handler = void (DialogCore::*)();
+
+    // The routing table: which handler a click on each button runs. Every
+    // front end connects it in one loop, the form a message map takes here.
+    struct Route {
+        int id;
+        Handler handler;
+    };
+    static std::span<const Route> messageMap();
+    // The handler a click on the button id runs; null for another control.
+    static Handler routeFor(int id);
 
     explicit DialogCore(DialogFrontEnd &frontEnd);
     virtual ~DialogCore() = default;

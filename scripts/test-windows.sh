@@ -199,6 +199,28 @@ bench() {
     with_com5 bench_com5
 }
 
+# Figures, not tests: Velkart.exe's read through COM5 against its wire
+# time, and its start-up against a bare dialog's, in the dialog's prefix
+# under Xvfb (bench/README.md).
+bench_dialog_com5() {
+    local folder='Z:'"${root//\//\\}"'\'"${build//\//\\}"'\bench-photos' ms
+    ms=$(cd $build/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
+        xvfb-run -a -s "-screen 0 1024x768x24" $wine dialog_timing.exe read 30 "$folder" \
+        2>../bench-dialog.log | tr -d '\r')
+    echo "Velkart.exe's read under $label: $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time"
+}
+bench_dialog() {
+    local WINEPREFIX=$root/build/windows/dialog-wineprefix figures velkart bare ratio
+    export WINEPREFIX
+    mkdir -p $build/bench-photos
+    tool_options=(--wire-only)
+    with_com5 bench_dialog_com5
+    figures=$(cd $build/bin && KAVIDCARD_DEVICES=defaults=off timeout 300 \
+        xvfb-run -a -s "-screen 0 1024x768x24" $wine dialog_timing.exe startup 20 | tr -d '\r')
+    read -r velkart bare ratio <<<"$figures"
+    echo "start-up to the window shown under $label: Velkart.exe $velkart ms, a bare dialog $bare ms, ${ratio}x"
+}
+
 package() {
     (cd $build && cpack --config CPackConfig.cmake >/dev/null)
     local zip
@@ -258,6 +280,7 @@ for bits in x64 x86; do
 done
 use x64
 part "bench (C host, COM5)" bench
+part "bench (Velkart.exe)" bench_dialog
 
 echo "== time per part"
 printf '%s\n' "${times[@]}"

@@ -30,24 +30,6 @@
 
 namespace {
 
-// The routing table: which handler a click on each button runs.
-struct Route {
-    int id;
-    DialogCore::Handler handler;
-};
-
-constexpr Route kMessageMap[] = {
-    {IDC_PATH_ROOT, &CVelkartDlg::OnPathRoot},     {IDC_PATH_CURRENT, &CVelkartDlg::OnPathCurrent},
-    {IDC_PATH_CHOOSE, &CVelkartDlg::OnPathChoose}, {IDC_TYPE_BMP, &CVelkartDlg::OnTypeBmp},
-    {IDC_TYPE_JPEG, &CVelkartDlg::OnTypeJpeg},     {IDC_TYPE_BASE64, &CVelkartDlg::OnTypeBase64},
-    {IDC_NAME_TMP, &CVelkartDlg::OnNameTmp},       {IDC_NAME_NAME, &CVelkartDlg::OnNameName},
-    {IDC_NAME_IDNO, &CVelkartDlg::OnNameIdNo},     {IDC_NAME_BOTH, &CVelkartDlg::OnNameBoth},
-    {IDC_FIND_READER, &CVelkartDlg::OnFindReader}, {IDC_SET_MAXRF, &CVelkartDlg::OnSetMaxRF},
-    {IDC_SET_BAUD, &CVelkartDlg::OnSetBaud},       {IDC_RESET_SAM, &CVelkartDlg::OnResetSAM},
-    {IDC_SAM_ID, &CVelkartDlg::OnGetSAMID},        {IDC_SAM_STATUS, &CVelkartDlg::OnGetSAMStatus},
-    {IDC_READ_CARD, &CVelkartDlg::OnReadCard},     {IDC_CLEAR_LOG, &CVelkartDlg::OnClearLog},
-};
-
 constexpr int kTimeColumnWidth = 140;
 constexpr int kMessageColumnWidth = 550;
 
@@ -63,7 +45,7 @@ CVelkartDlg::CVelkartDlg(Platform &platform, QWidget *parent)
     log_ = new EventLogModel(this);
     logView_->setModel(log_);
 
-    for (const Route &route : kMessageMap) {
+    for (const Route &route : messageMap()) {
         auto *button = static_cast<QPushButton *>(items_.value(route.id));
         connect(button, &QPushButton::clicked, this,
                 [this, handler = route.handler] { runHandler(handler); });

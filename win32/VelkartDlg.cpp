@@ -3,33 +3,15 @@
 #include "DialogTemplate.h"
 #include "FolderPicker.h"
 #include "KavIDCardAPI.h"
+#include "TestChannel.h"
 #include "Wide.h"
 #include "exports.h"
 #include "templates.h"
 
 #include <algorithm>
-#include <iterator>
 #include <vector>
 
 namespace {
-
-// The routing table: which handler a click on each button runs.
-struct Route {
-    int id;
-    DialogCore::Handler handler;
-};
-
-constexpr Route kMessageMap[] = {
-    {IDC_PATH_ROOT, &CVelkartDlg::OnPathRoot},     {IDC_PATH_CURRENT, &CVelkartDlg::OnPathCurrent},
-    {IDC_PATH_CHOOSE, &CVelkartDlg::OnPathChoose}, {IDC_TYPE_BMP, &CVelkartDlg::OnTypeBmp},
-    {IDC_TYPE_JPEG, &CVelkartDlg::OnTypeJpeg},     {IDC_TYPE_BASE64, &CVelkartDlg::OnTypeBase64},
-    {IDC_NAME_TMP, &CVelkartDlg::OnNameTmp},       {IDC_NAME_NAME, &CVelkartDlg::OnNameName},
-    {IDC_NAME_IDNO, &CVelkartDlg::OnNameIdNo},     {IDC_NAME_BOTH, &CVelkartDlg::OnNameBoth},
-    {IDC_FIND_READER, &CVelkartDlg::OnFindReader}, {IDC_SET_MAXRF, &CVelkartDlg::OnSetMaxRF},
-    {IDC_SET_BAUD, &CVelkartDlg::OnSetBaud},       {IDC_RESET_SAM, &CVelkartDlg::OnResetSAM},
-    {IDC_SAM_ID, &CVelkartDlg::OnGetSAMID},        {IDC_SAM_STATUS, &CVelkartDlg::OnGetSAMStatus},
-    {IDC_READ_CARD, &CVelkartDlg::OnReadCard},     {IDC_CLEAR_LOG, &CVelkartDlg::OnClearLog},
-};
 
 // Grid lines, movable columns, whole rows selected.
 constexpr DWORD kLogExtendedStyles =
@@ -133,6 +115,11 @@ INT_PTR CVelkartDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         SetWindowLongPtrW(window_, DWLP_MSGRESULT,
                           OnNotify(*reinterpret_cast<const NMHDR *>(lParam)));
         return TRUE;
+    case WM_COPYDATA:
+        SetWindowLongPtrW(window_, DWLP_MSGRESULT,
+                          answerTestQuery(window_, reinterpret_cast<HWND>(wParam),
+                                          *reinterpret_cast<const COPYDATASTRUCT *>(lParam)));
+        return TRUE;
     case WM_SETCURSOR:
         // While a handler runs the wait cursor stays, wherever the mouse is.
         if (savedCursor_ != nullptr) {
@@ -210,10 +197,8 @@ void CVelkartDlg::OnCommand(int id, int code) {
         EndDialog(window_, IDCANCEL);
         return;
     }
-    const auto route = std::find_if(std::begin(kMessageMap), std::end(kMessageMap),
-                                    [id](const Route &r) { return r.id == id; });
-    if (route != std::end(kMessageMap))
-        runHandler(route->handler);
+    if (const Handler handler = routeFor(id))
+        runHandler(handler);
 }
 
 LRESULT CVelkartDlg::OnNotify(const NMHDR &header) {
@@ -275,12 +260,21 @@ void CVelkartDlg::enableItem(int id, bool enable) {
 
 void CVelkartDlg::showLogRow(std::chrono::system_clock::time_point at, const std::string &message) {
     log_.prepend(at, toWide(message));
-    showLogSize(logView_, log_);
+    showLogChange();
 }
 
 void CVelkartDlg::clearLog() {
     log_.clear();
-    showLogSize(logView_, log_);
+    showLogChange();
+}
+
+// The list view is told of new rows once a press, at its end: telling it
+// of each row costs a full recount and redraw under some window systems.
+void CVelkartDlg::showLogChange() {
+    if (pressing_)
+        logChanged_ = true;
+    else
+        showLogSize(logView_, log_);
 }
 
 void CVelkartDlg::showStatus(const std::string &text) {
@@ -288,10 +282,16 @@ void CVelkartDlg::showStatus(const std::string &text) {
 }
 
 void CVelkartDlg::pressBegins() {
+    pressing_ = true;
     savedCursor_ = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
 }
 
 void CVelkartDlg::pressEnds() {
+    pressing_ = false;
+    if (logChanged_) {
+        logChanged_ = false;
+        showLogSize(logView_, log_);
+    }
     // Clicks and keys given while the handler held the thread are waiting
     // in the queue: take them now and drop them, rather than run a read
     // again for every impatient click.

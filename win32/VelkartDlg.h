@@ -27,6 +27,7 @@ class CVelkartDlg : private DialogFrontEnd, public DialogCore {
     void OnCommand(int id, int code);
     LRESULT OnNotify(const NMHDR &header);
     void copySelectedLogRows() const;
+    void showLogChange();
 
     // DialogFrontEnd
     std::string itemText(int id) const override;
@@ -49,6 +50,8 @@ class CVelkartDlg : private DialogFrontEnd, public DialogCore {
     HICON bigIcon_ = nullptr;
     HICON smallIcon_ = nullptr;
     HCURSOR savedCursor_ = nullptr;
+    bool pressing_ = false;
+    bool logChanged_ = false;
     EventLog log_;
 };
 

@@ -4,9 +4,11 @@
 #include "FakeReader.h"
 #include "KavIDCardAPI.h"
 #include "resource.h"
+#include "templates.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -242,6 +244,62 @@ TEST_F(Handlers, TheStatusCarriesThePortsWarningAndTheStartSaysTheOthers) {
     EXPECT_TRUE(ui.status.back().starts_with("Kav_OpenPort = -1:")) << ui.status.back();
     EXPECT_TRUE(ui.status.back().ends_with("; 端口 3: card file /no/such.json: missing"))
         << ui.status.back();
+}
+
+TEST_F(Handlers, EveryButtonOfTheTemplateRunsItsOwnHandler) {
+    // By what the press does, so that two rows swapped or one missing show.
+    const struct {
+        int id;
+        const char *firstLog; // the first row the press logs; empty: the log is cleared
+    } cases[] = {
+        {IDC_PATH_ROOT, "照片存放路径设置为 C:"},
+        {IDC_PATH_CURRENT, "照片存放路径设置为 当前路径"},
+        {IDC_PATH_CHOOSE, "没有选取路径！"},
+        {IDC_TYPE_BMP, "照片保存格式设置为 Bmp"},
+        {IDC_TYPE_JPEG, "照片保存格式设置为 Jpeg"},
+        {IDC_TYPE_BASE64, "照片保存格式设置为 Base64"},
+        {IDC_NAME_TMP, "照片保存文件名格式设置为 tmp"},
+        {IDC_NAME_NAME, "照片保存文件名格式设置为 姓名,"},
+        {IDC_NAME_IDNO, "照片保存文件名格式设置为 身份证号"},
+        {IDC_NAME_BOTH, "照片保存文件名格式设置为 姓名_身份证号"},
+        {IDC_FIND_READER, "没有找打读卡器"}, // the fake has none by default
+        {IDC_SET_MAXRF, "设置最大通讯字节数成功"},
+        {IDC_SET_BAUD, "设置读卡器波特率成功"},
+        {IDC_RESET_SAM, "复位SAM模块成功"},
+        {IDC_SAM_ID, "按16字节获得SAM模块ID成功"},
+        {IDC_SAM_STATUS, "SAM模块状态正常"},
+        {IDC_READ_CARD, "读取身份证信息成功!"},
+        {IDC_CLEAR_LOG, ""},
+    };
+    std::vector<int> routed;
+    for (const auto &route : DialogCore::messageMap())
+        routed.push_back(route.id);
+    std::vector<int> buttons;
+    for (const res::ControlTemplate &control : res::mainDialog().controls)
+        if (control.kind == res::ControlKind::PushButton && control.id != IDCANCEL)
+            buttons.push_back(control.id);
+    std::sort(routed.begin(), routed.end());
+    std::sort(buttons.begin(), buttons.end());
+    EXPECT_EQ(routed, buttons);
+    EXPECT_EQ(std::size(cases), buttons.size());
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id);
+        fake::reset();
+        ui.log = {"an earlier row"};
+        const DialogCore::Handler handler = DialogCore::routeFor(c.id);
+        ASSERT_NE(handler, nullptr);
+        dialog.runHandler(handler);
+        if (*c.firstLog == '\0') {
+            EXPECT_TRUE(ui.log.empty());
+        } else {
+            ASSERT_GE(ui.log.size(), 2u);
+            EXPECT_TRUE(ui.log[1].starts_with(c.firstLog)) << ui.log[1];
+        }
+    }
+    // Neither the close button nor an edit box runs a handler.
+    for (const int id : {int(IDCANCEL), int(IDC_PORT), int(IDC_LOG), 0})
+        EXPECT_EQ(DialogCore::routeFor(id), nullptr) << id;
 }
 
 } // namespace

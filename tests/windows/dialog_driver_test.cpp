@@ -4,6 +4,7 @@
 // The reader is the library's in-process virtual one; what the dialog
 // shows is compared with what the library answers this process.
 #include "../support/required_part.h"
+#include "TestChannel.h"
 #include "card_fields.h"
 #include "port_session.h"
 #include "read_sequence.h"
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -101,7 +103,8 @@ using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
 // The dialog's test build in a process of its own, with the environment given.
 class Dialog {
   public:
-    explicit Dialog(const Environment &environment) {
+    explicit Dialog(const Environment &environment,
+                    const wchar_t *programName = L"velkart_testbuild.exe") {
         std::vector<std::optional<std::wstring>> saved;
         for (const auto &[name, value] : environment) {
             wchar_t old[1024];
@@ -110,7 +113,7 @@ class Dialog {
                                                         : std::nullopt);
             SetEnvironmentVariableW(name.c_str(), value.c_str());
         }
-        std::wstring program = besideThisProgram(L"velkart_testbuild.exe");
+        std::wstring program = besideThisProgram(programName);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         // In the temporary folder: a read writes its photo to the current one.
@@ -206,6 +209,59 @@ const std::pair<std::wstring, std::wstring> kSerialReader{L"KAVIDCARD_DEVICES",
 #define START_DIALOG(name, ...)                                                                    \
     Dialog name(Environment{__VA_ARGS__});                                                         \
     KAV_REQUIRE_PART(name.window() != nullptr, "the dialog did not show (no display for wine?)")
+
+// The asking end of the test channel: a hidden window of this process that
+// the dialog's answer is sent to.
+class ChannelAsker {
+  public:
+    ChannelAsker() {
+        WNDCLASSW type{};
+        type.lpfnWndProc = receive;
+        type.hInstance = GetModuleHandleW(nullptr);
+        type.lpszClassName = L"VelkartChannelAsker";
+        RegisterClassW(&type);
+        window_ = CreateWindowExW(0, type.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                  nullptr, type.hInstance, nullptr);
+        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~ChannelAsker() { DestroyWindow(window_); }
+    ChannelAsker(const ChannelAsker &) = delete;
+    ChannelAsker &operator=(const ChannelAsker &) = delete;
+
+    // The dialog's answer, line by line; none when it did not answer.
+    std::optional<std::vector<std::string>> ask(HWND dialog) {
+        answer_.reset();
+        COPYDATASTRUCT query{};
+        query.dwData = kTestQuery;
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(dialog, WM_COPYDATA, reinterpret_cast<WPARAM>(window_),
+                            reinterpret_cast<LPARAM>(&query), SMTO_ABORTIFHUNG, 10000, &result);
+        if (!answer_)
+            return std::nullopt;
+        std::vector<std::string> lines;
+        for (std::size_t start = 0, end; (end = answer_->find(L'\n', start)) != std::wstring::npos;
+             start = end + 1)
+            lines.push_back(utf8(answer_->substr(start, end - start)));
+        return lines;
+    }
+
+  private:
+    static LRESULT CALLBACK receive(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        auto *self = reinterpret_cast<ChannelAsker *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (message == WM_COPYDATA && self != nullptr) {
+            const auto &data = *reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+            if (data.dwData == kTestAnswer) {
+                self->answer_.emplace(static_cast<const wchar_t *>(data.lpData),
+                                      data.cbData / sizeof(wchar_t));
+                return TRUE;
+            }
+        }
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+
+    HWND window_ = nullptr;
+    std::optional<std::wstring> answer_;
+};
 
 TEST(DialogDriver, FindReaderFillsPortAndEnablesBaudOnlyForSerial) {
     struct Case {
@@ -397,6 +453,33 @@ TEST(DialogDriver, AboutBoxFromTheSystemMenuCommand) {
     // Another system command the dialog leaves to the window system: close.
     PostMessageW(dialog.window(), WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_TRUE(dialog.ended(10000));
+}
+
+TEST(DialogDriver, SystemMenuEndsWithTheAboutEntryAndBothIconsAreSet) {
+    ChannelAsker asker;
+    {
+        START_DIALOG(dialog, kSerialReader);
+        const auto answer = asker.ask(dialog.window());
+        ASSERT_TRUE(answer.has_value()) << "the test build did not answer";
+        const std::vector<std::string> &lines = *answer;
+        std::vector<std::string> menu, icons;
+        for (const std::string &line : lines)
+            (line.starts_with("menu\t") ? menu : icons).push_back(line);
+        // The window system's own entries, close among them, then ours last.
+        ASSERT_GE(menu.size(), 3u);
+        const std::string close = "menu\t" + std::to_string(SC_CLOSE) + "\t";
+        EXPECT_TRUE(std::any_of(menu.begin(), menu.end() - 2, [&](const std::string &line) {
+            return line.starts_with(close);
+        })) << menu.front();
+        EXPECT_EQ(std::vector<std::string>(menu.end() - 2, menu.end()),
+                  (std::vector<std::string>{"menu\t-", "menu\t" + std::to_string(IDM_ABOUT) + "\t" +
+                                                           res::loadString(IDS_ABOUT_MENU)}));
+        EXPECT_EQ(icons, (std::vector<std::string>{"icon\tbig\t32x32", "icon\tsmall\t16x16"}));
+    }
+    // The shipped program has no such channel.
+    Dialog shipped(Environment{kSerialReader}, L"Velkart.exe");
+    ASSERT_NE(shipped.window(), nullptr);
+    EXPECT_FALSE(asker.ask(shipped.window()).has_value());
 }
 
 // Velkart.exe's resources, read from the file as a resource reader does.
