@@ -177,11 +177,13 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     if (!haveLocalStore())
         return withoutRecords("check");
     std::string error;
-    const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
+    std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
         std::fprintf(stderr, "kav: plan %s\n", error.c_str());
         return kExitUsage;
     }
+    if (options.stopAtFirstFailure)
+        plan->stopAtFirstFailure = true;
     if (options.showPlan)
         return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;

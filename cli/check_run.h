@@ -15,6 +15,7 @@ struct CheckOptions {
     bool loop = false;
     bool showPlan = false;
     bool fullCheck = false; // read every page of the database before use
+    bool stopAtFirstFailure = false; // as the plan's own setting, whatever the plan says
 };
 
 struct ResultsOptions {

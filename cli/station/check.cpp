@@ -342,16 +342,21 @@ UnitResult checkUnit(const CheckPlan &plan, int port) {
         unit.steps.push_back(std::move(step));
     } else {
         bool gone = false;
+        bool failed = false;
         for (const PlanStep &planned : plan.steps) {
             StepOutcome step;
             step.step = stepName(planned.kind);
             if (gone) {
                 step.status = Status::Skipped;
                 step.figures = Json{{"reason", "not run: the unit went away"}};
+            } else if (failed && plan.stopAtFirstFailure) {
+                step.status = Status::Skipped;
+                step.figures = Json{{"reason", "not run: stopped at the first failure"}};
             } else {
                 gone = unitGone(runStep(planned, port, step, unit));
                 if (step.status != Status::Skipped)
                     step.status = step.failures.empty() ? Status::Passed : Status::Failed;
+                failed = failed || step.status == Status::Failed;
             }
             unit.steps.push_back(std::move(step));
         }

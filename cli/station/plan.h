@@ -36,6 +36,9 @@ struct CheckPlan {
     std::vector<PlanStep> steps;
     std::string text; // as read
     std::string hash; // of text, so two plans of one name differ in the record
+    // After the first failed step the rest are skipped: a line that only
+    // sorts good from bad does not wait out a unit already known to fail.
+    bool stopAtFirstFailure = false;
 };
 
 // The plan used when none is given, as JSON text (kav check --show-plan).

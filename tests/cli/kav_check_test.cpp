@@ -369,6 +369,56 @@ TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
     EXPECT_EQ(unit["steps"][1]["figures"]["reason"], "not run: the unit went away");
 }
 
+// Stopping at the first failure, by option or by the plan: the failed step
+// keeps its figures, the later ones are skipped with why, the verdict FAIL.
+TEST(KavCheckVerdict, StopAtFirstFailureSkipsTheRemainingSteps) {
+    struct Case {
+        const char *name;
+        const char *planSetting; // the plan's own stopAtFirstFailure, or ""
+        bool option;
+        const char *lastStatus;
+    };
+    const Case cases[] = {
+        {"neither", "", false, "pass"},
+        {"the plan says no", R"("stopAtFirstFailure": false, )", false, "pass"},
+        {"the option", "", true, "skipped"},
+        {"the plan says yes", R"("stopAtFirstFailure": true, )", false, "skipped"},
+        {"the option over the plan's no", R"("stopAtFirstFailure": false, )", true, "skipped"},
+    };
+    TempFolder folder;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = writeFile(folder.path() / "plan.json",
+                                        std::string(R"({"name": "stop", )") + c.planSetting +
+                                            R"("steps": [{"step": "sam-status"},
+            {"step": "reads", "count": 1, "limitMs": 5000, "idNumber": "990102198805120136"},
+            {"step": "sam-id"}]})");
+        std::vector<std::string> args{"check",  "--json",
+                                      "--plan", file.string(),
+                                      "--db",   (folder.path() / "r.sqlite").string()};
+        if (c.option)
+            args.push_back("--stop-at-first-failure");
+        const Outcome run = kav(args);
+        EXPECT_EQ(run.exit, kExitCheckFailed) << run.out << run.err;
+        const Json unit = parsed(run.out);
+        EXPECT_EQ(unit["verdict"], "FAIL");
+        ASSERT_EQ(unit["steps"].size(), 3u) << unit;
+        EXPECT_EQ(unit["steps"][0]["status"], "pass") << unit;
+        EXPECT_EQ(unit["steps"][1]["status"], "fail") << unit;
+        EXPECT_EQ(unit["steps"][2]["status"], c.lastStatus) << unit;
+        if (std::string(c.lastStatus) == "skipped") {
+            EXPECT_EQ(unit["steps"][2]["figures"]["reason"],
+                      "not run: stopped at the first failure");
+        }
+    }
+    const fs::path bad = writeFile(folder.path() / "bad.json", R"({"name": "b",
+        "stopAtFirstFailure": "yes", "steps": [{"step": "sam-id"}]})");
+    const Outcome refused = kav({"check", "--plan", bad.string()});
+    EXPECT_EQ(refused.exit, kExitUsage);
+    EXPECT_NE(refused.err.find("stopAtFirstFailure: must be true or false"), std::string::npos)
+        << refused.err;
+}
+
 TEST(KavCheckVerdict, TheBannerNamesVerdictStepAndFigures) {
     TempFolder folder;
     const test::Vars noCard{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual:/no/such.json"}};
