@@ -333,6 +333,49 @@ TEST(KavCheckVerdict, PortsAreCheckedAtOnceEachWithItsVerdict) {
     EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
 }
 
+// Readers of a simulated line given SAM IDs of their own are distinct
+// units; a SAM ID that is not one is refused before any pty is served.
+TEST(KavCheckVerdict, VirtualReadersGivenSamIdsAreDistinctUnits) {
+    const std::vector<std::string> ids{"05-01-20069995-12345-1234567890", "0F-a0-0-0-4294967295",
+                                       "12-34-1-2-3"};
+    std::vector<std::unique_ptr<ToolReader>> tools;
+    std::string devices = "defaults=off";
+    std::string ports;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        tools.push_back(std::make_unique<ToolReader>(std::vector<std::string>{"--sam-id", ids[i]}));
+        ASSERT_TRUE(tools.back()->running()) << ids[i];
+        devices += "," + std::to_string(i + 1) + "=" + tools.back()->path();
+        ports += (i ? "," : "") + std::to_string(i + 1);
+    }
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("line"));
+    const Outcome run =
+        kav({"--port", ports, "check", "--json", "--plan", file.string(), "--db", db.string()},
+            {{"KAVIDCARD_DEVICES", devices}});
+    EXPECT_EQ(run.exit, 0) << run.out << run.err;
+    std::map<int, std::string> seen;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const Json unit = parsed(line);
+        seen[unit["port"].get<int>()] = unit["samId"];
+    }
+    // As kav prints them: hex digits in capitals.
+    EXPECT_EQ(seen,
+              (std::map<int, std::string>{{1, ids[0]}, {2, "0F-A0-0-0-4294967295"}, {3, ids[2]}}))
+        << run.out;
+    EXPECT_EQ(Db(db).value("SELECT count(DISTINCT sam_id) FROM units"), "3");
+
+    for (const char *bad : {"", "05-01-1-2", "5-01-1-2-3", "05-0G-1-2-3", "05-01-1-2-4294967296",
+                            "05-01-1-2-3-4", "05-01--2-3", "05-01-1-2-+3"}) {
+        const Outcome refused =
+            test::run(KAV_VIRTUAL_READER_TOOL, {"--sam-id", bad}, {}, std::chrono::seconds{10});
+        EXPECT_NE(refused.exit, 0) << bad;
+        EXPECT_NE(refused.err.find("--sam-id: "), std::string::npos) << bad << refused.err;
+        EXPECT_EQ(refused.out, "") << bad;
+    }
+}
+
 // A unit pulled out in the middle of its check: it fails, and the steps it
 // never reached are skipped, not run against a missing reader.
 TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
