@@ -48,10 +48,6 @@ struct FaultInfo {
 std::span<const FaultInfo> faultTable();
 std::optional<Fault> faultFromName(std::string_view name);
 
-// A SAM ID as kav prints it ("05-01-20069995-12345-1234567890": two groups
-// of two hex digits, three decimal 32-bit numbers) in the SAM's bytes;
-// nullopt for any other text, so a simulated line gets exactly the IDs meant.
-std::optional<std::array<std::uint8_t, proto::kSamIdSize>> samIdFromText(std::string_view text);
 std::string_view faultName(Fault fault);
 
 // What the reader sends for one host frame.

@@ -366,6 +366,15 @@ TEST(KavCheckVerdict, VirtualReadersGivenSamIdsAreDistinctUnits) {
         << run.out;
     EXPECT_EQ(Db(db).value("SELECT count(DISTINCT sam_id) FROM units"), "3");
 
+    // The in-process virtual reader takes one as well.
+    const Outcome inProcess =
+        kav({"--port", "1,2", "check", "--json", "--plan", file.string(), "--db", db.string()},
+            {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual?sam-id=12-34-1-2-3,"
+                                   "2=virtual?sam-id=12-34-1-2-4"}});
+    EXPECT_EQ(inProcess.exit, 0) << inProcess.out << inProcess.err;
+    EXPECT_NE(inProcess.out.find("\"12-34-1-2-4\""), std::string::npos) << inProcess.out;
+    EXPECT_EQ(Db(db).value("SELECT count(DISTINCT sam_id) FROM units"), "4");
+
     for (const char *bad : {"", "05-01-1-2", "5-01-1-2-3", "05-0G-1-2-3", "05-01-1-2-4294967296",
                             "05-01-1-2-3-4", "05-01--2-3", "05-01-1-2-+3"}) {
         const Outcome refused =

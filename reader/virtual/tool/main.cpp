@@ -233,7 +233,7 @@ int main(int argc, char *argv[]) {
 
     std::optional<std::array<std::uint8_t, kav::proto::kSamIdSize>> samId;
     if (!samIdText.empty() || cli.count("--sam-id") > 0) {
-        samId = kav::virt::samIdFromText(samIdText);
+        samId = kav::proto::samIdFromText(samIdText);
         if (!samId)
             return usageError("--sam-id: " + samIdText +
                               " is not a SAM ID such as 05-01-20069995-12345-1234567890 (two "
