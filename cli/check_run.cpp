@@ -16,6 +16,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -110,6 +111,35 @@ std::string toUpper(std::string text) {
     return text;
 }
 
+// The verdicts of one pass over several ports go out in port order, as the
+// list of ports has them, while each is checked as fast as it can be: a
+// port waits only for the ports before it to print, so the first (and a
+// lone port) prints at once.
+class PortOrder {
+  public:
+    explicit PortOrder(const std::vector<int> &ports) : ports_(ports) {}
+    void waitForTurn(int port) {
+        std::unique_lock lock(mutex_);
+        turned_.wait(lock, [&] { return next_ >= ports_.size() || ports_[next_] == port; });
+    }
+    // Once the port printed or will not: the next port's turn.
+    void done(int port) {
+        {
+            const std::lock_guard lock(mutex_);
+            while (next_ < ports_.size() && ports_[next_] != port)
+                ++next_;
+            ++next_;
+        }
+        turned_.notify_all();
+    }
+
+  private:
+    const std::vector<int> &ports_;
+    std::mutex mutex_;
+    std::condition_variable turned_;
+    std::size_t next_ = 0;
+};
+
 // What every port of a run shares.
 struct Station {
     const CheckRun &run;
@@ -117,10 +147,22 @@ struct Station {
     const Output &out;
     bool colour;
     bool loop;
+    PortOrder *order; // a single run over several ports: verdicts in port order
 };
 
 // A unit's verdict goes out whole: ports checked at once never mix lines.
 std::mutex printing;
+
+// The port's turn is given on whatever way its job ends, so no later port
+// waits on it for ever.
+struct TurnGiven {
+    PortOrder *order;
+    int port;
+    ~TurnGiven() {
+        if (order)
+            order->done(port);
+    }
+};
 
 // The units on one port, one after another with --loop, until Ctrl-C. Holds
 // nothing of its own beyond the call, so ports can run it on threads of
@@ -129,6 +171,7 @@ int checkPort(const Station &station, int port) {
     const CheckRun &run = station.run;
     bool anyFailed = false;
     bool unrecorded = false;
+    const TurnGiven turn{station.order, port};
     for (;;) {
         if (station.loop) {
             say(port, "waiting for a unit");
@@ -148,6 +191,8 @@ int checkPort(const Station &station, int port) {
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
         std::string banner = unitBanner(unit, run, station.colour);
+        if (station.order)
+            station.order->waitForTurn(port);
         {
             const std::lock_guard lock(printing);
             if (!id) {
@@ -199,11 +244,15 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         return out.error("check", "no folder for the photos the check reads", kExitPhoto);
     const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName(), KAV_VERSION};
     const InterruptEndsRun interruptEndsLoop;
-    const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
-                          options.loop};
     const std::vector<int> ports = findPorts();
     if (ports.empty())
         return out.result(Json::array(), "no reader found", kExitNoDevice);
+    // With --loop units come and go on each port as they will: each verdict
+    // goes out when it is ready.
+    PortOrder order(ports);
+    const Station station{run,          *records,
+                          out,          !out.json() && platform::stdoutIsTerminal(),
+                          options.loop, options.loop ? nullptr : &order};
     // Several ports share the station, each on a thread of its own; the
     // run's exit code is the worst of theirs.
     const std::vector<int> codes =

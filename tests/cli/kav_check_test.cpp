@@ -385,6 +385,41 @@ TEST(KavCheckVerdict, VirtualReadersGivenSamIdsAreDistinctUnits) {
     }
 }
 
+// Verdicts of one run over several ports go out in port order, even when
+// the later ports finish first.
+TEST(KavCheckVerdict, VerdictsOfOneRunArePrintedInPortOrder) {
+    struct Case {
+        const char *name;
+        std::vector<std::vector<std::string>> tools; // port 1, 2, ...
+    };
+    const Case cases[] = {
+        {"the first port slowest", {{"--pace"}, {}, {}}},
+        {"the middle port slowest", {{}, {"--pace"}, {}}},
+        {"all alike", {{}, {}, {}}},
+    };
+    TempFolder folder;
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("order"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::unique_ptr<ToolReader>> tools;
+        std::string devices = "defaults=off";
+        for (std::size_t i = 0; i < c.tools.size(); ++i) {
+            tools.push_back(std::make_unique<ToolReader>(c.tools[i]));
+            ASSERT_TRUE(tools.back()->running());
+            devices += "," + std::to_string(i + 1) + "=" + tools.back()->path();
+        }
+        const Outcome run = kav({"--port", "1-3", "check", "--json", "--plan", file.string(),
+                                 "--db", (folder.path() / "r.sqlite").string()},
+                                {{"KAVIDCARD_DEVICES", devices}});
+        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        std::vector<int> printed;
+        std::istringstream lines(run.out);
+        for (std::string line; std::getline(lines, line);)
+            printed.push_back(parsed(line)["port"].get<int>());
+        EXPECT_EQ(printed, (std::vector<int>{1, 2, 3})) << run.out;
+    }
+}
+
 // A unit pulled out in the middle of its check: it fails, and the steps it
 // never reached are skipped, not run against a missing reader.
 TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
