@@ -47,7 +47,6 @@ struct FaultInfo {
 };
 std::span<const FaultInfo> faultTable();
 std::optional<Fault> faultFromName(std::string_view name);
-
 std::string_view faultName(Fault fault);
 
 // What the reader sends for one host frame.
