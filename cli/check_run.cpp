@@ -16,6 +16,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -110,6 +111,35 @@ std::string toUpper(std::string text) {
     return text;
 }
 
+// The verdicts of one pass over several ports go out in port order, as the
+// list of ports has them, while each is checked as fast as it can be: a
+// port waits only for the ports before it to print, so the first (and a
+// lone port) prints at once.
+class PortOrder {
+  public:
+    explicit PortOrder(const std::vector<int> &ports) : ports_(ports) {}
+    void waitForTurn(int port) {
+        std::unique_lock lock(mutex_);
+        turned_.wait(lock, [&] { return next_ >= ports_.size() || ports_[next_] == port; });
+    }
+    // Once the port printed or will not: the next port's turn.
+    void done(int port) {
+        {
+            const std::lock_guard lock(mutex_);
+            while (next_ < ports_.size() && ports_[next_] != port)
+                ++next_;
+            ++next_;
+        }
+        turned_.notify_all();
+    }
+
+  private:
+    const std::vector<int> &ports_;
+    std::mutex mutex_;
+    std::condition_variable turned_;
+    std::size_t next_ = 0;
+};
+
 // What every port of a run shares.
 struct Station {
     const CheckRun &run;
@@ -117,10 +147,22 @@ struct Station {
     const Output &out;
     bool colour;
     bool loop;
+    PortOrder *order; // a single run over several ports: verdicts in port order
 };
 
 // A unit's verdict goes out whole: ports checked at once never mix lines.
 std::mutex printing;
+
+// The port's turn is given on whatever way its job ends, so no later port
+// waits on it for ever.
+struct TurnGiven {
+    PortOrder *order;
+    int port;
+    ~TurnGiven() {
+        if (order)
+            order->done(port);
+    }
+};
 
 // The units on one port, one after another with --loop, until Ctrl-C. Holds
 // nothing of its own beyond the call, so ports can run it on threads of
@@ -129,6 +171,7 @@ int checkPort(const Station &station, int port) {
     const CheckRun &run = station.run;
     bool anyFailed = false;
     bool unrecorded = false;
+    const TurnGiven turn{station.order, port};
     for (;;) {
         if (station.loop) {
             say(port, "waiting for a unit");
@@ -140,7 +183,9 @@ int checkPort(const Station &station, int port) {
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();
-        const std::optional<long long> id = station.records.append(unit, run, steps, error);
+        const std::optional<StoredUnit> stored = station.records.append(unit, run, steps, error);
+        const std::optional<long long> id =
+            stored ? std::optional<long long>(stored->id) : std::nullopt;
         const double recordMs =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         Json record = id ? Json{{"id", *id},
@@ -148,6 +193,8 @@ int checkPort(const Station &station, int port) {
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
         std::string banner = unitBanner(unit, run, station.colour);
+        if (station.order)
+            station.order->waitForTurn(port);
         {
             const std::lock_guard lock(printing);
             if (!id) {
@@ -160,7 +207,7 @@ int checkPort(const Station &station, int port) {
             }
             station.out.result(unitJson(unit, run, record), banner, kExitOk);
         }
-        anyFailed = anyFailed || !unit.passed;
+        anyFailed = anyFailed || !unit.passed();
         if (!station.loop || interruptRequested())
             break;
         say(port, "checked: take the unit away");
@@ -177,11 +224,13 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     if (!haveLocalStore())
         return withoutRecords("check");
     std::string error;
-    const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
+    std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
         std::fprintf(stderr, "kav: plan %s\n", error.c_str());
         return kExitUsage;
     }
+    if (options.stopAtFirstFailure)
+        plan->stopAtFirstFailure = true;
     if (options.showPlan)
         return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
@@ -195,13 +244,22 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     const PhotoFolder photos;
     if (!photos.use())
         return out.error("check", "no folder for the photos the check reads", kExitPhoto);
-    const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName(), KAV_VERSION};
+    const CheckRun run{&*plan,
+                       options.station.empty() ? platform::hostName() : options.station,
+                       platform::libraryFileName(),
+                       KAV_VERSION,
+                       options.operatorId,
+                       options.serial};
     const InterruptEndsRun interruptEndsLoop;
-    const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
-                          options.loop};
     const std::vector<int> ports = findPorts();
     if (ports.empty())
         return out.result(Json::array(), "no reader found", kExitNoDevice);
+    // With --loop units come and go on each port as they will: each verdict
+    // goes out when it is ready.
+    PortOrder order(ports);
+    const Station station{run,          *records,
+                          out,          !out.json() && platform::stdoutIsTerminal(),
+                          options.loop, options.loop ? nullptr : &order};
     // Several ports share the station, each on a thread of its own; the
     // run's exit code is the worst of theirs.
     const std::vector<int> codes =
@@ -221,10 +279,10 @@ int runResults(const Output &out, const ResultsOptions &options) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
     }
-    RecordFilter filter{options.since, options.samId, toUpper(options.verdict)};
-    // Times are compared as text: 18:30Z must not sort after 18:30:05.000Z.
-    if (!filter.since.empty() && filter.since.back() == 'Z')
-        filter.since.pop_back();
+    RecordFilter filter;
+    filter.since = options.since;
+    filter.samId = options.samId;
+    filter.verdict = toUpper(options.verdict);
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;

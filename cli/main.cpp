@@ -480,6 +480,8 @@ const Command kCommands[] = {
          command.add_flag("--show-plan", o.showPlan, "Print the plan and touch no port");
          command.add_flag("--full-check", o.fullCheck,
                           "Read every page of the database for damage before using it");
+         command.add_flag("--stop-at-first-failure", o.stopAtFirstFailure,
+                          "Skip a unit's remaining steps once one has failed");
      },
      nullptr,
      [](const Context &c, const Args &args) {

@@ -154,16 +154,30 @@ std::optional<Problem> readPlan(const Json &plan, CheckPlan &out) {
     if (!plan.is_object())
         return Problem{"the top", "must be an object with \"name\" and \"steps\""};
     for (const auto &[key, value] : plan.items())
-        if (key != "name" && key != "steps" && key != "comment")
-            return Problem{key, "not a setting of a plan (name, steps, comment)"};
+        if (key != "name" && key != "version" && key != "steps" && key != "comment" &&
+            key != "stopAtFirstFailure")
+            return Problem{
+                key, "not a setting of a plan (name, version, steps, comment, stopAtFirstFailure)"};
     if (plan.contains("comment") && !plan["comment"].is_string())
         return Problem{"comment", "must be a text"};
+    if (plan.contains("stopAtFirstFailure")) {
+        if (!plan["stopAtFirstFailure"].is_boolean())
+            return Problem{"stopAtFirstFailure", "must be true or false"};
+        out.stopAtFirstFailure = plan["stopAtFirstFailure"].get<bool>();
+    }
     if (!plan.contains("name") || !plan["name"].is_string() ||
         plan["name"].get<std::string>().empty())
         return Problem{"name", "missing or not a text: the plan needs a name"};
     out.name = plan["name"].get<std::string>();
     if (out.name.size() > 200)
         return Problem{"name", "longer than 200 bytes"};
+    if (plan.contains("version")) {
+        if (!plan["version"].is_string())
+            return Problem{"version", "must be a text"};
+        out.version = plan["version"].get<std::string>();
+        if (out.version.size() > 200)
+            return Problem{"version", "longer than 200 bytes"};
+    }
     if (!plan.contains("steps") || !plan["steps"].is_array() || plan["steps"].empty())
         return Problem{"steps", "missing or not a list of at least one step"};
     const Json &steps = plan["steps"];
@@ -204,6 +218,7 @@ const std::string &defaultPlanText() {
     static const std::string text = R"({
   "name": "default",
   "comment": "kav's built-in plan: any reference card, limits a working reader meets",
+  "stopAtFirstFailure": false,
   "steps": [
     {"step": "sam-status"},
     {"step": "sam-id"},

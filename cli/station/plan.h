@@ -34,8 +34,12 @@ const char *stepName(PlanStep::Kind kind);
 struct CheckPlan {
     std::string name;
     std::vector<PlanStep> steps;
-    std::string text; // as read
-    std::string hash; // of text, so two plans of one name differ in the record
+    std::string text;    // as read
+    std::string hash;    // of text, so two plans of one name differ in the record
+    std::string version; // the plan's own, "" when it gives none
+    // After the first failed step the rest are skipped: a line that only
+    // sorts good from bad does not wait out a unit already known to fail.
+    bool stopAtFirstFailure = false;
 };
 
 // The plan used when none is given, as JSON text (kav check --show-plan).

@@ -88,7 +88,8 @@ std::string Device::text() const {
     case Kind::Path:
         return path;
     case Kind::Virtual:
-        return cardFile.empty() ? "virtual" : "virtual:" + cardFile;
+        return (cardFile.empty() ? "virtual" : "virtual:" + cardFile) +
+               (samId.empty() ? "" : "?sam-id=" + samId);
     case Kind::Replay:
         return "replay:" + path;
     case Kind::Rfc2217:
@@ -208,12 +209,29 @@ DeviceMap DeviceMap::fromVariable(std::string_view value) {
             map.errors_.push_back("ignored \"" + std::string(entry) + "\": " + why);
             continue;
         }
+        // A virtual reader's own SAM ID ends its entry: a card file's name
+        // ending so would be a strange one.
+        std::string_view device = target;
+        std::string samId;
+        constexpr std::string_view kSamId = "?sam-id=";
+        if (const std::size_t at = target.rfind(kSamId);
+            !network && at != std::string_view::npos &&
+            (target.substr(0, at) == kVirtual || target.starts_with("virtual:"))) {
+            samId = std::string(target.substr(at + kSamId.size()));
+            device = target.substr(0, at);
+            if (!proto::samIdFromText(samId)) {
+                map.errors_.push_back(
+                    "ignored \"" + std::string(entry) +
+                    "\": not a SAM ID such as 05-01-20069995-12345-1234567890 after ?sam-id=");
+                continue;
+            }
+        }
         if (network) {
             map.overrides_[*port] = std::move(*network);
         } else if (target == "none") {
             map.overrides_[*port] = std::nullopt;
-        } else if (target == kVirtual) {
-            map.overrides_[*port] = Device{Device::Kind::Virtual, {}, {}, {}, 0};
+        } else if (device == kVirtual) {
+            map.overrides_[*port] = Device{Device::Kind::Virtual, {}, {}, {}, 0, 0, samId};
         } else if (target.starts_with("replay:")) {
             if (target.size() == 7) {
                 map.errors_.push_back("ignored \"" + std::string(entry) +
@@ -222,9 +240,14 @@ DeviceMap DeviceMap::fromVariable(std::string_view value) {
             }
             map.overrides_[*port] =
                 Device{Device::Kind::Replay, std::string(target.substr(7)), {}, {}, 0};
-        } else if (target.substr(0, kVirtual.size() + 1) == "virtual:") {
-            map.overrides_[*port] = Device{
-                Device::Kind::Virtual, {}, std::string(target.substr(kVirtual.size() + 1)), {}, 0};
+        } else if (device.substr(0, kVirtual.size() + 1) == "virtual:") {
+            map.overrides_[*port] = Device{Device::Kind::Virtual,
+                                           {},
+                                           std::string(device.substr(kVirtual.size() + 1)),
+                                           {},
+                                           0,
+                                           0,
+                                           samId};
         } else {
             map.overrides_[*port] = Device{Device::Kind::Path, std::string(target), {}, {}, 0};
             if (const std::string keyword = misspeltKeyword(target); !keyword.empty())

@@ -15,12 +15,11 @@
 //   KAVIDCARD_DEVICES="1=virtual,5=/dev/pts/7,1001=virtual:/path/card.json,3=none"
 //
 // A device is a path, "virtual" (the in-process virtual reader with its
-// sample card), "virtual:<card file>", a serial port on another machine
-// behind a serial-port server, "replay:<capture>" (an in-process reader
-// answering as the capture or text trace recorded), or "none" (the port
-// names nothing). The
-// entry "defaults=off" turns the default rule off, so that only the ports
-// of the variable exist.
+// sample card), "virtual:<card file>" (either may end in "?sam-id=ID", the
+// SAM ID as kav prints it, so simulated readers are distinct units), a serial port on another
+// machine behind a serial-port server, "replay:<capture>" (an in-process reader answering as the
+// capture or text trace recorded), or "none" (the port names nothing). The entry "defaults=off"
+// turns the default rule off, so that only the ports of the variable exist.
 //
 // A network port is "rfc2217://HOST:PORT" (Telnet with COM port control:
 // the library sets the server's rate, so it works as a local port does) or
@@ -52,6 +51,7 @@ struct Device {
     std::string host;     // for the network kinds, without brackets
     std::uint16_t tcpPort = 0;
     std::uint32_t serverBaud = 0; // Kind::Tcp: the rate ?baud= names; 0: the SAM's default
+    std::string samId{};          // Kind::Virtual: the SAM ID ?sam-id= gives; empty: the default
 
     bool isNetwork() const { return kind == Kind::Rfc2217 || kind == Kind::Tcp; }
     // The device as the variable names it ("rfc2217://[::1]:3001").

@@ -169,6 +169,9 @@ std::shared_ptr<virt::VirtualReader> Library::virtualReader(int port) {
         }
         reader = std::make_shared<virt::VirtualReader>(loaded.card);
     }
+    if (!device->samId.empty())
+        if (const auto id = proto::samIdFromText(device->samId))
+            reader->setSamId(*id);
     virtual_.emplace(port, reader);
     return reader;
 }

@@ -307,4 +307,55 @@ milliseconds commandTimeout(Command command, std::uint32_t baud) {
         static_cast<milliseconds::rep>(static_cast<double>(total.count()) * kTimeoutScale + 0.5)};
 }
 
+std::optional<std::array<std::uint8_t, kSamIdSize>> samIdFromText(std::string_view text) {
+    std::vector<std::string_view> groups;
+    for (std::size_t start = 0;;) {
+        const std::size_t dash = text.find('-', start);
+        groups.push_back(text.substr(start, dash == std::string_view::npos ? dash : dash - start));
+        if (dash == std::string_view::npos)
+            break;
+        start = dash + 1;
+    }
+    if (groups.size() != 5)
+        return std::nullopt;
+    std::array<std::uint8_t, kSamIdSize> id{};
+    const auto hexDigit = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        return -1;
+    };
+    // Each of the first two groups prints two bytes as one hex digit each,
+    // the second byte first.
+    for (int g = 0; g < 2; ++g) {
+        if (groups[g].size() != 2)
+            return std::nullopt;
+        const int high = hexDigit(groups[g][0]);
+        const int low = hexDigit(groups[g][1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        id[2 * g] = static_cast<std::uint8_t>(low);
+        id[2 * g + 1] = static_cast<std::uint8_t>(high);
+    }
+    for (int g = 2; g < 5; ++g) {
+        const std::string_view digits = groups[g];
+        if (digits.empty() || digits.size() > 10)
+            return std::nullopt;
+        std::uint64_t value = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return std::nullopt;
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        if (value > 0xFFFFFFFFu)
+            return std::nullopt;
+        for (int b = 0; b < 4; ++b)
+            id[4 * (g - 1) + b] = static_cast<std::uint8_t>(value >> (8 * b));
+    }
+    return id;
+}
+
 } // namespace kav::proto

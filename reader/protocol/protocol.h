@@ -253,4 +253,9 @@ constexpr bool withheldFromTrace(Command command) {
     return command == kReadFingerprint;
 }
 
+// A SAM ID as kav prints it ("05-01-20069995-12345-1234567890": two groups
+// of two hex digits, three decimal 32-bit numbers) in the SAM's bytes;
+// nullopt for any other text, so a simulated line gets exactly the IDs meant.
+std::optional<std::array<std::uint8_t, kSamIdSize>> samIdFromText(std::string_view text);
+
 } // namespace kav::proto

@@ -333,6 +333,93 @@ TEST(KavCheckVerdict, PortsAreCheckedAtOnceEachWithItsVerdict) {
     EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
 }
 
+// Readers of a simulated line given SAM IDs of their own are distinct
+// units; a SAM ID that is not one is refused before any pty is served.
+TEST(KavCheckVerdict, VirtualReadersGivenSamIdsAreDistinctUnits) {
+    const std::vector<std::string> ids{"05-01-20069995-12345-1234567890", "0F-a0-0-0-4294967295",
+                                       "12-34-1-2-3"};
+    std::vector<std::unique_ptr<ToolReader>> tools;
+    std::string devices = "defaults=off";
+    std::string ports;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        tools.push_back(std::make_unique<ToolReader>(std::vector<std::string>{"--sam-id", ids[i]}));
+        ASSERT_TRUE(tools.back()->running()) << ids[i];
+        devices += "," + std::to_string(i + 1) + "=" + tools.back()->path();
+        ports += (i ? "," : "") + std::to_string(i + 1);
+    }
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("line"));
+    const Outcome run =
+        kav({"--port", ports, "check", "--json", "--plan", file.string(), "--db", db.string()},
+            {{"KAVIDCARD_DEVICES", devices}});
+    EXPECT_EQ(run.exit, 0) << run.out << run.err;
+    std::map<int, std::string> seen;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const Json unit = parsed(line);
+        seen[unit["port"].get<int>()] = unit["samId"];
+    }
+    // As kav prints them: hex digits in capitals.
+    EXPECT_EQ(seen,
+              (std::map<int, std::string>{{1, ids[0]}, {2, "0F-A0-0-0-4294967295"}, {3, ids[2]}}))
+        << run.out;
+    EXPECT_EQ(Db(db).value("SELECT count(DISTINCT sam_id) FROM units"), "3");
+
+    // The in-process virtual reader takes one as well.
+    const Outcome inProcess =
+        kav({"--port", "1,2", "check", "--json", "--plan", file.string(), "--db", db.string()},
+            {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual?sam-id=12-34-1-2-3,"
+                                   "2=virtual?sam-id=12-34-1-2-4"}});
+    EXPECT_EQ(inProcess.exit, 0) << inProcess.out << inProcess.err;
+    EXPECT_NE(inProcess.out.find("\"12-34-1-2-4\""), std::string::npos) << inProcess.out;
+    EXPECT_EQ(Db(db).value("SELECT count(DISTINCT sam_id) FROM units"), "4");
+
+    for (const char *bad : {"", "05-01-1-2", "5-01-1-2-3", "05-0G-1-2-3", "05-01-1-2-4294967296",
+                            "05-01-1-2-3-4", "05-01--2-3", "05-01-1-2-+3"}) {
+        const Outcome refused =
+            test::run(KAV_VIRTUAL_READER_TOOL, {"--sam-id", bad}, {}, std::chrono::seconds{10});
+        EXPECT_NE(refused.exit, 0) << bad;
+        EXPECT_NE(refused.err.find("--sam-id: "), std::string::npos) << bad << refused.err;
+        EXPECT_EQ(refused.out, "") << bad;
+    }
+}
+
+// Verdicts of one run over several ports go out in port order, even when
+// the later ports finish first.
+TEST(KavCheckVerdict, VerdictsOfOneRunArePrintedInPortOrder) {
+    struct Case {
+        const char *name;
+        std::vector<std::vector<std::string>> tools; // port 1, 2, ...
+    };
+    const Case cases[] = {
+        {"the first port slowest", {{"--pace"}, {}, {}}},
+        {"the middle port slowest", {{}, {"--pace"}, {}}},
+        {"all alike", {{}, {}, {}}},
+    };
+    TempFolder folder;
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("order"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::unique_ptr<ToolReader>> tools;
+        std::string devices = "defaults=off";
+        for (std::size_t i = 0; i < c.tools.size(); ++i) {
+            tools.push_back(std::make_unique<ToolReader>(c.tools[i]));
+            ASSERT_TRUE(tools.back()->running());
+            devices += "," + std::to_string(i + 1) + "=" + tools.back()->path();
+        }
+        const Outcome run = kav({"--port", "1-3", "check", "--json", "--plan", file.string(),
+                                 "--db", (folder.path() / "r.sqlite").string()},
+                                {{"KAVIDCARD_DEVICES", devices}});
+        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        std::vector<int> printed;
+        std::istringstream lines(run.out);
+        for (std::string line; std::getline(lines, line);)
+            printed.push_back(parsed(line)["port"].get<int>());
+        EXPECT_EQ(printed, (std::vector<int>{1, 2, 3})) << run.out;
+    }
+}
+
 // A unit pulled out in the middle of its check: it fails, and the steps it
 // never reached are skipped, not run against a missing reader.
 TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
@@ -367,6 +454,56 @@ TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
     EXPECT_NE(std::find(codes.begin(), codes.end(), "ok-ratio"), codes.end()) << soak;
     EXPECT_EQ(unit["steps"][1]["status"], "skipped");
     EXPECT_EQ(unit["steps"][1]["figures"]["reason"], "not run: the unit went away");
+}
+
+// Stopping at the first failure, by option or by the plan: the failed step
+// keeps its figures, the later ones are skipped with why, the verdict FAIL.
+TEST(KavCheckVerdict, StopAtFirstFailureSkipsTheRemainingSteps) {
+    struct Case {
+        const char *name;
+        const char *planSetting; // the plan's own stopAtFirstFailure, or ""
+        bool option;
+        const char *lastStatus;
+    };
+    const Case cases[] = {
+        {"neither", "", false, "pass"},
+        {"the plan says no", R"("stopAtFirstFailure": false, )", false, "pass"},
+        {"the option", "", true, "skipped"},
+        {"the plan says yes", R"("stopAtFirstFailure": true, )", false, "skipped"},
+        {"the option over the plan's no", R"("stopAtFirstFailure": false, )", true, "skipped"},
+    };
+    TempFolder folder;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = writeFile(folder.path() / "plan.json",
+                                        std::string(R"({"name": "stop", )") + c.planSetting +
+                                            R"("steps": [{"step": "sam-status"},
+            {"step": "reads", "count": 1, "limitMs": 5000, "idNumber": "990102198805120136"},
+            {"step": "sam-id"}]})");
+        std::vector<std::string> args{"check",  "--json",
+                                      "--plan", file.string(),
+                                      "--db",   (folder.path() / "r.sqlite").string()};
+        if (c.option)
+            args.push_back("--stop-at-first-failure");
+        const Outcome run = kav(args);
+        EXPECT_EQ(run.exit, kExitCheckFailed) << run.out << run.err;
+        const Json unit = parsed(run.out);
+        EXPECT_EQ(unit["verdict"], "FAIL");
+        ASSERT_EQ(unit["steps"].size(), 3u) << unit;
+        EXPECT_EQ(unit["steps"][0]["status"], "pass") << unit;
+        EXPECT_EQ(unit["steps"][1]["status"], "fail") << unit;
+        EXPECT_EQ(unit["steps"][2]["status"], c.lastStatus) << unit;
+        if (std::string(c.lastStatus) == "skipped") {
+            EXPECT_EQ(unit["steps"][2]["figures"]["reason"],
+                      "not run: stopped at the first failure");
+        }
+    }
+    const fs::path bad = writeFile(folder.path() / "bad.json", R"({"name": "b",
+        "stopAtFirstFailure": "yes", "steps": [{"step": "sam-id"}]})");
+    const Outcome refused = kav({"check", "--plan", bad.string()});
+    EXPECT_EQ(refused.exit, kExitUsage);
+    EXPECT_NE(refused.err.find("stopAtFirstFailure: must be true or false"), std::string::npos)
+        << refused.err;
 }
 
 TEST(KavCheckVerdict, TheBannerNamesVerdictStepAndFigures) {
@@ -478,7 +615,7 @@ TEST(KavCheckRecord, AnOlderLayoutIsUpgradedWithItsRows) {
     EXPECT_EQ(unit["station"], "bench-3");
     EXPECT_EQ(unit["failedSteps"], Json::array({"reads"}));
     Db upgraded(db);
-    EXPECT_EQ(upgraded.value("PRAGMA user_version"), "2");
+    EXPECT_EQ(upgraded.value("PRAGMA user_version"), "3");
     EXPECT_EQ(upgraded.value("SELECT group_concat(ms, ' ') FROM read_times"), "410.5 620.25");
     EXPECT_EQ(upgraded.value("SELECT code FROM failures"), "over-limit");
     // New units go in after the old.
@@ -530,7 +667,7 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
              d.exec(kLayout1);
              d.exec("PRAGMA user_version = 7");
          },
-         "written by a newer kav (layout 7; this kav knows up to 2)"},
+         "written by a newer kav (layout 7; this kav knows up to 3)"},
         {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
     };
     for (const Case &c : cases) {
@@ -764,9 +901,11 @@ TEST(KavResults, SummaryCountsByDayAndPlan) {
     {
         // A unit of another day and plan, as another station wrote it.
         Db other(db);
-        other.exec("INSERT INTO units(at, station, port, sam_id, plan_name, plan_hash, verdict, "
-                   "ms, library_version, kav_version, steps) VALUES ('2026-01-02T10:00:00.000Z', "
-                   "'b', 1, 'x', 'other', 'h', 'FAIL', 1, 'l', 'k', '[]')");
+        other.exec("INSERT INTO units(run_id, at, ended_at, station, sequence, port, sam_id, "
+                   "plan_name, plan_version, plan_hash, verdict, ms, library_version, "
+                   "kav_version, steps, payload_hash) VALUES ('r', '2026-01-02T10:00:00.000Z', "
+                   "'2026-01-02T10:00:00.001Z', 'b', 1, 1, 'x', 'other', '', 'h', 'FAIL', 1, "
+                   "'l', 'k', '[]', '')");
     }
     const Json summary = parsed(kav({"results", "--summary", "--json", "--db", db.string()}).out);
     ASSERT_EQ(summary["days"].size(), 2u) << summary;

@@ -124,6 +124,9 @@ int main(int argc, char *argv[]) {
             ->option_text("FILE")
             ->multi_option_policy(takeLast);
     cli.add_flag("--no-card", noCard, "Start with no card in the field.");
+    std::string samIdText;
+    cli.add_option("--sam-id", samIdText,
+                   "The SAM's ID, as kav prints it (default 05-01-20069995-12345-1234567890).");
     cli.add_option("--baud", baudText,
                    "The SAM's rate at start: 115200, 57600, 38400, 19200 or 9600.")
         ->option_text("RATE [115200]")
@@ -228,7 +231,18 @@ int main(int argc, char *argv[]) {
     if (!delayMs)
         return usageError("--delay: a number of milliseconds");
 
+    std::optional<std::array<std::uint8_t, kav::proto::kSamIdSize>> samId;
+    if (!samIdText.empty() || cli.count("--sam-id") > 0) {
+        samId = kav::proto::samIdFromText(samIdText);
+        if (!samId)
+            return usageError("--sam-id: " + samIdText +
+                              " is not a SAM ID such as 05-01-20069995-12345-1234567890 (two "
+                              "groups of two hex digits, then three numbers below 4294967296)");
+    }
+
     auto reader = std::make_shared<kav::virt::VirtualReader>(card);
+    if (samId)
+        reader->setSamId(*samId);
     reader->setBaudRate(*baud);
     using Pacing = kav::virt::VirtualReader::Pacing;
     reader->setPacing(pace ? Pacing::WireAndWork : wireOnly ? Pacing::Wire : Pacing::Instant);

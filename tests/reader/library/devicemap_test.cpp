@@ -74,6 +74,40 @@ TEST(DeviceMap, BadEntriesAreSkippedAndSaid) {
     }
 }
 
+// A virtual reader with a SAM ID of its own: taken, spelt back the same,
+// and a SAM ID that is none is said and skips the entry.
+TEST(DeviceMap, AVirtualReaderTakesItsSamId) {
+    struct Case {
+        const char *target;
+        const char *card;  // nullptr: the entry is refused
+        const char *samId; // as kept
+    };
+    const Case cases[] = {
+        {"virtual?sam-id=05-01-1-2-3", "", "05-01-1-2-3"},
+        {"virtual:/cards/a.json?sam-id=0f-A0-0-0-4294967295", "/cards/a.json",
+         "0f-A0-0-0-4294967295"},
+        {"virtual:/cards/a?b.json", "/cards/a?b.json", ""},
+        {"virtual?sam-id=05-01-1-2", nullptr, ""},
+        {"virtual?sam-id=", nullptr, ""},
+        {"virtual:/c.json?sam-id=05-01-1-2-4294967296", nullptr, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.target);
+        const DeviceMap map = DeviceMap::fromVariable(std::string("4=") + c.target);
+        if (c.card == nullptr) {
+            EXPECT_EQ(map.deviceFor(4), path("/dev/ttyUSB3"));
+            ASSERT_EQ(map.errors().size(), 1u);
+            EXPECT_NE(map.errors()[0].find("not a SAM ID"), std::string::npos) << map.errors()[0];
+            continue;
+        }
+        Device expected = virtualReader(c.card);
+        expected.samId = c.samId;
+        EXPECT_EQ(map.deviceFor(4), expected);
+        EXPECT_EQ(expected.text(), c.target);
+        EXPECT_TRUE(map.errors().empty());
+    }
+}
+
 TEST(DeviceMap, CandidatesAreExistingDefaultsAndEveryMappedPort) {
     const std::set<std::string> present = {"/dev/ttyUSB0", "/dev/ttyACM3", "/dev/ttyS0"};
     const auto exists = [&](const std::string &p) { return present.count(p) != 0; };
