@@ -544,6 +544,13 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
              d.exec("PRAGMA user_version = 7");
          },
          "written by a newer kav (layout 7; this kav knows up to 3)"},
+        {"next layout",
+         [](const fs::path &p) {
+             Db d(p);
+             d.exec(kLayout1);
+             d.exec("PRAGMA user_version = 4");
+         },
+         "written by a newer kav (layout 4; this kav knows up to 3)"},
         {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
     };
     for (const Case &c : cases) {
@@ -1001,6 +1008,33 @@ TEST(KavCheckVerdict, NoReaderIsAnErrorAndCtrlCMidCheckIsAborted) {
         "ERROR 1 bench-9, ABORTED 2 bench-9");
     EXPECT_EQ(record.value("SELECT operator || ' ' || serial FROM units WHERE id = 2"),
               "op-1 SN-7");
+    // Read back by the new filters, the verdict in any case.
+    struct Case {
+        std::vector<std::string> filter;
+        std::vector<long long> ids;
+    };
+    const Case cases[] = {
+        {{"--verdict", "Aborted"}, {2}},
+        {{"--verdict", "error", "--station", "bench-9"}, {1}},
+        {{"--operator", "op-1", "--serial", "SN-7"}, {2}},
+        {{"--station", "bench-1"}, {}},
+        {{"--until", "2000-01-01"}, {}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"results", "--json", "--db", db.string()};
+        args.insert(args.end(), c.filter.begin(), c.filter.end());
+        SCOPED_TRACE(c.filter[1]);
+        const Outcome listed = kav(args);
+        ASSERT_EQ(listed.exit, 0) << listed.err;
+        const Json units = parsed(listed.out)["units"];
+        std::vector<long long> ids;
+        for (const Json &u : units)
+            ids.push_back(u["id"].get<long long>());
+        EXPECT_EQ(ids, c.ids);
+    }
+    const std::string csv = kav({"results", "--csv", "--db", db.string()}).out;
+    EXPECT_EQ(csv.substr(0, csv.find('\r')).substr(csv.find(",kav_version,")),
+              ",kav_version,run_id,ended_at,operator,serial,sequence,plan_version,payload_hash");
 }
 
 // The check's photos are a holder's: however the run ends, none stays; a
