@@ -172,6 +172,7 @@ int checkPort(const Station &station, int port) {
     bool anyFailed = false;
     bool unrecorded = false;
     const TurnGiven turn{station.order, port};
+    int errorExit = kExitOk; // of an ERROR or ABORTED unit, which outranks a FAIL
     for (;;) {
         if (station.loop) {
             say(port, "waiting for a unit");
@@ -179,7 +180,7 @@ int checkPort(const Station &station, int port) {
                 break;
             say(port, "checking the unit");
         }
-        const UnitResult unit = checkUnit(*run.plan, port);
+        const UnitResult unit = checkUnit(*run.plan, port, interruptRequested);
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();
@@ -207,14 +208,21 @@ int checkPort(const Station &station, int port) {
             }
             station.out.result(unitJson(unit, run, record), banner, kExitOk);
         }
-        anyFailed = anyFailed || !unit.passed();
+        anyFailed = anyFailed || unit.verdict == Verdict::Fail;
+        if (unit.verdict == Verdict::Error)
+            errorExit = std::max(errorExit, exitClass(unit.errorCode));
+        if (unit.verdict == Verdict::Aborted)
+            errorExit = kExitAborted;
         if (!station.loop || interruptRequested())
             break;
         say(port, "checked: take the unit away");
         if (!waitForUnit(port, false))
             break;
     }
-    return unrecorded ? kExitRecord : anyFailed ? kExitFailed : kExitOk;
+    return unrecorded             ? kExitRecord
+           : errorExit != kExitOk ? errorExit
+           : anyFailed            ? kExitFailed
+                                  : kExitOk;
 }
 
 } // namespace
@@ -282,7 +290,11 @@ int runResults(const Output &out, const ResultsOptions &options) {
     RecordFilter filter;
     filter.since = options.since;
     filter.samId = options.samId;
+    filter.until = options.until;
     filter.verdict = toUpper(options.verdict);
+    filter.station = options.station;
+    filter.operatorId = options.operatorId;
+    filter.serial = options.serial;
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;
@@ -293,6 +305,14 @@ int runResults(const Output &out, const ResultsOptions &options) {
         data.title = "Units recorded in " + dbPath;
         if (!filter.since.empty())
             data.title += " since " + filter.since;
+        if (!filter.until.empty())
+            data.title += " until " + filter.until;
+        if (!filter.station.empty())
+            data.title += ", station " + filter.station;
+        if (!filter.operatorId.empty())
+            data.title += ", operator " + filter.operatorId;
+        if (!filter.serial.empty())
+            data.title += ", serial " + filter.serial;
         if (!filter.samId.empty())
             data.title += ", SAM " + filter.samId;
         if (!filter.verdict.empty())

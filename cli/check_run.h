@@ -25,7 +25,11 @@ struct ResultsOptions {
     std::string dbPath;
     std::string since;
     std::string samId;
-    std::string verdict; // "pass", "fail" or empty
+    std::string until;
+    std::string verdict; // pass, fail, error, aborted in any case, or empty
+    std::string station;
+    std::string operatorId;
+    std::string serial;
     bool csv = false;
     bool summary = false;
     std::string htmlPath;

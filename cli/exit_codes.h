@@ -17,9 +17,10 @@ enum ExitCode : int {
     kExitRefused = static_cast<int>(results::Exit::Refused),
     kExitPhoto = static_cast<int>(results::Exit::Photo),
     kExitOther = static_cast<int>(results::Exit::Other),
-    kExitOutput = 8,  // standard output could not be written (closed, disk full)
-    kExitFailed = 9,  // kav check: a unit failed its plan
-    kExitRecord = 10, // the results database could not be used or written
+    kExitOutput = 8,   // standard output could not be written (closed, disk full)
+    kExitFailed = 9,   // kav check: a unit failed its plan
+    kExitRecord = 10,  // the results database could not be used or written
+    kExitAborted = 11, // kav check: a unit's check was interrupted (ABORTED)
 };
 
 // The class of a Kav_* result code (0 is kExitOk).

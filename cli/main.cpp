@@ -44,6 +44,8 @@ constexpr const char *kExitCodesHelp =
     "  8  standard output could not be written (closed, disk full)\n"
     "  9  check: a unit failed its plan\n"
     " 10  check, results: the results database could not be used or written\n"
+    " 11  check: Ctrl+C stopped a unit's check (recorded ABORTED)\n"
+    "check: a unit it could not check (ERROR) exits with its failure's class (2-7)\n"
     "soak exits 0 when every read succeeded, else with the class of its most\n"
     "frequent failure (of equally frequent ones, the first to get there).\n"
     "Environment: KAVIDCARD_DEVICES maps ports to devices, KAVIDCARD_TRACE names\n"
@@ -476,8 +478,14 @@ const Command kCommands[] = {
              ->option_text("FILE");
          command.add_flag("--loop", o.loop,
                           "Check unit after unit: each when it arrives, the next once it is "
-                          "taken away (Ctrl+C: stop after the unit under way)");
+                          "taken away (Ctrl+C: stop, the unit under way recorded ABORTED)");
          command.add_flag("--show-plan", o.showPlan, "Print the plan and touch no port");
+         command.add_option("--station", o.station, "The station's name (default: the host name)")
+             ->option_text("NAME");
+         command.add_option("--operator", o.operatorId, "Who checks the units, as recorded")
+             ->option_text("ID");
+         command.add_option("--serial", o.serial, "The unit's serial (default: its SAM ID)")
+             ->option_text("SERIAL");
          command.add_flag("--full-check", o.fullCheck,
                           "Read every page of the database for damage before using it");
          command.add_flag("--stop-at-first-failure", o.stopAtFirstFailure,
@@ -497,11 +505,16 @@ const Command kCommands[] = {
                                    "DATE");
          command.add_option("--since", o.since, "Units checked at or after (UTC)")->check(date);
          command.add_option("--sam-id", o.samId, "Units with this SAM ID")->option_text("ID");
-         command.add_option("--verdict", o.verdict, "pass or fail")
-             ->check(CLI::IsMember({"pass", "fail"}));
+         command.add_option("--until", o.until, "Units checked at or before (UTC)")->check(date);
+         command.add_option("--station", o.station, "Units of this station")->option_text("NAME");
+         command.add_option("--operator", o.operatorId, "Units of this operator")
+             ->option_text("ID");
+         command.add_option("--serial", o.serial, "Units of this serial")->option_text("SERIAL");
+         command.add_option("--verdict", o.verdict, "pass, fail, error or aborted (any case)")
+             ->check(CLI::IsMember({"pass", "fail", "error", "aborted"}, CLI::ignore_case));
          CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
-         CLI::Option *summaryFlag =
-             command.add_flag("--summary", o.summary, "Counts and pass rates by day and plan");
+         CLI::Option *summaryFlag = command.add_flag(
+             "--summary", o.summary, "Counts and pass rates by day, station and plan");
          CLI::Option *htmlOption =
              command.add_option("--html", o.htmlPath, "Write a self-contained HTML report to FILE")
                  ->option_text("FILE");

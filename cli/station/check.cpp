@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <optional>
 
 namespace kav::station {
 namespace {
@@ -93,13 +95,21 @@ void finishCounted(StepOutcome &step, std::vector<StepFailure> failures,
     }
 }
 
-int stepReads(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit) {
+// Asked between reads: Ctrl+C ends a long step without waiting for its count.
+using Stop = std::function<bool()>;
+
+bool stopped(const Stop &stop) {
+    return stop && stop();
+}
+
+int stepReads(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit,
+              const Stop &stop) {
     std::vector<StepFailure> failures;
     std::vector<int> counts;
     Json times = Json::array();
     int ok = 0;
     int lastCode = KAV_OK;
-    for (int i = 0; i < plan.count; ++i) {
+    for (int i = 0; i < plan.count && !stopped(stop); ++i) {
         const ReadOutcome read = readOnce(port);
         if (read.operation != nullptr) {
             addCounted(failures, counts, callFailure(read.operation, read.code));
@@ -132,11 +142,12 @@ int stepReads(const PlanStep &plan, int port, StepOutcome &step, UnitResult &uni
     return lastCode;
 }
 
-int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit) {
+int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit,
+             const Stop &stop) {
     std::vector<cli::SoakAttempt> attempts;
     int lastCode = KAV_OK;
     const Clock::time_point start = Clock::now();
-    for (int i = 0; i < plan.count; ++i) {
+    for (int i = 0; i < plan.count && !stopped(stop); ++i) {
         const ReadOutcome read = readOnce(port);
         attempts.push_back({read.code, read.ms, read.operation ? read.operation : ""});
         if (read.operation == nullptr)
@@ -160,7 +171,10 @@ int stepSoak(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit
         step.failures.push_back(
             {failed.operation, std::to_string(failed.code), resultText(failed.code), failed.count});
     if (missing > 0)
-        step.failures.push_back({"", "not-run", "reads not run: the unit went away", missing});
+        step.failures.push_back({"", "not-run",
+                                 stopped(stop) ? "reads not run: the check was interrupted"
+                                               : "reads not run: the unit went away",
+                                 missing});
     if (ratio < plan.minOkRatio) {
         char text[120];
         std::snprintf(text, sizeof text, "%d of %d reads succeeded, the plan wants %.1f%%",
@@ -215,7 +229,7 @@ int stepBaudRoundTrip(const PlanStep &plan, int port, StepOutcome &step) {
 }
 
 // Runs one step on the open port; the code that failed it last, or KAV_OK.
-int runStep(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit) {
+int runStep(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit, const Stop &stop) {
     const Clock::time_point start = Clock::now();
     switch (plan.kind) {
     case Kind::SamStatus: {
@@ -256,7 +270,7 @@ int runStep(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit)
         return r;
     }
     case Kind::Reads:
-        return stepReads(plan, port, step, unit);
+        return stepReads(plan, port, step, unit, stop);
     case Kind::BaudRoundTrip:
         if (port > KAV_LAST_SERIAL_PORT) {
             step.status = Status::Skipped;
@@ -265,7 +279,7 @@ int runStep(const PlanStep &plan, int port, StepOutcome &step, UnitResult &unit)
         }
         return stepBaudRoundTrip(plan, port, step);
     case Kind::Soak:
-        return stepSoak(plan, port, step, unit);
+        return stepSoak(plan, port, step, unit, stop);
     }
     return KAV_OK;
 }
@@ -283,6 +297,12 @@ std::string bigWord(const std::string &word) {
         {'F', {"#####", "#    ", "#### ", "#    ", "#    "}},
         {'I', {"#####", "  #  ", "  #  ", "  #  ", "#####"}},
         {'L', {"#    ", "#    ", "#    ", "#    ", "#####"}},
+        {'E', {"#####", "#    ", "#### ", "#    ", "#####"}},
+        {'R', {"#### ", "#   #", "#### ", "#  # ", "#   #"}},
+        {'O', {" ### ", "#   #", "#   #", "#   #", " ### "}},
+        {'B', {"#### ", "#   #", "#### ", "#   #", "#### "}},
+        {'T', {"#####", "  #  ", "  #  ", "  #  ", "  #  "}},
+        {'D', {"#### ", "#   #", "#   #", "#   #", "#### "}},
     };
     std::string text;
     for (int row = 0; row < 5; ++row) {
@@ -327,12 +347,16 @@ std::string utcNow() {
     return text;
 }
 
-UnitResult checkUnit(const CheckPlan &plan, int port) {
+UnitResult checkUnit(const CheckPlan &plan, int port, const std::function<bool()> &interrupted) {
     UnitResult unit;
+    unit.runId = newRunId();
     unit.port = port;
     unit.at = utcNow();
     const Clock::time_point start = Clock::now();
     const host::PortSession open(port);
+    // Where the check could not go on: the step, and the code that stopped it.
+    std::optional<std::size_t> errorStep;
+    bool aborted = false;
     if (!open.isOpen()) {
         StepOutcome step;
         step.step = "open";
@@ -341,34 +365,55 @@ UnitResult checkUnit(const CheckPlan &plan, int port) {
         step.failures.push_back({"Kav_OpenPort", std::to_string(code),
                                  cli::openFailureText(port, code, cli::lastFailureText(port))});
         unit.steps.push_back(std::move(step));
+        errorStep = 0;
+        unit.errorCode = code;
     } else {
         bool gone = false;
         bool failed = false;
         for (const PlanStep &planned : plan.steps) {
             StepOutcome step;
             step.step = stepName(planned.kind);
-            if (gone) {
+            aborted = aborted || stopped(interrupted);
+            if (gone || aborted) {
                 step.status = Status::Skipped;
-                step.figures = Json{{"reason", "not run: the unit went away"}};
+                step.figures = Json{{"reason", aborted ? "not run: the check was interrupted"
+                                                       : "not run: the unit went away"}};
             } else if (failed && plan.stopAtFirstFailure) {
                 step.status = Status::Skipped;
                 step.figures = Json{{"reason", "not run: stopped at the first failure"}};
             } else {
-                gone = unitGone(runStep(planned, port, step, unit));
+                const int code = runStep(planned, port, step, unit, interrupted);
+                aborted = stopped(interrupted);
+                gone = unitGone(code);
                 if (step.status != Status::Skipped)
                     step.status = step.failures.empty() ? Status::Passed : Status::Failed;
                 failed = failed || step.status == Status::Failed;
+                if (gone) {
+                    errorStep = unit.steps.size();
+                    unit.errorCode = code;
+                }
             }
             unit.steps.push_back(std::move(step));
+        }
+        // The record names the unit even when the plan does not ask its SAM.
+        if (unit.samId.empty() && !gone && !aborted) {
+            KavSamId id{};
+            if (Kav_GetSAMID(port, id.bytes, 0) == KAV_OK)
+                unit.samId = host::samIdText(id);
         }
     }
     bool passed = true;
     for (const StepOutcome &step : unit.steps)
         passed = passed && step.status != Status::Failed;
-    unit.verdict = passed ? Verdict::Pass : Verdict::Fail;
+    unit.verdict = aborted     ? Verdict::Aborted
+                   : errorStep ? Verdict::Error
+                   : passed    ? Verdict::Pass
+                               : Verdict::Fail;
     unit.ms = msSince(start);
     unit.endedAt = utcNow();
     unit.stepResults = stepResultsOf(unit.steps);
+    if (errorStep && *errorStep < unit.stepResults.size())
+        unit.stepResults[*errorStep].outcome = "ERROR";
     return unit;
 }
 
@@ -401,7 +446,11 @@ Json unitJson(const UnitResult &unit, const CheckRun &run, const Json &record) {
 std::string unitBanner(const UnitResult &unit, const CheckRun &run, bool colour) {
     const char *word = verdictName(unit.verdict);
     // White on green or on red, the whole block.
-    const std::string on = colour ? (unit.passed() ? "\033[1;97;42m" : "\033[1;97;41m") : "";
+    // White on green, on red for a failed unit, on yellow when it says nothing of the unit.
+    const std::string on = !colour                         ? ""
+                           : unit.passed()                 ? "\033[1;97;42m"
+                           : unit.verdict == Verdict::Fail ? "\033[1;97;41m"
+                                                           : "\033[1;30;43m";
     const std::string off = colour ? "\033[0m" : "";
     std::string text = on + "\n" + bigWord(word) + "\n" + off;
     char seconds[32];

@@ -5,6 +5,7 @@
 
 #include "unit.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,11 @@ namespace kav::station {
 const char *statusName(StepOutcome::Status status);
 
 // Runs the plan on the unit on `port`. The process must have set the
-// library's photo folder (reads write a photo) before.
-UnitResult checkUnit(const CheckPlan &plan, int port);
+// library's photo folder (reads write a photo) before. When `interrupted`
+// says so before a step, the steps left are skipped and the unit is
+// ABORTED; a port that cannot be opened or a unit gone makes it ERROR.
+UnitResult checkUnit(const CheckPlan &plan, int port,
+                     const std::function<bool()> &interrupted = nullptr);
 
 // One unit's verdict as one JSON object (a line of kav check --json);
 // record: the row it was written to and what writing it cost.

@@ -134,7 +134,8 @@ std::string csvField(const std::string &text) {
 
 std::string unitsCsv(const std::vector<StoredUnit> &units) {
     std::string out = "id,at,station,port,sam_id,plan,plan_hash,verdict,failed_steps,ms,"
-                      "library_version,kav_version\r\n";
+                      "library_version,kav_version,run_id,ended_at,operator,serial,sequence,"
+                      "plan_version,payload_hash\r\n";
     for (const StoredUnit &u : units) {
         std::string failed;
         for (const std::string &s : u.failedSteps)
@@ -151,7 +152,14 @@ std::string unitsCsv(const std::vector<StoredUnit> &units) {
                                       spreadsheetSafe(failed),
                                       number(u.ms),
                                       spreadsheetSafe(u.libraryVersion),
-                                      spreadsheetSafe(u.kavVersion)};
+                                      spreadsheetSafe(u.kavVersion),
+                                      spreadsheetSafe(u.runId),
+                                      spreadsheetSafe(u.endedAt),
+                                      spreadsheetSafe(u.operatorId),
+                                      spreadsheetSafe(u.serial),
+                                      std::to_string(u.sequence),
+                                      spreadsheetSafe(u.planVersion),
+                                      spreadsheetSafe(u.payloadHash)};
         std::string line;
         for (const std::string &f : fields)
             line += (line.empty() ? "" : ",") + csvField(f);
@@ -164,18 +172,31 @@ Json unitsJson(const std::vector<StoredUnit> &units) {
     Json list = Json::array();
     for (const StoredUnit &u : units) {
         Json steps = Json::parse(u.steps, nullptr, false);
-        list.push_back(Json{{"id", u.id},
-                            {"at", u.at},
-                            {"station", u.station},
-                            {"port", u.port},
-                            {"samId", u.samId.empty() ? Json(nullptr) : Json(u.samId)},
-                            {"plan", Json{{"name", u.planName}, {"hash", u.planHash}}},
-                            {"verdict", verdictName(u.verdict)},
-                            {"failedSteps", u.failedSteps},
-                            {"ms", std::round(u.ms * 10.0) / 10.0},
-                            {"libraryVersion", u.libraryVersion},
-                            {"kavVersion", u.kavVersion},
-                            {"steps", steps.is_discarded() ? Json(nullptr) : steps}});
+        const auto textOrNull = [](const std::string &t) {
+            return t.empty() ? Json(nullptr) : Json(t);
+        };
+        Json results = runPayload(u)["step_results"];
+        list.push_back(Json{
+            {"id", u.id},
+            {"runId", u.runId},
+            {"at", u.at},
+            {"endedAt", u.endedAt},
+            {"station", u.station},
+            {"operator", textOrNull(u.operatorId)},
+            {"serial", textOrNull(u.serial)},
+            {"sequence", u.sequence},
+            {"port", u.port},
+            {"samId", u.samId.empty() ? Json(nullptr) : Json(u.samId)},
+            {"plan", Json{{"name", u.planName}, {"version", u.planVersion}, {"hash", u.planHash}}},
+            {"verdict", verdictName(u.verdict)},
+            {"failedSteps", u.failedSteps},
+            {"ms", std::round(u.ms * 10.0) / 10.0},
+            {"libraryVersion", u.libraryVersion},
+            {"kavVersion", u.kavVersion},
+            {"steps", steps.is_discarded() ? Json(nullptr) : steps},
+            {"stepResults", results},
+            {"payloadHash", u.payloadHash},
+            {"receivedAt", textOrNull(u.receivedAt)}});
     }
     return Json{{"units", list}};
 }
@@ -206,6 +227,7 @@ Json summaryJson(const std::vector<SummaryRow> &rows) {
     for (const SummaryRow &r : rows) {
         list.push_back(
             Json{{"day", r.day},
+                 {"station", r.station},
                  {"plan", r.plan},
                  {"units", r.units},
                  {"passed", r.passed},
@@ -221,21 +243,23 @@ Json summaryJson(const std::vector<SummaryRow> &rows) {
 }
 
 std::string summaryText(const std::vector<SummaryRow> &rows) {
-    std::string out = "day         plan                  units  passed  failed  pass rate\n";
+    std::string out =
+        "day         station       plan                  units  passed  failed  pass rate\n";
     long long units = 0, passed = 0;
     for (const SummaryRow &r : rows) {
         char line[300];
-        const std::string day = printableLine(r.day), plan = printableLine(r.plan);
-        std::snprintf(line, sizeof line, "%-10s  %-20s  %5lld  %6lld  %6lld  %s\n", day.c_str(),
-                      plan.c_str(), r.units, r.passed, r.units - r.passed,
-                      percent(r.passed, r.units).c_str());
+        const std::string day = printableLine(r.day), station = printableLine(r.station),
+                          plan = printableLine(r.plan);
+        std::snprintf(line, sizeof line, "%-10s  %-12s  %-20s  %5lld  %6lld  %6lld  %s\n",
+                      day.c_str(), station.c_str(), plan.c_str(), r.units, r.passed,
+                      r.units - r.passed, percent(r.passed, r.units).c_str());
         out += line;
         units += r.units;
         passed += r.passed;
     }
     char line[200];
-    std::snprintf(line, sizeof line, "%-10s  %-20s  %5lld  %6lld  %6lld  %s\n", "all", "", units,
-                  passed, units - passed, percent(passed, units).c_str());
+    std::snprintf(line, sizeof line, "%-10s  %-12s  %-20s  %5lld  %6lld  %6lld  %s\n", "all", "",
+                  "", units, passed, units - passed, percent(passed, units).c_str());
     return out + line;
 }
 

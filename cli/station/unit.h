@@ -64,6 +64,7 @@ struct UnitResult {
     std::vector<StepOutcome> steps;
     std::vector<double> readMs; // each successful read sequence, for the record's plot
     std::vector<StepResult> stepResults;
+    int errorCode = 0; // ERROR: the result code that stopped the check
     bool passed() const { return verdict == Verdict::Pass; }
 };
 

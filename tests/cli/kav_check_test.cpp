@@ -38,6 +38,7 @@ using test::ToolReader;
 constexpr int kExitUsage = 1;
 constexpr int kExitCheckFailed = 9;
 constexpr int kExitRecord = 10;
+constexpr int kExitAborted = 11;
 
 const test::Vars kInProcess{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
 
@@ -420,9 +421,11 @@ TEST(KavCheckVerdict, VerdictsOfOneRunArePrintedInPortOrder) {
     }
 }
 
-// A unit pulled out in the middle of its check: it fails, and the steps it
-// never reached are skipped, not run against a missing reader.
-TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
+// A unit pulled out in the middle of its check: an ERROR (the check could
+// not run, which says nothing of the unit), exit 2 or 4 as its device is gone
+// or its link broke (which the kill gives first is the system's), and
+// the steps it never reached are skipped, not run against a missing reader.
+TEST(KavCheckVerdict, AUnitPulledOutMidCheckIsAnErrorAndItsLaterStepsAreSkipped) {
     ToolReader tool;
     ASSERT_TRUE(tool.running());
     TempFolder folder;
@@ -440,8 +443,13 @@ TEST(KavCheckVerdict, AUnitPulledOutMidCheckFailsAndItsLaterStepsAreSkipped) {
                       }
                   });
     ASSERT_TRUE(pulled);
-    EXPECT_EQ(run.exit, kExitCheckFailed) << run.err.substr(0, 2000);
+    EXPECT_TRUE(run.exit == 2 || run.exit == 4) << run.exit << run.err.substr(0, 2000);
     const Json unit = parsed(run.out);
+    EXPECT_EQ(unit["verdict"], "ERROR");
+    EXPECT_EQ(Db(folder.path() / "r.sqlite").value("SELECT verdict FROM units"), "ERROR");
+    EXPECT_EQ(
+        Db(folder.path() / "r.sqlite").value("SELECT outcome FROM step_results WHERE position = 0"),
+        "ERROR");
     ASSERT_EQ(unit["steps"].size(), 2u) << unit;
     const Json &soak = unit["steps"][0];
     EXPECT_EQ(soak["status"], "fail");
@@ -585,6 +593,11 @@ TEST(KavCheckRecord, WritersWaitForEachOtherAndTheVerdictFollowsTheCommit) {
     Db check(db);
     EXPECT_EQ(check.value("SELECT count(*) FROM units"), "4");
     EXPECT_EQ(check.value("PRAGMA journal_mode"), "wal");
+    // One station's numbers, taken in the writing transaction: never shared.
+    EXPECT_EQ(check.value("SELECT group_concat(sequence, ' ') FROM "
+                          "(SELECT sequence FROM units ORDER BY sequence)"),
+              "1 2 3 4");
+    EXPECT_EQ(check.value("SELECT count(DISTINCT run_id) FROM units"), "4");
 }
 
 // Layout 1 as kav(1) documents it: units alone, their steps as JSON.
@@ -668,6 +681,13 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
              d.exec("PRAGMA user_version = 7");
          },
          "written by a newer kav (layout 7; this kav knows up to 3)"},
+        {"next layout",
+         [](const fs::path &p) {
+             Db d(p);
+             d.exec(kLayout1);
+             d.exec("PRAGMA user_version = 4");
+         },
+         "written by a newer kav (layout 4; this kav knows up to 3)"},
         {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
     };
     for (const Case &c : cases) {
@@ -1001,7 +1021,7 @@ TEST(KavResults, TheHtmlReportNeverWritesThroughOrWaitsOnWhatIsPlantedBesideIt) 
 
 // ---- The loop -----------------------------------------------------------------
 
-TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
+TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCAbortsTheUnitUnderWay) {
     ToolReader tool;
     ASSERT_TRUE(tool.running());
     TempFolder folder;
@@ -1031,12 +1051,14 @@ TEST(KavCheckLoop, ChecksEachUnitThatArrivesAndCtrlCEndsAfterTheUnitUnderWay) {
     tool.start();
     ASSERT_TRUE(seen("checking the unit", 2)) << loop.err();
     loop.signal(SIGINT); // at the start of the second unit's 302 reads
+    // The unit under way ends at once, recorded ABORTED: not a PASS it never
+    // finished, nor a FAIL that would blame it.
     const Json second = parsed(loop.readLine(std::chrono::seconds{20}));
-    EXPECT_EQ(second["verdict"], "PASS") << second;
-    EXPECT_EQ(second["steps"][3]["figures"]["ok"], 300) << "the unit under way is checked whole";
+    EXPECT_EQ(second["verdict"], "ABORTED") << second;
+    EXPECT_NE(second["steps"][3]["status"], "pass") << second;
     EXPECT_EQ(second["record"]["id"], 2);
-    EXPECT_EQ(loop.wait(), 0) << loop.err();
-    EXPECT_EQ(Db(db).value("SELECT count(*) FROM units"), "2");
+    EXPECT_EQ(loop.wait(), kExitAborted) << loop.err();
+    EXPECT_EQ(Db(db).value("SELECT group_concat(verdict, ' ') FROM units"), "PASS ABORTED");
 }
 
 TEST(KavCheckLoop, ARecordRemovedUnderTheLoopFailsTheNextUnitLoudly) {
@@ -1094,6 +1116,64 @@ std::vector<fs::path> photoFolderContents(const fs::path &tmp) {
     return found;
 }
 
+// What the record says of a unit that could not be checked or was stopped:
+// never a FAIL, which would blame the unit.
+TEST(KavCheckVerdict, NoReaderIsAnErrorAndCtrlCMidCheckIsAborted) {
+    TempFolder folder;
+    const fs::path db = folder.path() / "r.sqlite";
+    const Outcome none =
+        kav({"--port", "7", "check", "--json", "--station", "bench-9", "--db", db.string()});
+    EXPECT_EQ(none.exit, 2) << none.err;
+    EXPECT_EQ(parsed(none.out)["verdict"], "ERROR") << none.out;
+
+    const fs::path file = writeFile(folder.path() / "plan.json", plan("long", "", 100000));
+    test::Child running(KAV_CLI,
+                        {"--trace", "check", "--json", "--operator", "op-1", "--serial", "SN-7",
+                         "--station", "bench-9", "--plan", file.string(), "--db", db.string()},
+                        kInProcess);
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return running.err().find("Kav_ReadMsg(1, 0) = 0") != std::string::npos; },
+        std::chrono::seconds{10}));
+    running.signal(SIGINT);
+    const std::string line = running.readLine(std::chrono::seconds{30});
+    EXPECT_EQ(running.wait(std::chrono::seconds{30}), kExitAborted);
+    EXPECT_EQ(parsed(line)["verdict"], "ABORTED") << line;
+    Db record(db);
+    EXPECT_EQ(
+        record.value("SELECT group_concat(verdict || ' ' || sequence || ' ' || station, ', ') "
+                     "FROM (SELECT * FROM units ORDER BY id)"),
+        "ERROR 1 bench-9, ABORTED 2 bench-9");
+    EXPECT_EQ(record.value("SELECT operator || ' ' || serial FROM units WHERE id = 2"),
+              "op-1 SN-7");
+    // Read back by the new filters, the verdict in any case.
+    struct Case {
+        std::vector<std::string> filter;
+        std::vector<long long> ids;
+    };
+    const Case cases[] = {
+        {{"--verdict", "Aborted"}, {2}},
+        {{"--verdict", "error", "--station", "bench-9"}, {1}},
+        {{"--operator", "op-1", "--serial", "SN-7"}, {2}},
+        {{"--station", "bench-1"}, {}},
+        {{"--until", "2000-01-01"}, {}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"results", "--json", "--db", db.string()};
+        args.insert(args.end(), c.filter.begin(), c.filter.end());
+        SCOPED_TRACE(c.filter[1]);
+        const Outcome listed = kav(args);
+        ASSERT_EQ(listed.exit, 0) << listed.err;
+        const Json units = parsed(listed.out)["units"];
+        std::vector<long long> ids;
+        for (const Json &u : units)
+            ids.push_back(u["id"].get<long long>());
+        EXPECT_EQ(ids, c.ids);
+    }
+    const std::string csv = kav({"results", "--csv", "--db", db.string()}).out;
+    EXPECT_EQ(csv.substr(0, csv.find('\r')).substr(csv.find(",kav_version,")),
+              ",kav_version,run_id,ended_at,operator,serial,sequence,plan_version,payload_hash");
+}
+
 // The check's photos are a holder's: however the run ends, none stays; a
 // run killed outright leaves its folder to the next run, which sweeps it.
 TEST(KavCheckPhotos, NoPhotoFolderOutlivesTheRun) {
@@ -1104,6 +1184,7 @@ TEST(KavCheckPhotos, NoPhotoFolderOutlivesTheRun) {
         int exit;
     } cases[] = {
         {"SIGTERM mid-check", End::Term, 128 + SIGTERM},
+        // The first Ctrl+C ends the check (ABORTED, 11) unless the next kills it first.
         {"a second Ctrl+C mid-check", End::SecondCtrlC, 128 + SIGINT},
         {"SIGTERM while the loop waits", End::TermWhileWaiting, 128 + SIGTERM},
         {"SIGKILL mid-check, then a run", End::Kill, 128 + SIGKILL},
@@ -1148,7 +1229,11 @@ TEST(KavCheckPhotos, NoPhotoFolderOutlivesTheRun) {
         } else {
             running.signal(c.end == End::Kill ? SIGKILL : SIGTERM);
         }
-        EXPECT_EQ(running.wait(), c.exit);
+        const int exit = running.wait();
+        if (c.end == End::SecondCtrlC && exit == kExitAborted)
+            EXPECT_EQ(Db(db).value("SELECT verdict FROM units"), "ABORTED");
+        else
+            EXPECT_EQ(exit, c.exit);
         if (c.end == End::Kill) {
             EXPECT_FALSE(photoFolderContents(tmp.path()).empty()) << "nothing to sweep";
             const Outcome next = kav({"check", "--db", db.string()}, vars);

@@ -1,10 +1,13 @@
 // The local store through its interface alone, without the runner: every
 // query selects the units one filter names, and what a unit wrote reads
 // back from each table.
+#include "station/record_sql.h"
 #include "station/record_store.h"
+#include "station/sqlite_store.h"
 #include "test_files.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 // Cases name the members they set; the others keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -103,6 +106,215 @@ TEST(RecordStore, EveryQuerySelectsTheUnitsOfTheFilter) {
     ASSERT_EQ(counts.size(), 1u);
     EXPECT_EQ(counts[0].operation + " " + counts[0].code + " " + counts[0].text,
               "Kav_ReadMsg 128 no card");
+}
+
+TEST(RecordStore, TheNewFiltersSelectByTimeStationOperatorAndSerial) {
+    const test::TempFolder folder;
+    std::string error;
+    const std::unique_ptr<RecordStore> store =
+        openLocalStore((folder.path() / "r.sqlite").string(), StoreOpen::CreateIfMissing, error);
+    ASSERT_NE(store, nullptr) << error;
+    const CheckPlan plan{.name = "p", .text = "{}", .hash = "h", .version = "2.1"};
+    struct Seed {
+        const char *at, *station, *operatorId, *serial, *samId;
+    };
+    const Seed seeds[] = {
+        {"2026-12-07T23:59:59.999Z", "a", "op1", "", "S1"},
+        {"2026-12-08T10:00:00.000Z", "b", "op2", "SN-2", "S2"},
+        {"2026-12-08T10:59:30.000Z", "a", "", "", "S3"},
+        {"2026-12-09T00:00:00.000Z", "b", "op1", "SN-4", "S4"},
+    };
+    for (const Seed &seed : seeds) {
+        const CheckRun run{.plan = &plan,
+                           .station = seed.station,
+                           .libraryVersion = "lib",
+                           .kavVersion = "1",
+                           .operatorId = seed.operatorId,
+                           .serial = seed.serial};
+        ASSERT_TRUE(store->append(unit(seed.at, seed.samId, true, {}), run, Json::array(), error))
+            << error;
+    }
+    struct Case {
+        const char *name;
+        RecordFilter filter;
+        std::vector<long long> ids;
+    };
+    const Case cases[] = {
+        {"until a day takes that whole day", {.until = "2026-12-08"}, {1, 2, 3}},
+        {"until a minute takes its seconds", {.until = "2026-12-08T10:59"}, {1, 2, 3}},
+        {"until a minute before", {.until = "2026-12-08T10:58Z"}, {1, 2}},
+        {"since and until", {.since = "2026-12-08", .until = "2026-12-08"}, {2, 3}},
+        {"station", {.station = "a"}, {1, 3}},
+        {"operator", {.operatorId = "op1"}, {1, 4}},
+        {"serial given", {.serial = "SN-4"}, {4}},
+        {"serial is the SAM ID without one", {.serial = "S3"}, {3}},
+        {"all at once", {.since = "2026-12-08", .station = "b", .operatorId = "op1"}, {4}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<long long> ids;
+        for (const StoredUnit &u : store->units(c.filter, error))
+            ids.push_back(u.id);
+        EXPECT_EQ(ids, c.ids);
+        long long units = 0;
+        for (const SummaryRow &row : store->summary(c.filter, error))
+            units += row.units;
+        EXPECT_EQ(units, static_cast<long long>(c.ids.size()));
+        EXPECT_EQ(error, "");
+    }
+    // Sequences per station; what append gave is what reads back.
+    const std::vector<StoredUnit> all = store->units({}, error);
+    ASSERT_EQ(all.size(), 4u);
+    std::vector<long long> sequences;
+    for (const StoredUnit &u : all)
+        sequences.push_back(u.sequence);
+    EXPECT_EQ(sequences, (std::vector<long long>{1, 1, 2, 2}));
+    EXPECT_EQ(all[0].planVersion, "2.1");
+    EXPECT_EQ(all[0].operatorId, "op1");
+    EXPECT_EQ(all[2].operatorId, "");
+    for (const StoredUnit &u : all)
+        EXPECT_EQ(u.payloadHash, payloadHash(u)) << u.id;
+}
+
+TEST(RecordStore, AUnitReceivedIsStoredOnceAndAnotherPayloadUnderItsIdIsAConflict) {
+    const test::TempFolder folder;
+    std::string error;
+    const std::unique_ptr<RecordStore> from =
+        openLocalStore((folder.path() / "a.sqlite").string(), StoreOpen::CreateIfMissing, error);
+    const std::unique_ptr<RecordStore> to =
+        openLocalStore((folder.path() / "b.sqlite").string(), StoreOpen::CreateIfMissing, error);
+    ASSERT_TRUE(from && to) << error;
+    const CheckPlan plan{.name = "p", .text = "{}", .hash = "h"};
+    const CheckRun run{.plan = &plan, .station = "s", .libraryVersion = "l", .kavVersion = "1"};
+    const std::optional<StoredUnit> sent = from->append(
+        unit("2026-12-08T10:00:00.000Z", "S1", false, {12.5}), run, Json::array(), error);
+    ASSERT_TRUE(sent) << error;
+    StoredUnit altered = *sent;
+    altered.ms += 1;
+    altered.payloadHash = payloadHash(altered);
+    struct Case {
+        const char *name;
+        const StoredUnit &unit;
+        Receipt receipt;
+    };
+    const Case cases[] = {
+        {"new", *sent, Receipt::Stored},
+        {"again", *sent, Receipt::AlreadyHeld},
+        {"other data", altered, Receipt::Conflict},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(to->receive(c.unit, error), c.receipt) << error;
+    }
+    const std::optional<StoredUnit> held = to->unitByRunId(sent->runId, error);
+    ASSERT_TRUE(held) << error;
+    EXPECT_EQ(payloadText(*held), payloadText(*sent));
+    EXPECT_EQ(to->units({}, error).size(), 1u);
+}
+
+TEST(RecordSql, PlaceholdersFollowTheDialectAndEachValueIsBound) {
+    const RecordFilter filter{.since = "2026-12-01Z", .samId = "S", .station = "a"};
+    struct Case {
+        Dialect dialect;
+        const char *where;
+    };
+    const Case cases[] = {
+        {Dialect::Sqlite, " WHERE units.at >= ?1 AND units.sam_id = ?2 AND units.station = ?3"},
+        {Dialect::Postgres, " WHERE units.at >= $1 AND units.sam_id = $2 AND units.station = $3"},
+    };
+    for (const Case &c : cases) {
+        const Query q = filterWhere(filter, c.dialect);
+        EXPECT_EQ(q.text, c.where);
+        EXPECT_EQ(q.values, (std::vector<std::string>{"2026-12-01", "S", "a"}));
+    }
+    EXPECT_EQ(filterWhere({}, Dialect::Sqlite).text, "");
+}
+
+// Layouts 1 and 2 as kav wrote them: every unit keeps its fields, and gets
+// what layout 3 adds.
+TEST(RecordStore, OlderLayoutsAreRebuiltKeepingEveryUnit) {
+    const char *layout1 = R"sql(
+CREATE TABLE units(id INTEGER PRIMARY KEY, at TEXT NOT NULL, station TEXT NOT NULL,
+    port INTEGER NOT NULL, sam_id TEXT, plan_name TEXT NOT NULL, plan_hash TEXT NOT NULL,
+    verdict TEXT NOT NULL CHECK (verdict IN ('PASS', 'FAIL')), ms REAL NOT NULL,
+    library_version TEXT NOT NULL, kav_version TEXT NOT NULL, steps TEXT NOT NULL);
+PRAGMA application_id = 1447776852;
+INSERT INTO units VALUES (4, '2026-11-30T23:59:59.900Z', 'bench-3', 1, '05-01', 'old', 'h',
+    'FAIL', 250.0, 'lib', '1.0',
+    '[{"step":"reads","status":"fail","figures":{"ms":[410.5,620.25],"limitMs":500},
+       "failures":[{"operation":"","code":"over-limit","text":"too slow"}]}]');
+INSERT INTO units VALUES (9, '2026-12-01T08:00:00.000Z', 'bench-3', 2, NULL, 'old', 'h',
+    'PASS', 10.0, 'lib', '1.0', '[]');
+INSERT INTO units VALUES (11, '2026-12-01T09:00:00.000Z', 'bench-4', 1, 'X', 'old', 'h',
+    'PASS', 10.0, 'lib', '1.0', 'not json');
+)sql";
+    const char *layout2 = R"sql(
+CREATE TABLE failures(unit INTEGER NOT NULL REFERENCES units(id), step TEXT NOT NULL,
+    operation TEXT NOT NULL, code TEXT NOT NULL, text TEXT NOT NULL,
+    count INTEGER NOT NULL DEFAULT 1);
+CREATE TABLE read_times(unit INTEGER NOT NULL REFERENCES units(id), ms REAL NOT NULL);
+CREATE INDEX units_at ON units(at);
+CREATE INDEX units_sam_id ON units(sam_id);
+INSERT INTO failures VALUES (4, 'reads', '', 'over-limit', 'too slow', 1);
+INSERT INTO read_times VALUES (4, 410.5), (4, 620.25);
+PRAGMA user_version = 2;
+)sql";
+    for (int layout : {1, 2}) {
+        SCOPED_TRACE(layout);
+        const test::TempFolder folder;
+        const std::string path = (folder.path() / "old.sqlite").string();
+        {
+            sqlite3 *db = nullptr;
+            ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+            const std::string script =
+                std::string(layout1) + (layout == 2 ? layout2 : "PRAGMA user_version = 1;");
+            ASSERT_EQ(sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+                << sqlite3_errmsg(db);
+            sqlite3_close(db);
+        }
+        std::string error;
+        const std::unique_ptr<RecordStore> store =
+            openLocalStore(path, StoreOpen::MustExist, error);
+        ASSERT_NE(store, nullptr) << error;
+        const std::vector<StoredUnit> units = store->units({}, error);
+        ASSERT_EQ(units.size(), 3u) << error;
+        struct Expected {
+            long long id;
+            const char *endedAt;
+            long long sequence;
+            const char *serial;
+            Verdict verdict;
+            std::size_t failures, reads, stepResults;
+        };
+        const Expected expected[] = {
+            {4, "2026-12-01T00:00:00.150Z", 1, "05-01", Verdict::Fail, 1, 2, 1},
+            {9, "2026-12-01T08:00:00.010Z", 2, "", Verdict::Pass, 0, 0, 0},
+            {11, "2026-12-01T09:00:00.010Z", 1, "X", Verdict::Pass, 0, 0, 0},
+        };
+        std::vector<std::string> runIds;
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            const StoredUnit &u = units[i];
+            const Expected &e = expected[i];
+            SCOPED_TRACE(u.id);
+            EXPECT_EQ(u.id, e.id);
+            EXPECT_EQ(u.endedAt, e.endedAt);
+            EXPECT_EQ(u.sequence, e.sequence);
+            EXPECT_EQ(u.serial, e.serial);
+            EXPECT_EQ(u.verdict, e.verdict);
+            EXPECT_EQ(u.failures.size(), e.failures);
+            EXPECT_EQ(u.readMs.size(), e.reads);
+            EXPECT_EQ(u.stepResults.size(), e.stepResults);
+            EXPECT_EQ(u.runId.size(), 36u);
+            EXPECT_EQ(u.runId[14], '4');
+            EXPECT_EQ(u.payloadHash, payloadHash(u));
+            runIds.push_back(u.runId);
+        }
+        EXPECT_NE(runIds[0], runIds[1]);
+        ASSERT_EQ(units[0].stepResults.size(), 1u);
+        const StepResult reads{0, "reads", "FAIL", 620.25, "ms", std::nullopt, 500.0};
+        EXPECT_EQ(units[0].stepResults[0], reads);
+        EXPECT_EQ(units[0].failedSteps, std::vector<std::string>{"reads"});
+    }
 }
 
 } // namespace
