@@ -14,11 +14,11 @@ struct CheckOptions {
     std::string dbPath;   // empty: the default record
     bool loop = false;
     bool showPlan = false;
-    bool fullCheck = false; // read every page of the database before use
+    bool fullCheck = false;          // read every page of the database before use
     bool stopAtFirstFailure = false; // as the plan's own setting, whatever the plan says
-    std::string station;    // empty: the host name
-    std::string operatorId; // empty: not recorded
-    std::string serial;     // empty: the unit's SAM ID
+    std::string station;             // empty: the host name
+    std::string operatorId;          // empty: not recorded
+    std::string serial;              // empty: the unit's SAM ID
 };
 
 struct ResultsOptions {
