@@ -497,6 +497,10 @@ const Command kCommands[] = {
                                    "DATE");
          command.add_option("--since", o.since, "Units checked at or after (UTC)")->check(date);
          command.add_option("--sam-id", o.samId, "Units with this SAM ID")->option_text("ID");
+         command.add_option("--serial", o.serial, "Units with this serial")->option_text("SERIAL");
+         CLI::Option *historyFlag = command.add_flag(
+             "--history", o.history,
+             "One unit's checks over time with its read-time trend (with --sam-id or --serial)");
          command.add_option("--verdict", o.verdict, "pass or fail")
              ->check(CLI::IsMember({"pass", "fail"}));
          CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
@@ -507,6 +511,7 @@ const Command kCommands[] = {
                  ->option_text("FILE");
          csvFlag->excludes(summaryFlag)->excludes(htmlOption);
          summaryFlag->excludes(htmlOption);
+         historyFlag->excludes(csvFlag)->excludes(summaryFlag);
      },
      nullptr,
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
