@@ -505,7 +505,7 @@ const Command kCommands[] = {
              ->check(CLI::IsMember({"pass", "fail"}));
          CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
          CLI::Option *summaryFlag =
-             command.add_flag("--summary", o.summary, "Counts and pass rates by day and plan");
+             command.add_flag("--summary", o.summary, "Counts and pass rates by day, station and plan");
          CLI::Option *htmlOption =
              command.add_option("--html", o.htmlPath, "Write a self-contained HTML report to FILE")
                  ->option_text("FILE");
