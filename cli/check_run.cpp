@@ -276,6 +276,11 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
 }
 
 int runResults(const Output &out, const ResultsOptions &options) {
+    if (options.history && options.samId.empty() && options.serial.empty()) {
+        std::fprintf(stderr, "kav: --history follows one unit: give its --sam-id ID or --serial "
+                             "SERIAL\n");
+        return kExitUsage;
+    }
     if (!haveLocalStore())
         return withoutRecords("results");
     std::string error;
@@ -295,6 +300,11 @@ int runResults(const Output &out, const ResultsOptions &options) {
     filter.station = options.station;
     filter.operatorId = options.operatorId;
     filter.serial = options.serial;
+    std::string followed;
+    if (!filter.samId.empty())
+        followed = "SAM " + filter.samId;
+    if (!filter.serial.empty())
+        followed += (followed.empty() ? "serial " : ", serial ") + filter.serial;
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;
@@ -322,6 +332,20 @@ int runResults(const Output &out, const ResultsOptions &options) {
             data.failures = records->failures(filter, error);
         if (error.empty())
             data.readMs = records->readTimes(filter, error);
+        // Each verdict that is not a pass, asked of the store by itself so
+        // that the passed units are never read for this list.
+        for (const char *verdict : {"FAIL", "ERROR", "ABORTED"}) {
+            if (!error.empty() || (!filter.verdict.empty() && filter.verdict != verdict))
+                continue;
+            RecordFilter only = filter;
+            only.verdict = verdict;
+            for (StoredUnit &u : records->units(only, error))
+                data.failedUnits.push_back(std::move(u));
+        }
+        std::stable_sort(data.failedUnits.begin(), data.failedUnits.end(),
+                         [](const StoredUnit &a, const StoredUnit &b) { return a.at < b.at; });
+        if (error.empty() && options.history)
+            data.history = history(followed, records->units(filter, error));
         if (!error.empty())
             return failed();
         // Whole or not at all: a page cut short by a full disk never
@@ -361,9 +385,13 @@ int runResults(const Output &out, const ResultsOptions &options) {
             return failed();
         return out.success(summaryJson(rows), summaryText(rows));
     }
-    const std::vector<StoredUnit> units = records->units(filter, error);
+    std::vector<StoredUnit> units = records->units(filter, error);
     if (!error.empty())
         return failed();
+    if (options.history) {
+        const History h = history(followed, std::move(units));
+        return out.success(historyJson(h), historyText(h));
+    }
     if (options.csv) {
         const std::string csv = unitsCsv(units);
         std::fwrite(csv.data(), 1, csv.size(), stdout);

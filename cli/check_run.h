@@ -34,6 +34,7 @@ struct ResultsOptions {
     bool summary = false;
     std::string htmlPath;
     bool fullCheck = false;
+    bool history = false; // one unit's checks over time; needs samId or serial
 };
 
 // Refuses a bad plan or an unusable database before any port is touched,

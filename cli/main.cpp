@@ -512,6 +512,9 @@ const Command kCommands[] = {
          command.add_option("--serial", o.serial, "Units of this serial")->option_text("SERIAL");
          command.add_option("--verdict", o.verdict, "pass, fail, error or aborted (any case)")
              ->check(CLI::IsMember({"pass", "fail", "error", "aborted"}, CLI::ignore_case));
+         CLI::Option *historyFlag = command.add_flag(
+             "--history", o.history,
+             "One unit's checks over time with its read-time trend (with --sam-id or --serial)");
          CLI::Option *csvFlag = command.add_flag("--csv", o.csv, "CSV (RFC 4180)");
          CLI::Option *summaryFlag = command.add_flag(
              "--summary", o.summary, "Counts and pass rates by day, station and plan");
@@ -520,6 +523,7 @@ const Command kCommands[] = {
                  ->option_text("FILE");
          csvFlag->excludes(summaryFlag)->excludes(htmlOption);
          summaryFlag->excludes(htmlOption);
+         historyFlag->excludes(csvFlag)->excludes(summaryFlag);
      },
      nullptr,
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <map>
 #include <regex>
 #include <string_view>
 
@@ -132,6 +134,43 @@ std::string csvField(const std::string &text) {
     return out + "\"";
 }
 
+std::string localTime(const std::string &utc) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+    if (std::sscanf(utc.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute,
+                    &second, &used) != 6)
+        return utc;
+    std::size_t rest = static_cast<std::size_t>(used);
+    if (rest < utc.size() && utc[rest] == '.')
+        while (++rest < utc.size() && utc[rest] >= '0' && utc[rest] <= '9') {
+        }
+    if (utc.compare(rest, std::string::npos, "Z") != 0)
+        return utc;
+    const std::chrono::year_month_day date{std::chrono::year{year},
+                                           std::chrono::month{unsigned(month)},
+                                           std::chrono::day{unsigned(day)}};
+    if (!date.ok() || hour > 23 || minute > 59 || second > 60)
+        return utc;
+    const auto since = std::chrono::sys_days{date}.time_since_epoch() + std::chrono::hours{hour} +
+                       std::chrono::minutes{minute} + std::chrono::seconds{second};
+    const auto seconds =
+        static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
+    std::tm tm{};
+#ifdef _WIN32
+    _tzset();
+    if (localtime_s(&tm, &seconds) != 0)
+        return utc;
+#else
+    // TZ is read again each time: a test or a long-lived process may change it.
+    tzset();
+    if (!localtime_r(&seconds, &tm))
+        return utc;
+#endif
+    char text[128];
+    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
+        return utc;
+    return text;
+}
+
 std::string unitsCsv(const std::vector<StoredUnit> &units) {
     std::string out = "id,at,station,port,sam_id,plan,plan_hash,verdict,failed_steps,ms,"
                       "library_version,kav_version,run_id,ended_at,operator,serial,sequence,"
@@ -208,7 +247,7 @@ std::string unitsText(const std::vector<StoredUnit> &units) {
         for (const std::string &s : u.failedSteps)
             failed += (failed.empty() ? "  failed: " : ", ") + s;
         char line[300];
-        const std::string at = printableLine(u.at), station = printableLine(u.station),
+        const std::string at = printableLine(localTime(u.at)), station = printableLine(u.station),
                           samId = printableLine(u.samId), planName = printableLine(u.planName),
                           verdict = printableLine(verdictName(u.verdict));
         std::snprintf(line, sizeof line, "%lld  %s  %s  port %d  SAM %s  %s  %s", u.id, at.c_str(),
@@ -221,24 +260,57 @@ std::string unitsText(const std::vector<StoredUnit> &units) {
     return out;
 }
 
+namespace {
+
+struct StationTotal {
+    std::string station;
+    long long units = 0, passed = 0;
+};
+
+// The rows summed per station, in the order of the station's name.
+std::vector<StationTotal> stationTotals(const std::vector<SummaryRow> &rows) {
+    std::map<std::string, StationTotal> by;
+    for (const SummaryRow &r : rows) {
+        StationTotal &t = by[r.station];
+        t.station = r.station;
+        t.units += r.units;
+        t.passed += r.passed;
+    }
+    std::vector<StationTotal> out;
+    for (auto &[name, total] : by)
+        out.push_back(total);
+    return out;
+}
+
+double passRate(long long passed, long long units) {
+    return units > 0 ? std::round(1000.0 * double(passed) / double(units)) / 1000.0 : 0.0;
+}
+
+} // namespace
+
 Json summaryJson(const std::vector<SummaryRow> &rows) {
     Json list = Json::array();
     long long units = 0, passed = 0;
     for (const SummaryRow &r : rows) {
-        list.push_back(
-            Json{{"day", r.day},
-                 {"station", r.station},
-                 {"plan", r.plan},
-                 {"units", r.units},
-                 {"passed", r.passed},
-                 {"failed", r.units - r.passed},
-                 {"passRate", r.units > 0
-                                  ? std::round(1000.0 * double(r.passed) / double(r.units)) / 1000.0
-                                  : 0.0}});
+        list.push_back(Json{{"day", r.day},
+                            {"station", r.station},
+                            {"plan", r.plan},
+                            {"units", r.units},
+                            {"passed", r.passed},
+                            {"failed", r.units - r.passed},
+                            {"passRate", passRate(r.passed, r.units)}});
         units += r.units;
         passed += r.passed;
     }
+    Json stations = Json::array();
+    for (const StationTotal &t : stationTotals(rows))
+        stations.push_back(Json{{"station", t.station},
+                                {"units", t.units},
+                                {"passed", t.passed},
+                                {"failed", t.units - t.passed},
+                                {"passRate", passRate(t.passed, t.units)}});
     return Json{{"days", list},
+                {"stations", stations},
                 {"total", Json{{"units", units}, {"passed", passed}, {"failed", units - passed}}}};
 }
 
@@ -247,7 +319,7 @@ std::string summaryText(const std::vector<SummaryRow> &rows) {
         "day         station       plan                  units  passed  failed  pass rate\n";
     long long units = 0, passed = 0;
     for (const SummaryRow &r : rows) {
-        char line[300];
+        char line[400];
         const std::string day = printableLine(r.day), station = printableLine(r.station),
                           plan = printableLine(r.plan);
         std::snprintf(line, sizeof line, "%-10s  %-12s  %-20s  %5lld  %6lld  %6lld  %s\n",
@@ -260,7 +332,20 @@ std::string summaryText(const std::vector<SummaryRow> &rows) {
     char line[200];
     std::snprintf(line, sizeof line, "%-10s  %-12s  %-20s  %5lld  %6lld  %6lld  %s\n", "all", "",
                   "", units, passed, units - passed, percent(passed, units).c_str());
-    return out + line;
+    out += line;
+    const std::vector<StationTotal> stations = stationTotals(rows);
+    if (!stations.empty()) {
+        out += "\nstation       units  passed  failed  pass rate\n";
+        for (const StationTotal &t : stations) {
+            const std::string station = printableLine(t.station);
+            char row[300];
+            std::snprintf(row, sizeof row, "%-12s  %5lld  %6lld  %6lld  %s\n", station.c_str(),
+                          t.units, t.passed, t.units - t.passed,
+                          percent(t.passed, t.units).c_str());
+            out += row;
+        }
+    }
+    return out;
 }
 
 Histogram histogram(const std::vector<double> &ms, int bins) {
@@ -338,6 +423,176 @@ std::string readTimeSvg(const std::vector<double> &ms) {
     return svg + "</svg>\n";
 }
 
+History history(const std::string &unit, std::vector<StoredUnit> units) {
+    // Oldest first by the time checked; the record's own order where equal.
+    std::stable_sort(units.begin(), units.end(),
+                     [](const StoredUnit &a, const StoredUnit &b) { return a.at < b.at; });
+    History h;
+    h.unit = unit;
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (StoredUnit &u : units) {
+        HistoryCheck check;
+        if (!u.readMs.empty()) {
+            double sum = 0;
+            for (double v : u.readMs)
+                sum += v;
+            const double mean = sum / double(u.readMs.size());
+            check.meanReadMs = mean;
+            const double x = double(h.checks.size());
+            n += 1;
+            sx += x;
+            sy += mean;
+            sxx += x * x;
+            sxy += x * mean;
+        }
+        check.unit = std::move(u);
+        h.checks.push_back(std::move(check));
+    }
+    const double spread = n * sxx - sx * sx;
+    if (n >= 2 && spread > 0)
+        h.slopeMsPerCheck = (n * sxy - sx * sy) / spread;
+    return h;
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string> &items, const char *separator) {
+    std::string out;
+    for (const std::string &s : items)
+        out += (out.empty() ? "" : separator) + s;
+    return out;
+}
+
+std::string signedMs(double v) {
+    return (v >= 0 ? "+" : "") + number(v, 2) + " ms";
+}
+
+} // namespace
+
+Json historyJson(const History &history) {
+    Json checks = Json::array();
+    for (const HistoryCheck &c : history.checks) {
+        const StoredUnit &u = c.unit;
+        checks.push_back(
+            Json{{"id", u.id},
+                 {"runId", u.runId},
+                 {"at", u.at},
+                 {"station", u.station},
+                 {"port", u.port},
+                 {"samId", u.samId.empty() ? Json(nullptr) : Json(u.samId)},
+                 {"serial", u.serial.empty() ? Json(nullptr) : Json(u.serial)},
+                 {"plan", u.planName},
+                 {"verdict", verdictName(u.verdict)},
+                 {"failedSteps", u.failedSteps},
+                 {"reads", u.readMs.size()},
+                 {"meanReadMs",
+                  c.meanReadMs ? Json(std::round(*c.meanReadMs * 100.0) / 100.0) : Json(nullptr)}});
+    }
+    return Json{{"history", Json{{"unit", history.unit},
+                                 {"checks", checks},
+                                 {"slopeMsPerCheck",
+                                  history.slopeMsPerCheck
+                                      ? Json(std::round(*history.slopeMsPerCheck * 100.0) / 100.0)
+                                      : Json(nullptr)}}}};
+}
+
+std::string historyText(const History &history) {
+    const std::string unit = printableLine(history.unit);
+    if (history.checks.empty())
+        return "no checks recorded of " + unit + "\n";
+    std::string out = "checks of " + unit + ", oldest first:\n";
+    const HistoryCheck *first = nullptr, *last = nullptr;
+    for (const HistoryCheck &c : history.checks) {
+        const StoredUnit &u = c.unit;
+        std::string line = printableLine(localTime(u.at)) + "  " + printableLine(u.station) +
+                           "  port " + std::to_string(u.port) + "  " + verdictName(u.verdict) +
+                           "  ";
+        if (c.meanReadMs) {
+            line +=
+                "mean read " + number(*c.meanReadMs) + " ms of " + std::to_string(u.readMs.size());
+            first = first ? first : &c;
+            last = &c;
+        } else {
+            line += "no reads";
+        }
+        if (!u.failedSteps.empty())
+            line += "  failed: " + printableLine(joined(u.failedSteps, ", "));
+        out += line + "\n";
+    }
+    if (history.slopeMsPerCheck)
+        out += "read time trend: " + signedMs(*history.slopeMsPerCheck) + " a check (" +
+               number(*first->meanReadMs) + " ms first, " + number(*last->meanReadMs) +
+               " ms last)\n";
+    return out;
+}
+
+std::string readTimeTrendSvg(const History &history) {
+    constexpr int kW = 720, kH = 300, kLeft = 60, kRight = 20, kTop = 20, kBottom = 50;
+    const int plotW = kW - kLeft - kRight, plotH = kH - kTop - kBottom;
+    std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" id=\"read-time-trend\" width=\"" +
+                      std::to_string(kW) + "\" height=\"" + std::to_string(kH) +
+                      "\" viewBox=\"0 0 " + std::to_string(kW) + " " + std::to_string(kH) +
+                      "\" role=\"img\" aria-label=\"mean read time of each check\">\n";
+    svg += "<title>Mean read time of " + escapeHtml(history.unit) + ": " +
+           std::to_string(history.checks.size()) + " checks</title>\n";
+    double peak = 0;
+    for (const HistoryCheck &c : history.checks)
+        if (c.meanReadMs)
+            peak = std::max(peak, *c.meanReadMs);
+    if (!(peak > 0)) {
+        svg += "<text x=\"" + std::to_string(kW / 2) + "\" y=\"" + std::to_string(kH / 2) +
+               "\" text-anchor=\"middle\">no reads in these checks</text>\n</svg>\n";
+        return svg;
+    }
+    const double yStep = niceStep(peak, 4);
+    const double top = std::ceil(peak / yStep) * yStep;
+    const std::size_t count = history.checks.size();
+    const auto xOf = [&](std::size_t i) {
+        return count > 1 ? kLeft + plotW * double(i) / double(count - 1) : kLeft + plotW / 2.0;
+    };
+    const auto yOf = [&](double ms) { return kTop + plotH - plotH * ms / top; };
+    std::string points, marks;
+    for (std::size_t i = 0; i < count; ++i) {
+        const HistoryCheck &c = history.checks[i];
+        if (!c.meanReadMs)
+            continue;
+        const std::string x = number(xOf(i)), y = number(yOf(*c.meanReadMs));
+        points += (points.empty() ? "" : " ") + x + "," + y;
+        const bool passed = c.unit.verdict == Verdict::Pass;
+        marks += "<circle class=\"" + std::string(passed ? "pass" : "fail") + "\" cx=\"" + x +
+                 "\" cy=\"" + y + "\" r=\"4\"><title>" +
+                 escapeHtml(localTime(c.unit.at) + ", " + c.unit.station + ", " +
+                            verdictName(c.unit.verdict) + ": " + number(*c.meanReadMs) + " ms") +
+                 "</title></circle>\n";
+    }
+    svg += "<polyline class=\"trend\" fill=\"none\" stroke=\"#3b7dd8\" stroke-width=\"2\" "
+           "points=\"" +
+           points + "\"/>\n" + marks;
+    svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + std::to_string(kTop + plotH) +
+           "\" x2=\"" + std::to_string(kLeft + plotW) + "\" y2=\"" + std::to_string(kTop + plotH) +
+           "\" stroke=\"#333\"/>\n";
+    svg += "<line x1=\"" + std::to_string(kLeft) + "\" y1=\"" + std::to_string(kTop) + "\" x2=\"" +
+           std::to_string(kLeft) + "\" y2=\"" + std::to_string(kTop + plotH) +
+           "\" stroke=\"#333\"/>\n";
+    for (double v = 0; v <= top + 1e-9; v += yStep)
+        svg += "<text class=\"tick\" x=\"" + std::to_string(kLeft - 6) + "\" y=\"" +
+               number(yOf(v) + 4) + "\" text-anchor=\"end\">" + number(v, yStep < 1 ? 1 : 0) +
+               "</text>\n";
+    // The checks' numbers along the bottom, first and last always.
+    const std::size_t every = std::max<std::size_t>(1, (count + 7) / 8);
+    for (std::size_t i = 0; i < count; ++i)
+        if (i % every == 0 || i + 1 == count)
+            svg += "<text class=\"tick\" x=\"" + number(xOf(i)) + "\" y=\"" +
+                   std::to_string(kTop + plotH + 18) + "\" text-anchor=\"middle\">" +
+                   std::to_string(i + 1) + "</text>\n";
+    svg += "<text x=\"" + std::to_string(kLeft + plotW / 2) + "\" y=\"" + std::to_string(kH - 8) +
+           "\" text-anchor=\"middle\">check, oldest first</text>\n";
+    svg += "<text x=\"14\" y=\"" + std::to_string(kTop + plotH / 2) +
+           "\" text-anchor=\"middle\" transform=\"rotate(-90 14 " +
+           std::to_string(kTop + plotH / 2) + ")\">mean read time, ms</text>\n";
+    return svg + "</svg>\n";
+}
+
 std::string reportHtml(const ReportData &data) {
     std::string html = R"(<!DOCTYPE html>
 <html lang="en">
@@ -352,28 +607,42 @@ th { background: #eee; }
 td.text { text-align: left; }
 tr.total td { font-weight: bold; }
 .bar { fill: #3b7dd8; }
+.pass { fill: #2e8b57; }
+.fail { fill: #c0392b; }
 .tick { font-size: 11px; }
 </style>
 </head>
 <body>
 )";
     html += "<h1>Velkart line report</h1>\n<p>" + escapeHtml(data.title) + "; generated " +
-            escapeHtml(data.generated) + ".</p>\n";
+            escapeHtml(localTime(data.generated)) + ".</p>\n";
 
-    html += "<h2>Summary</h2>\n<table id=\"summary\">\n<tr><th>Day</th><th>Plan</th>"
-            "<th>Units</th><th>Passed</th><th>Failed</th><th>Pass rate</th></tr>\n";
+    html +=
+        "<h2>Summary</h2>\n<table id=\"summary\">\n<tr><th>Day</th><th>Station</th><th>Plan</th>"
+        "<th>Units</th><th>Passed</th><th>Failed</th><th>Pass rate</th></tr>\n";
     long long units = 0, passed = 0;
     for (const SummaryRow &r : data.summary) {
         html += "<tr><td class=\"text\">" + escapeHtml(r.day) + "</td><td class=\"text\">" +
-                escapeHtml(r.plan) + "</td><td>" + std::to_string(r.units) + "</td><td>" +
-                std::to_string(r.passed) + "</td><td>" + std::to_string(r.units - r.passed) +
-                "</td><td>" + percent(r.passed, r.units) + "</td></tr>\n";
+                escapeHtml(r.station) + "</td><td class=\"text\">" + escapeHtml(r.plan) +
+                "</td><td>" + std::to_string(r.units) + "</td><td>" + std::to_string(r.passed) +
+                "</td><td>" + std::to_string(r.units - r.passed) + "</td><td>" +
+                percent(r.passed, r.units) + "</td></tr>\n";
         units += r.units;
         passed += r.passed;
     }
-    html += "<tr class=\"total\"><td class=\"text\">All</td><td></td><td>" + std::to_string(units) +
-            "</td><td>" + std::to_string(passed) + "</td><td>" + std::to_string(units - passed) +
-            "</td><td>" + percent(passed, units) + "</td></tr>\n</table>\n";
+    html += "<tr class=\"total\"><td class=\"text\">All</td><td></td><td></td><td>" +
+            std::to_string(units) + "</td><td>" + std::to_string(passed) + "</td><td>" +
+            std::to_string(units - passed) + "</td><td>" + percent(passed, units) +
+            "</td></tr>\n</table>\n";
+
+    html += "<h2>By station</h2>\n<table id=\"stations\">\n<tr><th>Station</th><th>Units</th>"
+            "<th>Passed</th><th>Failed</th><th>Pass rate</th></tr>\n";
+    for (const StationTotal &t : stationTotals(data.summary))
+        html += "<tr><td class=\"text\">" + escapeHtml(t.station) + "</td><td>" +
+                std::to_string(t.units) + "</td><td>" + std::to_string(t.passed) + "</td><td>" +
+                std::to_string(t.units - t.passed) + "</td><td>" + percent(t.passed, t.units) +
+                "</td></tr>\n";
+    html += "</table>\n";
 
     html += "<h2>Failures by step and code</h2>\n";
     if (data.failures.empty()) {
@@ -386,6 +655,22 @@ tr.total td { font-weight: bold; }
                     escapeHtml(f.operation) + "</td><td class=\"text\">" + escapeHtml(f.code) +
                     "</td><td class=\"text\">" + escapeHtml(f.text) + "</td><td>" +
                     std::to_string(f.count) + "</td></tr>\n";
+        html += "</table>\n";
+    }
+
+    html += "<h2>Failed units</h2>\n";
+    if (data.failedUnits.empty()) {
+        html += "<p>No failed units.</p>\n";
+    } else {
+        html += "<table id=\"failed-units\">\n<tr><th>Time</th><th>Station</th><th>Port</th>"
+                "<th>SAM ID</th><th>Serial</th><th>Verdict</th><th>Failed steps</th></tr>\n";
+        for (const StoredUnit &u : data.failedUnits)
+            html += "<tr><td class=\"text\">" + escapeHtml(localTime(u.at)) +
+                    "</td><td class=\"text\">" + escapeHtml(u.station) + "</td><td>" +
+                    std::to_string(u.port) + "</td><td class=\"text\">" + escapeHtml(u.samId) +
+                    "</td><td class=\"text\">" + escapeHtml(u.serial) + "</td><td class=\"text\">" +
+                    escapeHtml(verdictName(u.verdict)) + "</td><td class=\"text\">" +
+                    escapeHtml(joined(u.failedSteps, ", ")) + "</td></tr>\n";
         html += "</table>\n";
     }
 
@@ -402,6 +687,25 @@ tr.total td { font-weight: bold; }
                 number(at(0.95)) + " ms, max " + number(sorted.back()) + " ms.</p>\n";
     }
     html += readTimeSvg(data.readMs);
+    if (data.history) {
+        const History &h = *data.history;
+        html += "<h2>Checks of " + escapeHtml(h.unit) + " over time</h2>\n";
+        html += "<table id=\"history\">\n<tr><th>Time</th><th>Station</th><th>Port</th>"
+                "<th>Verdict</th><th>Reads</th><th>Mean read, ms</th><th>Failed steps</th></tr>\n";
+        for (const HistoryCheck &c : h.checks)
+            html += "<tr><td class=\"text\">" + escapeHtml(localTime(c.unit.at)) +
+                    "</td><td class=\"text\">" + escapeHtml(c.unit.station) + "</td><td>" +
+                    std::to_string(c.unit.port) + "</td><td class=\"text\">" +
+                    escapeHtml(verdictName(c.unit.verdict)) + "</td><td>" +
+                    std::to_string(c.unit.readMs.size()) + "</td><td>" +
+                    (c.meanReadMs ? number(*c.meanReadMs) : "-") + "</td><td class=\"text\">" +
+                    escapeHtml(joined(c.unit.failedSteps, ", ")) + "</td></tr>\n";
+        html += "</table>\n";
+        if (h.slopeMsPerCheck)
+            html += "<p id=\"trend\">Read time trend: " + signedMs(*h.slopeMsPerCheck) +
+                    " a check.</p>\n";
+        html += readTimeTrendSvg(h);
+    }
     html += "</body>\n</html>\n";
     return html;
 }

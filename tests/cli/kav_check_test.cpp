@@ -943,6 +943,84 @@ TEST(KavResults, SummaryCountsByDayAndPlan) {
     EXPECT_EQ(passedOnly["total"]["units"], 2);
 }
 
+TEST(KavResults, HistoryFollowsOneUnitOldestFirstAndIsRefusedWithoutOne) {
+    TempFolder folder;
+    const fs::path none = folder.path() / "none.sqlite";
+    struct Refused {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    const Refused refused[] = {
+        {{"--history"}, "--history follows one unit"},
+        {{"--history", "--verdict", "fail"}, "--history follows one unit"},
+        {{"--history", "--sam-id", ""}, "--history follows one unit"},
+        {{"--history", "--csv", "--sam-id", "05-01-1"}, "excludes"},
+        {{"--history", "--summary", "--serial", "S1"}, "excludes"},
+    };
+    for (const Refused &r : refused) {
+        SCOPED_TRACE(r.args.front() + " " + r.args.back());
+        std::vector<std::string> args{"results", "--db", none.string()};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const Outcome run = kav(args);
+        EXPECT_EQ(run.exit, kExitUsage) << run.err;
+        EXPECT_NE(run.err.find(r.says), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_FALSE(fs::exists(none));
+
+    const fs::path db = recordThreeUnits(folder);
+    const std::string sam = "05-01-20069995-12345-1234567890";
+    const Json h =
+        parsed(kav({"results", "--history", "--sam-id", sam, "--json", "--db", db.string()})
+                   .out)["history"];
+    ASSERT_EQ(h["checks"].size(), 3u) << h;
+    std::vector<std::string> verdicts;
+    for (std::size_t i = 0; i < 3; ++i) {
+        verdicts.push_back(h["checks"][i]["verdict"]);
+        if (i > 0) {
+            EXPECT_LE(h["checks"][i - 1]["at"], h["checks"][i]["at"]) << "oldest first";
+        }
+    }
+    EXPECT_EQ(verdicts, (std::vector<std::string>{"PASS", "FAIL", "PASS"}));
+    EXPECT_EQ(h["checks"][0]["reads"], 2);
+    EXPECT_TRUE(h["checks"][0]["meanReadMs"].is_number()) << h;
+    EXPECT_TRUE(h["slopeMsPerCheck"].is_number()) << h;
+
+    // A person's listing in the zone of the machine; the JSON kept UTC.
+    const test::Vars central{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"},
+                             {"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"}};
+    const Outcome text =
+        kav({"results", "--history", "--sam-id", sam, "--db", db.string()}, central);
+    ASSERT_EQ(text.exit, 0) << text.err;
+    EXPECT_EQ(text.out.find("checks of SAM " + sam + ", oldest first:\n"), 0u) << text.out;
+    EXPECT_EQ(text.out.find(h["checks"][0]["at"].get<std::string>()), std::string::npos);
+    EXPECT_NE(text.out.find("read time trend: "), std::string::npos) << text.out;
+    const Outcome list = kav({"results", "--db", db.string()}, central);
+    EXPECT_EQ(list.out.find("Z  "), std::string::npos) << list.out;
+    EXPECT_TRUE(list.out.find(" CET  ") != std::string::npos ||
+                list.out.find(" CEST  ") != std::string::npos)
+        << list.out;
+
+    const fs::path page = folder.path() / "history.html";
+    const Outcome written = kav(
+        {"results", "--history", "--sam-id", sam, "--db", db.string(), "--html", page.string()});
+    ASSERT_EQ(written.exit, 0) << written.err;
+    const std::string html = fileText(page);
+    EXPECT_NE(html.find("id=\"read-time-trend\""), std::string::npos);
+    const auto rows = [&html](const std::string &table) {
+        const std::size_t from = html.find("<table id=\"" + table + "\">");
+        const std::size_t to = html.find("</table>", from);
+        int n = 0;
+        for (std::size_t at = html.find("<tr><td", from); at < to;
+             at = html.find("<tr><td", at + 1))
+            ++n;
+        return from == std::string::npos ? -1 : n;
+    };
+    EXPECT_EQ(rows("history"), 3) << html;
+    EXPECT_EQ(rows("failed-units"), 1) << html;
+    EXPECT_EQ(rows("stations"), 1) << html;
+}
+
 // The page as a browser shows it: headless Chromium from Debian.
 TEST(KavResults, TheHtmlReportRendersInABrowserWithItsTablesAndPlot) {
     const char *chromium = "/usr/bin/chromium";

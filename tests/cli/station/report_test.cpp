@@ -10,7 +10,11 @@
 // Cases name the members they set; the others keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -173,7 +177,7 @@ TEST(LineReport, TextOutputShowsControlsEscapedAndEachUnitOnOneLine) {
                     << "a control at " << i << ": " << out;
         }
         EXPECT_EQ(occurrences(list, "\n"), 1) << list;
-        EXPECT_EQ(occurrences(summary, "\n"), 3) << summary;
+        EXPECT_EQ(occurrences(summary, "\n"), 6) << summary;
 
         // The check's banner: the plan's name, and a card's text in a failure.
         const kav::station::CheckPlan plan{.name = c.text, .text = "{}", .hash = "0"};
@@ -212,6 +216,215 @@ TEST(LineReport, ADateMustBeARealDayAndTime) {
         SCOPED_TRACE(c.value);
         const std::string error = kav::station::checkDate(c.value);
         EXPECT_EQ(error.empty(), c.ok) << error;
+    }
+}
+
+// TZ set for the scope, and what it was put back after.
+class ZoneSet {
+  public:
+    explicit ZoneSet(const char *zone) {
+        if (const char *was = std::getenv("TZ"))
+            was_ = was;
+        ::setenv("TZ", zone, 1);
+    }
+    ~ZoneSet() {
+        if (was_)
+            ::setenv("TZ", was_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+
+  private:
+    std::optional<std::string> was_;
+};
+
+// POSIX rules rather than names: the same without the system's zone files.
+constexpr const char *kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
+constexpr const char *kNewYork = "EST5EDT,M3.2.0,M11.1.0";
+
+TEST(LineReport, LocalTimeNamesItsZoneOnEitherSideOfAClockChange) {
+    struct Case {
+        const char *zone, *utc, *shown;
+    };
+    const Case cases[] = {
+        {"UTC0", "2026-12-08T13:05:02.123Z", "2026-12-08 13:05:02 UTC"},
+        {kCentralEurope, "2026-12-08T13:05:02.123Z", "2026-12-08 14:05:02 CET"},
+        {kCentralEurope, "2026-12-31T23:30:00Z", "2027-01-01 00:30:00 CET"},
+        // Spring: 02:00 local does not happen.
+        {kCentralEurope, "2026-03-29T00:59:59.999Z", "2026-03-29 01:59:59 CET"},
+        {kCentralEurope, "2026-03-29T01:00:00.000Z", "2026-03-29 03:00:00 CEST"},
+        // Autumn: 02:30 local happens twice; the zone tells which.
+        {kCentralEurope, "2026-10-25T00:30:00.000Z", "2026-10-25 02:30:00 CEST"},
+        {kCentralEurope, "2026-10-25T01:30:00.000Z", "2026-10-25 02:30:00 CET"},
+        {kNewYork, "2026-07-01T03:00:00.000Z", "2026-06-30 23:00:00 EDT"},
+        {kNewYork, "2026-03-08T07:00:00.000Z", "2026-03-08 03:00:00 EDT"},
+        // Not a recorded time: shown as it is.
+        {kCentralEurope, "", ""},
+        {kCentralEurope, "yesterday", "yesterday"},
+        {kCentralEurope, "2026-12-08T13:05:02.123", "2026-12-08T13:05:02.123"},
+        {kCentralEurope, "2026-12-08T13:05:02+01:00", "2026-12-08T13:05:02+01:00"},
+        {kCentralEurope, "2026-02-30T10:00:00Z", "2026-02-30T10:00:00Z"},
+        {kCentralEurope, "2026-12-08T13:05:02.1xZ", "2026-12-08T13:05:02.1xZ"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.zone) + " " + c.utc);
+        const ZoneSet zone(c.zone);
+        EXPECT_EQ(kav::station::localTime(c.utc), c.shown);
+    }
+    // Where a person reads: the listing and the page; the exports keep UTC.
+    const ZoneSet zone(kCentralEurope);
+    StoredUnit u = storedUnit("s", "p");
+    u.at = "2026-12-08T13:05:02.123Z";
+    EXPECT_NE(kav::station::unitsText({u}).find("2026-12-08 14:05:02 CET"), std::string::npos);
+    EXPECT_NE(kav::station::unitsCsv({u}).find("2026-12-08T13:05:02.123Z"), std::string::npos);
+    EXPECT_EQ(kav::station::unitsJson({u})["units"][0]["at"], u.at);
+    kav::station::ReportData data;
+    data.generated = "2026-07-01T10:00:00.000Z";
+    data.failedUnits.push_back(u);
+    const std::string html = kav::station::reportHtml(data);
+    EXPECT_NE(html.find("generated 2026-07-01 12:00:00 CEST"), std::string::npos) << html;
+    EXPECT_NE(html.find("<td class=\"text\">2026-12-08 14:05:02 CET</td>"), std::string::npos);
+}
+
+StoredUnit checkAt(long long id, const std::string &at, std::vector<double> readMs,
+                   kav::station::Verdict verdict = kav::station::Verdict::Pass) {
+    StoredUnit u = storedUnit("bench-3", "p");
+    u.id = id;
+    u.at = at;
+    u.readMs = std::move(readMs);
+    u.verdict = verdict;
+    return u;
+}
+
+TEST(LineReport, HistoryIsOldestFirstWithEachChecksMeanAndTheTrend) {
+    using kav::station::Verdict;
+    struct Case {
+        const char *name;
+        std::vector<StoredUnit> units;
+        std::vector<long long> ids;
+        std::vector<std::optional<double>> means;
+        std::optional<double> slope;
+    };
+    const Case cases[] = {
+        {"getting slower, recorded out of order",
+         {checkAt(3, "2026-12-03T08:00:00.000Z", {120, 122}, Verdict::Fail),
+          checkAt(1, "2026-12-01T08:00:00.000Z", {100, 100}),
+          checkAt(2, "2026-12-02T08:00:00.000Z", {110})},
+         {1, 2, 3},
+         {100.0, 110.0, 121.0},
+         10.5},
+        {"a check without reads stays in the list and out of the trend",
+         {checkAt(1, "2026-12-01T08:00:00.000Z", {100}),
+          checkAt(2, "2026-12-02T08:00:00.000Z", {}, Verdict::Error),
+          checkAt(3, "2026-12-03T08:00:00.000Z", {103, 105})},
+         {1, 2, 3},
+         {100.0, std::nullopt, 104.0},
+         2.0},
+        {"getting faster",
+         {checkAt(1, "2026-12-01T08:00:00.000Z", {90}),
+          checkAt(2, "2026-12-01T09:00:00.000Z", {80})},
+         {1, 2},
+         {90.0, 80.0},
+         -10.0},
+        {"the same time keeps the record's order",
+         {checkAt(5, "2026-12-01T08:00:00.000Z", {1}), checkAt(4, "2026-12-01T08:00:00.000Z", {1})},
+         {5, 4},
+         {1.0, 1.0},
+         0.0},
+        {"one check: no trend",
+         {checkAt(1, "2026-12-01T08:00:00.000Z", {50})},
+         {1},
+         {50.0},
+         std::nullopt},
+        {"none", {}, {}, {}, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const kav::station::History h = kav::station::history("SAM 05-01-1", c.units);
+        std::vector<long long> ids;
+        std::vector<std::optional<double>> means;
+        for (const kav::station::HistoryCheck &check : h.checks) {
+            ids.push_back(check.unit.id);
+            means.push_back(check.meanReadMs);
+        }
+        EXPECT_EQ(ids, c.ids);
+        EXPECT_EQ(means, c.means);
+        ASSERT_EQ(h.slopeMsPerCheck.has_value(), c.slope.has_value());
+        if (c.slope) {
+            EXPECT_NEAR(*h.slopeMsPerCheck, *c.slope, 1e-9);
+        }
+
+        const kav::station::Json json = kav::station::historyJson(h)["history"];
+        ASSERT_EQ(json["checks"].size(), c.ids.size());
+        for (std::size_t i = 0; i < c.ids.size(); ++i) {
+            EXPECT_EQ(json["checks"][i]["id"], c.ids[i]);
+            EXPECT_EQ(json["checks"][i]["meanReadMs"].is_null(), !c.means[i]);
+        }
+        // The trend plot: a mark for each check that read.
+        const std::string svg = kav::station::readTimeTrendSvg(h);
+        EXPECT_EQ(occurrences(svg, "<circle"),
+                  int(std::count_if(c.means.begin(), c.means.end(),
+                                    [](const std::optional<double> &m) { return m.has_value(); })))
+            << svg;
+    }
+    const ZoneSet zone("UTC0");
+    const std::string text = kav::station::historyText(kav::station::history(
+        "SAM 05-01-1", {checkAt(2, "2026-12-02T08:00:00.000Z", {110}, Verdict::Fail),
+                        checkAt(1, "2026-12-01T08:00:00.000Z", {100})}));
+    EXPECT_EQ(text, "checks of SAM 05-01-1, oldest first:\n"
+                    "2026-12-01 08:00:00 UTC  bench-3  port 3  PASS  mean read 100.0 ms of 1\n"
+                    "2026-12-02 08:00:00 UTC  bench-3  port 3  FAIL  mean read 110.0 ms of 1\n"
+                    "read time trend: +10.00 ms a check (100.0 ms first, 110.0 ms last)\n");
+}
+
+// The text between the opening of the element with this id and its end.
+std::string section(const std::string &html, const std::string &open, const std::string &close) {
+    const std::size_t from = html.find(open);
+    if (from == std::string::npos)
+        return {};
+    const std::size_t to = html.find(close, from);
+    return html.substr(from, to == std::string::npos ? std::string::npos : to - from);
+}
+
+TEST(LineReport, HostileCardAndReaderTextStaysTextInTheFailedListAndTheTrendPlot) {
+    struct Case {
+        std::string text, escaped;
+    };
+    const Case cases[] = {
+        {"<script>alert(1)</script>", "&lt;script&gt;alert(1)&lt;/script&gt;"},
+        {"=HYPERLINK(\"http://x.test/\",\"click\")",
+         "=HYPERLINK(&quot;http://x.test/&quot;,&quot;click&quot;)"},
+        {"it's \"quoted\" & <b>bold</b>",
+         "it&#39;s &quot;quoted&quot; &amp; &lt;b&gt;bold&lt;/b&gt;"},
+        {"\"><svg onload=alert(1)>", "&quot;&gt;&lt;svg onload=alert(1)&gt;"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        StoredUnit u = checkAt(1, "2026-12-01T08:00:00.000Z", {100}, kav::station::Verdict::Fail);
+        u.station = c.text;
+        u.samId = c.text;
+        u.serial = c.text;
+        u.failedSteps = {c.text};
+        kav::station::ReportData data;
+        data.summary.push_back({"2026-12-01", c.text, "p", 1, 0});
+        data.failedUnits.push_back(u);
+        data.history = kav::station::history(c.text, {u});
+        const std::string html = kav::station::reportHtml(data);
+        for (const char *raw : {"<script", "<b>", "<svg onload"})
+            EXPECT_EQ(html.find(raw), std::string::npos) << raw;
+        // Station, SAM ID, serial and failed step in the failed list.
+        EXPECT_EQ(occurrences(section(html, "<table id=\"failed-units\">", "</table>"), c.escaped),
+                  4)
+            << html;
+        EXPECT_EQ(occurrences(section(html, "<table id=\"stations\">", "</table>"), c.escaped), 1);
+        const std::string plot = section(html,
+                                         "<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                                         "id=\"read-time-trend\"",
+                                         "</svg>");
+        // Its title and the mark's, each naming the unit and its station.
+        EXPECT_EQ(occurrences(plot, c.escaped), 2) << plot;
+        EXPECT_EQ(occurrences(plot, "<circle class=\"fail\""), 1) << plot;
     }
 }
 
