@@ -1,9 +1,10 @@
 #include "verdict_hook.h"
 
 #include <cstring>
-#include <thread>
 
 #ifndef _WIN32
+#include <thread>
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
