@@ -11,6 +11,8 @@
 #include "station/check.h"
 #include "station/record_store.h"
 #include "station/report.h"
+#include "tally.h"
+#include "verdict_hook.h"
 
 #include <algorithm>
 #include <cctype>
@@ -140,6 +142,9 @@ class PortOrder {
     std::size_t next_ = 0;
 };
 
+// A unit's verdict goes out whole: ports checked at once never mix lines.
+std::mutex printing;
+
 // What every port of a run shares.
 struct Station {
     const CheckRun &run;
@@ -147,11 +152,30 @@ struct Station {
     const Output &out;
     bool colour;
     bool loop;
-    PortOrder *order; // a single run over several ports: verdicts in port order
+    PortOrder *order;             // a single run over several ports: verdicts in port order
+    const std::string &onVerdict; // empty: no command after each verdict
+    Tally &tally;
 };
 
-// A unit's verdict goes out whole: ports checked at once never mix lines.
-std::mutex printing;
+// A command's hold on the line after a verdict: long enough for a label.
+constexpr std::chrono::seconds kHookDeadline{10};
+
+// Runs the --on-verdict command on the port's own thread, before the port
+// waits for its turn to print: a slow command holds back its own port's
+// line (up to the deadline), never another port's check. Its outcome joins
+// the line; the verdict stays what the unit earned.
+void runHookFor(const Station &station, int port, Json &line) {
+    if (station.onVerdict.empty())
+        return;
+    const HookOutcome outcome =
+        runVerdictHook(station.onVerdict, line.dump() + "\n", kHookDeadline);
+    line["hook"] = hookJson(outcome);
+    if (const std::string problem = hookProblem(outcome); !problem.empty()) {
+        const std::lock_guard lock(printing);
+        std::fprintf(stderr, "kav: port %d: --on-verdict: %s\n", port, problem.c_str());
+        std::fflush(stderr);
+    }
+}
 
 // The port's turn is given on whatever way its job ends, so no later port
 // waits on it for ever.
@@ -194,6 +218,9 @@ int checkPort(const Station &station, int port) {
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
         std::string banner = unitBanner(unit, run, station.colour);
+        Json line = unitJson(unit, run, record);
+        runHookFor(station, port, line);
+        station.tally.add(unit.verdict, run.serial.empty() ? unit.samId : run.serial);
         if (station.order)
             station.order->waitForTurn(port);
         {
@@ -206,7 +233,7 @@ int checkPort(const Station &station, int port) {
                              station.records.location().c_str(), error.c_str());
                 unrecorded = true;
             }
-            station.out.result(unitJson(unit, run, record), banner, kExitOk);
+            station.out.result(line, banner, kExitOk);
         }
         anyFailed = anyFailed || unit.verdict == Verdict::Fail;
         if (unit.verdict == Verdict::Error)
@@ -241,6 +268,10 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         plan->stopAtFirstFailure = true;
     if (options.showPlan)
         return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
+    if (!options.onVerdict.empty() && !verdictHooksSupported())
+        return out.error("check",
+                         "--on-verdict: this build of kav cannot run a command after a verdict",
+                         kExitUsage);
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
     const std::unique_ptr<RecordStore> records =
         openLocalStore(dbPath, StoreOpen::CreateIfMissing, error,
@@ -265,13 +296,22 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     // With --loop units come and go on each port as they will: each verdict
     // goes out when it is ready.
     PortOrder order(ports);
-    const Station station{run,          *records,
-                          out,          !out.json() && platform::stdoutIsTerminal(),
-                          options.loop, options.loop ? nullptr : &order};
+    Tally tally;
+    const Station station{run,
+                          *records,
+                          out,
+                          !out.json() && platform::stdoutIsTerminal(),
+                          options.loop,
+                          options.loop ? nullptr : &order,
+                          options.onVerdict,
+                          tally};
     // Several ports share the station, each on a thread of its own; the
     // run's exit code is the worst of theirs.
     const std::vector<int> codes =
         runOnPorts<int>(ports, [&station](int port) { return checkPort(station, port); });
+    // A lone unit's line says it all; a loop or a line of ports sums up.
+    if (options.loop || ports.size() > 1)
+        out.success(Json{{"tally", tally.json()}}, tally.text());
     return *std::max_element(codes.begin(), codes.end());
 }
 

@@ -19,6 +19,7 @@ struct CheckOptions {
     std::string station;             // empty: the host name
     std::string operatorId;          // empty: not recorded
     std::string serial;              // empty: the unit's SAM ID
+    std::string onVerdict;           // a command run after each verdict; empty: none
 };
 
 struct ResultsOptions {

@@ -490,6 +490,11 @@ const Command kCommands[] = {
                           "Read every page of the database for damage before using it");
          command.add_flag("--stop-at-first-failure", o.stopAtFirstFailure,
                           "Skip a unit's remaining steps once one has failed");
+         command
+             .add_option("--on-verdict", o.onVerdict,
+                         "Run CMD (/bin/sh -c) after each verdict is recorded, the unit's JSON "
+                         "on its standard input; ended after 10 s")
+             ->option_text("CMD");
      },
      nullptr,
      [](const Context &c, const Args &args) {
