@@ -9,6 +9,7 @@
 #include "platform/system.h"
 #include "port_set.h"
 #include "station/check.h"
+#include "station/pg_uri.h"
 #include "station/record_store.h"
 #include "station/report.h"
 
@@ -95,6 +96,15 @@ int withoutRecords(const char *command) {
     return kExitRecord;
 }
 
+// A central record is a URI, never a file name: kav says what it cannot
+// do with one rather than make a file called "postgresql:".
+int withoutCentral(const char *command, const std::string &db) {
+    std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, redactUri(db).c_str(),
+                 havePostgres() ? "a central record is not written or read by this kav yet"
+                                : kNoPostgres);
+    return kExitRecord;
+}
+
 // A name for a new file in the folder of `target`, unlike any there.
 std::string temporaryBeside(const std::string &target) {
     std::random_device random;
@@ -176,6 +186,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
              const CheckOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("check");
+    if (isCentralUri(options.dbPath))
+        return withoutCentral("check", options.dbPath);
     std::string error;
     const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
@@ -212,6 +224,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
 int runResults(const Output &out, const ResultsOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("results");
+    if (isCentralUri(options.dbPath))
+        return withoutCentral("results", options.dbPath);
     std::string error;
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
     const std::unique_ptr<RecordStore> records =
