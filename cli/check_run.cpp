@@ -10,6 +10,9 @@
 #include "port_set.h"
 #include "station/check.h"
 #include "station/pg_uri.h"
+#ifdef KAV_HAVE_POSTGRESQL
+#include "station/pg_schema.h"
+#endif
 #include "station/record_store.h"
 #include "station/report.h"
 
@@ -97,11 +100,32 @@ int withoutRecords(const char *command) {
 }
 
 // A central record is a URI, never a file name: kav says what it cannot
-// do with one rather than make a file called "postgresql:".
-int withoutCentral(const char *command, const std::string &db) {
-    std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, redactUri(db).c_str(),
-                 havePostgres() ? "a central record is not written or read by this kav yet"
-                                : kNoPostgres);
+// do with one rather than make a file called "postgresql:". Where libpq is
+// there, it reaches the server and makes or checks the tables first, so a
+// refused login or a newer layout is said as such.
+int withCentral(const char *command, const std::string &db) {
+    const std::string shown = redactUri(db);
+#ifdef KAV_HAVE_POSTGRESQL
+    std::string error;
+    const auto conn = PgConnection::connect(db, std::chrono::seconds{30}, error);
+    if (!conn) {
+        std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, shown.c_str(),
+                     error.c_str());
+        return kExitRecord;
+    }
+    const SchemaUse use =
+        std::string(command) == "check" ? SchemaUse::Create : SchemaUse::MustExist;
+    if (!ensureCentralSchema(*conn, use, error)) {
+        std::fprintf(stderr, "kav: %s: %s\n", command, error.c_str());
+        return kExitRecord;
+    }
+    std::fprintf(stderr,
+                 "kav: %s: results database %s: its tables are ready (layout %d), but this kav "
+                 "does not yet record units there nor read them\n",
+                 command, shown.c_str(), kCentralVersion);
+#else
+    std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, shown.c_str(), kNoPostgres);
+#endif
     return kExitRecord;
 }
 
@@ -187,7 +211,7 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     if (!haveLocalStore())
         return withoutRecords("check");
     if (isCentralUri(options.dbPath))
-        return withoutCentral("check", options.dbPath);
+        return withCentral("check", options.dbPath);
     std::string error;
     const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
@@ -225,7 +249,7 @@ int runResults(const Output &out, const ResultsOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("results");
     if (isCentralUri(options.dbPath))
-        return withoutCentral("results", options.dbPath);
+        return withCentral("results", options.dbPath);
     std::string error;
     const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
     const std::unique_ptr<RecordStore> records =
