@@ -198,3 +198,24 @@ TEST(RetryDelay, DoublesFromHalfASecondUpToThirtySeconds) {
     for (const auto &c : cases)
         EXPECT_EQ(retryDelay(c.failures).count(), c.ms) << c.failures;
 }
+
+TEST_F(PgUploadTest, ABatchJudgesEachRunAsAloneAndKeepsItsOrder) {
+    ASSERT_EQ(uploadRuns(*conn_, {item(payload("run-batch-old"), "h-old")})[0].outcome,
+              UploadOutcome::Stored);
+    Json altered = payload("run-batch-old");
+    altered["ms"] = 1.0;
+    const std::vector<UploadItem> batch = {
+        item(payload("run-batch-new-1"), "h-new-1"), item(payload("run-batch-old"), "h-old"),
+        item(altered, "h-changed"), item(payload("run-batch-new-2"), "h-new-2")};
+    const UploadOutcome expected[] = {UploadOutcome::Stored, UploadOutcome::AlreadyThere,
+                                      UploadOutcome::Conflict, UploadOutcome::Stored};
+    const auto r = uploadRuns(*conn_, batch);
+    ASSERT_EQ(r.size(), batch.size());
+    for (std::size_t i = 0; i < r.size(); ++i)
+        EXPECT_EQ(r[i].outcome, expected[i]) << i << ": " << r[i].error;
+    EXPECT_EQ(one("SELECT count(*) FROM units WHERE run_id LIKE 'run-batch-%'"), "3");
+    EXPECT_EQ(one("SELECT ms FROM units WHERE run_id = 'run-batch-old'"), "9800.5");
+    EXPECT_EQ(one("SELECT count(*) FROM step_results WHERE unit IN "
+                  "(SELECT id FROM units WHERE run_id LIKE 'run-batch-new-%')"),
+              "4");
+}
