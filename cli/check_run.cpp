@@ -174,7 +174,9 @@ int checkPort(const Station &station, int port) {
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();
-        const std::optional<long long> id = station.records.append(unit, run, steps, error);
+        const std::optional<StoredUnit> stored = station.records.append(unit, run, steps, error);
+        const std::optional<long long> id =
+            stored ? std::optional<long long>(stored->id) : std::nullopt;
         const double recordMs =
             std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         Json record = id ? Json{{"id", *id},
@@ -194,7 +196,7 @@ int checkPort(const Station &station, int port) {
             }
             station.out.result(unitJson(unit, run, record), banner, kExitOk);
         }
-        anyFailed = anyFailed || !unit.passed;
+        anyFailed = anyFailed || !unit.passed();
         if (!station.loop || interruptRequested())
             break;
         say(port, "checked: take the unit away");
@@ -231,7 +233,12 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     const PhotoFolder photos;
     if (!photos.use())
         return out.error("check", "no folder for the photos the check reads", kExitPhoto);
-    const CheckRun run{&*plan, platform::hostName(), platform::libraryFileName(), KAV_VERSION};
+    const CheckRun run{&*plan,
+                       options.station.empty() ? platform::hostName() : options.station,
+                       platform::libraryFileName(),
+                       KAV_VERSION,
+                       options.operatorId,
+                       options.serial};
     const InterruptEndsRun interruptEndsLoop;
     const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
                           options.loop};
@@ -259,10 +266,10 @@ int runResults(const Output &out, const ResultsOptions &options) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
     }
-    RecordFilter filter{options.since, options.samId, toUpper(options.verdict)};
-    // Times are compared as text: 18:30Z must not sort after 18:30:05.000Z.
-    if (!filter.since.empty() && filter.since.back() == 'Z')
-        filter.since.pop_back();
+    RecordFilter filter;
+    filter.since = options.since;
+    filter.samId = options.samId;
+    filter.verdict = toUpper(options.verdict);
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;

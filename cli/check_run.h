@@ -15,6 +15,9 @@ struct CheckOptions {
     bool loop = false;
     bool showPlan = false;
     bool fullCheck = false; // read every page of the database before use
+    std::string station;    // empty: the host name
+    std::string operatorId; // empty: not recorded
+    std::string serial;     // empty: the unit's SAM ID
 };
 
 struct ResultsOptions {

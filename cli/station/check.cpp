@@ -1,4 +1,5 @@
 #include "check.h"
+#include "record_store.h"
 #include "report.h"
 
 #include "KavIDCardAPI.h"
@@ -356,10 +357,13 @@ UnitResult checkUnit(const CheckPlan &plan, int port) {
             unit.steps.push_back(std::move(step));
         }
     }
-    unit.passed = true;
+    bool passed = true;
     for (const StepOutcome &step : unit.steps)
-        unit.passed = unit.passed && step.status != Status::Failed;
+        passed = passed && step.status != Status::Failed;
+    unit.verdict = passed ? Verdict::Pass : Verdict::Fail;
     unit.ms = msSince(start);
+    unit.endedAt = utcNow();
+    unit.stepResults = stepResultsOf(unit.steps);
     return unit;
 }
 
@@ -378,7 +382,7 @@ Json unitJson(const UnitResult &unit, const CheckRun &run, const Json &record) {
                              {"failures", failures}});
     }
     Json body{{"port", unit.port},
-              {"verdict", unit.passed ? "PASS" : "FAIL"},
+              {"verdict", verdictName(unit.verdict)},
               {"samId", unit.samId.empty() ? Json(nullptr) : Json(unit.samId)},
               {"at", unit.at},
               {"ms", tenths(unit.ms)},
@@ -390,9 +394,9 @@ Json unitJson(const UnitResult &unit, const CheckRun &run, const Json &record) {
 }
 
 std::string unitBanner(const UnitResult &unit, const CheckRun &run, bool colour) {
-    const char *word = unit.passed ? "PASS" : "FAIL";
+    const char *word = verdictName(unit.verdict);
     // White on green or on red, the whole block.
-    const std::string on = colour ? (unit.passed ? "\033[1;97;42m" : "\033[1;97;41m") : "";
+    const std::string on = colour ? (unit.passed() ? "\033[1;97;42m" : "\033[1;97;41m") : "";
     const std::string off = colour ? "\033[0m" : "";
     std::string text = on + "\n" + bigWord(word) + "\n" + off;
     char seconds[32];

@@ -154,8 +154,8 @@ std::optional<Problem> readPlan(const Json &plan, CheckPlan &out) {
     if (!plan.is_object())
         return Problem{"the top", "must be an object with \"name\" and \"steps\""};
     for (const auto &[key, value] : plan.items())
-        if (key != "name" && key != "steps" && key != "comment")
-            return Problem{key, "not a setting of a plan (name, steps, comment)"};
+        if (key != "name" && key != "version" && key != "steps" && key != "comment")
+            return Problem{key, "not a setting of a plan (name, version, steps, comment)"};
     if (plan.contains("comment") && !plan["comment"].is_string())
         return Problem{"comment", "must be a text"};
     if (!plan.contains("name") || !plan["name"].is_string() ||
@@ -164,6 +164,13 @@ std::optional<Problem> readPlan(const Json &plan, CheckPlan &out) {
     out.name = plan["name"].get<std::string>();
     if (out.name.size() > 200)
         return Problem{"name", "longer than 200 bytes"};
+    if (plan.contains("version")) {
+        if (!plan["version"].is_string())
+            return Problem{"version", "must be a text"};
+        out.version = plan["version"].get<std::string>();
+        if (out.version.size() > 200)
+            return Problem{"version", "longer than 200 bytes"};
+    }
     if (!plan.contains("steps") || !plan["steps"].is_array() || plan["steps"].empty())
         return Problem{"steps", "missing or not a list of at least one step"};
     const Json &steps = plan["steps"];

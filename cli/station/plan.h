@@ -34,8 +34,9 @@ const char *stepName(PlanStep::Kind kind);
 struct CheckPlan {
     std::string name;
     std::vector<PlanStep> steps;
-    std::string text; // as read
-    std::string hash; // of text, so two plans of one name differ in the record
+    std::string text;    // as read
+    std::string hash;    // of text, so two plans of one name differ in the record
+    std::string version; // the plan's own, "" when it gives none
 };
 
 // The plan used when none is given, as JSON text (kav check --show-plan).

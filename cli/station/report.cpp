@@ -147,7 +147,7 @@ std::string unitsCsv(const std::vector<StoredUnit> &units) {
                                       spreadsheetSafe(u.samId),
                                       spreadsheetSafe(u.planName),
                                       spreadsheetSafe(u.planHash),
-                                      spreadsheetSafe(u.verdict),
+                                      spreadsheetSafe(verdictName(u.verdict)),
                                       spreadsheetSafe(failed),
                                       number(u.ms),
                                       spreadsheetSafe(u.libraryVersion),
@@ -170,7 +170,7 @@ Json unitsJson(const std::vector<StoredUnit> &units) {
                             {"port", u.port},
                             {"samId", u.samId.empty() ? Json(nullptr) : Json(u.samId)},
                             {"plan", Json{{"name", u.planName}, {"hash", u.planHash}}},
-                            {"verdict", u.verdict},
+                            {"verdict", verdictName(u.verdict)},
                             {"failedSteps", u.failedSteps},
                             {"ms", std::round(u.ms * 10.0) / 10.0},
                             {"libraryVersion", u.libraryVersion},
@@ -189,7 +189,7 @@ std::string unitsText(const std::vector<StoredUnit> &units) {
         char line[300];
         const std::string at = printableLine(u.at), station = printableLine(u.station),
                           samId = printableLine(u.samId), planName = printableLine(u.planName),
-                          verdict = printableLine(u.verdict);
+                          verdict = printableLine(verdictName(u.verdict));
         std::snprintf(line, sizeof line, "%lld  %s  %s  port %d  SAM %s  %s  %s", u.id, at.c_str(),
                       station.c_str(), u.port, samId.empty() ? "?" : samId.c_str(),
                       planName.c_str(), verdict.c_str());

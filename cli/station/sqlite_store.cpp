@@ -1,5 +1,6 @@
 #include "sqlite_store.h"
 
+#include "record_sql.h"
 #include "regular_file.h"
 
 #include <sqlite3.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <utility>
 
 #ifndef _WIN32
@@ -29,25 +31,9 @@ namespace fs = std::filesystem;
 // unit's row takes milliseconds to write.
 constexpr int kBusyTimeoutMs = 30000;
 
-// Layout 1: one row a unit, its steps as JSON text.
-constexpr const char *kLayout1 = R"sql(
-CREATE TABLE units(
-    id INTEGER PRIMARY KEY,
-    at TEXT NOT NULL,
-    station TEXT NOT NULL,
-    port INTEGER NOT NULL,
-    sam_id TEXT,
-    plan_name TEXT NOT NULL,
-    plan_hash TEXT NOT NULL,
-    verdict TEXT NOT NULL CHECK (verdict IN ('PASS', 'FAIL')),
-    ms REAL NOT NULL,
-    library_version TEXT NOT NULL,
-    kav_version TEXT NOT NULL,
-    steps TEXT NOT NULL);
-)sql";
-
-// Layout 2 adds what reports count and plot without reading every unit's
-// JSON: the failures by step and code, and each read's time.
+// Layout 2 added what reports count and plot without reading every unit's
+// JSON: the failures by step and code, and each read's time. A layout 1
+// file gets them before it is rebuilt as layout 3.
 constexpr const char *kLayout2Additions = R"sql(
 CREATE TABLE failures(
     unit INTEGER NOT NULL REFERENCES units(id),
@@ -59,8 +45,6 @@ CREATE TABLE failures(
 CREATE TABLE read_times(
     unit INTEGER NOT NULL REFERENCES units(id),
     ms REAL NOT NULL);
-CREATE INDEX units_at ON units(at);
-CREATE INDEX units_sam_id ON units(sam_id);
 CREATE INDEX failures_unit ON failures(unit);
 CREATE INDEX read_times_unit ON read_times(unit);
 )sql";
@@ -91,6 +75,25 @@ class Statement {
             bind(i, text);
     }
     void bind(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
+    void bind(int i, const std::optional<double> &v) {
+        if (v)
+            bind(i, *v);
+        else
+            sqlite3_bind_null(stmt_, i);
+    }
+    void bind(const Query &q) {
+        for (std::size_t i = 0; i < q.values.size(); ++i)
+            bind(static_cast<int>(i + 1), q.values[i]);
+    }
+    bool isNull(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
+    std::optional<double> optionalReal(int i) const {
+        return isNull(i) ? std::nullopt : std::optional<double>(real(i));
+    }
+    // Ready for the next row's values.
+    void reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     void bind(int i, long long v) { sqlite3_bind_int64(stmt_, i, v); }
     // SQLITE_ROW, SQLITE_DONE or an error.
     int step() { return sqlite3_step(stmt_); }
@@ -205,70 +208,307 @@ bool fillLayout2(sqlite3 *db, std::string &error) {
     return true;
 }
 
+// The units `where` selects, each with its failures, read times and step
+// results; what was read up to an error, with the error.
+std::vector<StoredUnit> readUnits(sqlite3 *db, const Query &where, std::string &error) {
+    std::vector<StoredUnit> units;
+    std::map<long long, std::size_t> index;
+    {
+        const Query q = unitsQuery(where);
+        Statement s(db, q.text);
+        if (!s.ok()) {
+            error = message(db);
+            return units;
+        }
+        s.bind(q);
+        int r;
+        while ((r = s.step()) == SQLITE_ROW) {
+            StoredUnit u;
+            u.id = s.integer(kColId);
+            u.runId = s.text(kColRunId);
+            u.at = s.text(kColAt);
+            u.endedAt = s.text(kColEndedAt);
+            u.station = s.text(kColStation);
+            u.operatorId = s.text(kColOperator);
+            u.serial = s.text(kColSerial);
+            u.sequence = s.integer(kColSequence);
+            u.port = static_cast<int>(s.integer(kColPort));
+            u.samId = s.text(kColSamId);
+            u.planName = s.text(kColPlanName);
+            u.planVersion = s.text(kColPlanVersion);
+            u.planHash = s.text(kColPlanHash);
+            u.verdict = verdictFromName(s.text(kColVerdict)).value_or(Verdict::Error);
+            u.ms = s.real(kColMs);
+            u.libraryVersion = s.text(kColLibraryVersion);
+            u.kavVersion = s.text(kColKavVersion);
+            u.steps = s.text(kColSteps);
+            u.payloadHash = s.text(kColPayloadHash);
+            u.receivedAt = s.text(kColReceivedAt);
+            index[u.id] = units.size();
+            units.push_back(std::move(u));
+        }
+        if (r != SQLITE_DONE) {
+            error = message(db);
+            return units;
+        }
+    }
+    // Each child query gives rows by unit; `take` files one under its unit.
+    const auto children = [&](const Query &q, auto take) {
+        Statement s(db, q.text);
+        if (!s.ok()) {
+            error = message(db);
+            return false;
+        }
+        s.bind(q);
+        int r;
+        while ((r = s.step()) == SQLITE_ROW)
+            if (const auto at = index.find(s.integer(0)); at != index.end())
+                take(units[at->second], s);
+        if (r != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+        return true;
+    };
+    const bool read =
+        children(unitFailuresQuery(where),
+                 [](StoredUnit &u, const Statement &s) {
+                     FailureCount f{s.text(1), s.text(2), s.text(3), s.text(4), s.integer(5)};
+                     if (std::find(u.failedSteps.begin(), u.failedSteps.end(), f.step) ==
+                         u.failedSteps.end())
+                         u.failedSteps.push_back(f.step);
+                     u.failures.push_back(std::move(f));
+                 }) &&
+        children(unitReadTimesQuery(where),
+                 [](StoredUnit &u, const Statement &s) { u.readMs.push_back(s.real(1)); }) &&
+        children(unitStepResultsQuery(where), [](StoredUnit &u, const Statement &s) {
+            StepResult r;
+            r.position = s.integer(1);
+            r.step = s.text(2);
+            r.outcome = s.text(3);
+            r.measured = s.optionalReal(4);
+            r.units = s.text(5);
+            r.low = s.optionalReal(6);
+            r.high = s.optionalReal(7);
+            u.stepResults.push_back(std::move(r));
+        });
+    (void)read;
+    return units;
+}
+
+// Writes the unit's rows in the transaction under way; its id is set.
+bool insertUnit(sqlite3 *db, StoredUnit &u, std::string &error) {
+    Statement row(db, insertUnitSql(Dialect::Sqlite));
+    Statement failure(db, insertFailureSql(Dialect::Sqlite));
+    Statement time(db, insertReadTimeSql(Dialect::Sqlite));
+    Statement result(db, insertStepResultSql(Dialect::Sqlite));
+    if (!row.ok() || !failure.ok() || !time.ok() || !result.ok()) {
+        error = message(db);
+        return false;
+    }
+    row.bind(1, u.runId);
+    row.bind(2, u.at);
+    row.bind(3, u.endedAt);
+    row.bind(4, u.station);
+    row.bindOrNull(5, u.operatorId);
+    row.bindOrNull(6, u.serial);
+    row.bind(7, u.sequence);
+    row.bind(8, static_cast<long long>(u.port));
+    row.bindOrNull(9, u.samId);
+    row.bind(10, u.planName);
+    row.bind(11, u.planVersion);
+    row.bind(12, u.planHash);
+    row.bind(13, std::string(verdictName(u.verdict)));
+    row.bind(14, u.ms);
+    row.bind(15, u.libraryVersion);
+    row.bind(16, u.kavVersion);
+    row.bind(17, u.steps);
+    row.bind(18, u.payloadHash);
+    if (row.step() != SQLITE_DONE) {
+        error = message(db);
+        return false;
+    }
+    u.id = sqlite3_last_insert_rowid(db);
+    for (const FailureCount &f : u.failures) {
+        failure.bind(1, u.id);
+        failure.bind(2, f.step);
+        failure.bind(3, f.operation);
+        failure.bind(4, f.code);
+        failure.bind(5, f.text);
+        failure.bind(6, f.count);
+        if (failure.step() != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+        failure.reset();
+    }
+    for (double ms : u.readMs) {
+        time.bind(1, u.id);
+        time.bind(2, ms);
+        if (time.step() != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+        time.reset();
+    }
+    for (const StepResult &r : u.stepResults) {
+        result.bind(1, u.id);
+        result.bind(2, r.position);
+        result.bind(3, r.step);
+        result.bind(4, r.outcome);
+        result.bind(5, r.measured);
+        result.bindOrNull(6, r.units);
+        result.bind(7, r.low);
+        result.bind(8, r.high);
+        if (result.step() != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+        result.reset();
+    }
+    return true;
+}
+
+// Layout 2 to 3: SQLite cannot change a CHECK, so units is built anew
+// beside the old table and takes its place; ids are kept, so failures and
+// read_times still point right. Each old row gets a run id, its end (its
+// start plus its duration), a sequence number by id per station, its SAM
+// ID as its serial, its step results from its JSON and its payload hash.
+bool rebuildUnits(sqlite3 *db, std::string &error) {
+    if (!exec(db, unitsTableDdl(Dialect::Sqlite, "units_next").c_str(), error))
+        return false;
+    {
+        Statement old(db, "SELECT id, at, station, port, sam_id, plan_name, plan_hash, verdict, "
+                          "ms, library_version, kav_version, steps FROM units ORDER BY id");
+        Statement row(db, "INSERT INTO units_next(id, run_id, at, ended_at, station, operator, "
+                          "serial, sequence, port, sam_id, plan_name, plan_version, plan_hash, "
+                          "verdict, ms, library_version, kav_version, steps, payload_hash) "
+                          "VALUES (?1, ?2, ?3, ?4, ?5, NULL, ?6, ?7, ?8, ?6, ?9, '', ?10, ?11, "
+                          "?12, ?13, ?14, ?15, '')");
+        if (!old.ok() || !row.ok()) {
+            error = message(db);
+            return false;
+        }
+        std::map<std::string, long long> sequence;
+        int r;
+        while ((r = old.step()) == SQLITE_ROW) {
+            const std::string station = old.text(2);
+            row.bind(1, old.integer(0));
+            row.bind(2, newRunId());
+            row.bind(3, old.text(1));
+            row.bind(4, timeAfter(old.text(1), old.real(8)));
+            row.bind(5, station);
+            row.bindOrNull(6, old.text(4));
+            row.bind(7, ++sequence[station]);
+            row.bind(8, old.integer(3));
+            row.bind(9, old.text(5));
+            row.bind(10, old.text(6));
+            row.bind(11, old.text(7));
+            row.bind(12, old.real(8));
+            row.bind(13, old.text(9));
+            row.bind(14, old.text(10));
+            row.bind(15, old.text(11));
+            if (row.step() != SQLITE_DONE) {
+                error = message(db);
+                return false;
+            }
+            row.reset();
+        }
+        if (r != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+    }
+    if (!exec(db, "DROP TABLE units; ALTER TABLE units_next RENAME TO units;", error) ||
+        !exec(db, (unitsIndexDdl() + stepResultsDdl() + outboxDdl()).c_str(), error))
+        return false;
+    {
+        Statement units(db, "SELECT id, steps FROM units ORDER BY id");
+        Statement result(db, insertStepResultSql(Dialect::Sqlite));
+        if (!units.ok() || !result.ok()) {
+            error = message(db);
+            return false;
+        }
+        int r;
+        while ((r = units.step()) == SQLITE_ROW)
+            for (const StepResult &sr : stepResultsOf(units.text(1))) {
+                result.bind(1, units.integer(0));
+                result.bind(2, sr.position);
+                result.bind(3, sr.step);
+                result.bind(4, sr.outcome);
+                result.bind(5, sr.measured);
+                result.bindOrNull(6, sr.units);
+                result.bind(7, sr.low);
+                result.bind(8, sr.high);
+                if (result.step() != SQLITE_DONE) {
+                    error = message(db);
+                    return false;
+                }
+                result.reset();
+            }
+        if (r != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+    }
+    const std::vector<StoredUnit> all = readUnits(db, Query{}, error);
+    if (!error.empty())
+        return false;
+    Statement hash(db, "UPDATE units SET payload_hash = ?1 WHERE id = ?2");
+    if (!hash.ok()) {
+        error = message(db);
+        return false;
+    }
+    for (const StoredUnit &u : all) {
+        hash.bind(1, payloadHash(u));
+        hash.bind(2, u.id);
+        if (hash.step() != SQLITE_DONE) {
+            error = message(db);
+            return false;
+        }
+        hash.reset();
+    }
+    return true;
+}
+
 // Brings the file to this kav's layout in one transaction.
 bool layOut(sqlite3 *db, std::string &error) {
+    // The rebuild drops the table the others refer to: SQLite checks
+    // references only at the end, by hand (foreign_keys is set outside a
+    // transaction only).
+    std::string ignored;
+    exec(db, "PRAGMA foreign_keys = OFF", ignored);
     if (!exec(db, "BEGIN IMMEDIATE", error))
         return false;
     const auto fail = [&] {
         std::string ignored;
         exec(db, "ROLLBACK", ignored);
+        exec(db, "PRAGMA foreign_keys = ON", ignored);
         return false;
     };
     // Read again under the lock: another station may have laid it out.
     const std::optional<long long> version = pragmaInt(db, "user_version", error);
     if (!version)
         return fail();
-    if (*version == 0 && !exec(db, kLayout1, error))
+    if (*version == 0 && !exec(db, layoutDdl(Dialect::Sqlite).c_str(), error))
         return fail();
-    if (*version < 2 && !(exec(db, kLayout2Additions, error) && fillLayout2(db, error)))
+    if (*version == 1 && !(exec(db, kLayout2Additions, error) && fillLayout2(db, error)))
         return fail();
+    if (*version >= 1 && *version < 3 && !rebuildUnits(db, error))
+        return fail();
+    {
+        Statement check(db, "PRAGMA foreign_key_check");
+        if (!check.ok() || check.step() != SQLITE_DONE) {
+            error = check.ok() ? "rows point at no unit" : message(db);
+            return fail();
+        }
+    }
     const std::string mark = "PRAGMA application_id = " + std::to_string(kRecordsApplicationId) +
                              "; PRAGMA user_version = " + std::to_string(kRecordsVersion);
     if (!exec(db, mark.c_str(), error) || !exec(db, "COMMIT", error))
         return fail();
+    exec(db, "PRAGMA foreign_keys = ON", ignored);
     return true;
-}
-
-std::string whereClause(const RecordFilter &filter) {
-    std::string where = " WHERE 1";
-    if (!filter.since.empty())
-        where += " AND units.at >= :since";
-    if (!filter.samId.empty())
-        where += " AND units.sam_id = :sam";
-    if (!filter.verdict.empty())
-        where += " AND units.verdict = :verdict";
-    return where;
-}
-
-void bindFilter(Statement &s, const RecordFilter &filter) {
-    const auto bindNamed = [&s](const char *name, const std::string &value) {
-        const int i = sqlite3_bind_parameter_index(s.get(), name);
-        if (i > 0)
-            s.bind(i, value);
-    };
-    bindNamed(":since", filter.since);
-    bindNamed(":sam", filter.samId);
-    bindNamed(":verdict", filter.verdict);
-}
-
-// The rows of a query over the units `filter` selects, each made by `read`;
-// what was read up to an error, with the error.
-template <typename Read>
-auto selectRows(sqlite3 *db, const std::string &sql, const RecordFilter &filter, std::string &error,
-                Read read) {
-    std::vector<decltype(read(std::declval<const Statement &>()))> rows;
-    Statement s(db, sql);
-    if (!s.ok()) {
-        error = message(db);
-        return rows;
-    }
-    bindFilter(s, filter);
-    int r;
-    while ((r = s.step()) == SQLITE_ROW)
-        rows.push_back(read(s));
-    if (r != SQLITE_DONE)
-        error = message(db);
-    return rows;
 }
 
 // Why SQLite could not open or write the file, when the system can tell:
@@ -495,11 +735,12 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
                 problem = verify.ok() ? verify.text(0) : message(db);
         } else {
             Statement tables(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
-                                 "name IN ('units', 'failures', 'read_times')");
+                                 "name IN ('units', 'failures', 'read_times', "
+                                 "'step_results', 'outbox')");
             Statement last(db, "SELECT max(id) FROM units");
             if (!tables.ok() || tables.step() != SQLITE_ROW)
                 problem = message(db);
-            else if (tables.integer(0) != (*version >= 2 ? 3 : 1))
+            else if (tables.integer(0) != (*version >= 3 ? 5 : *version == 2 ? 3 : 1))
                 problem = "tables are missing";
             else if (!last.ok() || last.step() != SQLITE_ROW)
                 problem = message(db);
@@ -557,8 +798,35 @@ SqliteStore::~SqliteStore() {
     sqlite3_close(db_);
 }
 
-std::optional<long long> SqliteStore::append(const UnitResult &unit, const CheckRun &run,
-                                             const Json &steps, std::string &error) {
+std::optional<StoredUnit> SqliteStore::append(const UnitResult &unit, const CheckRun &run,
+                                              const Json &steps, std::string &error) {
+    StoredUnit u;
+    u.runId = unit.runId.empty() ? newRunId() : unit.runId;
+    u.at = unit.at;
+    u.endedAt = unit.endedAt.empty() ? timeAfter(unit.at, unit.ms) : unit.endedAt;
+    u.station = run.station;
+    u.operatorId = run.operatorId;
+    u.serial = !run.serial.empty() ? run.serial : unit.samId;
+    u.port = unit.port;
+    u.samId = unit.samId;
+    u.planName = run.plan->name;
+    u.planVersion = run.plan->version;
+    u.planHash = run.plan->hash;
+    u.verdict = unit.verdict;
+    u.ms = unit.ms;
+    u.libraryVersion = run.libraryVersion;
+    u.kavVersion = run.kavVersion;
+    u.steps = steps.dump(-1, ' ', false, Json::error_handler_t::replace);
+    for (const StepOutcome &step : unit.steps)
+        for (const StepFailure &f : step.failures) {
+            u.failures.push_back({step.step, f.operation, f.code, f.text, f.count});
+            if (std::find(u.failedSteps.begin(), u.failedSteps.end(), step.step) ==
+                u.failedSteps.end())
+                u.failedSteps.push_back(step.step);
+        }
+    u.readMs = unit.readMs;
+    u.stepResults = unit.stepResults.empty() ? stepResultsOf(unit.steps) : unit.stepResults;
+
     std::lock_guard lock(mutex_);
     // A row written into a file no longer there would be lost with it.
     if (std::string changed = fileChanged(); !changed.empty()) {
@@ -569,124 +837,136 @@ std::optional<long long> SqliteStore::append(const UnitResult &unit, const Check
         error = openFailure(db_, path_);
         return std::nullopt;
     }
-    const auto fail = [&]() -> std::optional<long long> {
+    const auto fail = [&]() -> std::optional<StoredUnit> {
         error = openFailure(db_, path_);
         std::string ignored;
         exec(db_, "ROLLBACK", ignored);
         return std::nullopt;
     };
-    Statement row(db_, "INSERT INTO units(at, station, port, sam_id, plan_name, plan_hash, "
-                       "verdict, ms, library_version, kav_version, steps) "
-                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
-    if (!row.ok())
-        return fail();
-    row.bind(1, unit.at);
-    row.bind(2, run.station);
-    row.bind(3, static_cast<long long>(unit.port));
-    row.bindOrNull(4, unit.samId);
-    row.bind(5, run.plan->name);
-    row.bind(6, run.plan->hash);
-    row.bind(7, std::string(unit.passed ? "PASS" : "FAIL"));
-    row.bind(8, unit.ms);
-    row.bind(9, run.libraryVersion);
-    row.bind(10, run.kavVersion);
-    row.bind(11, steps.dump(-1, ' ', false, Json::error_handler_t::replace));
-    if (row.step() != SQLITE_DONE)
-        return fail();
-    const long long id = sqlite3_last_insert_rowid(db_);
-    Statement failure(db_, "INSERT INTO failures(unit, step, operation, code, text, count) "
-                           "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
-    Statement time(db_, "INSERT INTO read_times(unit, ms) VALUES (?1, ?2)");
-    if (!failure.ok() || !time.ok())
-        return fail();
-    for (const StepOutcome &step : unit.steps)
-        for (const StepFailure &f : step.failures) {
-            failure.bind(1, id);
-            failure.bind(2, step.step);
-            failure.bind(3, f.operation);
-            failure.bind(4, f.code);
-            failure.bind(5, f.text);
-            failure.bind(6, static_cast<long long>(f.count));
-            if (failure.step() != SQLITE_DONE)
-                return fail();
-            sqlite3_reset(failure.get());
-        }
-    for (double ms : unit.readMs) {
-        time.bind(1, id);
-        time.bind(2, ms);
-        if (time.step() != SQLITE_DONE)
+    // Taken under the write lock: two processes on one file never share a number.
+    {
+        Statement next(db_, "SELECT coalesce(max(sequence), 0) + 1 FROM units WHERE station = ?1");
+        if (!next.ok())
             return fail();
-        sqlite3_reset(time.get());
+        next.bind(1, u.station);
+        if (next.step() != SQLITE_ROW)
+            return fail();
+        u.sequence = next.integer(0);
     }
+    u.payloadHash = payloadHash(u);
+    std::string ignored;
+    if (!insertUnit(db_, u, ignored))
+        return fail();
     if (!exec(db_, "COMMIT", error)) {
         error = openFailure(db_, path_);
-        std::string ignored;
         exec(db_, "ROLLBACK", ignored);
         return std::nullopt;
     }
-    return id;
+    return u;
+}
+
+Receipt SqliteStore::receive(const StoredUnit &unit, std::string &error) {
+    std::lock_guard lock(mutex_);
+    if (std::string changed = fileChanged(); !changed.empty()) {
+        error = std::move(changed);
+        return Receipt::Failed;
+    }
+    if (!exec(db_, "BEGIN IMMEDIATE", error)) {
+        error = openFailure(db_, path_);
+        return Receipt::Failed;
+    }
+    std::string ignored;
+    const auto end = [&](Receipt receipt) {
+        if (receipt == Receipt::Stored && exec(db_, "COMMIT", error))
+            return receipt;
+        if (receipt == Receipt::Stored)
+            error = openFailure(db_, path_);
+        exec(db_, "ROLLBACK", ignored);
+        return receipt == Receipt::Stored ? Receipt::Failed : receipt;
+    };
+    {
+        Statement held(db_, "SELECT payload_hash FROM units WHERE run_id = ?1");
+        if (!held.ok()) {
+            error = message(db_);
+            return end(Receipt::Failed);
+        }
+        held.bind(1, unit.runId);
+        const int r = held.step();
+        if (r == SQLITE_ROW)
+            return end(held.text(0) == unit.payloadHash ? Receipt::AlreadyHeld : Receipt::Conflict);
+        if (r != SQLITE_DONE) {
+            error = message(db_);
+            return end(Receipt::Failed);
+        }
+    }
+    StoredUnit copy = unit;
+    if (!insertUnit(db_, copy, error))
+        return end(Receipt::Failed);
+    return end(Receipt::Stored);
+}
+
+std::optional<StoredUnit> SqliteStore::unit(long long id, std::string &error) {
+    std::lock_guard lock(mutex_);
+    std::vector<StoredUnit> found = readUnits(db_, idWhere(id, Dialect::Sqlite), error);
+    if (found.empty() || !error.empty())
+        return std::nullopt;
+    return std::move(found.front());
+}
+
+std::optional<StoredUnit> SqliteStore::unitByRunId(const std::string &runId, std::string &error) {
+    std::lock_guard lock(mutex_);
+    std::vector<StoredUnit> found = readUnits(db_, runIdWhere(runId, Dialect::Sqlite), error);
+    if (found.empty() || !error.empty())
+        return std::nullopt;
+    return std::move(found.front());
 }
 
 std::vector<StoredUnit> SqliteStore::units(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    const std::string sql =
-        "SELECT id, at, station, port, sam_id, plan_name, plan_hash, verdict, ms, "
-        "library_version, kav_version, steps, "
-        "(SELECT group_concat(step, ' ') FROM (SELECT DISTINCT step FROM failures "
-        "WHERE failures.unit = units.id)) FROM units" +
-        whereClause(filter) + " ORDER BY id";
-    return selectRows(db_, sql, filter, error, [](const Statement &s) {
-        StoredUnit u;
-        u.id = s.integer(0);
-        u.at = s.text(1);
-        u.station = s.text(2);
-        u.port = static_cast<int>(s.integer(3));
-        u.samId = s.text(4);
-        u.planName = s.text(5);
-        u.planHash = s.text(6);
-        u.verdict = s.text(7);
-        u.ms = s.real(8);
-        u.libraryVersion = s.text(9);
-        u.kavVersion = s.text(10);
-        u.steps = s.text(11);
-        const std::string failed = s.text(12);
-        for (std::size_t from = 0; from < failed.size();) {
-            std::size_t to = failed.find(' ', from);
-            if (to == std::string::npos)
-                to = failed.size();
-            u.failedSteps.push_back(failed.substr(from, to - from));
-            from = to + 1;
-        }
-        return u;
-    });
+    return readUnits(db_, filterWhere(filter, Dialect::Sqlite), error);
 }
+
+namespace {
+
+// The rows of a query, each made by `read`; what was read up to an error,
+// with the error.
+template <typename Read>
+auto selectRows(sqlite3 *db, const Query &q, std::string &error, Read read) {
+    std::vector<decltype(read(std::declval<const Statement &>()))> rows;
+    Statement s(db, q.text);
+    if (!s.ok()) {
+        error = message(db);
+        return rows;
+    }
+    s.bind(q);
+    int r;
+    while ((r = s.step()) == SQLITE_ROW)
+        rows.push_back(read(s));
+    if (r != SQLITE_DONE)
+        error = message(db);
+    return rows;
+}
+
+} // namespace
 
 std::vector<SummaryRow> SqliteStore::summary(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    const std::string sql = "SELECT substr(at, 1, 10), plan_name, count(*), "
-                            "sum(verdict = 'PASS') FROM units" +
-                            whereClause(filter) + " GROUP BY 1, 2 ORDER BY 1, 2";
-    return selectRows(db_, sql, filter, error, [](const Statement &s) {
-        return SummaryRow{s.text(0), s.text(1), s.integer(2), s.integer(3)};
+    return selectRows(db_, summaryQuery(filter, Dialect::Sqlite), error, [](const Statement &s) {
+        return SummaryRow{s.text(0), s.text(1), s.text(2), s.integer(3), s.integer(4)};
     });
 }
 
 std::vector<FailureCount> SqliteStore::failures(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    const std::string sql = "SELECT step, operation, code, min(text), count(*) FROM failures "
-                            "WHERE unit IN (SELECT id FROM units" +
-                            whereClause(filter) +
-                            ") GROUP BY step, operation, code ORDER BY count(*) DESC, step, code";
-    return selectRows(db_, sql, filter, error, [](const Statement &s) {
+    return selectRows(db_, failuresQuery(filter, Dialect::Sqlite), error, [](const Statement &s) {
         return FailureCount{s.text(0), s.text(1), s.text(2), s.text(3), s.integer(4)};
     });
 }
 
 std::vector<double> SqliteStore::readTimes(const RecordFilter &filter, std::string &error) {
     std::lock_guard lock(mutex_);
-    const std::string sql =
-        "SELECT ms FROM read_times WHERE unit IN (SELECT id FROM units" + whereClause(filter) + ")";
-    return selectRows(db_, sql, filter, error, [](const Statement &s) { return s.real(0); });
+    return selectRows(db_, readTimesQuery(filter, Dialect::Sqlite), error,
+                      [](const Statement &s) { return s.real(0); });
 }
 
 std::unique_ptr<RecordStore> openLocalStore(const std::string &path, StoreOpen how,

@@ -12,7 +12,7 @@ struct sqlite3;
 namespace kav::station {
 
 // The layout this kav writes; an older one is upgraded, a newer refused.
-inline constexpr int kRecordsVersion = 2;
+inline constexpr int kRecordsVersion = 3;
 // "VKRT": the file is a Velkart results database.
 inline constexpr int kRecordsApplicationId = 0x564B5254;
 
@@ -28,8 +28,11 @@ class SqliteStore final : public RecordStore {
     SqliteStore(const SqliteStore &) = delete;
     SqliteStore &operator=(const SqliteStore &) = delete;
 
-    std::optional<long long> append(const UnitResult &unit, const CheckRun &run, const Json &steps,
-                                    std::string &error) override;
+    std::optional<StoredUnit> append(const UnitResult &unit, const CheckRun &run, const Json &steps,
+                                     std::string &error) override;
+    Receipt receive(const StoredUnit &unit, std::string &error) override;
+    std::optional<StoredUnit> unit(long long id, std::string &error) override;
+    std::optional<StoredUnit> unitByRunId(const std::string &runId, std::string &error) override;
     std::vector<StoredUnit> units(const RecordFilter &filter, std::string &error) override;
     std::vector<SummaryRow> summary(const RecordFilter &filter, std::string &error) override;
     std::vector<FailureCount> failures(const RecordFilter &filter, std::string &error) override;

@@ -478,7 +478,7 @@ TEST(KavCheckRecord, AnOlderLayoutIsUpgradedWithItsRows) {
     EXPECT_EQ(unit["station"], "bench-3");
     EXPECT_EQ(unit["failedSteps"], Json::array({"reads"}));
     Db upgraded(db);
-    EXPECT_EQ(upgraded.value("PRAGMA user_version"), "2");
+    EXPECT_EQ(upgraded.value("PRAGMA user_version"), "3");
     EXPECT_EQ(upgraded.value("SELECT group_concat(ms, ' ') FROM read_times"), "410.5 620.25");
     EXPECT_EQ(upgraded.value("SELECT code FROM failures"), "over-limit");
     // New units go in after the old.
@@ -530,7 +530,7 @@ TEST(KavCheckRecord, AFileThatIsNotOursIsRefusedAndLeftUntouched) {
              d.exec(kLayout1);
              d.exec("PRAGMA user_version = 7");
          },
-         "written by a newer kav (layout 7; this kav knows up to 2)"},
+         "written by a newer kav (layout 7; this kav knows up to 3)"},
         {"damaged", [&damaged](const fs::path &p) { writeFile(p, damaged); }, "damaged"},
     };
     for (const Case &c : cases) {
@@ -764,9 +764,11 @@ TEST(KavResults, SummaryCountsByDayAndPlan) {
     {
         // A unit of another day and plan, as another station wrote it.
         Db other(db);
-        other.exec("INSERT INTO units(at, station, port, sam_id, plan_name, plan_hash, verdict, "
-                   "ms, library_version, kav_version, steps) VALUES ('2026-01-02T10:00:00.000Z', "
-                   "'b', 1, 'x', 'other', 'h', 'FAIL', 1, 'l', 'k', '[]')");
+        other.exec("INSERT INTO units(run_id, at, ended_at, station, sequence, port, sam_id, "
+                   "plan_name, plan_version, plan_hash, verdict, ms, library_version, "
+                   "kav_version, steps, payload_hash) VALUES ('r', '2026-01-02T10:00:00.000Z', "
+                   "'2026-01-02T10:00:00.001Z', 'b', 1, 1, 'x', 'other', '', 'h', 'FAIL', 1, "
+                   "'l', 'k', '[]', '')");
     }
     const Json summary = parsed(kav({"results", "--summary", "--json", "--db", db.string()}).out);
     ASSERT_EQ(summary["days"].size(), 2u) << summary;
