@@ -1,6 +1,11 @@
 #include "pg_schema.h"
 
+#include "sqlite_store.h"
+
 namespace kav::station {
+
+// One layout for both stores, versioned together.
+static_assert(kCentralVersion == kRecordsVersion);
 
 namespace {
 

@@ -106,6 +106,10 @@ std::vector<UploadResult> allFailed(std::size_t n, const std::string &error) {
 
 } // namespace
 
+UploadItem uploadItem(const StoredUnit &unit) {
+    return {payloadText(unit), payloadHash(unit), unit.steps};
+}
+
 std::vector<UploadResult> uploadRuns(PgConnection &conn, const std::vector<UploadItem> &items) {
     if (items.empty())
         return {};

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "pg_connection.h"
+#include "record_store.h"
 
 #include <chrono>
 #include <string>
@@ -18,6 +19,9 @@ struct UploadItem {
     std::string payloadHash; // SHA-256 hex of `payload`
     std::string steps;       // the steps' JSON text as the local record keeps it
 };
+
+// A unit of the local record as it is sent.
+UploadItem uploadItem(const StoredUnit &unit);
 
 enum class UploadOutcome {
     Stored,       // the server has it now

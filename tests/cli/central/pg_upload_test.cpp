@@ -219,3 +219,54 @@ TEST_F(PgUploadTest, ABatchJudgesEachRunAsAloneAndKeepsItsOrder) {
                   "(SELECT id FROM units WHERE run_id LIKE 'run-batch-new-%')"),
               "4");
 }
+
+TEST_F(PgUploadTest, AUnitOfTheLocalRecordArrivesAsItWasKept) {
+    kav::station::StoredUnit u;
+    u.runId = "9b2f6c1e-4d7a-4f3b-9a61-0c5e8d2b7f10";
+    u.at = "2026-12-08T11:00:00.000Z";
+    u.endedAt = "2026-12-08T11:00:01.250Z";
+    u.station = "st-'; DROP TABLE units; --";
+    u.serial = "=HYPERLINK(\"x\")";
+    u.sequence = 41;
+    u.port = 3;
+    u.planName = "line \xC3\xA9";
+    u.planHash = std::string(64, 'c');
+    u.verdict = kav::station::Verdict::Error;
+    u.ms = 1250.125;
+    u.libraryVersion = "1";
+    u.kavVersion = "2";
+    u.steps = R"([{"step":"sam-id","ok":true}])";
+    u.readMs = {0.5, 1e6};
+    u.payloadHash = kav::station::payloadHash(u);
+    const auto item = kav::station::uploadItem(u);
+    EXPECT_EQ(item.payloadHash, u.payloadHash);
+    ASSERT_EQ(uploadRuns(*conn_, {item})[0].outcome, UploadOutcome::Stored);
+    const std::vector<PgValue> run{u.runId};
+    const struct {
+        const char *column;
+        PgValue expected;
+    } cases[] = {
+        {"station", u.station},
+        {"serial", u.serial},
+        {"operator", std::nullopt},
+        {"sam_id", std::nullopt},
+        {"plan_name", u.planName},
+        {"plan_version", ""},
+        {"verdict", "ERROR"},
+        {"ms::text", "1250.125"},
+        {"sequence::text", "41"},
+        {"steps", u.steps},
+        {"payload_hash", u.payloadHash},
+        {"ended_at", u.endedAt},
+    };
+    for (const auto &c : cases) {
+        const auto r =
+            conn_->exec(std::string("SELECT ") + c.column + " FROM units WHERE run_id = $1", run);
+        ASSERT_TRUE(r.ok && r.rows.size() == 1) << c.column << ": " << r.error;
+        EXPECT_EQ(r.rows[0][0], c.expected) << c.column;
+    }
+    EXPECT_EQ(one("SELECT string_agg(ms::text, ',' ORDER BY ms) FROM read_times WHERE unit = "
+                  "(SELECT id FROM units WHERE run_id = $1)",
+                  run),
+              "0.5,1000000");
+}
