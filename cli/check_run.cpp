@@ -12,6 +12,7 @@
 #include "station/pg_uri.h"
 #ifdef KAV_HAVE_POSTGRESQL
 #include "station/pg_schema.h"
+#include "station/pg_store.h"
 #endif
 #include "station/record_store.h"
 #include "station/report.h"
@@ -255,13 +256,19 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
 int runResults(const Output &out, const ResultsOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("results");
-    if (isCentralUri(options.dbPath))
-        return withCentral("results", options.dbPath);
     std::string error;
-    const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
-    const std::unique_ptr<RecordStore> records =
-        openLocalStore(dbPath, StoreOpen::MustExist, error,
-                       options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    std::unique_ptr<RecordStore> records;
+    if (isCentralUri(options.dbPath)) {
+#ifdef KAV_HAVE_POSTGRESQL
+        records = PgStore::open(options.dbPath, SchemaUse::MustExist, error);
+#else
+        return withCentral("results", options.dbPath);
+#endif
+    } else {
+        records = openLocalStore(options.dbPath.empty() ? defaultRecordsPath() : options.dbPath,
+                                 StoreOpen::MustExist, error,
+                                 options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    }
     if (!records) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
@@ -270,6 +277,7 @@ int runResults(const Output &out, const ResultsOptions &options) {
     filter.since = options.since;
     filter.samId = options.samId;
     filter.verdict = toUpper(options.verdict);
+    const std::string &dbPath = records->location();
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;

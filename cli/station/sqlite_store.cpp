@@ -800,32 +800,7 @@ SqliteStore::~SqliteStore() {
 
 std::optional<StoredUnit> SqliteStore::append(const UnitResult &unit, const CheckRun &run,
                                               const Json &steps, std::string &error) {
-    StoredUnit u;
-    u.runId = unit.runId.empty() ? newRunId() : unit.runId;
-    u.at = unit.at;
-    u.endedAt = unit.endedAt.empty() ? timeAfter(unit.at, unit.ms) : unit.endedAt;
-    u.station = run.station;
-    u.operatorId = run.operatorId;
-    u.serial = !run.serial.empty() ? run.serial : unit.samId;
-    u.port = unit.port;
-    u.samId = unit.samId;
-    u.planName = run.plan->name;
-    u.planVersion = run.plan->version;
-    u.planHash = run.plan->hash;
-    u.verdict = unit.verdict;
-    u.ms = unit.ms;
-    u.libraryVersion = run.libraryVersion;
-    u.kavVersion = run.kavVersion;
-    u.steps = steps.dump(-1, ' ', false, Json::error_handler_t::replace);
-    for (const StepOutcome &step : unit.steps)
-        for (const StepFailure &f : step.failures) {
-            u.failures.push_back({step.step, f.operation, f.code, f.text, f.count});
-            if (std::find(u.failedSteps.begin(), u.failedSteps.end(), step.step) ==
-                u.failedSteps.end())
-                u.failedSteps.push_back(step.step);
-        }
-    u.readMs = unit.readMs;
-    u.stepResults = unit.stepResults.empty() ? stepResultsOf(unit.steps) : unit.stepResults;
+    StoredUnit u = storedUnitOf(unit, run, steps);
 
     std::lock_guard lock(mutex_);
     // A row written into a file no longer there would be lost with it.
