@@ -11,8 +11,10 @@
 #include "station/check.h"
 #include "station/pg_uri.h"
 #ifdef KAV_HAVE_POSTGRESQL
+#include "station/pg_outbox.h"
 #include "station/pg_schema.h"
 #include "station/pg_store.h"
+#include "station/sqlite_store.h"
 #endif
 #include "station/record_store.h"
 #include "station/report.h"
@@ -100,35 +102,15 @@ int withoutRecords(const char *command) {
     return kExitRecord;
 }
 
-// A central record is a URI, never a file name: kav says what it cannot
-// do with one rather than make a file called "postgresql:". Where libpq is
-// there, it reaches the server and makes or checks the tables first, so a
-// refused login or a newer layout is said as such.
+#ifndef KAV_HAVE_POSTGRESQL
+// A central record is a URI, never a file name: a build without libpq says
+// what it cannot do with one rather than make a file called "postgresql:".
 int withCentral(const char *command, const std::string &db) {
-    const std::string shown = redactUri(db);
-#ifdef KAV_HAVE_POSTGRESQL
-    std::string error;
-    const auto conn = PgConnection::connect(db, std::chrono::seconds{30}, error);
-    if (!conn) {
-        std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, shown.c_str(),
-                     error.c_str());
-        return kExitRecord;
-    }
-    const SchemaUse use =
-        std::string(command) == "check" ? SchemaUse::Create : SchemaUse::MustExist;
-    if (!ensureCentralSchema(*conn, use, error)) {
-        std::fprintf(stderr, "kav: %s: %s\n", command, error.c_str());
-        return kExitRecord;
-    }
-    std::fprintf(stderr,
-                 "kav: %s: results database %s: its tables are ready (layout %d), but this kav "
-                 "does not yet record units there nor read them\n",
-                 command, shown.c_str(), kCentralVersion);
-#else
-    std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, shown.c_str(), kNoPostgres);
-#endif
+    std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, redactUri(db).c_str(),
+                 kNoPostgres);
     return kExitRecord;
 }
+#endif
 
 // A name for a new file in the folder of `target`, unlike any there.
 std::string temporaryBeside(const std::string &target) {
@@ -145,6 +127,12 @@ std::string toUpper(std::string text) {
     return text;
 }
 
+#ifndef KAV_HAVE_POSTGRESQL
+// Names only: without libpq no run has a central record.
+class SqliteStore;
+class Uploader;
+#endif
+
 // What every port of a run shares.
 struct Station {
     const CheckRun &run;
@@ -152,7 +140,20 @@ struct Station {
     const Output &out;
     bool colour;
     bool loop;
+    // With a central record: the local record as its outbox, and the
+    // thread that empties it into `target` (the URI without its password).
+    SqliteStore *outbox = nullptr;
+    Uploader *uploader = nullptr;
+    std::string target;
 };
+
+// "N units waiting for upload (last error: ...)", or "" when none waits.
+std::string waitingLine(long long pending, const std::string &lastError) {
+    if (pending <= 0)
+        return {};
+    return std::to_string(pending) + (pending == 1 ? " unit" : " units") + " waiting for upload" +
+           (lastError.empty() ? "" : " (last error: " + lastError + ")");
+}
 
 // A unit's verdict goes out whole: ports checked at once never mix lines.
 std::mutex printing;
@@ -175,7 +176,26 @@ int checkPort(const Station &station, int port) {
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();
-        const std::optional<StoredUnit> stored = station.records.append(unit, run, steps, error);
+        std::optional<StoredUnit> stored;
+        Json upload;
+        std::string waiting;
+#ifdef KAV_HAVE_POSTGRESQL
+        if (station.outbox != nullptr) {
+            // What waited before this unit: the one just made is sent now.
+            std::string ignored;
+            const OutboxState before = station.outbox->outboxState(ignored);
+            waiting = waitingLine(before.pending, before.lastError);
+            stored = station.outbox->appendForUpload(unit, run, steps, station.target, error);
+            station.uploader->wake();
+            upload = Json{
+                {"target", station.target},
+                {"waiting", before.pending},
+                {"lastError", before.lastError.empty() ? Json(nullptr) : Json(before.lastError)}};
+            if (std::vector<std::string> c = station.uploader->takeConflicts(); !c.empty())
+                upload["conflicts"] = c;
+        } else
+#endif
+            stored = station.records.append(unit, run, steps, error);
         const std::optional<long long> id =
             stored ? std::optional<long long>(stored->id) : std::nullopt;
         const double recordMs =
@@ -184,7 +204,14 @@ int checkPort(const Station &station, int port) {
                                 {"db", station.records.location()},
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
+        if (id && !upload.is_null())
+            record["upload"] = upload;
         std::string banner = unitBanner(unit, run, station.colour);
+        if (!waiting.empty())
+            banner += waiting + "\n";
+        if (upload.contains("conflicts"))
+            banner += "CONFLICT in the central record: see above; those units stay in the "
+                      "outbox\n";
         {
             const std::lock_guard lock(printing);
             if (!id) {
@@ -213,8 +240,11 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
              const CheckOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("check");
+#ifndef KAV_HAVE_POSTGRESQL
     if (isCentralUri(options.dbPath))
         return withCentral("check", options.dbPath);
+#endif
+    const bool central = isCentralUri(options.dbPath);
     std::string error;
     const std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
@@ -223,7 +253,26 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
     }
     if (options.showPlan)
         return out.result(Json::parse(plan->text, nullptr, false), plan->text, kExitOk);
-    const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
+    const std::string dbPath =
+        central ? (options.outboxPath.empty() ? defaultRecordsPath() : options.outboxPath)
+        : options.dbPath.empty() ? defaultRecordsPath()
+                                 : options.dbPath;
+#ifdef KAV_HAVE_POSTGRESQL
+    std::unique_ptr<SqliteStore> outbox;
+    std::unique_ptr<RecordStore> records;
+    if (central) {
+        outbox = SqliteStore::open(dbPath, StoreOpen::CreateIfMissing, error,
+                                   options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    } else {
+        records = openLocalStore(dbPath, StoreOpen::CreateIfMissing, error,
+                                 options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    }
+    if (!records && !outbox) {
+        std::fprintf(stderr, "kav: %s\n", error.c_str());
+        return kExitRecord;
+    }
+    RecordStore &local = outbox ? static_cast<RecordStore &>(*outbox) : *records;
+#else
     const std::unique_ptr<RecordStore> records =
         openLocalStore(dbPath, StoreOpen::CreateIfMissing, error,
                        options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
@@ -231,6 +280,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
     }
+    RecordStore &local = *records;
+#endif
     const PhotoFolder photos;
     if (!photos.use())
         return out.error("check", "no folder for the photos the check reads", kExitPhoto);
@@ -241,15 +292,43 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
                        options.operatorId,
                        options.serial};
     const InterruptEndsRun interruptEndsLoop;
-    const Station station{run, *records, out, !out.json() && platform::stdoutIsTerminal(),
-                          options.loop};
+    Station station{run,          local,   out,     !out.json() && platform::stdoutIsTerminal(),
+                    options.loop, nullptr, nullptr, {}};
+#ifdef KAV_HAVE_POSTGRESQL
+    // One uploader a process, started before any port: units left in the
+    // outbox by an earlier run go too.
+    std::unique_ptr<Uploader> uploader;
+    if (outbox) {
+        station.outbox = outbox.get();
+        station.target = redactUri(options.dbPath);
+        uploader = std::make_unique<Uploader>(*outbox, options.dbPath);
+        station.uploader = uploader.get();
+    }
+    // At the end, one last try, bounded: what the server does not take
+    // then waits in the outbox for the next run or kav sync.
+    const auto lastUpload = [&]() {
+        if (!uploader)
+            return;
+        uploader->finish(std::chrono::seconds{5});
+        std::string ignored;
+        const OutboxState state = outbox->outboxState(ignored);
+        if (state.pending > 0)
+            std::fprintf(stderr, "kav: %s: %s\n", dbPath.c_str(),
+                         waitingLine(state.pending, state.lastError).c_str());
+    };
+#else
+    const auto lastUpload = [] {};
+#endif
     const std::vector<int> ports = findPorts();
-    if (ports.empty())
+    if (ports.empty()) {
+        lastUpload();
         return out.result(Json::array(), "no reader found", kExitNoDevice);
+    }
     // Several ports share the station, each on a thread of its own; the
     // run's exit code is the worst of theirs.
     const std::vector<int> codes =
         runOnPorts<int>(ports, [&station](int port) { return checkPort(station, port); });
+    lastUpload();
     return *std::max_element(codes.begin(), codes.end());
 }
 
@@ -278,6 +357,17 @@ int runResults(const Output &out, const ResultsOptions &options) {
     filter.samId = options.samId;
     filter.verdict = toUpper(options.verdict);
     const std::string &dbPath = records->location();
+#ifdef KAV_HAVE_POSTGRESQL
+    // Units still waiting for a central record are said on stderr, so an
+    // export on stdout stays clean.
+    if (auto *local = dynamic_cast<SqliteStore *>(records.get()); local != nullptr) {
+        std::string ignored;
+        const OutboxState state = local->outboxState(ignored);
+        if (state.pending > 0)
+            std::fprintf(stderr, "kav: %s: %s\n", dbPath.c_str(),
+                         waitingLine(state.pending, state.lastError).c_str());
+    }
+#endif
     const auto failed = [&error, &dbPath]() {
         std::fprintf(stderr, "kav: results database %s: %s\n", dbPath.c_str(), error.c_str());
         return kExitRecord;

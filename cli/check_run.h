@@ -18,6 +18,7 @@ struct CheckOptions {
     std::string station;    // empty: the host name
     std::string operatorId; // empty: not recorded
     std::string serial;     // empty: the unit's SAM ID
+    std::string outboxPath; // with a central record: the local record (empty: the default)
 };
 
 struct ResultsOptions {

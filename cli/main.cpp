@@ -461,6 +461,11 @@ const Command kCommands[] = {
          command.add_flag("--loop", o.loop,
                           "Check unit after unit: each when it arrives, the next once it is "
                           "taken away (Ctrl+C: stop after the unit under way)");
+         command
+             .add_option("--outbox", o.outboxPath,
+                         "With a central record (--db postgresql://...): the local record units "
+                         "wait in for upload (default: the default results database)")
+             ->option_text("FILE");
          command.add_flag("--show-plan", o.showPlan, "Print the plan and touch no port");
          command.add_flag("--full-check", o.fullCheck,
                           "Read every page of the database for damage before using it");

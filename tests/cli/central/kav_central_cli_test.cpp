@@ -3,11 +3,16 @@
 #include "postgres_server.h"
 #include "process.h"
 #include "station/pg_connection.h"
+#include "station/pg_uri.h"
+#include "station/sqlite_store.h"
 #include "test_files.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,10 +21,15 @@ TEST(KavCentralUri, IsNeverAFileAndNeverShowsThePassword) {
     const std::string secret = "Zq9SecretPw";
     const struct {
         std::vector<std::string> args;
+        const char *says;
     } cases[] = {
-        {{"check", "--db", "postgresql://station:" + secret + "@127.0.0.1:1/line3"}},
-        {{"results", "--db", "postgres://station:" + secret + "@127.0.0.1:1/line3"}},
-        {{"results", "--json", "--db", "postgresql://127.0.0.1:1/line3?password=" + secret}},
+        // A check keeps its unit locally for a server away: it says so.
+        {{"check", "--db", "postgresql://station:" + secret + "@127.0.0.1:1/line3"},
+         "waiting for upload"},
+        {{"results", "--db", "postgres://station:" + secret + "@127.0.0.1:1/line3"},
+         "results database postgres"},
+        {{"results", "--json", "--db", "postgresql://127.0.0.1:1/line3?password=" + secret},
+         "results database postgres"},
     };
     for (const auto &c : cases) {
         test::TempFolder folder;
@@ -33,10 +43,20 @@ TEST(KavCentralUri, IsNeverAFileAndNeverShowsThePassword) {
                       }(),
                       {{"XDG_DATA_HOME", folder.path().string()}});
         EXPECT_NE(o.exit, 0) << c.args[0];
-        EXPECT_NE(o.err.find("results database postgres"), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
         EXPECT_EQ((o.out + o.err).find(secret), std::string::npos) << o.out << o.err;
-        // Nothing made in the working folder nor in the default record's place.
-        EXPECT_TRUE(test::listing(folder.path()).empty()) << c.args[0];
+        // No file named after the URI; only a check makes the default record.
+        for (const auto &name : test::listing(folder.path()))
+            EXPECT_EQ(name.find("velkart"), c.args[0] == "check" ? 0u : std::string::npos) << name;
+        if (c.args[0] == "check") {
+            std::string error;
+            const auto kept = kav::station::SqliteStore::open(
+                (folder.path() / "velkart" / "results.sqlite").string(),
+                kav::station::StoreOpen::MustExist, error);
+            ASSERT_NE(kept, nullptr) << error;
+            for (const auto &e : kept->pending(10, error))
+                EXPECT_EQ(e.target.find(secret), std::string::npos) << e.target;
+        }
     }
 }
 
@@ -80,7 +100,7 @@ TEST_F(KavCentralServer, SaysWhyTheRecordCannotBeUsedAndNeverThePassword) {
         const char *says;
     } cases[] = {
         {"a wrong password",
-         {"check", "--db", server_->uri(test::PostgresServer::kUser, wrong, "postgres")},
+         {"results", "--db", server_->uri(test::PostgresServer::kUser, wrong, "postgres")},
          "password authentication failed"},
         {"results from a fresh database",
          {"results", "--db", server_->uri("cli_fresh")},
@@ -88,9 +108,6 @@ TEST_F(KavCentralServer, SaysWhyTheRecordCannotBeUsedAndNeverThePassword) {
         {"a newer layout",
          {"results", "--db", server_->uri("cli_newer")},
          "written by a newer kav (layout 7; this kav knows up to 3)"},
-        {"check makes the tables",
-         {"check", "--db", server_->uri("cli_fresh")},
-         "its tables are ready (layout 3)"},
     };
     for (const auto &c : cases) {
         const test::Outcome o = test::run(KAV_CLI, c.args);
@@ -99,5 +116,88 @@ TEST_F(KavCentralServer, SaysWhyTheRecordCannotBeUsedAndNeverThePassword) {
         for (const std::string &secret : {wrong, server_->password()})
             EXPECT_EQ((o.out + o.err).find(secret), std::string::npos) << c.what << ": " << o.err;
     }
-    EXPECT_EQ(sql(server_->uri("cli_fresh"), "SELECT version FROM kav_schema"), "3");
+    EXPECT_EQ(sql(server_->uri("cli_fresh"), "SELECT to_regclass('kav_schema') IS NULL"), "t")
+        << "kav results makes no tables";
+}
+
+TEST_F(KavCentralServer, UnitsWaitInTheOutboxAndArriveOnceWhateverTheServerDoes) {
+    const std::string wrong = "Wr0ngPw4Outbox";
+    ASSERT_EQ(sql(server_->uri(), "CREATE DATABASE cli_forward"), "");
+    const test::TempFolder folder;
+    const std::string outbox = (folder.path() / "outbox.sqlite").string();
+    const std::string plan = (folder.path() / "plan.json").string();
+    { std::ofstream(plan) << R"({"name": "quick", "steps": [{"step": "sam-id"}]})"; }
+    const test::Vars reader{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}};
+    enum Server { Up, Stopped, Started };
+    const struct {
+        const char *what;
+        Server server;
+        bool goodPassword;
+        const char *says;  // on stderr, "" for nothing waiting at the end
+        long long waiting; // in the outbox afterwards
+        long long central; // units in the central record afterwards
+    } steps[] = {
+        {"the server there: the unit arrives", Up, true, "", 0, 1},
+        {"a refused login: kept locally, said why", Up, false,
+         "1 unit waiting for upload (last error: ", 1, 1},
+        {"the server stopped: units queue", Stopped, true, "2 units waiting for upload", 2, -1},
+        {"the server back: each arrives once", Started, true, "", 0, 4},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.server == Stopped) {
+            ASSERT_TRUE(server_->stop()) << server_->error();
+        }
+        if (step.server == Started) {
+            ASSERT_TRUE(server_->start()) << server_->error();
+        }
+        const std::string uri =
+            step.goodPassword ? server_->uri("cli_forward")
+                              : server_->uri(test::PostgresServer::kUser, wrong, "cli_forward");
+        const test::Outcome o =
+            test::run(KAV_CLI, {"check", "--json", "--plan", plan, "--db", uri, "--outbox", outbox},
+                      reader, std::chrono::seconds{60});
+        EXPECT_EQ(o.exit, 0) << o.err;
+        const auto unit = nlohmann::json::parse(o.out, nullptr, false);
+        ASSERT_TRUE(unit.is_object()) << o.out;
+        EXPECT_TRUE(unit["record"].contains("id")) << o.out;
+        EXPECT_EQ(unit["record"]["upload"]["target"], kav::station::redactUri(uri)) << o.out;
+        if (*step.says != 0) {
+            EXPECT_NE(o.err.find(step.says), std::string::npos) << o.err;
+        } else {
+            EXPECT_EQ(o.err.find("waiting for upload"), std::string::npos) << o.err;
+        }
+        if (!step.goodPassword) {
+            EXPECT_NE(o.err.find("password authentication failed"), std::string::npos) << o.err;
+        }
+        for (const std::string &secret : {wrong, server_->password()})
+            EXPECT_EQ((o.out + o.err).find(secret), std::string::npos) << o.out << o.err;
+
+        // The local record says the same, on stderr only: the export stays clean.
+        const test::Outcome local = test::run(KAV_CLI, {"results", "--csv", "--db", outbox});
+        EXPECT_EQ(local.exit, 0) << local.err;
+        EXPECT_EQ(local.err.find("waiting for upload") != std::string::npos, step.waiting > 0)
+            << local.err;
+        EXPECT_EQ(local.out.find("waiting"), std::string::npos);
+        std::string error;
+        const auto store =
+            kav::station::SqliteStore::open(outbox, kav::station::StoreOpen::MustExist, error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(store->outboxState(error).pending, step.waiting) << error;
+        if (step.central >= 0) {
+            EXPECT_EQ(sql(server_->uri("cli_forward"),
+                          "SELECT count(*) || ' ' || count(DISTINCT run_id) FROM units"),
+                      std::to_string(step.central) + " " + std::to_string(step.central));
+        }
+    }
+    // Every local unit, by its run id and hash, exactly once.
+    std::string error;
+    const auto store =
+        kav::station::SqliteStore::open(outbox, kav::station::StoreOpen::MustExist, error);
+    ASSERT_NE(store, nullptr) << error;
+    for (const auto &u : store->units({}, error))
+        EXPECT_EQ(sql(server_->uri("cli_forward"), "SELECT count(*) FROM units WHERE run_id = '" +
+                                                       u.runId + "' AND payload_hash = '" +
+                                                       u.payloadHash + "'"),
+                  "1");
 }
