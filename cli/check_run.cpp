@@ -437,4 +437,80 @@ int runResults(const Output &out, const ResultsOptions &options) {
     return out.success(unitsJson(units), unitsText(units));
 }
 
+int runSync(const Output &out, const SyncOptions &options) {
+    if (!haveLocalStore())
+        return withoutRecords("sync");
+#ifdef KAV_HAVE_POSTGRESQL
+    std::string error;
+    const std::string path = options.outboxPath.empty() ? defaultRecordsPath() : options.outboxPath;
+    const std::unique_ptr<SqliteStore> outbox =
+        SqliteStore::open(path, StoreOpen::MustExist, error);
+    if (!outbox) {
+        std::fprintf(stderr, "kav: sync: %s\n", error.c_str());
+        return kExitRecord;
+    }
+    std::string uri = options.dbPath;
+    if (!uri.empty() && !isCentralUri(uri))
+        return out.error("sync", "--db must be a postgresql:// URI", kExitUsage);
+    const std::vector<OutboxEntry> first = outbox->pending(1, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "kav: sync: %s: %s\n", path.c_str(), error.c_str());
+        return kExitRecord;
+    }
+    // The rows keep the target without its password: libpq finds it in
+    // PGPASSWORD or ~/.pgpass then.
+    if (uri.empty() && !first.empty())
+        uri = first[0].target;
+    SyncCounts total;
+    const auto report = [&](int code) {
+        std::string ignored;
+        const OutboxState state = outbox->outboxState(ignored);
+        Json j{{"outbox", path},
+               {"db", uri.empty() ? Json(nullptr) : Json(redactUri(uri))},
+               {"sent", total.sent},
+               {"alreadyThere", total.alreadyThere},
+               {"conflicts", total.conflicted},
+               {"left", state.pending},
+               {"lastError", total.lastError.empty() ? Json(nullptr) : Json(total.lastError)}};
+        const std::string text =
+            std::to_string(total.sent) + " sent, " + std::to_string(total.alreadyThere) +
+            " already there, " + std::to_string(total.conflicted.size()) + " conflicting, " +
+            std::to_string(state.pending) + " left" +
+            (total.lastError.empty() ? "" : " (last error: " + total.lastError + ")");
+        if (code == kExitOk && state.pending > 0)
+            code = kExitRecord;
+        return out.result(j, text, code);
+    };
+    if (first.empty())
+        return report(kExitOk);
+    const auto conn = PgConnection::connect(uri, std::chrono::seconds{30}, error);
+    if (!conn || !ensureCentralSchema(*conn, SchemaUse::Create, error)) {
+        total.lastError = error;
+        return report(kExitRecord);
+    }
+    for (;;) {
+        const SyncCounts pass = uploadPending(*outbox, *conn, 200);
+        total.sent += pass.sent;
+        total.alreadyThere += pass.alreadyThere;
+        total.conflicted.insert(total.conflicted.end(), pass.conflicted.begin(),
+                                pass.conflicted.end());
+        if (!pass.lastError.empty())
+            total.lastError = pass.lastError;
+        for (const std::string &c : pass.conflicted)
+            std::fprintf(stderr, "kav: sync: %s: CONFLICT, the unit stays in the outbox: %s\n",
+                         conn->location().c_str(), c.c_str());
+        // Conflicts stay at the head of the outbox: a pass that moved
+        // nothing is the end.
+        if (pass.sent + pass.alreadyThere == 0)
+            break;
+    }
+    return report(kExitOk);
+#else
+    (void)out;
+    std::fprintf(stderr, "kav: sync: %s\n", kNoPostgres);
+    (void)options;
+    return kExitRecord;
+#endif
+}
+
 } // namespace kav::cli

@@ -39,4 +39,12 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
              const CheckOptions &options);
 int runResults(const Output &out, const ResultsOptions &options);
 
+struct SyncOptions {
+    std::string dbPath;     // the central record; empty: the target the outbox rows name
+    std::string outboxPath; // empty: the default record
+};
+
+// Sends every unit waiting in the outbox now; exit 0 only when none is left.
+int runSync(const Output &out, const SyncOptions &options);
+
 } // namespace kav::cli

@@ -288,6 +288,7 @@ struct Args {
     PhotoArgs soakPhoto;
     CheckOptions checkOptions;
     ResultsOptions resultsOptions;
+    SyncOptions syncOptions;
     std::string captureIn, captureOut;
     std::string sendHex;
     bool sendRaw = false;
@@ -497,6 +498,20 @@ const Command kCommands[] = {
      },
      nullptr,
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
+    {"sync", "Upload now the units waiting in the local record for the central one", Ports::One,
+     nullptr,
+     [](CLI::App &command, Args &args) {
+         SyncOptions &o = args.syncOptions;
+         command
+             .add_option("--db", o.dbPath,
+                         "The central record (default: the one the waiting units name)")
+             ->option_text("URI");
+         command
+             .add_option("--outbox", o.outboxPath,
+                         "The local record (default: the default results database)")
+             ->option_text("FILE");
+     },
+     nullptr, [](const Context &c, const Args &args) { return runSync(c.out, args.syncOptions); }},
     {"capture-convert", "Write a library trace file (KAVIDCARD_TRACE) as a pcapng capture",
      Ports::One, nullptr,
      [](CLI::App &command, Args &args) {

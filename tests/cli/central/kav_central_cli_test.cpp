@@ -201,3 +201,55 @@ TEST_F(KavCentralServer, UnitsWaitInTheOutboxAndArriveOnceWhateverTheServerDoes)
                                                        u.payloadHash + "'"),
                   "1");
 }
+
+TEST_F(KavCentralServer, SyncSendsWhatWaitsAndSaysWhatIsLeft) {
+    ASSERT_EQ(sql(server_->uri(), "CREATE DATABASE cli_sync"), "");
+    const test::TempFolder folder;
+    const std::string outbox = (folder.path() / "outbox.sqlite").string();
+    const std::string plan = (folder.path() / "plan.json").string();
+    { std::ofstream(plan) << R"({"name": "quick", "steps": [{"step": "sam-id"}]})"; }
+    // Two units queue while the server is away.
+    ASSERT_TRUE(server_->stop()) << server_->error();
+    for (int i = 0; i < 2; ++i) {
+        const test::Outcome o =
+            test::run(KAV_CLI,
+                      {"check", "--json", "--plan", plan, "--db", server_->uri("cli_sync"),
+                       "--outbox", outbox},
+                      {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}}, std::chrono::seconds{60});
+        ASSERT_EQ(o.exit, 0) << o.err;
+    }
+    // The rows name their target without the password: it comes from PGPASSWORD.
+    const test::Vars password{{"PGPASSWORD", server_->password()}};
+    const struct {
+        const char *what;
+        bool start;
+        test::Vars vars;
+        int exit;
+        long long sent, left;
+    } steps[] = {
+        {"the server still away", false, password, 10, 0, 2},
+        {"no password anywhere", true, {}, 10, 0, 2},
+        {"the target the rows name", false, password, 0, 2, 0},
+        {"nothing left to send", false, password, 0, 0, 0},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.start) {
+            ASSERT_TRUE(server_->start()) << server_->error();
+        }
+        const test::Outcome o =
+            test::run(KAV_CLI, {"sync", "--json", "--outbox", outbox}, step.vars);
+        EXPECT_EQ(o.exit, step.exit) << o.out << o.err;
+        const auto j = nlohmann::json::parse(o.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << o.out << o.err;
+        EXPECT_EQ(j.value("sent", -1LL), step.sent) << o.out;
+        EXPECT_EQ(j.value("left", -1LL), step.left) << o.out;
+        if (step.left > 0) {
+            EXPECT_TRUE(j["lastError"].is_string()) << o.out;
+        }
+        EXPECT_EQ((o.out + o.err).find(server_->password()), std::string::npos) << o.out;
+    }
+    EXPECT_EQ(sql(server_->uri("cli_sync"), "SELECT count(DISTINCT run_id) || ' ' || count(*) "
+                                            "FROM units"),
+              "2 2");
+}
