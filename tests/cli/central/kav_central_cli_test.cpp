@@ -3,6 +3,7 @@
 #include "postgres_server.h"
 #include "process.h"
 #include "station/pg_connection.h"
+#include "station/pg_store.h"
 #include "station/pg_uri.h"
 #include "station/sqlite_store.h"
 #include "test_files.h"
@@ -252,4 +253,45 @@ TEST_F(KavCentralServer, SyncSendsWhatWaitsAndSaysWhatIsLeft) {
     EXPECT_EQ(sql(server_->uri("cli_sync"), "SELECT count(DISTINCT run_id) || ' ' || count(*) "
                                             "FROM units"),
               "2 2");
+}
+
+TEST_F(KavCentralServer, ARunIdHeldWithOtherDataIsAConflictAndStaysInTheOutbox) {
+    ASSERT_EQ(sql(server_->uri(), "CREATE DATABASE cli_conflict"), "");
+    const test::TempFolder folder;
+    const std::string outbox = (folder.path() / "outbox.sqlite").string();
+    const std::string plan = (folder.path() / "plan.json").string();
+    { std::ofstream(plan) << R"({"name": "quick", "steps": [{"step": "sam-id"}]})"; }
+    const std::string uri = server_->uri("cli_conflict");
+    // The tables first, then the unit waits while the server is away.
+    std::string error;
+    ASSERT_NE(kav::station::PgStore::open(uri, kav::station::SchemaUse::Create, error), nullptr)
+        << error;
+    ASSERT_TRUE(server_->stop()) << server_->error();
+    const test::Outcome checked =
+        test::run(KAV_CLI, {"check", "--json", "--plan", plan, "--db", uri, "--outbox", outbox},
+                  {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}}, std::chrono::seconds{60});
+    ASSERT_TRUE(server_->start()) << server_->error();
+    ASSERT_EQ(checked.exit, 0) << checked.err;
+    const auto store =
+        kav::station::SqliteStore::open(outbox, kav::station::StoreOpen::MustExist, error);
+    ASSERT_NE(store, nullptr) << error;
+    const auto waiting = store->pending(10, error);
+    ASSERT_EQ(waiting.size(), 1u) << error;
+    // Another station's data under this run id.
+    ASSERT_EQ(sql(uri, "INSERT INTO units(run_id, at, ended_at, station, sequence, port, "
+                       "plan_name, plan_version, plan_hash, verdict, ms, library_version, "
+                       "kav_version, steps, payload_hash) VALUES ('" +
+                           waiting[0].unit.runId +
+                           "', 'a', 'b', 'elsewhere', 1, 1, 'p', '', 'h', 'PASS', 1, 'l', 'k', "
+                           "'[]', 'other')"),
+              "");
+    const test::Outcome o = test::run(KAV_CLI, {"sync", "--json", "--db", uri, "--outbox", outbox});
+    EXPECT_EQ(o.exit, 10) << o.out << o.err;
+    EXPECT_NE(o.err.find("CONFLICT"), std::string::npos) << o.err;
+    const auto j = nlohmann::json::parse(o.out, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << o.out;
+    EXPECT_EQ(j["conflicts"].size(), 1u) << o.out;
+    EXPECT_EQ(j.value("left", -1LL), 1) << o.out;
+    EXPECT_EQ(store->outboxState(error).pending, 1) << error;
+    EXPECT_EQ(sql(uri, "SELECT station FROM units"), "elsewhere") << "the server's row is kept";
 }
