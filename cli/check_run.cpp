@@ -9,6 +9,13 @@
 #include "platform/system.h"
 #include "port_set.h"
 #include "station/check.h"
+#include "station/pg_uri.h"
+#ifdef KAV_HAVE_POSTGRESQL
+#include "station/pg_outbox.h"
+#include "station/pg_schema.h"
+#include "station/pg_store.h"
+#include "station/sqlite_store.h"
+#endif
 #include "station/record_store.h"
 #include "station/report.h"
 #include "tally.h"
@@ -98,6 +105,16 @@ int withoutRecords(const char *command) {
     return kExitRecord;
 }
 
+#ifndef KAV_HAVE_POSTGRESQL
+// A central record is a URI, never a file name: a build without libpq says
+// what it cannot do with one rather than make a file called "postgresql:".
+int withCentral(const char *command, const std::string &db) {
+    std::fprintf(stderr, "kav: %s: results database %s: %s\n", command, redactUri(db).c_str(),
+                 kNoPostgres);
+    return kExitRecord;
+}
+#endif
+
 // A name for a new file in the folder of `target`, unlike any there.
 std::string temporaryBeside(const std::string &target) {
     std::random_device random;
@@ -113,6 +130,11 @@ std::string toUpper(std::string text) {
     return text;
 }
 
+#ifndef KAV_HAVE_POSTGRESQL
+// Names only: without libpq no run has a central record.
+class SqliteStore;
+class Uploader;
+#endif
 // The verdicts of one pass over several ports go out in port order, as the
 // list of ports has them, while each is checked as fast as it can be: a
 // port waits only for the ports before it to print, so the first (and a
@@ -152,9 +174,14 @@ struct Station {
     const Output &out;
     bool colour;
     bool loop;
-    PortOrder *order;             // a single run over several ports: verdicts in port order
-    const std::string &onVerdict; // empty: no command after each verdict
-    Tally &tally;
+    PortOrder *order = nullptr; // a single run over several ports: verdicts in port order
+    std::string onVerdict;      // empty: no command after each verdict
+    Tally *tally = nullptr;
+    // With a central record: the local record as its outbox, and the
+    // thread that empties it into `target` (the URI without its password).
+    SqliteStore *outbox = nullptr;
+    Uploader *uploader = nullptr;
+    std::string target;
 };
 
 // A command's hold on the line after a verdict: long enough for a label.
@@ -188,6 +215,14 @@ struct TurnGiven {
     }
 };
 
+// "N units waiting for upload (last error: ...)", or "" when none waits.
+std::string waitingLine(long long pending, const std::string &lastError) {
+    if (pending <= 0)
+        return {};
+    return std::to_string(pending) + (pending == 1 ? " unit" : " units") + " waiting for upload" +
+           (lastError.empty() ? "" : " (last error: " + lastError + ")");
+}
+
 // The units on one port, one after another with --loop, until Ctrl-C. Holds
 // nothing of its own beyond the call, so ports can run it on threads of
 // their own. Its exit code.
@@ -208,7 +243,26 @@ int checkPort(const Station &station, int port) {
         const Json steps = unitJson(unit, run, nullptr)["steps"];
         std::string error;
         const Clock::time_point start = Clock::now();
-        const std::optional<StoredUnit> stored = station.records.append(unit, run, steps, error);
+        std::optional<StoredUnit> stored;
+        Json upload;
+        std::string waiting;
+#ifdef KAV_HAVE_POSTGRESQL
+        if (station.outbox != nullptr) {
+            // What waited before this unit: the one just made is sent now.
+            std::string ignored;
+            const OutboxState before = station.outbox->outboxState(ignored);
+            waiting = waitingLine(before.pending, before.lastError);
+            stored = station.outbox->appendForUpload(unit, run, steps, station.target, error);
+            station.uploader->wake();
+            upload = Json{
+                {"target", station.target},
+                {"waiting", before.pending},
+                {"lastError", before.lastError.empty() ? Json(nullptr) : Json(before.lastError)}};
+            if (std::vector<std::string> c = station.uploader->takeConflicts(); !c.empty())
+                upload["conflicts"] = c;
+        } else
+#endif
+            stored = station.records.append(unit, run, steps, error);
         const std::optional<long long> id =
             stored ? std::optional<long long>(stored->id) : std::nullopt;
         const double recordMs =
@@ -217,12 +271,19 @@ int checkPort(const Station &station, int port) {
                                 {"db", station.records.location()},
                                 {"ms", std::round(recordMs * 100.0) / 100.0}}
                          : Json{{"error", error}};
+        if (id && !upload.is_null())
+            record["upload"] = upload;
         std::string banner = unitBanner(unit, run, station.colour);
         Json line = unitJson(unit, run, record);
         runHookFor(station, port, line);
-        station.tally.add(unit.verdict, run.serial.empty() ? unit.samId : run.serial);
+        station.tally->add(unit.verdict, run.serial.empty() ? unit.samId : run.serial);
         if (station.order)
             station.order->waitForTurn(port);
+        if (!waiting.empty())
+            banner += waiting + "\n";
+        if (upload.contains("conflicts"))
+            banner += "CONFLICT in the central record: see above; those units stay in the "
+                      "outbox\n";
         {
             const std::lock_guard lock(printing);
             if (!id) {
@@ -258,6 +319,11 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
              const CheckOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("check");
+#ifndef KAV_HAVE_POSTGRESQL
+    if (isCentralUri(options.dbPath))
+        return withCentral("check", options.dbPath);
+#endif
+    const bool central = isCentralUri(options.dbPath);
     std::string error;
     std::optional<CheckPlan> plan = loadPlan(options.planPath, error);
     if (!plan) {
@@ -272,7 +338,26 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         return out.error("check",
                          "--on-verdict: this build of kav cannot run a command after a verdict",
                          kExitUsage);
-    const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
+    const std::string dbPath =
+        central ? (options.outboxPath.empty() ? defaultRecordsPath() : options.outboxPath)
+        : options.dbPath.empty() ? defaultRecordsPath()
+                                 : options.dbPath;
+#ifdef KAV_HAVE_POSTGRESQL
+    std::unique_ptr<SqliteStore> outbox;
+    std::unique_ptr<RecordStore> records;
+    if (central) {
+        outbox = SqliteStore::open(dbPath, StoreOpen::CreateIfMissing, error,
+                                   options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    } else {
+        records = openLocalStore(dbPath, StoreOpen::CreateIfMissing, error,
+                                 options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    }
+    if (!records && !outbox) {
+        std::fprintf(stderr, "kav: %s\n", error.c_str());
+        return kExitRecord;
+    }
+    RecordStore &local = outbox ? static_cast<RecordStore &>(*outbox) : *records;
+#else
     const std::unique_ptr<RecordStore> records =
         openLocalStore(dbPath, StoreOpen::CreateIfMissing, error,
                        options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
@@ -280,6 +365,8 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
     }
+    RecordStore &local = *records;
+#endif
     const PhotoFolder photos;
     if (!photos.use())
         return out.error("check", "no folder for the photos the check reads", kExitPhoto);
@@ -290,25 +377,57 @@ int runCheck(const Output &out, const std::function<std::vector<int>()> &findPor
                        options.operatorId,
                        options.serial};
     const InterruptEndsRun interruptEndsLoop;
+    Tally tally;
+    Station station{run,
+                    local,
+                    out,
+                    !out.json() && platform::stdoutIsTerminal(),
+                    options.loop,
+                    nullptr,
+                    options.onVerdict,
+                    &tally,
+                    nullptr,
+                    nullptr,
+                    {}};
+#ifdef KAV_HAVE_POSTGRESQL
+    // One uploader a process, started before any port: units left in the
+    // outbox by an earlier run go too.
+    std::unique_ptr<Uploader> uploader;
+    if (outbox) {
+        station.outbox = outbox.get();
+        station.target = redactUri(options.dbPath);
+        uploader = std::make_unique<Uploader>(*outbox, options.dbPath);
+        station.uploader = uploader.get();
+    }
+    // At the end, one last try, bounded: what the server does not take
+    // then waits in the outbox for the next run or kav sync.
+    const auto lastUpload = [&]() {
+        if (!uploader)
+            return;
+        uploader->finish(std::chrono::seconds{5});
+        std::string ignored;
+        const OutboxState state = outbox->outboxState(ignored);
+        if (state.pending > 0)
+            std::fprintf(stderr, "kav: %s: %s\n", dbPath.c_str(),
+                         waitingLine(state.pending, state.lastError).c_str());
+    };
+#else
+    const auto lastUpload = [] {};
+#endif
     const std::vector<int> ports = findPorts();
-    if (ports.empty())
+    if (ports.empty()) {
+        lastUpload();
         return out.result(Json::array(), "no reader found", kExitNoDevice);
+    }
     // With --loop units come and go on each port as they will: each verdict
     // goes out when it is ready.
     PortOrder order(ports);
-    Tally tally;
-    const Station station{run,
-                          *records,
-                          out,
-                          !out.json() && platform::stdoutIsTerminal(),
-                          options.loop,
-                          options.loop ? nullptr : &order,
-                          options.onVerdict,
-                          tally};
+    station.order = options.loop ? nullptr : &order;
     // Several ports share the station, each on a thread of its own; the
     // run's exit code is the worst of theirs.
     const std::vector<int> codes =
         runOnPorts<int>(ports, [&station](int port) { return checkPort(station, port); });
+    lastUpload();
     // A lone unit's line says it all; a loop or a line of ports sums up.
     if (options.loop || ports.size() > 1)
         out.success(Json{{"tally", tally.json()}}, tally.text());
@@ -324,10 +443,18 @@ int runResults(const Output &out, const ResultsOptions &options) {
     if (!haveLocalStore())
         return withoutRecords("results");
     std::string error;
-    const std::string dbPath = options.dbPath.empty() ? defaultRecordsPath() : options.dbPath;
-    const std::unique_ptr<RecordStore> records =
-        openLocalStore(dbPath, StoreOpen::MustExist, error,
-                       options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    std::unique_ptr<RecordStore> records;
+    if (isCentralUri(options.dbPath)) {
+#ifdef KAV_HAVE_POSTGRESQL
+        records = PgStore::open(options.dbPath, SchemaUse::MustExist, error);
+#else
+        return withCentral("results", options.dbPath);
+#endif
+    } else {
+        records = openLocalStore(options.dbPath.empty() ? defaultRecordsPath() : options.dbPath,
+                                 StoreOpen::MustExist, error,
+                                 options.fullCheck ? StoreCheck::Full : StoreCheck::Quick);
+    }
     if (!records) {
         std::fprintf(stderr, "kav: %s\n", error.c_str());
         return kExitRecord;
@@ -337,6 +464,18 @@ int runResults(const Output &out, const ResultsOptions &options) {
     filter.samId = options.samId;
     filter.until = options.until;
     filter.verdict = toUpper(options.verdict);
+    const std::string &dbPath = records->location();
+#ifdef KAV_HAVE_POSTGRESQL
+    // Units still waiting for a central record are said on stderr, so an
+    // export on stdout stays clean.
+    if (auto *local = dynamic_cast<SqliteStore *>(records.get()); local != nullptr) {
+        std::string ignored;
+        const OutboxState state = local->outboxState(ignored);
+        if (state.pending > 0)
+            std::fprintf(stderr, "kav: %s: %s\n", dbPath.c_str(),
+                         waitingLine(state.pending, state.lastError).c_str());
+    }
+#endif
     filter.station = options.station;
     filter.operatorId = options.operatorId;
     filter.serial = options.serial;
@@ -438,6 +577,82 @@ int runResults(const Output &out, const ResultsOptions &options) {
         return kExitOk;
     }
     return out.success(unitsJson(units), unitsText(units));
+}
+
+int runSync(const Output &out, const SyncOptions &options) {
+    if (!haveLocalStore())
+        return withoutRecords("sync");
+#ifdef KAV_HAVE_POSTGRESQL
+    std::string error;
+    const std::string path = options.outboxPath.empty() ? defaultRecordsPath() : options.outboxPath;
+    const std::unique_ptr<SqliteStore> outbox =
+        SqliteStore::open(path, StoreOpen::MustExist, error);
+    if (!outbox) {
+        std::fprintf(stderr, "kav: sync: %s\n", error.c_str());
+        return kExitRecord;
+    }
+    std::string uri = options.dbPath;
+    if (!uri.empty() && !isCentralUri(uri))
+        return out.error("sync", "--db must be a postgresql:// URI", kExitUsage);
+    const std::vector<OutboxEntry> first = outbox->pending(1, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "kav: sync: %s: %s\n", path.c_str(), error.c_str());
+        return kExitRecord;
+    }
+    // The rows keep the target without its password: libpq finds it in
+    // PGPASSWORD or ~/.pgpass then.
+    if (uri.empty() && !first.empty())
+        uri = first[0].target;
+    SyncCounts total;
+    const auto report = [&](int code) {
+        std::string ignored;
+        const OutboxState state = outbox->outboxState(ignored);
+        Json j{{"outbox", path},
+               {"db", uri.empty() ? Json(nullptr) : Json(redactUri(uri))},
+               {"sent", total.sent},
+               {"alreadyThere", total.alreadyThere},
+               {"conflicts", total.conflicted},
+               {"left", state.pending},
+               {"lastError", total.lastError.empty() ? Json(nullptr) : Json(total.lastError)}};
+        const std::string text =
+            std::to_string(total.sent) + " sent, " + std::to_string(total.alreadyThere) +
+            " already there, " + std::to_string(total.conflicted.size()) + " conflicting, " +
+            std::to_string(state.pending) + " left" +
+            (total.lastError.empty() ? "" : " (last error: " + total.lastError + ")");
+        if (code == kExitOk && state.pending > 0)
+            code = kExitRecord;
+        return out.result(j, text, code);
+    };
+    if (first.empty())
+        return report(kExitOk);
+    const auto conn = PgConnection::connect(uri, std::chrono::seconds{30}, error);
+    if (!conn || !ensureCentralSchema(*conn, SchemaUse::Create, error)) {
+        total.lastError = error;
+        return report(kExitRecord);
+    }
+    for (;;) {
+        const SyncCounts pass = uploadPending(*outbox, *conn, 200);
+        total.sent += pass.sent;
+        total.alreadyThere += pass.alreadyThere;
+        total.conflicted.insert(total.conflicted.end(), pass.conflicted.begin(),
+                                pass.conflicted.end());
+        if (!pass.lastError.empty())
+            total.lastError = pass.lastError;
+        for (const std::string &c : pass.conflicted)
+            std::fprintf(stderr, "kav: sync: %s: CONFLICT, the unit stays in the outbox: %s\n",
+                         conn->location().c_str(), c.c_str());
+        // Conflicts stay at the head of the outbox: a pass that moved
+        // nothing is the end.
+        if (pass.sent + pass.alreadyThere == 0)
+            break;
+    }
+    return report(kExitOk);
+#else
+    (void)out;
+    std::fprintf(stderr, "kav: sync: %s\n", kNoPostgres);
+    (void)options;
+    return kExitRecord;
+#endif
 }
 
 } // namespace kav::cli

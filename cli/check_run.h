@@ -20,6 +20,7 @@ struct CheckOptions {
     std::string operatorId;          // empty: not recorded
     std::string serial;              // empty: the unit's SAM ID
     std::string onVerdict;           // a command run after each verdict; empty: none
+    std::string outboxPath;          // with a central record: the local record (empty: the default)
 };
 
 struct ResultsOptions {
@@ -44,5 +45,13 @@ struct ResultsOptions {
 int runCheck(const Output &out, const std::function<std::vector<int>()> &findPorts,
              const CheckOptions &options);
 int runResults(const Output &out, const ResultsOptions &options);
+
+struct SyncOptions {
+    std::string dbPath;     // the central record; empty: the target the outbox rows name
+    std::string outboxPath; // empty: the default record
+};
+
+// Sends every unit waiting in the outbox now; exit 0 only when none is left.
+int runSync(const Output &out, const SyncOptions &options);
 
 } // namespace kav::cli

@@ -306,6 +306,7 @@ struct Args {
     PhotoArgs soakPhoto;
     CheckOptions checkOptions;
     ResultsOptions resultsOptions;
+    SyncOptions syncOptions;
     std::string captureIn, captureOut;
     std::string sendHex;
     bool sendRaw = false;
@@ -479,6 +480,11 @@ const Command kCommands[] = {
          command.add_flag("--loop", o.loop,
                           "Check unit after unit: each when it arrives, the next once it is "
                           "taken away (Ctrl+C: stop, the unit under way recorded ABORTED)");
+         command
+             .add_option("--outbox", o.outboxPath,
+                         "With a central record (--db postgresql://...): the local record units "
+                         "wait in for upload (default: the default results database)")
+             ->option_text("FILE");
          command.add_flag("--show-plan", o.showPlan, "Print the plan and touch no port");
          command.add_option("--station", o.station, "The station's name (default: the host name)")
              ->option_text("NAME");
@@ -532,6 +538,20 @@ const Command kCommands[] = {
      },
      nullptr,
      [](const Context &c, const Args &args) { return runResults(c.out, args.resultsOptions); }},
+    {"sync", "Upload now the units waiting in the local record for the central one", Ports::One,
+     nullptr,
+     [](CLI::App &command, Args &args) {
+         SyncOptions &o = args.syncOptions;
+         command
+             .add_option("--db", o.dbPath,
+                         "The central record (default: the one the waiting units name)")
+             ->option_text("URI");
+         command
+             .add_option("--outbox", o.outboxPath,
+                         "The local record (default: the default results database)")
+             ->option_text("FILE");
+     },
+     nullptr, [](const Context &c, const Args &args) { return runSync(c.out, args.syncOptions); }},
     {"capture-convert", "Write a library trace file (KAVIDCARD_TRACE) as a pcapng capture",
      Ports::One, nullptr,
      [](CLI::App &command, Args &args) {

@@ -22,6 +22,8 @@ packages=(
     ser2net
     # Wireshark's command line, which reads kav's captures with our dissector.
     tshark
+    # A line's central record: libpq, and the server its tests start.
+    libpq-dev postgresql-15
     "$@"
 )
 

@@ -196,6 +196,36 @@ std::vector<StepResult> stepResultsOf(const std::string &stepsJson) {
     return stepResultsOf(outcomes);
 }
 
+StoredUnit storedUnitOf(const UnitResult &unit, const CheckRun &run, const Json &steps) {
+    StoredUnit u;
+    u.runId = unit.runId.empty() ? newRunId() : unit.runId;
+    u.at = unit.at;
+    u.endedAt = unit.endedAt.empty() ? timeAfter(unit.at, unit.ms) : unit.endedAt;
+    u.station = run.station;
+    u.operatorId = run.operatorId;
+    u.serial = !run.serial.empty() ? run.serial : unit.samId;
+    u.port = unit.port;
+    u.samId = unit.samId;
+    u.planName = run.plan->name;
+    u.planVersion = run.plan->version;
+    u.planHash = run.plan->hash;
+    u.verdict = unit.verdict;
+    u.ms = unit.ms;
+    u.libraryVersion = run.libraryVersion;
+    u.kavVersion = run.kavVersion;
+    u.steps = steps.dump(-1, ' ', false, Json::error_handler_t::replace);
+    for (const StepOutcome &step : unit.steps)
+        for (const StepFailure &f : step.failures) {
+            u.failures.push_back({step.step, f.operation, f.code, f.text, f.count});
+            if (std::find(u.failedSteps.begin(), u.failedSteps.end(), step.step) ==
+                u.failedSteps.end())
+                u.failedSteps.push_back(step.step);
+        }
+    u.readMs = unit.readMs;
+    u.stepResults = unit.stepResults.empty() ? stepResultsOf(unit.steps) : unit.stepResults;
+    return u;
+}
+
 std::string timeAfter(const std::string &at, double ms) {
     using namespace std::chrono;
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, milli = 0;

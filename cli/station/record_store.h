@@ -70,6 +70,10 @@ std::vector<StepResult> stepResultsOf(const std::vector<StepOutcome> &steps);
 // The same from a unit's steps as JSON text (older records keep only that).
 std::vector<StepResult> stepResultsOf(const std::string &stepsJson);
 
+// A checked unit as a store records it, all but its id, sequence and
+// payload hash, which the store sets when it writes it.
+StoredUnit storedUnitOf(const UnitResult &unit, const CheckRun &run, const Json &steps);
+
 // The ISO 8601 UTC time `ms` after `at` (same form, milliseconds); `at`
 // itself when it is not such a time.
 std::string timeAfter(const std::string &at, double ms);

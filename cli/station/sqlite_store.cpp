@@ -800,32 +800,19 @@ SqliteStore::~SqliteStore() {
 
 std::optional<StoredUnit> SqliteStore::append(const UnitResult &unit, const CheckRun &run,
                                               const Json &steps, std::string &error) {
-    StoredUnit u;
-    u.runId = unit.runId.empty() ? newRunId() : unit.runId;
-    u.at = unit.at;
-    u.endedAt = unit.endedAt.empty() ? timeAfter(unit.at, unit.ms) : unit.endedAt;
-    u.station = run.station;
-    u.operatorId = run.operatorId;
-    u.serial = !run.serial.empty() ? run.serial : unit.samId;
-    u.port = unit.port;
-    u.samId = unit.samId;
-    u.planName = run.plan->name;
-    u.planVersion = run.plan->version;
-    u.planHash = run.plan->hash;
-    u.verdict = unit.verdict;
-    u.ms = unit.ms;
-    u.libraryVersion = run.libraryVersion;
-    u.kavVersion = run.kavVersion;
-    u.steps = steps.dump(-1, ' ', false, Json::error_handler_t::replace);
-    for (const StepOutcome &step : unit.steps)
-        for (const StepFailure &f : step.failures) {
-            u.failures.push_back({step.step, f.operation, f.code, f.text, f.count});
-            if (std::find(u.failedSteps.begin(), u.failedSteps.end(), step.step) ==
-                u.failedSteps.end())
-                u.failedSteps.push_back(step.step);
-        }
-    u.readMs = unit.readMs;
-    u.stepResults = unit.stepResults.empty() ? stepResultsOf(unit.steps) : unit.stepResults;
+    return appendUnit(unit, run, steps, nullptr, error);
+}
+
+std::optional<StoredUnit> SqliteStore::appendForUpload(const UnitResult &unit, const CheckRun &run,
+                                                       const Json &steps, const std::string &target,
+                                                       std::string &error) {
+    return appendUnit(unit, run, steps, &target, error);
+}
+
+std::optional<StoredUnit> SqliteStore::appendUnit(const UnitResult &unit, const CheckRun &run,
+                                                  const Json &steps, const std::string *target,
+                                                  std::string &error) {
+    StoredUnit u = storedUnitOf(unit, run, steps);
 
     std::lock_guard lock(mutex_);
     // A row written into a file no longer there would be lost with it.
@@ -857,6 +844,15 @@ std::optional<StoredUnit> SqliteStore::append(const UnitResult &unit, const Chec
     std::string ignored;
     if (!insertUnit(db_, u, ignored))
         return fail();
+    if (target != nullptr) {
+        Statement row(db_, "INSERT INTO outbox(unit, target) VALUES (?1, ?2)");
+        if (!row.ok())
+            return fail();
+        row.bind(1, u.id);
+        row.bind(2, *target);
+        if (row.step() != SQLITE_DONE)
+            return fail();
+    }
     if (!exec(db_, "COMMIT", error)) {
         error = openFailure(db_, path_);
         exec(db_, "ROLLBACK", ignored);
@@ -967,6 +963,91 @@ std::vector<double> SqliteStore::readTimes(const RecordFilter &filter, std::stri
     std::lock_guard lock(mutex_);
     return selectRows(db_, readTimesQuery(filter, Dialect::Sqlite), error,
                       [](const Statement &s) { return s.real(0); });
+}
+
+std::vector<OutboxEntry> SqliteStore::pending(int limit, std::string &error) {
+    std::lock_guard lock(mutex_);
+    std::vector<OutboxEntry> entries;
+    std::map<long long, OutboxEntry> rows;
+    {
+        Statement s(db_, "SELECT unit, target, attempts, last_error FROM outbox ORDER BY unit "
+                         "LIMIT ?1");
+        if (!s.ok()) {
+            error = message(db_);
+            return entries;
+        }
+        s.bind(1, static_cast<long long>(limit));
+        int r;
+        while ((r = s.step()) == SQLITE_ROW) {
+            OutboxEntry &e = rows[s.integer(0)];
+            e.target = s.text(1);
+            e.attempts = static_cast<int>(s.integer(2));
+            e.lastError = s.text(3);
+        }
+        if (r != SQLITE_DONE) {
+            error = message(db_);
+            return entries;
+        }
+    }
+    if (rows.empty())
+        return entries;
+    const Query where{" WHERE units.id IN (SELECT unit FROM outbox ORDER BY unit LIMIT ?1)",
+                      {std::to_string(limit)}};
+    for (StoredUnit &u : readUnits(db_, where, error)) {
+        const auto at = rows.find(u.id);
+        if (at == rows.end())
+            continue; // acknowledged between the two reads
+        at->second.unit = std::move(u);
+        entries.push_back(std::move(at->second));
+    }
+    return entries;
+}
+
+bool SqliteStore::change(const std::string &sql, const std::vector<std::string> &values,
+                         std::string &error) {
+    std::lock_guard lock(mutex_);
+    if (std::string changed = fileChanged(); !changed.empty()) {
+        error = std::move(changed);
+        return false;
+    }
+    Statement s(db_, sql);
+    if (!s.ok()) {
+        error = message(db_);
+        return false;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i)
+        s.bind(static_cast<int>(i + 1), values[i]);
+    if (s.step() != SQLITE_DONE) {
+        error = openFailure(db_, path_);
+        return false;
+    }
+    return true;
+}
+
+bool SqliteStore::acknowledge(long long unit, std::string &error) {
+    return change("DELETE FROM outbox WHERE unit = ?1", {std::to_string(unit)}, error);
+}
+
+bool SqliteStore::recordAttempt(long long unit, const std::string &why, const std::string &nextTry,
+                                std::string &error) {
+    return change("UPDATE outbox SET attempts = attempts + 1, last_error = ?2, next_try = ?3 "
+                  "WHERE unit = ?1",
+                  {std::to_string(unit), why, nextTry}, error);
+}
+
+OutboxState SqliteStore::outboxState(std::string &error) {
+    std::lock_guard lock(mutex_);
+    OutboxState state;
+    // The latest failure is the one due again last.
+    Statement s(db_, "SELECT (SELECT count(*) FROM outbox), (SELECT last_error FROM outbox "
+                     "WHERE last_error IS NOT NULL ORDER BY next_try DESC, unit DESC LIMIT 1)");
+    if (!s.ok() || s.step() != SQLITE_ROW) {
+        error = message(db_);
+        return state;
+    }
+    state.pending = s.integer(0);
+    state.lastError = s.text(1);
+    return state;
 }
 
 std::unique_ptr<RecordStore> openLocalStore(const std::string &path, StoreOpen how,

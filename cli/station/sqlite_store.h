@@ -16,6 +16,19 @@ inline constexpr int kRecordsVersion = 3;
 // "VKRT": the file is a Velkart results database.
 inline constexpr int kRecordsApplicationId = 0x564B5254;
 
+// A unit waiting in the local record for upload to a central record.
+struct OutboxEntry {
+    StoredUnit unit;
+    std::string target; // the central record's URI, without its password
+    int attempts = 0;
+    std::string lastError;
+};
+
+struct OutboxState {
+    long long pending = 0;
+    std::string lastError; // of the latest failed attempt; empty when none
+};
+
 class SqliteStore final : public RecordStore {
   public:
     // nullptr with `error` when the file cannot be used: it is no SQLite
@@ -40,7 +53,28 @@ class SqliteStore final : public RecordStore {
 
     const std::string &location() const override { return path_; }
 
+    // As append(), with the unit's outbox row for `target` (a URI without
+    // its password) in the same transaction: the unit is never recorded
+    // without its upload pending.
+    std::optional<StoredUnit> appendForUpload(const UnitResult &unit, const CheckRun &run,
+                                              const Json &steps, const std::string &target,
+                                              std::string &error);
+    // The oldest `limit` units waiting for upload, oldest first.
+    std::vector<OutboxEntry> pending(int limit, std::string &error);
+    // The unit is in the central record: its outbox row goes.
+    bool acknowledge(long long unit, std::string &error);
+    // An attempt that failed: counted, with why and when (UTC, ISO 8601)
+    // the next one is due.
+    bool recordAttempt(long long unit, const std::string &why, const std::string &nextTry,
+                       std::string &error);
+    OutboxState outboxState(std::string &error);
+
   private:
+    std::optional<StoredUnit> appendUnit(const UnitResult &unit, const CheckRun &run,
+                                         const Json &steps, const std::string *target,
+                                         std::string &error);
+    // Runs one statement with text values bound; false with error.
+    bool change(const std::string &sql, const std::vector<std::string> &values, std::string &error);
     SqliteStore(sqlite3 *db, std::string path) : db_(db), path_(std::move(path)) {}
     // Empty when the file at path_ is still the one opened, else what became of it.
     std::string fileChanged() const;

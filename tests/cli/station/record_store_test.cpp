@@ -317,4 +317,70 @@ PRAGMA user_version = 2;
     }
 }
 
+TEST(RecordStore, TheOutboxHoldsEachUnitUntilItIsAcknowledged) {
+    const test::TempFolder folder;
+    std::string error;
+    const auto store = SqliteStore::open((folder.path() / "results.sqlite").string(),
+                                         StoreOpen::CreateIfMissing, error);
+    ASSERT_NE(store, nullptr) << error;
+    const CheckPlan plan{.name = "line-a", .text = "{}", .hash = "00"};
+    const CheckRun run{.plan = &plan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
+    const std::string target = "postgresql://station@db-host/line3";
+    std::vector<long long> ids;
+    for (const char *sam : {"S1", "S2", "S3"}) {
+        const auto u = store->appendForUpload(unit("2026-01-01T10:00:00.000Z", sam, true, {1}), run,
+                                              Json::array(), target, error);
+        ASSERT_TRUE(u) << error;
+        ids.push_back(u->id);
+    }
+    // A unit recorded without a central record waits for nothing.
+    ASSERT_TRUE(
+        store->append(unit("2026-01-01T11:00:00.000Z", "S4", true, {}), run, Json::array(), error))
+        << error;
+
+    enum Action { None, AckFirst, FailSecond, AckAll };
+    const struct {
+        const char *what;
+        Action action;
+        int limit;
+        std::vector<long long> pending; // the units pending(limit) gives, in order
+        long long count;
+        const char *lastError;
+    } cases[] = {
+        {"all three, oldest first", None, 10, {ids[0], ids[1], ids[2]}, 3, ""},
+        {"a limit takes the oldest", None, 2, {ids[0], ids[1]}, 3, ""},
+        {"the first acknowledged", AckFirst, 10, {ids[1], ids[2]}, 2, ""},
+        {"an attempt failed", FailSecond, 1, {ids[1]}, 2, "connection refused"},
+        {"every one acknowledged", AckAll, 10, {}, 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        bool done = true;
+        if (c.action == AckFirst)
+            done = store->acknowledge(ids[0], error);
+        if (c.action == FailSecond)
+            done = store->recordAttempt(ids[1], "connection refused", "2026-01-01T10:00:01.000Z",
+                                        error);
+        for (std::size_t i = 0; c.action == AckAll && i < ids.size(); ++i)
+            done = store->acknowledge(ids[i], error) && done;
+        EXPECT_TRUE(done) << error;
+        const std::vector<OutboxEntry> waiting = store->pending(c.limit, error);
+        EXPECT_EQ(error, "");
+        std::vector<long long> got;
+        for (const OutboxEntry &e : waiting) {
+            got.push_back(e.unit.id);
+            EXPECT_EQ(e.target, target);
+            EXPECT_EQ(e.unit.readMs, std::vector<double>{1});
+            EXPECT_EQ(e.unit.payloadHash, payloadHash(e.unit));
+        }
+        EXPECT_EQ(got, c.pending);
+        const OutboxState state = store->outboxState(error);
+        EXPECT_EQ(state.pending, c.count);
+        EXPECT_EQ(state.lastError, c.lastError);
+    }
+    const std::vector<OutboxEntry> none = store->pending(10, error);
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(store->units({}, error).size(), 4u) << "acknowledged units stay in the record";
+}
+
 } // namespace
