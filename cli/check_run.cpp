@@ -215,6 +215,7 @@ struct TurnGiven {
     }
 };
 
+#ifdef KAV_HAVE_POSTGRESQL
 // "N units waiting for upload (last error: ...)", or "" when none waits.
 std::string waitingLine(long long pending, const std::string &lastError) {
     if (pending <= 0)
@@ -222,6 +223,7 @@ std::string waitingLine(long long pending, const std::string &lastError) {
     return std::to_string(pending) + (pending == 1 ? " unit" : " units") + " waiting for upload" +
            (lastError.empty() ? "" : " (last error: " + lastError + ")");
 }
+#endif
 
 // The units on one port, one after another with --loop, until Ctrl-C. Holds
 // nothing of its own beyond the call, so ports can run it on threads of
