@@ -1,5 +1,6 @@
 #include "pg_schema.h"
 
+#include "record_sql.h"
 #include "sqlite_store.h"
 
 namespace kav::station {
@@ -12,59 +13,12 @@ namespace {
 // One lock id for every kav: stations starting together make the tables once.
 constexpr const char *kSchemaLock = "SELECT pg_advisory_xact_lock(5643150292)";
 
-constexpr const char *kLayout = R"sql(
-CREATE TABLE kav_schema(
-    application TEXT NOT NULL,
-    version INTEGER NOT NULL);
-CREATE TABLE units(
-    id BIGSERIAL PRIMARY KEY,
-    run_id TEXT NOT NULL UNIQUE,
-    at TEXT NOT NULL,
-    ended_at TEXT NOT NULL,
-    station TEXT NOT NULL,
-    operator TEXT,
-    serial TEXT,
-    sequence BIGINT NOT NULL,
-    port BIGINT NOT NULL,
-    sam_id TEXT,
-    plan_name TEXT NOT NULL,
-    plan_version TEXT NOT NULL,
-    plan_hash TEXT NOT NULL,
-    verdict TEXT NOT NULL CHECK (verdict IN ('PASS', 'FAIL', 'ERROR', 'ABORTED')),
-    ms DOUBLE PRECISION NOT NULL,
-    library_version TEXT NOT NULL,
-    kav_version TEXT NOT NULL,
-    steps TEXT NOT NULL,
-    payload_hash TEXT NOT NULL,
-    received_at TEXT DEFAULT to_char(now() AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"'));
-CREATE TABLE step_results(
-    unit BIGINT NOT NULL REFERENCES units(id),
-    position BIGINT NOT NULL,
-    step TEXT NOT NULL,
-    outcome TEXT NOT NULL,
-    measured DOUBLE PRECISION,
-    units TEXT,
-    low DOUBLE PRECISION,
-    high DOUBLE PRECISION);
-CREATE TABLE failures(
-    unit BIGINT NOT NULL REFERENCES units(id),
-    step TEXT NOT NULL,
-    operation TEXT NOT NULL,
-    code TEXT NOT NULL,
-    text TEXT NOT NULL,
-    count BIGINT NOT NULL DEFAULT 1);
-CREATE TABLE read_times(
-    unit BIGINT NOT NULL REFERENCES units(id),
-    ms DOUBLE PRECISION NOT NULL);
-CREATE INDEX units_at ON units(at);
-CREATE INDEX units_sam_id ON units(sam_id);
-CREATE INDEX units_station ON units(station);
-CREATE INDEX units_serial ON units(serial);
-CREATE INDEX units_station_sequence ON units(station, sequence);
-CREATE INDEX step_results_unit ON step_results(unit);
-CREATE INDEX failures_unit ON failures(unit);
-CREATE INDEX read_times_unit ON read_times(unit);
-)sql";
+// The version mark, then the tables both stores share.
+std::string layout() {
+    return "CREATE TABLE kav_schema(\n    application TEXT NOT NULL,\n    version INTEGER NOT "
+           "NULL);\n" +
+           layoutDdl(Dialect::Postgres);
+}
 
 bool tableExists(PgConnection &conn, const char *name, bool &exists, std::string &error) {
     const PgResult r = conn.exec("SELECT to_regclass($1) IS NOT NULL", {std::string(name)});
@@ -134,7 +88,7 @@ bool ensureCentralSchema(PgConnection &conn, SchemaUse use, std::string &error) 
         return false;
     }
     // Several statements in one text: PQexecParams takes only one, so each goes alone.
-    std::string ddl = kLayout;
+    const std::string ddl = layout();
     for (std::size_t from = 0; from < ddl.size();) {
         std::size_t end = ddl.find(";\n", from);
         if (end == std::string::npos)
