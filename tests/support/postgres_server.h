@@ -7,8 +7,11 @@
 
 #include "required_part.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,3 +64,20 @@ class PostgresServer {
 #define KAV_REQUIRE_POSTGRES()                                                                     \
     KAV_REQUIRE_PART(!::test::postgresBinaries().empty(),                                          \
                      "PostgreSQL 15 (initdb, pg_ctl) is not installed")
+
+namespace test {
+
+// A suite's own server, made once for all its cases (suites run one at a
+// time): a case skips, or fails in CI, when PostgreSQL is missing.
+class PostgresSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { server_ = std::make_unique<PostgresServer>(); }
+    static void TearDownTestSuite() { server_.reset(); }
+    void SetUp() override {
+        KAV_REQUIRE_POSTGRES();
+        ASSERT_TRUE(server_->ok()) << server_->error();
+    }
+    inline static std::unique_ptr<PostgresServer> server_;
+};
+
+} // namespace test

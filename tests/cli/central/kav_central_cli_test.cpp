@@ -63,17 +63,9 @@ TEST(KavCentralUri, IsNeverAFileAndNeverShowsThePassword) {
 
 namespace {
 
-class KavCentralServer : public ::testing::Test {
+class KavCentralServer : public test::PostgresSuite {
   protected:
-    static void SetUpTestSuite() { server_ = std::make_unique<test::PostgresServer>(); }
-    static void TearDownTestSuite() { server_.reset(); }
-    void SetUp() override {
-        KAV_REQUIRE_POSTGRES();
-        ASSERT_TRUE(server_->ok()) << server_->error();
-    }
-    static std::unique_ptr<test::PostgresServer> server_;
 };
-std::unique_ptr<test::PostgresServer> KavCentralServer::server_;
 
 std::string sql(const std::string &uri, const std::string &text) {
     std::string error;

@@ -81,14 +81,8 @@ TEST(ScrubSecrets, ReplacesPlainAndEncodedForms) {
         EXPECT_EQ(kav::station::scrubSecrets(c.text, {c.secret}), c.scrubbed) << c.text;
 }
 
-class PgConnectionTest : public ::testing::Test {
+class PgConnectionTest : public test::PostgresSuite {
   protected:
-    static void SetUpTestSuite() { server_ = std::make_unique<test::PostgresServer>(); }
-    static void TearDownTestSuite() { server_.reset(); }
-    void SetUp() override {
-        KAV_REQUIRE_POSTGRES();
-        ASSERT_TRUE(server_->ok()) << server_->error();
-    }
     static std::unique_ptr<PgConnection> connect(const std::string &uri,
                                                  std::chrono::milliseconds deadline = 5s) {
         std::string error;
@@ -96,9 +90,7 @@ class PgConnectionTest : public ::testing::Test {
         EXPECT_NE(c, nullptr) << error;
         return c;
     }
-    static std::unique_ptr<test::PostgresServer> server_;
 };
-std::unique_ptr<test::PostgresServer> PgConnectionTest::server_;
 
 TEST_F(PgConnectionTest, ParametersArriveAsGiven) {
     auto c = connect(server_->uri());

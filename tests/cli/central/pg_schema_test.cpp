@@ -20,13 +20,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class PgSchemaTest : public ::testing::Test {
+class PgSchemaTest : public test::PostgresSuite {
   protected:
-    static void SetUpTestSuite() { server_ = std::make_unique<test::PostgresServer>(); }
-    static void TearDownTestSuite() { server_.reset(); }
     void SetUp() override {
-        KAV_REQUIRE_POSTGRES();
-        ASSERT_TRUE(server_->ok()) << server_->error();
+        PostgresSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         admin_ = connect(server_->uri());
         ASSERT_NE(admin_, nullptr);
     }
@@ -43,10 +42,8 @@ class PgSchemaTest : public ::testing::Test {
         EXPECT_TRUE(r.ok) << r.error;
         return name;
     }
-    static std::unique_ptr<test::PostgresServer> server_;
     std::unique_ptr<PgConnection> admin_;
 };
-std::unique_ptr<test::PostgresServer> PgSchemaTest::server_;
 
 } // namespace
 

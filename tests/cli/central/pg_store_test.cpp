@@ -23,14 +23,8 @@ namespace {
 
 using namespace kav::station;
 
-class PgStoreTest : public ::testing::Test {
+class PgStoreTest : public test::PostgresSuite {
   protected:
-    static void SetUpTestSuite() { server_ = std::make_unique<test::PostgresServer>(); }
-    static void TearDownTestSuite() { server_.reset(); }
-    void SetUp() override {
-        KAV_REQUIRE_POSTGRES();
-        ASSERT_TRUE(server_->ok()) << server_->error();
-    }
     // A fresh database with our tables, as a store.
     std::unique_ptr<PgStore> freshStore(const std::string &name) {
         std::string error;
@@ -44,9 +38,7 @@ class PgStoreTest : public ::testing::Test {
         EXPECT_NE(store, nullptr) << error;
         return store;
     }
-    static std::unique_ptr<test::PostgresServer> server_;
 };
-std::unique_ptr<test::PostgresServer> PgStoreTest::server_;
 
 StepOutcome step(const char *name, bool passed, std::vector<StepFailure> failures = {}) {
     StepOutcome s;

@@ -69,13 +69,12 @@ UploadItem item(const Json &p, const std::string &hash) {
     return {p.dump(), hash, "[]"};
 }
 
-class PgUploadTest : public ::testing::Test {
+class PgUploadTest : public test::PostgresSuite {
   protected:
-    static void SetUpTestSuite() { server_ = std::make_unique<test::PostgresServer>(); }
-    static void TearDownTestSuite() { server_.reset(); }
     void SetUp() override {
-        KAV_REQUIRE_POSTGRES();
-        ASSERT_TRUE(server_->ok()) << server_->error();
+        PostgresSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         std::string error;
         conn_ = PgConnection::connect(server_->uri(), 10s, error);
         ASSERT_NE(conn_, nullptr) << error;
@@ -88,10 +87,8 @@ class PgUploadTest : public ::testing::Test {
         EXPECT_TRUE(r.ok) << r.error;
         return r.ok && !r.rows.empty() && r.rows[0][0] ? *r.rows[0][0] : "";
     }
-    static std::unique_ptr<test::PostgresServer> server_;
     std::unique_ptr<PgConnection> conn_;
 };
-std::unique_ptr<test::PostgresServer> PgUploadTest::server_;
 
 } // namespace
 
