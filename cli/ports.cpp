@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "exit_codes.h"
 #include "host/port_session.h"
+#include "library/device_names.h"
 #include "optional_exports.h"
 #include "platform/system.h"
 #include "port_set.h"
@@ -95,7 +96,7 @@ Json describe(const Output &out, int port, const std::string &deviceGbk, std::st
     }
     platform::describeLocalDevice(deviceGbk, entry, human);
     // A port mapped by hand is the user's: shown even without its device.
-    entry["byHand"] = platform::ruleDevice(port) != deviceGbk;
+    entry["byHand"] = defaultDevicePath(port).value_or("") != deviceGbk;
     for (const Json &warned : out.warningsJson(port)) {
         const std::string text = warned["text"].get<std::string>();
         entry["warning"] = text;

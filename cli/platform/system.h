@@ -71,9 +71,4 @@ void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entr
 // "PID 1234 (its name)"; empty where the system does not tell.
 std::vector<std::string> deviceHolders(const std::string &device);
 
-// The device the library's default rule gives a port (the documented rule,
-// "/dev/ttyUSB0" for port 1), or empty: a port mapped to it was not mapped
-// by hand.
-std::string ruleDevice(int port);
-
 } // namespace kav::cli::platform

@@ -181,19 +181,6 @@ std::vector<std::string> deviceHolders(const std::string &device) {
     return found;
 }
 
-std::string ruleDevice(int port) {
-    struct Range {
-        int first;
-        const char *prefix;
-    };
-    static constexpr Range kRanges[] = {
-        {1, "/dev/ttyUSB"}, {101, "/dev/ttyACM"}, {201, "/dev/ttyS"}};
-    for (const Range &r : kRanges)
-        if (port >= r.first && port < r.first + 100)
-            return r.prefix + std::to_string(port - r.first);
-    return {};
-}
-
 void describeLocalDevice(const std::string &device, nlohmann::ordered_json &entry,
                          std::string &human) {
     struct stat info {};

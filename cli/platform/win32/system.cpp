@@ -129,10 +129,6 @@ std::vector<std::string> deviceHolders(const std::string &) {
     return {};
 }
 
-std::string ruleDevice(int port) {
-    return port >= 1 && port <= KAV_LAST_SERIAL_PORT ? "COM" + std::to_string(port) : std::string();
-}
-
 std::string libraryFileName() {
     HMODULE library = nullptr;
     wchar_t name[MAX_PATH] = {};
