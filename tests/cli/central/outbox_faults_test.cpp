@@ -1,0 +1,121 @@
+// Nothing lost, nothing twice: whatever happens to kav, the server or the
+// link between them while units go up, afterwards every unit of every
+// station is in the central record exactly once.
+#include "central_test.h"
+#include "network_server.h"
+#include "postgres_server.h"
+#include "process.h"
+#include "reader_tool.h"
+#include "station/pg_connection.h"
+#include "station/pg_store.h"
+#include "station/pg_uri.h"
+#include "test_files.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using central_test::sql;
+using central_test::tally;
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+
+class KavCentralFaults : public test::PostgresSuite {
+  protected:
+    // A new database with the central tables made already, so that what a
+    // test breaks is an upload and not the making of the tables; its URI.
+    std::string freshDatabase(const std::string &name) {
+        EXPECT_EQ(sql(server_->uri(), "CREATE DATABASE " + name), "");
+        std::string error;
+        EXPECT_NE(kav::station::PgStore::open(server_->uri(name), kav::station::SchemaUse::Create,
+                                              error),
+                  nullptr)
+            << error;
+        return server_->uri(name);
+    }
+    long long centralUnits(const std::string &uri) {
+        return std::atoll(sql(uri, "SELECT count(*) FROM units").c_str());
+    }
+};
+
+Json parsed(const std::string &text) {
+    return Json::parse(text, nullptr, false);
+}
+
+} // namespace
+
+TEST_F(KavCentralFaults, KilledInTheMiddleOfAnUploadThenSyncedEveryUnitArrivesOnce) {
+    constexpr int kUnits = 600; // three batches
+    enum class Kill { HeldInItsInsert, AtWhateverMoment };
+    const struct {
+        const char *what;
+        Kill kill;
+        const char *db;
+    } cases[] = {
+        {"killed while its batch waits on the server", Kill::HeldInItsInsert, "faults_kill_held"},
+        {"killed three times at whatever moment", Kill::AtWhateverMoment, "faults_kill_any"},
+    };
+    std::mt19937 random(std::random_device{}());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string uri = freshDatabase(c.db);
+        const test::TempFolder folder;
+        const std::string outbox = (folder.path() / "outbox.sqlite").string();
+        central_test::seedOutbox(outbox, kav::station::redactUri(uri), "st-kill", kUnits);
+        const std::vector<std::string> sync{"sync", "--json", "--db", uri, "--outbox", outbox};
+        if (c.kill == Kill::HeldInItsInsert) {
+            test::Child running(KAV_CLI, sync);
+            ASSERT_TRUE(test::waitUntil([&] { return centralUnits(uri) > 0; }, 20s));
+            // Once the batch under way is in, the next one waits on this lock
+            // in the middle of its transaction: kav dies there.
+            std::string error;
+            const auto blocker = kav::station::PgConnection::connect(uri, 30s, error);
+            ASSERT_NE(blocker, nullptr) << error;
+            ASSERT_TRUE(blocker->exec("BEGIN").ok);
+            ASSERT_TRUE(blocker->exec("LOCK TABLE units IN SHARE ROW EXCLUSIVE MODE").ok);
+            EXPECT_TRUE(test::waitUntil(
+                [&] {
+                    return sql(uri, "SELECT count(*) FROM pg_stat_activity WHERE "
+                                    "wait_event_type = 'Lock' AND query LIKE '%INSERT INTO units%'") ==
+                           "1";
+                },
+                20s));
+            running.signal(SIGKILL);
+            EXPECT_EQ(running.wait(), 128 + SIGKILL);
+            ASSERT_TRUE(blocker->exec("ROLLBACK").ok);
+        } else {
+            for (int kill = 0; kill < 3; ++kill) {
+                const long long before = centralUnits(uri);
+                test::Child running(KAV_CLI, sync);
+                // Just after a batch's COMMIT, while its units leave the outbox, or later.
+                ASSERT_TRUE(test::waitUntil([&] { return centralUnits(uri) > before; }, 20s));
+                std::this_thread::sleep_for(std::chrono::milliseconds{random() % 40});
+                running.signal(SIGKILL);
+                EXPECT_EQ(running.wait(), 128 + SIGKILL);
+            }
+        }
+        const central_test::Tally killed = tally({outbox}, uri);
+        ASSERT_GT(killed.central, 0);
+        ASSERT_LT(killed.central, kUnits) << "the kill came too late to be in the middle";
+        EXPECT_GT(killed.pending, 0);
+
+        const test::Outcome o = test::run(KAV_CLI, sync, {}, 60s);
+        EXPECT_EQ(o.exit, 0) << o.out << o.err;
+        const Json j = parsed(o.out);
+        ASSERT_TRUE(j.is_object()) << o.out << o.err;
+        EXPECT_EQ(j.value("sent", -1LL) + j.value("alreadyThere", -1LL), killed.pending) << o.out;
+        EXPECT_EQ(j["conflicts"].size(), 0u) << o.out;
+        EXPECT_EQ(j.value("left", -1LL), 0) << o.out;
+        central_test::expectEveryUnitOnce(tally({outbox}, uri));
+    }
+}
+
