@@ -51,6 +51,13 @@ Json parsed(const std::string &text) {
     return Json::parse(text, nullptr, false);
 }
 
+int times(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 } // namespace
 
 TEST_F(KavCentralFaults, KilledInTheMiddleOfAnUploadThenSyncedEveryUnitArrivesOnce) {
@@ -117,5 +124,59 @@ TEST_F(KavCentralFaults, KilledInTheMiddleOfAnUploadThenSyncedEveryUnitArrivesOn
         EXPECT_EQ(j.value("left", -1LL), 0) << o.out;
         central_test::expectEveryUnitOnce(tally({outbox}, uri));
     }
+}
+
+TEST_F(KavCentralFaults, TheServerStoppedAndStartedUnderALoopLosesNothing) {
+    const std::string uri = freshDatabase("faults_restart");
+    const test::TempFolder folder;
+    const std::string outbox = (folder.path() / "outbox.sqlite").string();
+    const std::string plan = central_test::quickPlan(folder.path());
+    test::ToolReader tool;
+    ASSERT_TRUE(tool.running());
+    test::Child loop(KAV_CLI,
+                     {"check", "--loop", "--json", "--plan", plan, "--db", uri, "--outbox", outbox,
+                      "--station", "st-loop"},
+                     tool.devices());
+    // What happens to the server once a unit's verdict is out.
+    enum Server { Running, Stopped, Started };
+    const Server after[] = {Running, Stopped, Running, Started, Running};
+    const int units = static_cast<int>(std::size(after));
+    for (int i = 0; i < units; ++i) {
+        SCOPED_TRACE("unit " + std::to_string(i + 1));
+        const Json line = parsed(loop.readLine(30s));
+        ASSERT_TRUE(line.is_object()) << loop.err();
+        EXPECT_EQ(line["verdict"], "PASS") << line;
+        EXPECT_EQ(line["record"]["id"], i + 1) << line;
+        if (after[i] == Stopped) {
+            ASSERT_TRUE(server_->stop()) << server_->error();
+        }
+        if (after[i] == Started) {
+            ASSERT_TRUE(server_->start()) << server_->error();
+        }
+        ASSERT_TRUE(test::waitUntil([&] { return times(loop.err(), "take the unit away") > i; },
+                                    20s))
+            << loop.err();
+        if (i + 1 == units)
+            break;
+        // The unit taken away, the next one plugged in.
+        tool.stop(SIGKILL);
+        ASSERT_TRUE(test::waitUntil([&] { return times(loop.err(), "waiting for a unit") > i + 1; },
+                                    20s))
+            << loop.err();
+        tool.start();
+    }
+    loop.signal(SIGINT); // while it waits for the last unit to go
+    const Json end = parsed(loop.readLine(20s));
+    EXPECT_EQ(end["tally"]["units"], units) << end;
+    EXPECT_EQ(loop.wait(20s), 0) << loop.err();
+    EXPECT_EQ(loop.err().find("CONFLICT"), std::string::npos) << loop.err();
+    if (tally({outbox}, uri).pending > 0) {
+        const test::Outcome o = test::run(KAV_CLI, {"sync", "--json", "--outbox", outbox},
+                                          {{"PGPASSWORD", server_->password()}}, 30s);
+        EXPECT_EQ(o.exit, 0) << o.out << o.err;
+    }
+    const central_test::Tally t = tally({outbox}, uri);
+    EXPECT_EQ(t.local, units);
+    central_test::expectEveryUnitOnce(t);
 }
 
