@@ -180,3 +180,65 @@ TEST_F(KavCentralFaults, TheServerStoppedAndStartedUnderALoopLosesNothing) {
     central_test::expectEveryUnitOnce(t);
 }
 
+TEST_F(KavCentralFaults, ACommitWhoseAnswerWasLostIsAlreadyThereNextTimeNeverAConflict) {
+    enum class By { Sync, Check };
+    const struct {
+        const char *what;
+        By by;
+        const char *db;
+    } cases[] = {
+        {"kav sync", By::Sync, "faults_cut_sync"},
+        {"kav check's uploader", By::Check, "faults_cut_check"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        freshDatabase(c.db);
+        const std::string uri = server_->uri(c.db);
+        // The first COMMIT of an upload is kept by the server, its answer lost.
+        test::CommitCutter cutter(server_->port(), 1, "INSERT INTO UNITS");
+        const std::string relayed = "postgresql://" + std::string(test::PostgresServer::kUser) +
+                                    ":" + server_->password() + "@127.0.0.1:" +
+                                    std::to_string(cutter.port()) + "/" + c.db;
+        const test::TempFolder folder;
+        const std::string outbox = (folder.path() / "outbox.sqlite").string();
+        if (c.by == By::Sync) {
+            central_test::seedOutbox(outbox, kav::station::redactUri(relayed), "st-cut", 3);
+            const test::Outcome cut =
+                test::run(KAV_CLI, {"sync", "--json", "--db", relayed, "--outbox", outbox});
+            EXPECT_EQ(cut.exit, 10) << cut.out << cut.err;
+            EXPECT_EQ(cutter.cut(), 1);
+            const Json j = parsed(cut.out);
+            ASSERT_TRUE(j.is_object()) << cut.out << cut.err;
+            EXPECT_EQ(j.value("sent", -1LL), 0) << cut.out;
+            EXPECT_EQ(j.value("left", -1LL), 3) << cut.out;
+            EXPECT_TRUE(j["lastError"].is_string()) << cut.out;
+            // Kept there, and still waiting here: nothing lost either way.
+            const central_test::Tally between = tally({outbox}, uri);
+            EXPECT_EQ(between.matching, 3);
+            EXPECT_EQ(between.pending, 3);
+
+            const test::Outcome again =
+                test::run(KAV_CLI, {"sync", "--json", "--db", relayed, "--outbox", outbox});
+            EXPECT_EQ(again.exit, 0) << again.out << again.err;
+            const Json k = parsed(again.out);
+            ASSERT_TRUE(k.is_object()) << again.out << again.err;
+            EXPECT_EQ(k.value("sent", -1LL), 0) << again.out;
+            EXPECT_EQ(k.value("alreadyThere", -1LL), 3) << again.out;
+            EXPECT_EQ(k["conflicts"].size(), 0u) << again.out;
+        } else {
+            const test::Outcome o = test::run(
+                KAV_CLI,
+                {"check", "--json", "--plan", central_test::quickPlan(folder.path()), "--db",
+                 relayed, "--outbox", outbox},
+                {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}}, 60s);
+            EXPECT_EQ(o.exit, 0) << o.err;
+            EXPECT_EQ(cutter.cut(), 1);
+            EXPECT_EQ(o.err.find("CONFLICT"), std::string::npos) << o.err;
+            EXPECT_EQ(o.err.find("waiting for upload"), std::string::npos) << o.err;
+        }
+        const central_test::Tally t = tally({outbox}, uri);
+        EXPECT_EQ(t.local, c.by == By::Sync ? 3 : 1);
+        central_test::expectEveryUnitOnce(t);
+    }
+}
+
