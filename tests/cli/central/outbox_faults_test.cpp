@@ -242,3 +242,44 @@ TEST_F(KavCentralFaults, ACommitWhoseAnswerWasLostIsAlreadyThereNextTimeNeverACo
     }
 }
 
+TEST_F(KavCentralFaults, EightStationsAtOnceEachUnitOnceWithNoGapInTheirSequences) {
+    constexpr int kStations = 8, kRounds = 3;
+    // No tables yet: the eight make them at once.
+    ASSERT_EQ(sql(server_->uri(), "CREATE DATABASE faults_eight"), "");
+    const std::string uri = server_->uri("faults_eight");
+    const test::TempFolder folder;
+    const std::string plan = central_test::quickPlan(folder.path());
+    std::vector<std::string> outboxes, samIds;
+    for (int s = 0; s < kStations; ++s) {
+        outboxes.push_back((folder.path() / ("station" + std::to_string(s) + ".sqlite")).string());
+        samIds.push_back("05-01-2006999" + std::to_string(s) + "-12345-1234567890");
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round + 1));
+        std::vector<std::unique_ptr<test::Child>> checks;
+        for (int s = 0; s < kStations; ++s)
+            checks.push_back(std::make_unique<test::Child>(
+                KAV_CLI,
+                std::vector<std::string>{"check", "--json", "--plan", plan, "--db", uri,
+                                         "--outbox", outboxes[s], "--station",
+                                         "st-" + std::to_string(s)},
+                test::Vars{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual?sam-id=" + samIds[s]}}));
+        for (int s = 0; s < kStations; ++s) {
+            const Json line = parsed(checks[s]->readLine(60s));
+            EXPECT_EQ(checks[s]->wait(60s), 0) << checks[s]->err();
+            ASSERT_TRUE(line.is_object()) << checks[s]->err();
+            EXPECT_EQ(line["samId"], samIds[s]) << line;
+        }
+    }
+    const central_test::Tally t = tally(outboxes, uri);
+    EXPECT_EQ(t.local, kStations * kRounds);
+    central_test::expectEveryUnitOnce(t);
+    for (int s = 0; s < kStations; ++s)
+        EXPECT_EQ(sql(uri,
+                      "SELECT string_agg(sequence::text, ',' ORDER BY sequence) || ' ' || "
+                      "string_agg(DISTINCT sam_id, ',') FROM units WHERE station = $1",
+                      {"st-" + std::to_string(s)}),
+                  "1,2,3 " + samIds[s])
+            << s;
+}
+
