@@ -67,11 +67,11 @@ inline void seedOutbox(const std::string &outbox, const std::string &target,
 }
 
 struct Tally {
-    long long local = 0;      // units in the local record
-    long long pending = 0;    // of them still waiting
-    long long central = 0;    // rows in the central record's units
-    long long distinct = 0;   // distinct run ids there
-    long long matching = 0;   // local units found there by run id and hash
+    long long local = 0;    // units in the local record
+    long long pending = 0;  // of them still waiting
+    long long central = 0;  // rows in the central record's units
+    long long distinct = 0; // distinct run ids there
+    long long matching = 0; // local units found there by run id and hash
 };
 
 // How the local records at `outboxes` stand against the central record.

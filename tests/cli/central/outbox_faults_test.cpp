@@ -36,9 +36,9 @@ class KavCentralFaults : public test::PostgresSuite {
     std::string freshDatabase(const std::string &name) {
         EXPECT_EQ(sql(server_->uri(), "CREATE DATABASE " + name), "");
         std::string error;
-        EXPECT_NE(kav::station::PgStore::open(server_->uri(name), kav::station::SchemaUse::Create,
-                                              error),
-                  nullptr)
+        EXPECT_NE(
+            kav::station::PgStore::open(server_->uri(name), kav::station::SchemaUse::Create, error),
+            nullptr)
             << error;
         return server_->uri(name);
     }
@@ -91,8 +91,9 @@ TEST_F(KavCentralFaults, KilledInTheMiddleOfAnUploadThenSyncedEveryUnitArrivesOn
             ASSERT_TRUE(blocker->exec("LOCK TABLE units IN SHARE ROW EXCLUSIVE MODE").ok);
             EXPECT_TRUE(test::waitUntil(
                 [&] {
-                    return sql(uri, "SELECT count(*) FROM pg_stat_activity WHERE "
-                                    "wait_event_type = 'Lock' AND query LIKE '%INSERT INTO units%'") ==
+                    return sql(uri,
+                               "SELECT count(*) FROM pg_stat_activity WHERE "
+                               "wait_event_type = 'Lock' AND query LIKE '%INSERT INTO units%'") ==
                            "1";
                 },
                 20s));
@@ -153,15 +154,15 @@ TEST_F(KavCentralFaults, TheServerStoppedAndStartedUnderALoopLosesNothing) {
         if (after[i] == Started) {
             ASSERT_TRUE(server_->start()) << server_->error();
         }
-        ASSERT_TRUE(test::waitUntil([&] { return times(loop.err(), "take the unit away") > i; },
-                                    20s))
+        ASSERT_TRUE(
+            test::waitUntil([&] { return times(loop.err(), "take the unit away") > i; }, 20s))
             << loop.err();
         if (i + 1 == units)
             break;
         // The unit taken away, the next one plugged in.
         tool.stop(SIGKILL);
-        ASSERT_TRUE(test::waitUntil([&] { return times(loop.err(), "waiting for a unit") > i + 1; },
-                                    20s))
+        ASSERT_TRUE(
+            test::waitUntil([&] { return times(loop.err(), "waiting for a unit") > i + 1; }, 20s))
             << loop.err();
         tool.start();
     }
@@ -197,8 +198,8 @@ TEST_F(KavCentralFaults, ACommitWhoseAnswerWasLostIsAlreadyThereNextTimeNeverACo
         // The first COMMIT of an upload is kept by the server, its answer lost.
         test::CommitCutter cutter(server_->port(), 1, "INSERT INTO UNITS");
         const std::string relayed = "postgresql://" + std::string(test::PostgresServer::kUser) +
-                                    ":" + server_->password() + "@127.0.0.1:" +
-                                    std::to_string(cutter.port()) + "/" + c.db;
+                                    ":" + server_->password() +
+                                    "@127.0.0.1:" + std::to_string(cutter.port()) + "/" + c.db;
         const test::TempFolder folder;
         const std::string outbox = (folder.path() / "outbox.sqlite").string();
         if (c.by == By::Sync) {
@@ -226,11 +227,11 @@ TEST_F(KavCentralFaults, ACommitWhoseAnswerWasLostIsAlreadyThereNextTimeNeverACo
             EXPECT_EQ(k.value("alreadyThere", -1LL), 3) << again.out;
             EXPECT_EQ(k["conflicts"].size(), 0u) << again.out;
         } else {
-            const test::Outcome o = test::run(
-                KAV_CLI,
-                {"check", "--json", "--plan", central_test::quickPlan(folder.path()), "--db",
-                 relayed, "--outbox", outbox},
-                {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}}, 60s);
+            const test::Outcome o =
+                test::run(KAV_CLI,
+                          {"check", "--json", "--plan", central_test::quickPlan(folder.path()),
+                           "--db", relayed, "--outbox", outbox},
+                          {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}}, 60s);
             EXPECT_EQ(o.exit, 0) << o.err;
             EXPECT_EQ(cutter.cut(), 1);
             EXPECT_EQ(o.err.find("CONFLICT"), std::string::npos) << o.err;
@@ -260,9 +261,8 @@ TEST_F(KavCentralFaults, EightStationsAtOnceEachUnitOnceWithNoGapInTheirSequence
         for (int s = 0; s < kStations; ++s)
             checks.push_back(std::make_unique<test::Child>(
                 KAV_CLI,
-                std::vector<std::string>{"check", "--json", "--plan", plan, "--db", uri,
-                                         "--outbox", outboxes[s], "--station",
-                                         "st-" + std::to_string(s)},
+                std::vector<std::string>{"check", "--json", "--plan", plan, "--db", uri, "--outbox",
+                                         outboxes[s], "--station", "st-" + std::to_string(s)},
                 test::Vars{{"KAVIDCARD_DEVICES", "defaults=off,1=virtual?sam-id=" + samIds[s]}}));
         for (int s = 0; s < kStations; ++s) {
             const Json line = parsed(checks[s]->readLine(60s));
@@ -283,3 +283,65 @@ TEST_F(KavCentralFaults, EightStationsAtOnceEachUnitOnceWithNoGapInTheirSequence
             << s;
 }
 
+TEST_F(KavCentralFaults, ConflictsAtTheHeadOfTheOutboxDoNotHoldBackANewerUnit) {
+    constexpr int kConflicts = 201; // more than a batch
+    enum class By { Sync, Check };
+    const struct {
+        const char *what;
+        By by;
+        const char *db;
+    } cases[] = {
+        {"kav sync", By::Sync, "faults_conflicts_sync"},
+        {"kav check's uploader", By::Check, "faults_conflicts_check"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string uri = freshDatabase(c.db);
+        const test::TempFolder folder;
+        const std::string outbox = (folder.path() / "outbox.sqlite").string();
+        central_test::seedOutbox(outbox, kav::station::redactUri(uri), "st-conflict", kConflicts);
+        // Another station's data under each of those run ids.
+        Json runIds = Json::array();
+        {
+            std::string error;
+            const auto store =
+                kav::station::SqliteStore::open(outbox, kav::station::StoreOpen::MustExist, error);
+            ASSERT_NE(store, nullptr) << error;
+            for (const auto &u : store->units({}, error))
+                runIds.push_back(u.runId);
+        }
+        ASSERT_EQ(sql(uri,
+                      "INSERT INTO units(run_id, at, ended_at, station, sequence, port, plan_name, "
+                      "plan_version, plan_hash, verdict, ms, library_version, kav_version, steps, "
+                      "payload_hash) SELECT r, 'a', 'b', 'elsewhere', 1, 1, 'p', '', 'h', 'PASS', "
+                      "1, 'l', 'k', '[]', 'other' FROM jsonb_array_elements_text($1::jsonb) r",
+                      {runIds.dump()}),
+                  "");
+        if (c.by == By::Sync) {
+            central_test::seedOutbox(outbox, kav::station::redactUri(uri), "st-conflict", 1);
+            const test::Outcome o =
+                test::run(KAV_CLI, {"sync", "--json", "--db", uri, "--outbox", outbox}, {}, 60s);
+            EXPECT_EQ(o.exit, 10) << o.out << o.err;
+            const Json j = parsed(o.out);
+            ASSERT_TRUE(j.is_object()) << o.out << o.err;
+            EXPECT_EQ(j.value("sent", -1LL), 1) << o.out;
+            EXPECT_EQ(j["conflicts"].size(), std::size_t{kConflicts}) << o.out;
+            EXPECT_EQ(j.value("left", -1LL), kConflicts) << o.out;
+        } else {
+            const test::Outcome o =
+                test::run(KAV_CLI,
+                          {"check", "--json", "--plan", central_test::quickPlan(folder.path()),
+                           "--db", uri, "--outbox", outbox},
+                          {{"KAVIDCARD_DEVICES", "defaults=off,1=virtual"}}, 60s);
+            EXPECT_EQ(o.exit, 0) << o.err;
+            EXPECT_NE(o.err.find("CONFLICT"), std::string::npos) << o.err;
+        }
+        // The newest unit arrived past them; they wait, the server's rows kept.
+        const central_test::Tally t = tally({outbox}, uri);
+        EXPECT_EQ(t.local, kConflicts + 1);
+        EXPECT_EQ(t.matching, 1);
+        EXPECT_EQ(t.pending, kConflicts);
+        EXPECT_EQ(sql(uri, "SELECT count(*) FROM units WHERE station = 'elsewhere'"),
+                  std::to_string(kConflicts));
+    }
+}
