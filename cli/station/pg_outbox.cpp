@@ -83,11 +83,21 @@ std::vector<std::string> Uploader::takeConflicts() {
 
 bool Uploader::pass(std::chrono::milliseconds statementDeadline,
                     std::optional<std::chrono::steady_clock::time_point> until) {
+    const auto stopping = [this] {
+        std::lock_guard lock(mutex_);
+        return stop_;
+    };
     std::string error;
     if (!conn_ || !conn_->alive()) {
-        conn_ = PgConnection::connect(uri_, statementDeadline, error);
+        // The thread's connect gives up when kav ends; the last try's ends in time.
+        ConnectLimit limit{until, {}};
+        if (!until)
+            limit.abandon = stopping;
+        conn_ = PgConnection::connect(uri_, statementDeadline, error, limit);
         if (conn_ && !ensureCentralSchema(*conn_, SchemaUse::Create, error))
             conn_.reset();
+        if (!conn_ && !until && stopping())
+            return false; // given up, not failed: the last try follows
         if (!conn_) {
             // Said on the oldest unit, so the banner tells why it waits.
             const std::vector<OutboxEntry> oldest = outbox_.pending(1, error);
@@ -118,10 +128,7 @@ bool Uploader::pass(std::chrono::milliseconds statementDeadline,
         if (counts.seen < kUploadBatch)
             return true;
         window.afterUnit = counts.lastUnit;
-        if (until && std::chrono::steady_clock::now() >= *until)
-            return true;
-        std::lock_guard lock(mutex_);
-        if (!until && stop_)
+        if (until ? std::chrono::steady_clock::now() >= *until : stopping())
             return true;
     }
 }
