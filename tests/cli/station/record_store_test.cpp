@@ -317,25 +317,35 @@ PRAGMA user_version = 2;
     }
 }
 
+const CheckPlan kOutboxPlan{.name = "line-a", .text = "{}", .hash = "00"};
+const CheckRun kOutboxRun{
+    .plan = &kOutboxPlan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
+
+// A unit for each SAM ID recorded in `store`, waiting for upload to `target`; their ids.
+std::vector<long long> waitingUnits(SqliteStore &store, const std::vector<const char *> &samIds,
+                                    const std::string &target) {
+    std::vector<long long> ids;
+    for (const char *sam : samIds) {
+        std::string error;
+        const auto u = store.appendForUpload(unit("2026-01-01T10:00:00.000Z", sam, true, {1}),
+                                             kOutboxRun, Json::array(), target, error);
+        EXPECT_TRUE(u) << error;
+        ids.push_back(u ? u->id : 0);
+    }
+    return ids;
+}
+
 TEST(RecordStore, TheOutboxHoldsEachUnitUntilItIsAcknowledged) {
     const test::TempFolder folder;
     std::string error;
     const auto store = SqliteStore::open((folder.path() / "results.sqlite").string(),
                                          StoreOpen::CreateIfMissing, error);
     ASSERT_NE(store, nullptr) << error;
-    const CheckPlan plan{.name = "line-a", .text = "{}", .hash = "00"};
-    const CheckRun run{.plan = &plan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
     const std::string target = "postgresql://station@db-host/line3";
-    std::vector<long long> ids;
-    for (const char *sam : {"S1", "S2", "S3"}) {
-        const auto u = store->appendForUpload(unit("2026-01-01T10:00:00.000Z", sam, true, {1}), run,
-                                              Json::array(), target, error);
-        ASSERT_TRUE(u) << error;
-        ids.push_back(u->id);
-    }
+    const std::vector<long long> ids = waitingUnits(*store, {"S1", "S2", "S3"}, target);
     // A unit recorded without a central record waits for nothing.
-    ASSERT_TRUE(
-        store->append(unit("2026-01-01T11:00:00.000Z", "S4", true, {}), run, Json::array(), error))
+    ASSERT_TRUE(store->append(unit("2026-01-01T11:00:00.000Z", "S4", true, {}), kOutboxRun,
+                              Json::array(), error))
         << error;
 
     enum Action { None, AckFirst, FailSecond, AckAll };
@@ -389,15 +399,8 @@ TEST(RecordStore, AWindowOnTheOutboxSkipsUnitsSeenOrNotDueYet) {
     const auto store = SqliteStore::open((folder.path() / "results.sqlite").string(),
                                          StoreOpen::CreateIfMissing, error);
     ASSERT_NE(store, nullptr) << error;
-    const CheckPlan plan{.name = "line-a", .text = "{}", .hash = "00"};
-    const CheckRun run{.plan = &plan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
-    std::vector<long long> ids;
-    for (const char *sam : {"S1", "S2", "S3", "S4"}) {
-        const auto u = store->appendForUpload(unit("2026-01-01T10:00:00.000Z", sam, true, {}), run,
-                                              Json::array(), "postgresql://h/d", error);
-        ASSERT_TRUE(u) << error;
-        ids.push_back(u->id);
-    }
+    const std::vector<long long> ids =
+        waitingUnits(*store, {"S1", "S2", "S3", "S4"}, "postgresql://h/d");
     // The second backs off past noon, the third was due at ten.
     ASSERT_TRUE(store->recordAttempt(ids[1], "conflict", "2026-01-01T12:00:00.000Z", error));
     ASSERT_TRUE(store->recordAttempt(ids[2], "refused", "2026-01-01T10:00:00.000Z", error));
