@@ -632,8 +632,10 @@ int runSync(const Output &out, const SyncOptions &options) {
         total.lastError = error;
         return report(kExitRecord);
     }
+    // Once over the whole outbox, past the units that conflict or fail.
+    OutboxWindow window;
     for (;;) {
-        const SyncCounts pass = uploadPending(*outbox, *conn, 200);
+        const SyncCounts pass = uploadPending(*outbox, *conn, kUploadBatch, window);
         total.sent += pass.sent;
         total.alreadyThere += pass.alreadyThere;
         total.conflicted.insert(total.conflicted.end(), pass.conflicted.begin(),
@@ -643,10 +645,9 @@ int runSync(const Output &out, const SyncOptions &options) {
         for (const std::string &c : pass.conflicted)
             std::fprintf(stderr, "kav: sync: %s: CONFLICT, the unit stays in the outbox: %s\n",
                          conn->location().c_str(), c.c_str());
-        // Conflicts stay at the head of the outbox: a pass that moved
-        // nothing is the end.
-        if (pass.sent + pass.alreadyThere == 0)
+        if (pass.seen < kUploadBatch || (pass.failed > 0 && !conn->alive()))
             break;
+        window.afterUnit = pass.lastUnit;
     }
     return report(kExitOk);
 #else

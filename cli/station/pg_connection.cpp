@@ -4,9 +4,13 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace kav::station {
 
@@ -50,6 +54,62 @@ std::vector<std::string> secretsOf(const std::string &uri) {
     return secrets;
 }
 
+// When a connect must end: the URI's (or PGCONNECT_TIMEOUT's) own
+// connect_timeout as libpq reads it (0 or less: never, at least 2 s), else
+// our default, cut short by `until`.
+std::optional<std::chrono::steady_clock::time_point> connectEnd(PGconn *conn,
+                                                                const ConnectLimit &limit) {
+    const auto now = std::chrono::steady_clock::now();
+    std::string own;
+    if (PQconninfoOption *options = PQconninfo(conn)) {
+        for (PQconninfoOption *o = options; o->keyword != nullptr; ++o)
+            if (std::string(o->keyword) == "connect_timeout" && o->val != nullptr)
+                own = o->val;
+        PQconninfoFree(options);
+    }
+    if (!own.empty()) {
+        const int seconds = std::atoi(own.c_str());
+        if (seconds <= 0)
+            return std::nullopt;
+        return now + std::chrono::seconds{std::max(seconds, 2)};
+    }
+    const auto end = now + std::chrono::seconds{kDefaultConnectSeconds};
+    return limit.until ? std::min(end, *limit.until) : end;
+}
+
+// Drives a connect libpq started without blocking until it succeeds,
+// fails, runs out of time or is given up: "" when connected, else why.
+// (libpq leaves a non-blocking connect's timeout to its caller.)
+std::string awaitConnection(PGconn *conn, const ConnectLimit &limit) {
+    const auto end = connectEnd(conn, limit);
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK) {
+        if (state == PGRES_POLLING_FAILED || PQstatus(conn) == CONNECTION_BAD)
+            return trimmed(PQerrorMessage(conn));
+        if (limit.abandon && limit.abandon())
+            return "connecting given up: kav is ending";
+        const auto now = std::chrono::steady_clock::now();
+        if (end && now >= *end)
+            return "timeout expired while connecting";
+        // Short waits, so that a give-up is seen soon.
+        auto wait = std::chrono::milliseconds{100};
+        if (end)
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(*end - now));
+        pollfd p{PQsocket(conn),
+                 static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        if (p.fd < 0) {
+            state = PQconnectPoll(conn);
+            continue;
+        }
+        const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
+        if (ready < 0 && errno != EINTR)
+            return std::string("waiting for the connection: ") + std::strerror(errno);
+        if (ready > 0)
+            state = PQconnectPoll(conn);
+    }
+    return {};
+}
+
 } // namespace
 
 std::string scrubSecrets(std::string text, const std::vector<std::string> &secrets) {
@@ -67,17 +127,12 @@ std::string scrubSecrets(std::string text, const std::vector<std::string> &secre
 
 std::unique_ptr<PgConnection> PgConnection::connect(const std::string &uri,
                                                     std::chrono::milliseconds statementDeadline,
-                                                    std::string &error) {
+                                                    std::string &error, const ConnectLimit &limit) {
     const std::vector<std::string> secrets = secretsOf(uri);
     const std::string location = redactUri(uri);
     // Keywords are taken in order and a later one wins: ours come before
     // the URI, so whatever the URI (or the environment) says prevails.
     std::vector<const char *> keys, values;
-    const std::string timeout = std::to_string(kDefaultConnectSeconds);
-    if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
-        keys.push_back("connect_timeout");
-        values.push_back(timeout.c_str());
-    }
     // A server that vanishes mid-statement is noticed, not waited on.
     keys.push_back("keepalives_idle");
     values.push_back("5");
@@ -92,13 +147,13 @@ std::unique_ptr<PgConnection> PgConnection::connect(const std::string &uri,
     keys.push_back(nullptr);
     values.push_back(nullptr);
 
-    PGconn *conn = PQconnectdbParams(keys.data(), values.data(), 1);
+    PGconn *conn = PQconnectStartParams(keys.data(), values.data(), 1);
     if (conn == nullptr) {
         error = "out of memory";
         return nullptr;
     }
-    if (PQstatus(conn) != CONNECTION_OK) {
-        error = scrubSecrets(trimmed(PQerrorMessage(conn)), secrets);
+    if (const std::string why = awaitConnection(conn, limit); !why.empty()) {
+        error = scrubSecrets(why, secrets);
         PQfinish(conn);
         return nullptr;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,16 @@ struct PgResult {
     long long affected = 0; // rows an INSERT, UPDATE or DELETE touched
 };
 
-// Seconds libpq gets to connect when neither the URI nor PGCONNECT_TIMEOUT says.
+// Seconds a connect may take when neither the URI nor PGCONNECT_TIMEOUT says.
 inline constexpr int kDefaultConnectSeconds = 10;
+
+// What else ends a connect: a time it must end by, unless the URI (or
+// PGCONNECT_TIMEOUT) names a connect_timeout of its own, and a question
+// asked while it waits whose yes gives it up.
+struct ConnectLimit {
+    std::optional<std::chrono::steady_clock::time_point> until;
+    std::function<bool()> abandon;
+};
 
 class PgConnection {
   public:
@@ -34,7 +43,8 @@ class PgConnection {
     // PGPASSWORD and ~/.pgpass work as libpq has them. nullptr with `error`.
     static std::unique_ptr<PgConnection> connect(const std::string &uri,
                                                  std::chrono::milliseconds statementDeadline,
-                                                 std::string &error);
+                                                 std::string &error,
+                                                 const ConnectLimit &limit = {});
     ~PgConnection();
     PgConnection(const PgConnection &) = delete;
     PgConnection &operator=(const PgConnection &) = delete;

@@ -9,23 +9,20 @@
 #include <set>
 
 namespace kav::station {
-namespace {
 
-// Units a round trip: large enough for a backlog to go quickly, small
-// enough that one batch ends well within a statement's deadline.
-constexpr int kBatch = 200;
-
-} // namespace
-
-SyncCounts uploadPending(SqliteStore &outbox, PgConnection &conn, int limit) {
+SyncCounts uploadPending(SqliteStore &outbox, PgConnection &conn, int limit,
+                         const OutboxWindow &window) {
     SyncCounts counts;
     std::string error;
-    const std::vector<OutboxEntry> waiting = outbox.pending(limit, error);
+    const std::vector<OutboxEntry> waiting = outbox.pending(limit, error, window);
     if (!error.empty()) {
         counts.lastError = "the local record: " + error;
         counts.failed = 1;
         return counts;
     }
+    counts.seen = static_cast<long long>(waiting.size());
+    if (!waiting.empty())
+        counts.lastUnit = waiting.back().unit.id;
     std::vector<UploadItem> items;
     items.reserve(waiting.size());
     for (const OutboxEntry &e : waiting)
@@ -35,6 +32,7 @@ SyncCounts uploadPending(SqliteStore &outbox, PgConnection &conn, int limit) {
         const OutboxEntry &e = waiting[i];
         const UploadResult &r = results[i];
         std::string ignored;
+        const std::string nextTry = timeAfter(utcNow(), retryDelay(e.attempts + 1).count());
         switch (r.outcome) {
         case UploadOutcome::Stored:
         case UploadOutcome::AlreadyThere:
@@ -45,13 +43,12 @@ SyncCounts uploadPending(SqliteStore &outbox, PgConnection &conn, int limit) {
         case UploadOutcome::Conflict:
             ++counts.conflicts;
             counts.conflicted.push_back("run " + e.unit.runId + ": " + r.error);
-            outbox.recordAttempt(e.unit.id, "conflict: " + r.error, utcNow(), ignored);
+            outbox.recordAttempt(e.unit.id, "conflict: " + r.error, nextTry, ignored);
             break;
         case UploadOutcome::Failed:
             ++counts.failed;
             counts.lastError = r.error;
-            outbox.recordAttempt(e.unit.id, r.error,
-                                 timeAfter(utcNow(), retryDelay(e.attempts + 1).count()), ignored);
+            outbox.recordAttempt(e.unit.id, r.error, nextTry, ignored);
             break;
         }
     }
@@ -84,12 +81,23 @@ std::vector<std::string> Uploader::takeConflicts() {
     return std::exchange(conflicts_, {});
 }
 
-bool Uploader::pass(std::chrono::milliseconds statementDeadline) {
+bool Uploader::pass(std::chrono::milliseconds statementDeadline,
+                    std::optional<std::chrono::steady_clock::time_point> until) {
+    const auto stopping = [this] {
+        std::lock_guard lock(mutex_);
+        return stop_;
+    };
     std::string error;
     if (!conn_ || !conn_->alive()) {
-        conn_ = PgConnection::connect(uri_, statementDeadline, error);
+        // The thread's connect gives up when kav ends; the last try's ends in time.
+        ConnectLimit limit{until, {}};
+        if (!until)
+            limit.abandon = stopping;
+        conn_ = PgConnection::connect(uri_, statementDeadline, error, limit);
         if (conn_ && !ensureCentralSchema(*conn_, SchemaUse::Create, error))
             conn_.reset();
+        if (!conn_ && !until && stopping())
+            return false; // given up, not failed: the last try follows
         if (!conn_) {
             // Said on the oldest unit, so the banner tells why it waits.
             const std::vector<OutboxEntry> oldest = outbox_.pending(1, error);
@@ -100,8 +108,9 @@ bool Uploader::pass(std::chrono::milliseconds statementDeadline) {
             return false;
         }
     }
+    OutboxWindow window{0, until ? std::string() : utcNow()};
     for (;;) {
-        const SyncCounts counts = uploadPending(outbox_, *conn_, kBatch);
+        const SyncCounts counts = uploadPending(outbox_, *conn_, kUploadBatch, window);
         {
             std::lock_guard lock(mutex_);
             for (const std::string &c : counts.conflicted) {
@@ -115,12 +124,11 @@ bool Uploader::pass(std::chrono::milliseconds statementDeadline) {
         }
         if (counts.failed > 0)
             return false;
-        // A full batch of new units: more may wait. Conflicts stay at the head,
-        // so a batch of nothing else is the end of this pass.
-        if (counts.sent + counts.alreadyThere < kBatch)
+        // A full batch: more may wait after it, behind conflicts or not.
+        if (counts.seen < kUploadBatch)
             return true;
-        std::lock_guard lock(mutex_);
-        if (stop_)
+        window.afterUnit = counts.lastUnit;
+        if (until ? std::chrono::steady_clock::now() >= *until : stopping())
             return true;
     }
 }
@@ -134,7 +142,7 @@ void Uploader::run() {
                 return;
             woken_ = false;
         }
-        failures = pass(std::chrono::seconds{10}) ? 0 : failures + 1;
+        failures = pass(std::chrono::seconds{10}, std::nullopt) ? 0 : failures + 1;
         std::unique_lock lock(mutex_);
         // After a failure, the backoff; else until a unit comes (or a
         // while, for units another kav left in the same outbox).
@@ -153,9 +161,10 @@ void Uploader::finish(std::chrono::milliseconds deadline) {
     changed_.notify_all();
     if (thread_.joinable())
         thread_.join();
+    const auto until = std::chrono::steady_clock::now() + deadline;
     std::string error;
     if (outbox_.outboxState(error).pending > 0)
-        pass(deadline);
+        pass(deadline, until);
 }
 
 } // namespace kav::station

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,16 +18,24 @@
 
 namespace kav::station {
 
+// Units a round trip: large enough for a backlog to go quickly, small
+// enough that one batch ends well within a statement's deadline.
+inline constexpr int kUploadBatch = 200;
+
 struct SyncCounts {
     long long sent = 0, alreadyThere = 0, conflicts = 0, failed = 0;
     std::string lastError;               // of a failed unit or of the connection
     std::vector<std::string> conflicted; // "run <id>: why", each said once a pass
+    long long seen = 0;                  // units in the batch
+    long long lastUnit = 0;              // the batch's last units.id: where the next one starts
 };
 
-// Sends up to `limit` of the oldest pending units: what the server now
-// holds (or held, the same) leaves the outbox; a failure is counted on its
-// row; a conflict stays, said in the counts.
-SyncCounts uploadPending(SqliteStore &outbox, PgConnection &conn, int limit);
+// Sends up to `limit` of the oldest pending units in `window`: what the
+// server now holds (or held, the same) leaves the outbox; a failure or a
+// conflict is counted on its row and backs off (a conflict stays, said in
+// the counts), so a pass that walks on past them reaches the newer units.
+SyncCounts uploadPending(SqliteStore &outbox, PgConnection &conn, int limit,
+                         const OutboxWindow &window = {});
 
 class Uploader {
   public:
@@ -47,9 +56,12 @@ class Uploader {
 
   private:
     void run();
-    // One pass over the outbox, connecting first when needed; false when
-    // something failed (the caller backs off).
-    bool pass(std::chrono::milliseconds statementDeadline);
+    // One pass over the outbox, connecting first when needed: the thread's
+    // over the units due now, ended early by stop_; the last try's (with
+    // `until`) over every unit, ended by then. False when something failed
+    // (the caller backs off).
+    bool pass(std::chrono::milliseconds statementDeadline,
+              std::optional<std::chrono::steady_clock::time_point> until);
     SqliteStore &outbox_;
     std::string uri_;
     std::unique_ptr<PgConnection> conn_;

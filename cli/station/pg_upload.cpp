@@ -3,48 +3,20 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <optional>
 #include <set>
+#include <span>
 
 namespace kav::station {
 
 namespace {
 
-// One round trip a run: the unit and its rows from the payload, or nothing
-// when the run id is there already; then the stored hash (seen from before
-// this statement, so NULL when the row is new).
-constexpr const char *kInsertRun = R"sql(
-WITH p AS (SELECT $1::jsonb AS j),
-u AS (
-  INSERT INTO units(run_id, at, ended_at, station, operator, serial, sequence, port, sam_id,
-                    plan_name, plan_version, plan_hash, verdict, ms, library_version,
-                    kav_version, steps, payload_hash)
-  SELECT j->>'run_id', j->>'at', j->>'ended_at', j->>'station', j->>'operator', j->>'serial',
-         (j->>'sequence')::bigint, (j->>'port')::bigint, j->>'sam_id', j->>'plan_name',
-         j->>'plan_version', j->>'plan_hash', j->>'verdict', (j->>'ms')::double precision,
-         j->>'library_version', j->>'kav_version', $3, $2
-  FROM p
-  ON CONFLICT (run_id) DO NOTHING
-  RETURNING id),
-s AS (
-  INSERT INTO step_results(unit, position, step, outcome, measured, units, low, high)
-  SELECT u.id, (e->>'position')::bigint, e->>'step', e->>'outcome',
-         (e->>'measured')::double precision, e->>'units', (e->>'low')::double precision,
-         (e->>'high')::double precision
-  FROM u, p, jsonb_array_elements(coalesce(p.j->'step_results', '[]')) e),
-f AS (
-  INSERT INTO failures(unit, step, operation, code, text, count)
-  SELECT u.id, e->>'step', e->>'operation', e->>'code', e->>'text', (e->>'count')::bigint
-  FROM u, p, jsonb_array_elements(coalesce(p.j->'failures', '[]')) e),
-r AS (
-  INSERT INTO read_times(unit, ms)
-  SELECT u.id, (e #>> '{}')::double precision
-  FROM u, p, jsonb_array_elements(coalesce(p.j->'read_times', '[]')) e)
-SELECT (SELECT id FROM u), (SELECT payload_hash FROM units, p WHERE run_id = p.j->>'run_id')
-)sql";
-
-// The same for a whole batch in one round trip: $1 is a JSON array of
-// {"p": payload text, "h": its hash, "s": steps text}; one row a run, in order.
-constexpr const char *kInsertBatch = R"sql(
+// Runs in one round trip, each with its rows, or nothing for a run id that
+// is there already: $1 is a JSON array of {"p": payload text, "h": its hash,
+// "s": steps text}; one row a run, in order: the new unit's id (NULL when
+// it was there) and the stored hash (seen from before this statement, so
+// NULL when the row is new) beside ours.
+constexpr const char *kInsertRuns = R"sql(
 WITH p AS (
   SELECT (e->>'p')::jsonb AS j, e->>'h' AS h, e->>'s' AS s, ord
   FROM jsonb_array_elements($1::jsonb) WITH ORDINALITY AS t(e, ord)),
@@ -104,6 +76,40 @@ std::vector<UploadResult> allFailed(std::size_t n, const std::string &error) {
     return std::vector<UploadResult>(n, UploadResult{UploadOutcome::Failed, error});
 }
 
+struct Inserted {
+    std::optional<std::vector<UploadResult>> results; // nullopt: the statement failed
+    std::string error;                                // of the failure
+    bool broken = false; // the transaction cannot go on: the whole upload fails
+};
+
+// `runs` (their run ids distinct) in one statement behind a savepoint: each
+// one's result in order, or the statement's error with what it did rolled
+// back and the transaction still usable.
+Inserted insertBehindSavepoint(PgConnection &conn, std::span<const UploadItem> runs) {
+    const auto broken = [](const std::string &error) { return Inserted{{}, error, true}; };
+    if (const PgResult sp = conn.exec("SAVEPOINT runs"); !sp.ok)
+        return broken(sp.error);
+    nlohmann::json batch = nlohmann::json::array();
+    for (const UploadItem &item : runs)
+        batch.push_back({{"p", item.payload}, {"h", item.payloadHash}, {"s", item.steps}});
+    const PgResult r = conn.exec(kInsertRuns, {batch.dump()});
+    Inserted inserted;
+    if (r.ok && r.rows.size() == runs.size()) {
+        inserted.results.emplace();
+        for (std::size_t i = 0; i < runs.size(); ++i)
+            inserted.results->push_back(judged(r.rows[i][0], r.rows[i][1], runs[i].payloadHash));
+    } else if (!conn.alive()) {
+        return broken(r.error);
+    } else if (const PgResult back = conn.exec("ROLLBACK TO SAVEPOINT runs"); !back.ok) {
+        return broken(back.error);
+    } else {
+        inserted.error = r.error.empty() ? "no answer for each run" : r.error;
+    }
+    if (const PgResult rel = conn.exec("RELEASE SAVEPOINT runs"); !rel.ok)
+        return broken(rel.error);
+    return inserted;
+}
+
 } // namespace
 
 UploadItem uploadItem(const StoredUnit &unit) {
@@ -120,40 +126,19 @@ std::vector<UploadResult> uploadRuns(PgConnection &conn, const std::vector<Uploa
     std::vector<UploadResult> results;
     results.reserve(items.size());
     if (items.size() > 1 && distinctRuns(items)) {
-        if (const PgResult sp = conn.exec("SAVEPOINT batch"); !sp.ok)
-            return allFailed(items.size(), sp.error);
-        nlohmann::json batch = nlohmann::json::array();
-        for (const UploadItem &item : items)
-            batch.push_back({{"p", item.payload}, {"h", item.payloadHash}, {"s", item.steps}});
-        const PgResult r = conn.exec(kInsertBatch, {batch.dump()});
-        if (r.ok && r.rows.size() == items.size()) {
-            for (std::size_t i = 0; i < items.size(); ++i)
-                results.push_back(judged(r.rows[i][0], r.rows[i][1], items[i].payloadHash));
-        } else if (!conn.alive()) {
-            return allFailed(items.size(), r.error);
-        } else if (const PgResult back = conn.exec("ROLLBACK TO SAVEPOINT batch"); !back.ok) {
-            return allFailed(items.size(), back.error);
-        }
+        Inserted all = insertBehindSavepoint(conn, items);
+        if (all.broken)
+            return allFailed(items.size(), all.error);
+        if (all.results)
+            results = std::move(*all.results);
         // A bad run in the batch: each goes alone below, so the others still get in.
     }
     for (std::size_t i = results.size(); i < items.size(); ++i) {
-        const UploadItem &item = items[i];
-        if (const PgResult sp = conn.exec("SAVEPOINT run"); !sp.ok)
-            return allFailed(items.size(), sp.error);
-        const PgResult r = conn.exec(kInsertRun, {item.payload, item.payloadHash, item.steps});
-        UploadResult result;
-        if (!r.ok || r.rows.size() != 1) {
-            if (!conn.alive())
-                return allFailed(items.size(), r.error);
-            result = {UploadOutcome::Failed, r.error};
-            if (const PgResult back = conn.exec("ROLLBACK TO SAVEPOINT run"); !back.ok)
-                return allFailed(items.size(), back.error);
-        } else {
-            result = judged(r.rows[0][0], r.rows[0][1], item.payloadHash);
-        }
-        if (const PgResult rel = conn.exec("RELEASE SAVEPOINT run"); !rel.ok)
-            return allFailed(items.size(), rel.error);
-        results.push_back(std::move(result));
+        Inserted one = insertBehindSavepoint(conn, std::span(items).subspan(i, 1));
+        if (one.broken)
+            return allFailed(items.size(), one.error);
+        results.push_back(one.results ? one.results->front()
+                                      : UploadResult{UploadOutcome::Failed, one.error});
     }
     // A COMMIT whose answer never came may have been kept or not: the batch
     // is sent again, and what the server kept then counts as AlreadyThere.

@@ -965,18 +965,23 @@ std::vector<double> SqliteStore::readTimes(const RecordFilter &filter, std::stri
                       [](const Statement &s) { return s.real(0); });
 }
 
-std::vector<OutboxEntry> SqliteStore::pending(int limit, std::string &error) {
+std::vector<OutboxEntry> SqliteStore::pending(int limit, std::string &error,
+                                              const OutboxWindow &window) {
     std::lock_guard lock(mutex_);
     std::vector<OutboxEntry> entries;
     std::map<long long, OutboxEntry> rows;
+    const std::string chosen = "FROM outbox WHERE unit > ?2 AND (?3 = '' OR next_try IS NULL OR "
+                               "next_try <= ?3) ORDER BY unit LIMIT ?1";
+    const std::vector<std::string> values{std::to_string(limit), std::to_string(window.afterUnit),
+                                          window.dueBy};
     {
-        Statement s(db_, "SELECT unit, target, attempts, last_error FROM outbox ORDER BY unit "
-                         "LIMIT ?1");
+        Statement s(db_, "SELECT unit, target, attempts, last_error " + chosen);
         if (!s.ok()) {
             error = message(db_);
             return entries;
         }
-        s.bind(1, static_cast<long long>(limit));
+        for (std::size_t i = 0; i < values.size(); ++i)
+            s.bind(static_cast<int>(i + 1), values[i]);
         int r;
         while ((r = s.step()) == SQLITE_ROW) {
             OutboxEntry &e = rows[s.integer(0)];
@@ -991,8 +996,7 @@ std::vector<OutboxEntry> SqliteStore::pending(int limit, std::string &error) {
     }
     if (rows.empty())
         return entries;
-    const Query where{" WHERE units.id IN (SELECT unit FROM outbox ORDER BY unit LIMIT ?1)",
-                      {std::to_string(limit)}};
+    const Query where{" WHERE units.id IN (SELECT unit " + chosen + ")", values};
     for (StoredUnit &u : readUnits(db_, where, error)) {
         const auto at = rows.find(u.id);
         if (at == rows.end())

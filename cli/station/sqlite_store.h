@@ -24,6 +24,13 @@ struct OutboxEntry {
     std::string lastError;
 };
 
+// Which waiting units pending() gives, so that a pass walks the outbox
+// once: those after a unit, and of them those due by a time.
+struct OutboxWindow {
+    long long afterUnit = 0; // units.id: only greater ones
+    std::string dueBy;       // UTC, ISO 8601: only units whose next try is due then; "" for all
+};
+
 struct OutboxState {
     long long pending = 0;
     std::string lastError; // of the latest failed attempt; empty when none
@@ -59,8 +66,9 @@ class SqliteStore final : public RecordStore {
     std::optional<StoredUnit> appendForUpload(const UnitResult &unit, const CheckRun &run,
                                               const Json &steps, const std::string &target,
                                               std::string &error);
-    // The oldest `limit` units waiting for upload, oldest first.
-    std::vector<OutboxEntry> pending(int limit, std::string &error);
+    // The oldest `limit` units waiting for upload in `window`, oldest first.
+    std::vector<OutboxEntry> pending(int limit, std::string &error,
+                                     const OutboxWindow &window = {});
     // The unit is in the central record: its outbox row goes.
     bool acknowledge(long long unit, std::string &error);
     // An attempt that failed: counted, with why and when (UTC, ISO 8601)

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -95,6 +97,124 @@ bool sendAll(int fd, const std::vector<std::uint8_t> &bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+namespace {
+
+std::uint32_t bigEndian32(const std::vector<std::uint8_t> &b, std::size_t at) {
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+           std::uint32_t{b[at + 2]} << 8 | std::uint32_t{b[at + 3]};
+}
+
+// The size of the whole message at `at` in a PostgreSQL stream, or 0 when
+// it has not all arrived. Before the startup message (and after a request
+// for encryption, which the test server declines) messages have no type byte.
+std::size_t messageSize(const std::vector<std::uint8_t> &b, std::size_t at, bool untyped) {
+    const std::size_t head = untyped ? 0 : 1;
+    if (b.size() < at + head + 4)
+        return 0;
+    const std::size_t size = head + bigEndian32(b, at + head);
+    return b.size() >= at + size ? size : 0;
+}
+
+// The statement of a simple query ('Q') or a parse ('P'), else "".
+std::string statementOf(const std::vector<std::uint8_t> &b, std::size_t at, std::size_t size) {
+    const char *body = reinterpret_cast<const char *>(b.data() + at + 5);
+    const std::size_t length = size - 5;
+    std::string text;
+    if (b[at] == 'Q') {
+        text.assign(body, strnlen(body, length));
+    } else if (b[at] == 'P') {
+        const std::size_t name = strnlen(body, length);
+        if (name + 1 < length)
+            text.assign(body + name + 1, strnlen(body + name + 1, length - name - 1));
+    }
+    while (!text.empty() && (text.back() == ';' || text.back() == ' ' || text.back() == '\n'))
+        text.pop_back();
+    for (char &c : text)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool connectedTo(int fd, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+}
+
+} // namespace
+
+CommitCutter::CommitCutter(std::uint16_t target, int cuts, std::string marker)
+    : target_(target), marker_(std::move(marker)), cutsLeft_(cuts),
+      server_([this](int fd, const std::atomic<bool> &stopping) { relay(fd, stopping); }) {}
+
+void CommitCutter::relay(int client, const std::atomic<bool> &stopping) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server < 0 || !connectedTo(server, target_)) {
+        if (server >= 0)
+            ::close(server);
+        return;
+    }
+    std::vector<std::uint8_t> fromClient, fromServer;
+    bool untyped = true;
+    bool marked = marker_.empty(); // the transaction under way had the marker
+    bool cutting = false;          // a COMMIT went on: its answer is not relayed
+    bool answered = false;         // the server's ReadyForQuery after it came
+    std::size_t serverParsed = 0;  // while cutting: the server's messages read
+    while (!stopping.load() && !answered) {
+        pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        if (::poll(p, 2, 50) <= 0)
+            continue;
+        if (p[1].revents != 0) {
+            const std::vector<std::uint8_t> bytes =
+                receiveSome(server, std::chrono::milliseconds{0});
+            if (bytes.empty())
+                break;
+            if (!cutting) {
+                if (!sendAll(client, bytes))
+                    break;
+            } else {
+                fromServer.insert(fromServer.end(), bytes.begin(), bytes.end());
+                while (const std::size_t size = messageSize(fromServer, serverParsed, false)) {
+                    answered = answered || fromServer[serverParsed] == 'Z';
+                    serverParsed += size;
+                }
+            }
+        }
+        if (p[0].revents != 0) {
+            const std::vector<std::uint8_t> bytes =
+                receiveSome(client, std::chrono::milliseconds{0});
+            if (bytes.empty())
+                break;
+            fromClient.insert(fromClient.end(), bytes.begin(), bytes.end());
+            std::size_t whole = 0;
+            while (const std::size_t size = messageSize(fromClient, whole, untyped)) {
+                if (untyped) {
+                    // SSL (80877103) and GSS (80877104) requests come before the startup.
+                    const std::uint32_t code = bigEndian32(fromClient, whole + 4);
+                    untyped = code == 80877103 || code == 80877104;
+                } else if (const std::string statement = statementOf(fromClient, whole, size);
+                           !cutting && statement == "COMMIT") {
+                    int left = marked ? cutsLeft_.load() : 0;
+                    while (left > 0 && !cutsLeft_.compare_exchange_weak(left, left - 1)) {
+                    }
+                    cutting = left > 0;
+                    marked = marker_.empty();
+                } else if (!marker_.empty() && statement.find(marker_) != std::string::npos) {
+                    marked = true;
+                }
+                whole += size;
+            }
+            if (!sendAll(server, {fromClient.begin(), fromClient.begin() + whole}))
+                break;
+            fromClient.erase(fromClient.begin(), fromClient.begin() + whole);
+        }
+    }
+    if (answered)
+        ++cut_;
+    ::close(server);
 }
 
 BlackHole::BlackHole() {

@@ -48,6 +48,28 @@ std::vector<std::uint8_t> receiveSome(int fd, std::chrono::milliseconds limit);
 // Sends all of bytes; false when the peer is gone.
 bool sendAll(int fd, const std::vector<std::uint8_t> &bytes);
 
+// A relay to a PostgreSQL server on 127.0.0.1:target, one connection at a
+// time, that forwards both ways; for the first `cuts` COMMITs a client sends
+// (as a simple query or a parsed statement) of transactions with a
+// statement containing `marker` (upper case; "" for any) it forwards the
+// COMMIT, waits for the server's answer and drops both ends without
+// relaying it: a link that broke between a COMMIT and its acknowledgement.
+class CommitCutter {
+  public:
+    CommitCutter(std::uint16_t target, int cuts, std::string marker = {});
+    std::uint16_t port() const { return server_.port(); }
+    // COMMITs cut so far (each after the server answered it).
+    int cut() const { return cut_.load(); }
+
+  private:
+    void relay(int client, const std::atomic<bool> &stopping);
+    std::uint16_t target_;
+    std::string marker_;
+    std::atomic<int> cutsLeft_;
+    std::atomic<int> cut_{0};
+    ScriptedServer server_; // last: its thread uses the members above
+};
+
 // A port on 127.0.0.1 where connections are never completed: its listen
 // queue is full and the kernel drops new connection requests, as a
 // firewall that drops packets does.

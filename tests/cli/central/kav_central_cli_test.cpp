@@ -1,5 +1,6 @@
 // kav given a central record's URI on the command line: never taken for a
 // file name, never printing the URI's password.
+#include "central_test.h"
 #include "postgres_server.h"
 #include "process.h"
 #include "station/pg_connection.h"
@@ -67,14 +68,7 @@ class KavCentralServer : public test::PostgresSuite {
   protected:
 };
 
-std::string sql(const std::string &uri, const std::string &text) {
-    std::string error;
-    auto c = kav::station::PgConnection::connect(uri, std::chrono::seconds{10}, error);
-    if (!c)
-        return "no connection: " + error;
-    const auto r = c->exec(text);
-    return r.ok ? (r.rows.empty() || !r.rows[0][0] ? "" : *r.rows[0][0]) : "error: " + r.error;
-}
+using central_test::sql;
 
 } // namespace
 

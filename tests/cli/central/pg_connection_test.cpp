@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 using kav::station::PgConnection;
 using kav::station::PgTransaction;
@@ -194,17 +195,54 @@ TEST_F(PgConnectionTest, ThePasswordMayComeFromTheEnvironmentOrPgpass) {
     ::unsetenv("PGPASSFILE");
 }
 
-TEST_F(PgConnectionTest, AServerThatNeverAnswersEndsByTheUrisTimeout) {
+TEST_F(PgConnectionTest, AServerThatNeverAnswersEndsByTheLimitOrTheUrisOwnTimeout) {
     test::BlackHole hole;
-    const std::string uri = "postgresql://kav:x@127.0.0.1:" + std::to_string(hole.port()) +
-                            "/postgres?connect_timeout=2";
-    const auto began = std::chrono::steady_clock::now();
-    std::string error;
-    EXPECT_EQ(PgConnection::connect(uri, 5s, error), nullptr);
-    // The URI's 2 s, not the default's 10 s.
-    EXPECT_LT(std::chrono::steady_clock::now() - began,
-              std::chrono::seconds{kav::station::kDefaultConnectSeconds - 2});
-    EXPECT_FALSE(error.empty());
+    const std::string uri =
+        "postgresql://kav:x@127.0.0.1:" + std::to_string(hole.port()) + "/postgres";
+    using Ms = std::chrono::milliseconds;
+    const struct {
+        const char *what;
+        const char *query;      // after the URI
+        const char *envTimeout; // PGCONNECT_TIMEOUT, nullptr for none
+        std::optional<Ms> limit;
+        std::optional<Ms> abandonAfter;
+        Ms atLeast, below; // how long it takes
+        const char *says;
+    } cases[] = {
+        // Well short of the default's 10 s each time.
+        {"the URI's 2 s", "?connect_timeout=2", nullptr, {}, {}, 1900ms, 8s, "timeout"},
+        {"the limit without the URI's", "", nullptr, 500ms, {}, 400ms, 3s, "timeout"},
+        {"the URI's own outlasts the limit",
+         "?connect_timeout=2",
+         nullptr,
+         300ms,
+         {},
+         1900ms,
+         8s,
+         "timeout"},
+        {"PGCONNECT_TIMEOUT as the URI's", "", "2", 300ms, {}, 1900ms, 8s, "timeout"},
+        {"given up while it waits", "", nullptr, {}, 300ms, 250ms, 3s, "given up"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.envTimeout != nullptr)
+            ::setenv("PGCONNECT_TIMEOUT", c.envTimeout, 1);
+        const auto began = std::chrono::steady_clock::now();
+        kav::station::ConnectLimit limit;
+        if (c.limit)
+            limit.until = began + *c.limit;
+        if (c.abandonAfter)
+            limit.abandon = [&] {
+                return std::chrono::steady_clock::now() - began > *c.abandonAfter;
+            };
+        std::string error;
+        EXPECT_EQ(PgConnection::connect(uri + c.query, 5s, error, limit), nullptr);
+        const auto took = std::chrono::steady_clock::now() - began;
+        ::unsetenv("PGCONNECT_TIMEOUT");
+        EXPECT_GE(took, c.atLeast);
+        EXPECT_LT(took, c.below);
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
 }
 
 TEST_F(PgConnectionTest, AServerGoneAndBackIsAnErrorThenAConnectionAgain) {

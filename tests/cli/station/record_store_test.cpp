@@ -317,25 +317,35 @@ PRAGMA user_version = 2;
     }
 }
 
+const CheckPlan kOutboxPlan{.name = "line-a", .text = "{}", .hash = "00"};
+const CheckRun kOutboxRun{
+    .plan = &kOutboxPlan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
+
+// A unit for each SAM ID recorded in `store`, waiting for upload to `target`; their ids.
+std::vector<long long> waitingUnits(SqliteStore &store, const std::vector<const char *> &samIds,
+                                    const std::string &target) {
+    std::vector<long long> ids;
+    for (const char *sam : samIds) {
+        std::string error;
+        const auto u = store.appendForUpload(unit("2026-01-01T10:00:00.000Z", sam, true, {1}),
+                                             kOutboxRun, Json::array(), target, error);
+        EXPECT_TRUE(u) << error;
+        ids.push_back(u ? u->id : 0);
+    }
+    return ids;
+}
+
 TEST(RecordStore, TheOutboxHoldsEachUnitUntilItIsAcknowledged) {
     const test::TempFolder folder;
     std::string error;
     const auto store = SqliteStore::open((folder.path() / "results.sqlite").string(),
                                          StoreOpen::CreateIfMissing, error);
     ASSERT_NE(store, nullptr) << error;
-    const CheckPlan plan{.name = "line-a", .text = "{}", .hash = "00"};
-    const CheckRun run{.plan = &plan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
     const std::string target = "postgresql://station@db-host/line3";
-    std::vector<long long> ids;
-    for (const char *sam : {"S1", "S2", "S3"}) {
-        const auto u = store->appendForUpload(unit("2026-01-01T10:00:00.000Z", sam, true, {1}), run,
-                                              Json::array(), target, error);
-        ASSERT_TRUE(u) << error;
-        ids.push_back(u->id);
-    }
+    const std::vector<long long> ids = waitingUnits(*store, {"S1", "S2", "S3"}, target);
     // A unit recorded without a central record waits for nothing.
-    ASSERT_TRUE(
-        store->append(unit("2026-01-01T11:00:00.000Z", "S4", true, {}), run, Json::array(), error))
+    ASSERT_TRUE(store->append(unit("2026-01-01T11:00:00.000Z", "S4", true, {}), kOutboxRun,
+                              Json::array(), error))
         << error;
 
     enum Action { None, AckFirst, FailSecond, AckAll };
@@ -381,6 +391,44 @@ TEST(RecordStore, TheOutboxHoldsEachUnitUntilItIsAcknowledged) {
     const std::vector<OutboxEntry> none = store->pending(10, error);
     EXPECT_TRUE(none.empty());
     EXPECT_EQ(store->units({}, error).size(), 4u) << "acknowledged units stay in the record";
+}
+
+TEST(RecordStore, AWindowOnTheOutboxSkipsUnitsSeenOrNotDueYet) {
+    const test::TempFolder folder;
+    std::string error;
+    const auto store = SqliteStore::open((folder.path() / "results.sqlite").string(),
+                                         StoreOpen::CreateIfMissing, error);
+    ASSERT_NE(store, nullptr) << error;
+    const std::vector<long long> ids =
+        waitingUnits(*store, {"S1", "S2", "S3", "S4"}, "postgresql://h/d");
+    // The second backs off past noon, the third was due at ten.
+    ASSERT_TRUE(store->recordAttempt(ids[1], "conflict", "2026-01-01T12:00:00.000Z", error));
+    ASSERT_TRUE(store->recordAttempt(ids[2], "refused", "2026-01-01T10:00:00.000Z", error));
+    const struct {
+        const char *what;
+        int limit;
+        OutboxWindow window;
+        std::vector<long long> pending;
+    } cases[] = {
+        {"every unit", 10, {}, {ids[0], ids[1], ids[2], ids[3]}},
+        {"due at eleven", 10, {0, "2026-01-01T11:00:00.000Z"}, {ids[0], ids[2], ids[3]}},
+        {"due at noon", 10, {0, "2026-01-01T12:00:00.000Z"}, {ids[0], ids[1], ids[2], ids[3]}},
+        {"after the first", 2, {ids[0], ""}, {ids[1], ids[2]}},
+        {"after the second, due at eleven",
+         10,
+         {ids[1], "2026-01-01T11:00:00.000Z"},
+         {ids[2], ids[3]}},
+        {"after the last", 10, {ids[3], ""}, {}},
+    };
+    for (const auto &c : cases) {
+        std::vector<long long> got;
+        for (const OutboxEntry &e : store->pending(c.limit, error, c.window)) {
+            got.push_back(e.unit.id);
+            EXPECT_FALSE(e.unit.runId.empty()) << c.what;
+        }
+        EXPECT_EQ(error, "") << c.what;
+        EXPECT_EQ(got, c.pending) << c.what;
+    }
 }
 
 } // namespace
