@@ -71,13 +71,16 @@ bool fillRecord(const fs::path &db) {
         return false;
     const bool ok =
         exec(h, "BEGIN") &&
-        exec(h, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99999) "
-                "INSERT INTO units(at, station, port, sam_id, plan_name, plan_hash, verdict, ms, "
-                "library_version, kav_version, steps) "
-                "SELECT strftime('%Y-%m-%dT%H:%M:%fZ', '2026-10-01', '+' || (i * 51) || ' "
-                "seconds'), 'bench', 1 + i % 16, '05-01-' || i, 'plan ' || (i % 3), 'h', "
-                "CASE WHEN i % 20 = 0 THEN 'FAIL' ELSE 'PASS' END, 1000, 'l', 'k', "
-                "(SELECT steps FROM units WHERE id = 1) FROM n") &&
+        exec(h,
+             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 99999) "
+             "INSERT INTO units(run_id, at, ended_at, station, sequence, port, sam_id, "
+             "plan_name, plan_version, plan_hash, verdict, ms, library_version, kav_version, "
+             "steps, payload_hash) "
+             "SELECT 'fill-' || i, strftime('%Y-%m-%dT%H:%M:%fZ', '2026-10-01', '+' || (i * 51) "
+             "|| ' seconds'), strftime('%Y-%m-%dT%H:%M:%fZ', '2026-10-01', '+' || (i * 51 + 1) "
+             "|| ' seconds'), 'bench', i + 1, 1 + i % 16, '05-01-' || i, 'plan ' || (i % 3), '', "
+             "'h', CASE WHEN i % 20 = 0 THEN 'FAIL' ELSE 'PASS' END, 1000, 'l', 'k', "
+             "(SELECT steps FROM units WHERE id = 1), 'h' FROM n") &&
         exec(h, "INSERT INTO read_times(unit, ms) SELECT units.id, 118 + (units.id * 7 + k) % 23 "
                 "FROM units, (SELECT 1 AS k UNION ALL SELECT 2 UNION ALL SELECT 3 UNION ALL "
                 "SELECT 4 UNION ALL SELECT 5 UNION ALL SELECT 6 UNION ALL SELECT 7 UNION ALL "

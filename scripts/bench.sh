@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh xvfb libturbojpeg0 ser2net
 cmake --preset default -DVELKART_BENCH=ON
 cmake --build --preset default --target dialog_bench reader_bench startup_bench load_bench \
-    c_read_bench kav_bench network_bench check_bench
+    c_read_bench kav_bench network_bench check_bench central_bench
 
 build/default/bench/load_bench build/default/bench/load_probe \
     build/default/reader/api/libKavIDCardAPI.so "$(ldconfig -p | awk '/libturbojpeg.so.0 /{print $NF; exit}')"
@@ -19,6 +19,7 @@ build/default/bench/reader_bench
 build/default/bench/kav_bench
 build/default/bench/network_bench
 build/default/bench/check_bench
+build/default/bench/central_bench
 
 QT_QPA_PLATFORM=offscreen build/default/bench/startup_bench
 if [ -n "${DISPLAY:-}" ]; then

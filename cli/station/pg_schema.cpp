@@ -20,14 +20,31 @@ std::string layout() {
            layoutDdl(Dialect::Postgres);
 }
 
-bool tableExists(PgConnection &conn, const char *name, bool &exists, std::string &error) {
-    const PgResult r = conn.exec("SELECT to_regclass($1) IS NOT NULL", {std::string(name)});
+bool relationExists(PgConnection &conn, const std::string &name, bool &exists, std::string &error) {
+    const PgResult r = conn.exec("SELECT to_regclass($1) IS NOT NULL", {name});
     if (!r.ok || r.rows.empty()) {
         error = r.error;
         return false;
     }
     exists = r.rows[0][0] == PgValue{"t"};
     return true;
+}
+
+// Makes the indexes the record was laid out without, in the transaction
+// under way. Only the tables' owner may: a station's role that may only
+// insert goes on without them (each would only speed up reading), as it
+// does when the statement's deadline passes on a very large record. Only
+// a missing index is asked for, as the ask locks out writes while it runs.
+void addLaterIndexes(PgConnection &conn) {
+    for (const LaterIndexDdl &index : laterIndexes()) {
+        bool exists = false;
+        std::string ignored;
+        if (!relationExists(conn, index.name, exists, ignored) || exists ||
+            !conn.exec("SAVEPOINT later_index").ok)
+            continue;
+        conn.exec(conn.exec(index.ddl).ok ? "RELEASE SAVEPOINT later_index"
+                                          : "ROLLBACK TO SAVEPOINT later_index");
+    }
 }
 
 } // namespace
@@ -44,8 +61,8 @@ bool ensureCentralSchema(PgConnection &conn, SchemaUse use, std::string &error) 
         return false;
     }
     bool haveMark = false, haveUnits = false;
-    if (!tableExists(conn, "kav_schema", haveMark, error) ||
-        !tableExists(conn, "units", haveUnits, error)) {
+    if (!relationExists(conn, "kav_schema", haveMark, error) ||
+        !relationExists(conn, "units", haveUnits, error)) {
         error = refused + error;
         return false;
     }
@@ -72,6 +89,8 @@ bool ensureCentralSchema(PgConnection &conn, SchemaUse use, std::string &error) 
             error = refused + "layout " + std::to_string(version) + " is unknown; left as it is";
             return false;
         }
+        if (use == SchemaUse::Create)
+            addLaterIndexes(conn);
         if (!t.commit(error)) {
             error = refused + error;
             return false;

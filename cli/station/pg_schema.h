@@ -14,7 +14,8 @@ inline constexpr int kCentralVersion = 3;
 inline constexpr const char *kSchemaApplication = "velkart-results";
 
 enum class SchemaUse {
-    Create,   // make the tables when the database has none (needs CREATE)
+    Create,   // make the tables when the database has none (needs CREATE), and the
+              // indexes added since when missing (the tables' owner only)
     MustExist // only look: a station's role may read and insert, no more
 };
 

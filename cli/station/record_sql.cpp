@@ -193,7 +193,36 @@ CREATE INDEX units_sam_id ON units(sam_id);
 CREATE INDEX units_station ON units(station);
 CREATE INDEX units_serial ON units(serial);
 CREATE INDEX units_station_sequence ON units(station, sequence);
-)sql";
+)sql" + laterIndexDdl();
+}
+
+namespace {
+
+struct LaterIndex {
+    const char *name, *on;
+};
+// The summary's groups in its own order with every column it reads (at
+// too: PostgreSQL scans an index on an expression alone only with the
+// column under it), so both stores aggregate the index alone, unsorted.
+constexpr LaterIndex kLaterIndexes[] = {
+    {"units_day", "units(substr(at, 1, 10), station, plan_name, verdict, at)"},
+};
+
+} // namespace
+
+std::vector<LaterIndexDdl> laterIndexes() {
+    std::vector<LaterIndexDdl> all;
+    for (const LaterIndex &i : kLaterIndexes)
+        all.push_back(
+            {i.name, std::string("CREATE INDEX IF NOT EXISTS ") + i.name + " ON " + i.on});
+    return all;
+}
+
+std::string laterIndexDdl() {
+    std::string ddl;
+    for (const LaterIndexDdl &i : laterIndexes())
+        ddl += i.ddl + ";\n";
+    return ddl;
 }
 
 std::string stepResultsDdl() {

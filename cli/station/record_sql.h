@@ -92,6 +92,14 @@ std::string layoutDdl(Dialect dialect);
 // (renamed to units afterwards) and then indexes it.
 std::string unitsTableDdl(Dialect dialect, const std::string &name);
 std::string unitsIndexDdl();
+// The indexes added to the layout after its version was set, each IF NOT
+// EXISTS: a writer opening a record made before them makes them. They
+// change no result, so a kav that lacks them uses the record as before.
+struct LaterIndexDdl {
+    std::string name, ddl; // ddl: one statement, no closing ';'
+};
+std::vector<LaterIndexDdl> laterIndexes();
+std::string laterIndexDdl();  // all of them as one script
 std::string stepResultsDdl(); // the table and its index
 std::string outboxDdl();
 

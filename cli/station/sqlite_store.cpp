@@ -779,6 +779,11 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::string &path, StoreOpe
         error = refused + "could not be laid out: " + error;
         return nullptr;
     }
+    // A record laid out before an index was added gets it from its writer
+    // (kav results writes nothing). It only speeds reading: a file that
+    // cannot take it now is used without it.
+    if (how == StoreOpen::CreateIfMissing)
+        exec(db, laterIndexDdl().c_str(), ignored);
     return records;
 }
 

@@ -3,6 +3,7 @@
 // usable by a station's role that may only read and insert.
 #include "postgres_server.h"
 #include "station/pg_schema.h"
+#include "station/record_sql.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,26 @@ class PgSchemaTest : public test::PostgresSuite {
         const auto r = admin_->exec("CREATE DATABASE " + name);
         EXPECT_TRUE(r.ok) << r.error;
         return name;
+    }
+    // The fresh database laid out by its owner, and a station's role (the
+    // README's grants) that may read and insert there, named after the
+    // database (a role holding grants elsewhere cannot be dropped); the
+    // owner's connection.
+    std::unique_ptr<PgConnection> withStationRole(const std::string &db) {
+        const std::string role = db + "_station";
+        auto owner = connect(server_->uri(db));
+        std::string error;
+        EXPECT_TRUE(ensureCentralSchema(*owner, SchemaUse::Create, error)) << error;
+        for (const std::string &sql : {
+                 "DROP ROLE IF EXISTS " + role,
+                 "CREATE ROLE " + role + " LOGIN PASSWORD 'StationPw1'",
+                 "GRANT CONNECT ON DATABASE " + db + " TO " + role,
+                 "GRANT USAGE ON SCHEMA public TO " + role,
+                 "GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO " + role,
+                 "GRANT USAGE ON SEQUENCE units_id_seq TO " + role,
+             })
+            EXPECT_TRUE(owner->exec(sql).ok) << sql;
+        return owner;
     }
     std::unique_ptr<PgConnection> admin_;
 };
@@ -129,22 +150,8 @@ TEST_F(PgSchemaTest, StationsStartingTogetherMakeTheTablesOnce) {
 
 TEST_F(PgSchemaTest, AStationRoleReadsAndInsertsAndCannotDelete) {
     const std::string db = freshDatabase("schema_role");
-    {
-        auto owner = connect(server_->uri(db));
-        std::string error;
-        ASSERT_TRUE(ensureCentralSchema(*owner, SchemaUse::Create, error)) << error;
-        // The README's grants for a station's role.
-        for (const char *sql : {
-                 "DROP ROLE IF EXISTS station_role",
-                 "CREATE ROLE station_role LOGIN PASSWORD 'StationPw1'",
-                 "GRANT CONNECT ON DATABASE schema_role TO station_role",
-                 "GRANT USAGE ON SCHEMA public TO station_role",
-                 "GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO station_role",
-                 "GRANT USAGE ON SEQUENCE units_id_seq TO station_role",
-             })
-            ASSERT_TRUE(owner->exec(sql).ok) << sql;
-    }
-    auto station = connect(server_->uri("station_role", "StationPw1", db));
+    withStationRole(db);
+    auto station = connect(server_->uri(db + "_station", "StationPw1", db));
     ASSERT_NE(station, nullptr);
     std::string error;
     EXPECT_TRUE(ensureCentralSchema(*station, SchemaUse::Create, error)) << error;
@@ -166,4 +173,67 @@ TEST_F(PgSchemaTest, AStationRoleReadsAndInsertsAndCannotDelete) {
     for (const auto &c : cases)
         EXPECT_EQ(station->exec(c.sql).ok, c.ok) << c.sql;
     EXPECT_EQ(station->exec("SELECT count(*) FROM units").rows.at(0)[0], PgValue{"1"});
+}
+
+// A record laid out before the summary's index gets it from a writer that
+// owns the tables; a reader, or a station's role that may only insert,
+// opens it as it is.
+TEST_F(PgSchemaTest, AnIndexAddedSinceTheLayoutIsMadeByTheOwnerWritingOnly) {
+    const std::string db = freshDatabase("schema_later_index");
+    const auto owner = withStationRole(db);
+    const auto present = [&owner] {
+        return owner->exec("SELECT to_regclass('units_day') IS NOT NULL").rows.at(0)[0] ==
+               PgValue{"t"};
+    };
+    ASSERT_TRUE(present()) << "a new layout has it";
+    ASSERT_TRUE(owner->exec("DROP INDEX units_day").ok);
+    const struct {
+        const char *who;
+        std::string uri;
+        SchemaUse use;
+        bool made;
+    } cases[] = {
+        {"the owner reading", server_->uri(db), SchemaUse::MustExist, false},
+        {"a station's role writing", server_->uri(db + "_station", "StationPw1", db),
+         SchemaUse::Create, false},
+        {"the owner writing", server_->uri(db), SchemaUse::Create, true},
+    };
+    for (const auto &c : cases) {
+        auto conn = connect(c.uri);
+        ASSERT_NE(conn, nullptr) << c.who;
+        std::string error;
+        EXPECT_TRUE(ensureCentralSchema(*conn, c.use, error)) << c.who << ": " << error;
+        EXPECT_EQ(present(), c.made) << c.who;
+        // The connection is still good for work after the refused index.
+        EXPECT_TRUE(conn->exec("SELECT count(*) FROM units").ok) << c.who;
+    }
+}
+
+// The summary reads the index alone, in its order: no table, no sort. A
+// change to the query or the index that parts them shows here rather than
+// as a slow summary over a large record.
+TEST_F(PgSchemaTest, TheSummaryIsAnsweredFromItsIndexWithoutASort) {
+    const std::string db = freshDatabase("schema_summary_plan");
+    auto conn = connect(server_->uri(db));
+    std::string error;
+    ASSERT_TRUE(ensureCentralSchema(*conn, SchemaUse::Create, error)) << error;
+    ASSERT_TRUE(conn->exec(R"sql(
+INSERT INTO units(run_id, at, ended_at, station, sequence, port, plan_name, plan_version,
+                  plan_hash, verdict, ms, library_version, kav_version, steps, payload_hash)
+SELECT 'r' || g, to_char(timestamp '2026-01-01' + g * interval '1 minute',
+                         'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"'),
+       '', 'st' || (g % 4), g, 1, 'plan', '', 'h', 'PASS', 1, 'l', 'k', '[]', 'h'
+FROM generate_series(1, 20000) g)sql")
+                    .ok);
+    ASSERT_TRUE(conn->exec("VACUUM ANALYZE units").ok);
+    // A table this small is read whole sooner; a large one is not.
+    ASSERT_TRUE(conn->exec("SET enable_seqscan = off").ok);
+    const kav::station::Query q = kav::station::summaryQuery({}, kav::station::Dialect::Postgres);
+    const auto plan = conn->exec("EXPLAIN " + q.text);
+    ASSERT_TRUE(plan.ok) << plan.error;
+    std::string text;
+    for (const auto &row : plan.rows)
+        text += row.at(0).value_or("") + "\n";
+    EXPECT_NE(text.find("Index Only Scan using units_day"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Sort"), std::string::npos) << text;
 }

@@ -12,6 +12,7 @@
 // Cases name the members they set; the others keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -429,6 +430,83 @@ TEST(RecordStore, AWindowOnTheOutboxSkipsUnitsSeenOrNotDueYet) {
         EXPECT_EQ(error, "") << c.what;
         EXPECT_EQ(got, c.pending) << c.what;
     }
+}
+
+// The indexes in the record's file, by name.
+std::vector<std::string> indexNames(const std::string &path) {
+    sqlite3 *db = nullptr;
+    std::vector<std::string> names;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *s = nullptr;
+        sqlite3_prepare_v2(db, "SELECT name FROM sqlite_master WHERE type = 'index' ORDER BY name",
+                           -1, &s, nullptr);
+        while (s != nullptr && sqlite3_step(s) == SQLITE_ROW)
+            names.emplace_back(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return names;
+}
+
+bool has(const std::vector<std::string> &names, const std::string &name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// A record laid out before the summary's index gets it when kav check opens
+// it, not when kav results does (which writes nothing); its units stay.
+TEST(RecordStore, AnIndexAddedSinceTheLayoutIsMadeByTheWriterOnly) {
+    const test::TempFolder folder;
+    const std::string path = (folder.path() / "results.sqlite").string();
+    std::string error;
+    {
+        const auto store = SqliteStore::open(path, StoreOpen::CreateIfMissing, error);
+        ASSERT_NE(store, nullptr) << error;
+        const CheckPlan plan{.name = "p", .text = "{}", .hash = "00"};
+        const CheckRun run{
+            .plan = &plan, .station = "st", .libraryVersion = "l", .kavVersion = "k"};
+        ASSERT_TRUE(store->append(unit("2026-01-01T10:00:00.000Z", "S1", true, {1}), run,
+                                  Json::array(), error))
+            << error;
+    }
+    ASSERT_TRUE(has(indexNames(path), "units_day")) << "a new layout has it";
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP INDEX units_day", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    for (const StoreOpen how : {StoreOpen::MustExist, StoreOpen::CreateIfMissing}) {
+        const bool writer = how == StoreOpen::CreateIfMissing;
+        SCOPED_TRACE(writer ? "the writer" : "the reader");
+        const auto store = SqliteStore::open(path, how, error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(has(indexNames(path), "units_day"), writer);
+        const std::vector<SummaryRow> rows = store->summary({}, error);
+        ASSERT_EQ(rows.size(), 1u) << error;
+        EXPECT_EQ(rows[0].units, 1);
+    }
+}
+
+// The summary reads its index alone, in its order: no table, no sort. A
+// change to the query or the index that parts them shows here rather than
+// as a slow summary over a large record.
+TEST(RecordSql, TheSummaryIsAnsweredFromItsIndexWithoutASort) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, layoutDdl(Dialect::Sqlite).c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_stmt *s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(
+                  db, ("EXPLAIN QUERY PLAN " + summaryQuery({}, Dialect::Sqlite).text).c_str(), -1,
+                  &s, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    std::string plan;
+    while (sqlite3_step(s) == SQLITE_ROW)
+        plan += std::string(reinterpret_cast<const char *>(sqlite3_column_text(s, 3))) + "\n";
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    EXPECT_NE(plan.find("USING COVERING INDEX units_day"), std::string::npos) << plan;
+    EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
 }
 
 } // namespace
