@@ -21,13 +21,13 @@ class LogView {
     LogView(bool shown, bool viewShown) {
         INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES};
         InitCommonControlsEx(&controls);
-        frame_ = CreateWindowExW(0, L"Static", L"log", WS_OVERLAPPEDWINDOW | (shown ? WS_VISIBLE : 0),
-                                 0, 0, 400, 300, nullptr, nullptr, nullptr, nullptr);
+        frame_ =
+            CreateWindowExW(0, L"Static", L"log", WS_OVERLAPPEDWINDOW | (shown ? WS_VISIBLE : 0), 0,
+                            0, 400, 300, nullptr, nullptr, nullptr, nullptr);
         view_ = CreateWindowExW(0, WC_LISTVIEWW, L"",
                                 WS_CHILD | (viewShown ? WS_VISIBLE : 0) | WS_BORDER | LVS_REPORT |
                                     LVS_OWNERDATA,
-                                0,
-                                0, 380, 200, frame_, nullptr, nullptr, nullptr);
+                                0, 0, 380, 200, frame_, nullptr, nullptr, nullptr);
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH;
         column.pszText = const_cast<wchar_t *>(L"信息");
