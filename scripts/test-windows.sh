@@ -203,11 +203,12 @@ bench() {
 # time, and its start-up against a bare dialog's, in the dialog's prefix
 # under Xvfb (bench/README.md).
 bench_dialog_com5() {
-    local folder='Z:'"${root//\//\\}"'\'"${build//\//\\}"'\bench-photos' ms
-    ms=$(cd $build/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
+    local folder='Z:'"${root//\//\\}"'\'"${build//\//\\}"'\bench-photos' figures ms shown
+    figures=$(cd $build/bin && KAVIDCARD_DEVICES="defaults=off,1=COM5" timeout 300 \
         xvfb-run -a -s "-screen 0 1024x768x24" $wine dialog_timing.exe read 30 "$folder" \
         2>../bench-dialog.log | tr -d '\r')
-    echo "Velkart.exe's read under $label: $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time"
+    read -r ms shown <<<"$figures"
+    echo "Velkart.exe's read under $label: $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time; until its rows are painted $shown ms"
 }
 bench_dialog() {
     local WINEPREFIX=$root/build/windows/dialog-wineprefix figures velkart bare ratio
@@ -278,9 +279,11 @@ for bits in x64 x86; do
     [ -f $build/bin/Velkart.exe ] && zip_extra+=(bin/Velkart.exe)
     part "zip $bits" package
 done
-use x64
-part "bench (C host, COM5)" bench
-part "bench (Velkart.exe)" bench_dialog
+for bits in x64 x86; do
+    use $bits
+    part "bench (C host, COM5) $bits" bench
+    part "bench (Velkart.exe) $bits" bench_dialog
+done
 
 echo "== time per part"
 printf '%s\n' "${times[@]}"

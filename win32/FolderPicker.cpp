@@ -30,6 +30,35 @@ bool testAnswer(FolderAnswer &answer) {
 }
 #endif
 
+// The shell's three functions the picker calls. shell32 is loaded the
+// first time the picker is wanted, not when the program starts: under
+// wine it brings a dozen DLLs of its own, paid at every start-up.
+struct ShellFunctions {
+    decltype(&SHGetMalloc) getMalloc = nullptr;
+    decltype(&SHBrowseForFolderW) browseForFolder = nullptr;
+    decltype(&SHGetPathFromIDListW) pathFromIdList = nullptr;
+};
+
+template <typename Fn> void lookUp(HMODULE module, const char *name, Fn &into) {
+    into = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+// Null when the shell or one of its functions cannot be had.
+const ShellFunctions *shell() {
+    static const ShellFunctions loaded = [] {
+        ShellFunctions s;
+        if (HMODULE module = LoadLibraryW(L"shell32.dll")) {
+            lookUp(module, "SHGetMalloc", s.getMalloc);
+            lookUp(module, "SHBrowseForFolderW", s.browseForFolder);
+            lookUp(module, "SHGetPathFromIDListW", s.pathFromIdList);
+        }
+        return s;
+    }();
+    const bool complete = loaded.getMalloc != nullptr && loaded.browseForFolder != nullptr &&
+                          loaded.pathFromIdList != nullptr;
+    return complete ? &loaded : nullptr;
+}
+
 } // namespace
 
 FolderAnswer browseForFolder(HWND owner, const std::wstring &prompt) {
@@ -38,8 +67,9 @@ FolderAnswer browseForFolder(HWND owner, const std::wstring &prompt) {
     if (testAnswer(answer))
         return answer;
 #endif
+    const ShellFunctions *const functions = shell();
     IMalloc *allocator = nullptr;
-    if (FAILED(SHGetMalloc(&allocator)) || allocator == nullptr) {
+    if (functions == nullptr || FAILED(functions->getMalloc(&allocator)) || allocator == nullptr) {
         answer.outcome = FolderPick::Outcome::Unavailable;
         return answer;
     }
@@ -49,12 +79,12 @@ FolderAnswer browseForFolder(HWND owner, const std::wstring &prompt) {
     info.pszDisplayName = displayName;
     info.lpszTitle = prompt.c_str();
     info.ulFlags = kBrowseFlags;
-    LPITEMIDLIST chosen = SHBrowseForFolderW(&info);
+    LPITEMIDLIST chosen = functions->browseForFolder(&info);
     if (chosen == nullptr) {
         answer.outcome = FolderPick::Outcome::Cancelled;
     } else {
         wchar_t path[MAX_PATH] = {};
-        if (SHGetPathFromIDListW(chosen, path)) {
+        if (functions->pathFromIdList(chosen, path)) {
             answer.outcome = FolderPick::Outcome::Chosen;
             answer.path = path;
         } else {
