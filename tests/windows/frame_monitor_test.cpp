@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -92,16 +93,18 @@ TEST(FrameMonitorWindow, RowsFollowTheEventsUpToTheCapacityAndPauseHoldsThemBack
         const char *what;
         std::size_t capacity;
         int events;
-        int pauseClicks; // before the events: 1 paused, 2 paused and resumed
+        int batches;     // each delivered before the next is given
+        int pauseClicks; // before the events
         std::size_t rows;
         const wchar_t *firstMeaning; // of the top row, when there are rows
         std::wstring note;
     };
     const Case cases[] = {
-        {"fewer than the capacity", 10, 3, 0, 3, L"e0", L""},
-        {"more: the oldest go", 3, 5, 0, 3, L"e2", L""},
-        {"far more than the capacity", 4, 250, 0, 4, L"e246", L""},
-        {"paused", 10, 4, 1, 0, nullptr, L"已暂停: 收到 4 条未显示"},
+        {"fewer than the capacity", 10, 3, 1, 0, 3, L"e0", L""},
+        {"more: the oldest go", 3, 5, 1, 0, 3, L"e2", L""},
+        {"far more than the capacity", 4, 250, 1, 0, 4, L"e246", L""},
+        {"more in two batches: the oldest shown go", 4, 3, 2, 0, 4, L"e2", L""},
+        {"paused", 10, 4, 1, 1, 0, nullptr, L"已暂停: 收到 4 条未显示"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -112,7 +115,13 @@ TEST(FrameMonitorWindow, RowsFollowTheEventsUpToTheCapacityAndPauseHoldsThemBack
         ASSERT_NE(library.callback, nullptr);
         for (int i = 0; i < c.pauseClicks; ++i)
             click(monitor, IDC_MONITOR_PAUSE);
-        feed(0, c.events);
+        for (int batch = 0; batch < c.batches; ++batch) {
+            feed(batch * c.events, c.events);
+            const std::size_t given = std::size_t(batch + 1) * std::size_t(c.events);
+            ASSERT_TRUE(pumpUntil([&] {
+                return c.pauseClicks > 0 || monitor.rowCount() == std::min(given, c.capacity);
+            }));
+        }
         ASSERT_TRUE(pumpUntil([&] {
             return monitor.rowCount() == c.rows && monitor.note() == c.note;
         })) << monitor.rowCount()
@@ -254,15 +263,20 @@ std::string contents(const std::wstring &path) {
     return bytes;
 }
 
-std::size_t filesIn(const std::wstring &folder) {
+// The files in a folder; `remove` deletes them as it counts.
+std::size_t filesIn(const std::wstring &folder, bool remove = false) {
     std::size_t count = 0;
     WIN32_FIND_DATAW found{};
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return 0;
-    do
-        count += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    while (FindNextFileW(search, &found));
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            continue;
+        ++count;
+        if (remove)
+            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     return count;
 }
@@ -270,6 +284,7 @@ std::size_t filesIn(const std::wstring &folder) {
 TEST(RowsFile, WrittenWholeOrWhatWasThereKept) {
     const std::wstring folder = tempPath(L"velkart-rows-file");
     CreateDirectoryW(folder.c_str(), nullptr);
+    filesIn(folder, true); // what an earlier run left
     const std::wstring path = folder + L"\\日志.log";
     enum class There { Nothing, File, Folder };
     struct Case {
