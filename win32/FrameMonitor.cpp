@@ -166,6 +166,8 @@ void FrameMonitor::layOut() {
     const int top = 2 * kMargin + kButtonHeight;
     MoveWindow(view_, kMargin, top, std::max(0, int(client.right) - 2 * kMargin),
                std::max(0, int(client.bottom) - top - kMargin), TRUE);
+    // 含义, the last, takes whatever width the window gains.
+    ListView_SetColumnWidth(view_, MeaningColumn, LVSCW_AUTOSIZE_USEHEADER);
 }
 
 LRESULT CALLBACK FrameMonitor::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

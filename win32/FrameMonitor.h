@@ -24,6 +24,7 @@ enum FrameMonitorControl : int {
     IDC_MONITOR_LIST = 104,
 };
 
+enum TraceColumn { TimeColumn, LinkColumn, DirectionColumn, DataColumn, MeaningColumn };
 inline constexpr int kTraceColumnCount = 5;
 
 class FrameMonitor {

@@ -662,6 +662,46 @@ TEST(DialogDriver, FrameMonitorShowsTheFramesOfAPressAndSavesThem) {
     }
 }
 
+// Keys as the keyboard gives them, to the window in front.
+void pressKeys(std::initializer_list<WORD> keys) {
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key;
+        inputs.push_back(input);
+    }
+    for (auto key = keys.end(); key != keys.begin();) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = *--key;
+        input.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(input);
+    }
+    SendInput(UINT(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+TEST(DialogDriver, CtrlMInTheDialogOpensTheMonitorAndEscClosesIt) {
+    START_DIALOG(dialog, kSerialReader);
+    // Keys go to the window in front, which another test's dialog, just
+    // started, may take: the dialog is put in front again for each try.
+    HWND monitor = nullptr;
+    for (int attempt = 0; attempt < 5 && monitor == nullptr; ++attempt) {
+        SetForegroundWindow(dialog.window());
+        if (!waitFor([&] { return GetForegroundWindow() == dialog.window(); }, 5s))
+            continue;
+        pressKeys({VK_CONTROL, 'M'});
+        waitFor([&] { return (monitor = windowOf(dialog.processId(), L"通讯监视 - Velkart")); },
+                10s);
+    }
+    ASSERT_NE(monitor, nullptr);
+    if (GetForegroundWindow() != monitor)
+        SetForegroundWindow(monitor);
+    // Esc reaches the monitor through the dialog's modal loop, and closes it.
+    pressKeys({VK_ESCAPE});
+    EXPECT_TRUE(waitFor([&] { return !IsWindowVisible(monitor); }));
+}
+
 // Velkart.exe's resources, read from the file as a resource reader does.
 class VelkartResources : public ::testing::Test {
   protected:
