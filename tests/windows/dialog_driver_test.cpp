@@ -22,7 +22,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -515,22 +518,10 @@ std::wstring tempPath(const std::wstring &name) {
 
 // The file's bytes; none when it cannot be read.
 std::optional<std::string> fileBytes(const std::wstring &path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    if (!in)
         return std::nullopt;
-    std::string bytes(std::size_t(GetFileSize(file, nullptr)), '\0');
-    DWORD read = 0;
-    const bool ok = ReadFile(file, bytes.data(), DWORD(bytes.size()), &read, nullptr) != 0;
-    CloseHandle(file);
-    return ok && read == bytes.size() ? std::optional(bytes) : std::nullopt;
-}
-
-void putFile(const std::wstring &path, const std::string &bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Rows joined as Ctrl+C copies them: columns by tabs, CR LF after each.
@@ -581,7 +572,7 @@ TEST(DialogDriver, SaveLogWritesTheRowsWholeOrShowsWhyNot) {
         SCOPED_TRACE(c.what);
         DeleteFileW(saved.c_str());
         if (c.before)
-            putFile(saved, *c.before);
+            std::ofstream(std::filesystem::path(saved), std::ios::binary) << *c.before;
         START_DIALOG(dialog, kSerialReader, {L"VELKART_TEST_SAVE", c.answer});
         dialog.click(IDC_TYPE_JPEG); // rows, Chinese among them, to save
         dialog.click(IDC_NAME_BOTH);

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <span>
 #include <string>
 #include <thread>
@@ -245,92 +247,67 @@ TEST(FrameMonitorWindow, TextIsTheSharedFormattersAndPcapngReadsBack) {
     EXPECT_EQ(read.records[2].text, "e2");
 }
 
-std::wstring tempPath(const std::wstring &name) {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    return temp + name;
-}
+namespace fs = std::filesystem;
 
-std::string contents(const std::wstring &path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "(none)";
-    std::string bytes(GetFileSize(file, nullptr), '\0');
-    DWORD read = 0;
-    ReadFile(file, bytes.data(), DWORD(bytes.size()), &read, nullptr);
-    CloseHandle(file);
-    return bytes;
+std::string contents(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
 }
 
 // The files in a folder; `remove` deletes them as it counts.
-std::size_t filesIn(const std::wstring &folder, bool remove = false) {
+std::size_t filesIn(const fs::path &folder, bool remove = false) {
     std::size_t count = 0;
-    WIN32_FIND_DATAW found{};
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            continue;
-        ++count;
-        if (remove)
-            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    std::error_code ignored;
+    for (const fs::directory_entry &entry : fs::directory_iterator(folder, ignored)) {
+        count += entry.is_regular_file();
+        if (remove && entry.is_regular_file())
+            fs::remove(entry.path(), ignored);
+    }
     return count;
 }
 
 TEST(RowsFile, WrittenWholeOrWhatWasThereKept) {
-    const std::wstring folder = tempPath(L"velkart-rows-file");
-    CreateDirectoryW(folder.c_str(), nullptr);
+    const fs::path folder = fs::temp_directory_path() / "velkart-rows-file";
+    fs::create_directory(folder);
     filesIn(folder, true); // what an earlier run left
-    const std::wstring path = folder + L"\\日志.log";
+    const fs::path path = folder / L"日志.log";
     enum class There { Nothing, File, Folder };
     struct Case {
         const char *what;
         There before;
-        std::wstring target;
+        fs::path target;
         bool written;
     };
     const Case cases[] = {
         {"a new file", There::Nothing, path, true},
         {"over an older one", There::File, path, true},
         {"where a folder of that name is", There::Folder, path, false},
-        {"in a folder that is not there", There::Nothing, folder + L"\\none\\x.log", false},
+        {"in a folder that is not there", There::Nothing, folder / "none" / "x.log", false},
     };
     const std::string older = "older\r\n";
     const std::string bytes = "时间\t信息\r\n" + std::string(70'000, 'x');
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        DeleteFileW(path.c_str());
-        RemoveDirectoryW(path.c_str());
-        if (c.before == There::File) {
-            HANDLE file =
-                CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-            DWORD written = 0;
-            WriteFile(file, older.data(), DWORD(older.size()), &written, nullptr);
-            CloseHandle(file);
-        } else if (c.before == There::Folder) {
-            CreateDirectoryW(path.c_str(), nullptr);
-        }
-        const DWORD error = writeWholeFile(c.target, bytes);
+        std::error_code ignored;
+        fs::remove(path, ignored);
+        if (c.before == There::File)
+            std::ofstream(path, std::ios::binary) << older;
+        else if (c.before == There::Folder)
+            fs::create_directory(path);
+        const DWORD error = writeWholeFile(c.target.wstring(), bytes);
         EXPECT_EQ(error == 0, c.written) << error;
         const std::string after = contents(c.target);
         const std::string expected = c.written ? bytes : c.before == There::File ? older : "(none)";
         EXPECT_TRUE(after == expected) << after.size() << " bytes, not " << expected.size();
-        if (c.before == There::Folder) {
-            EXPECT_NE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
-        }
+        EXPECT_EQ(fs::is_directory(path), c.before == There::Folder);
         if (!c.written) {
             EXPECT_FALSE(systemReason(error).empty());
         }
         // The file beside it, used for the writing, is gone either way.
         EXPECT_EQ(filesIn(folder), c.written || c.before == There::File ? 1u : 0u);
     }
-    DeleteFileW(path.c_str());
-    RemoveDirectoryW(path.c_str());
-    RemoveDirectoryW(folder.c_str());
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
 }
 
 TEST(RowsFile, DefaultNameIsTheLocalTime) {
