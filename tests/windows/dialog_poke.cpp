@@ -2,7 +2,7 @@
 // dialog: "wait" until Velkart's main dialog is shown, "about" to open its
 // about box through the system menu's command and wait until it is shown,
 // "monitor" to open the frame monitor and ask the SAM's status, so that
-// it shows a press's frames.
+// it shows a press's frames, "save" to ask for the log's file.
 // Exit 0 once it is so, 1 at the deadline.
 #include "resource.h"
 
@@ -39,6 +39,12 @@ int wmain(int argc, wchar_t **argv) {
     if (command == L"about") {
         PostMessageW(dialog, WM_SYSCOMMAND, IDM_ABOUT, 0);
         if (waitForWindow(L"关于 Velkart") == nullptr)
+            return 1;
+    }
+    if (command == L"save") {
+        PostMessageW(dialog, WM_SYSCOMMAND, IDM_SAVE_LOG,
+                     0); // the dialog's loop would block a send
+        if (waitForWindow(L"保存日志") == nullptr)
             return 1;
     }
     if (command == L"monitor") {
