@@ -41,4 +41,9 @@ enum ControlId : int {
 // System command of the about entry; the low four bits are the window
 // system's own and are ignored when matching.
 constexpr unsigned IDM_ABOUT = 0x0010;
+// The frame monitor's and the log's save entries: the Win32 dialog and the
+// test that drives it from another process post them as system commands.
+// Multiples of 16 below the window system's own (0xF000 and up).
+constexpr unsigned IDM_FRAME_MONITOR = 0x0020;
+constexpr unsigned IDM_SAVE_LOG = 0x0030;
 constexpr unsigned SC_CLOSE = 0xF060;

@@ -3,6 +3,7 @@
 #include "DialogTemplate.h"
 #include "FolderPicker.h"
 #include "KavIDCardAPI.h"
+#include "RowText.h"
 #include "TestChannel.h"
 #include "Wide.h"
 #include "exports.h"
@@ -18,16 +19,6 @@ constexpr DWORD kLogExtendedStyles =
     LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT; // 0x31
 constexpr int kTimeColumnWidth = 140;
 constexpr int kMessageColumnWidth = 550;
-
-std::wstring programName() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name(path, length);
-    name.erase(0, name.find_last_of(L"\\/") + 1);
-    if (const auto dot = name.find_last_of(L'.'); dot != std::wstring::npos)
-        name.erase(dot);
-    return name;
-}
 
 void addColumn(HWND view, int index, const wchar_t *title, int width) {
     LVCOLUMNW column{};
@@ -53,6 +44,9 @@ INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
     }
     return FALSE;
 }
+
+// The one dialog of this thread, for its message filter.
+CVelkartDlg *filteredDialog = nullptr;
 
 } // namespace
 
@@ -94,7 +88,8 @@ INT_PTR CALLBACK CVelkartDlg::dialogProc(HWND window, UINT message, WPARAM wPara
 INT_PTR CVelkartDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_SYSCOMMAND:
-        if ((wParam & 0xFFF0) == IDM_ABOUT) {
+        if (const UINT command = wParam & 0xFFF0;
+            command == IDM_ABOUT || command == IDM_FRAME_MONITOR || command == IDM_SAVE_LOG) {
             OnSysCommand(static_cast<UINT>(wParam), lParam);
             return TRUE;
         }
@@ -120,6 +115,15 @@ INT_PTR CVelkartDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                           answerTestQuery(window_, reinterpret_cast<HWND>(wParam),
                                           *reinterpret_cast<const COPYDATASTRUCT *>(lParam)));
         return TRUE;
+    case WM_DESTROY:
+        // The monitor, owned by the dialog, has let go of the library's
+        // callback as its window went, just before this one.
+        monitor_.reset();
+        if (messageFilter_ != nullptr)
+            UnhookWindowsHookEx(messageFilter_);
+        messageFilter_ = nullptr;
+        filteredDialog = nullptr;
+        return FALSE;
     case WM_SETCURSOR:
         // While a handler runs the wait cursor stays, wherever the mouse is.
         if (savedCursor_ != nullptr) {
@@ -134,8 +138,12 @@ INT_PTR CVelkartDlg::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CVelkartDlg::OnInitDialog() {
-    // The about entry after a separator, when the menu text is there.
+    // The monitor's and the save's entries after the window system's, then
+    // the about entry after a separator, when the menu text is there.
     if (HMENU menu = GetSystemMenu(window_, FALSE)) {
+        AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuW(menu, MF_STRING, IDM_FRAME_MONITOR, L"通讯监视(&M)...\tCtrl+M");
+        AppendMenuW(menu, MF_STRING, IDM_SAVE_LOG, L"保存日志(&S)...");
         const std::wstring about = toWide(res::loadString(IDS_ABOUT_MENU));
         if (!about.empty()) {
             AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
@@ -165,12 +173,63 @@ void CVelkartDlg::OnInitDialog() {
     // press fails because of it.
     readLibraryWarnings(kav::host::warningGetterExport());
 
+    // The modal loop gives every message to this filter first: Ctrl+M
+    // anywhere in the dialog, and the monitor's keys (tab, mnemonics, Esc).
+    filteredDialog = this;
+    messageFilter_ = SetWindowsHookExW(WH_MSGFILTER, filterMessage, nullptr, GetCurrentThreadId());
+
     SetFocus(GetDlgItem(window_, IDCANCEL));
 }
 
+LRESULT CALLBACK CVelkartDlg::filterMessage(int code, WPARAM wParam, LPARAM lParam) {
+    CVelkartDlg *const dialog = filteredDialog;
+    if (code == MSGF_DIALOGBOX && dialog != nullptr && lParam != 0) {
+        MSG &message = *reinterpret_cast<MSG *>(lParam);
+        HWND root = message.hwnd != nullptr ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+        if (root == dialog->window_ && message.message == WM_KEYDOWN && message.wParam == 'M' &&
+            GetKeyState(VK_CONTROL) < 0 && GetKeyState(VK_MENU) >= 0 &&
+            GetKeyState(VK_SHIFT) >= 0) {
+            PostMessageW(dialog->window_, WM_SYSCOMMAND, IDM_FRAME_MONITOR, 0);
+            return TRUE;
+        }
+        if (root != nullptr && dialog->monitor_ != nullptr && root == dialog->monitor_->window() &&
+            IsDialogMessageW(root, &message))
+            return TRUE;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 void CVelkartDlg::OnSysCommand(UINT id, LPARAM) {
-    if ((id & 0xFFF0) == IDM_ABOUT)
+    switch (id & 0xFFF0) {
+    case IDM_ABOUT:
         showAboutBox(instance_, window_);
+        break;
+    case IDM_FRAME_MONITOR:
+        OnFrameMonitor();
+        break;
+    case IDM_SAVE_LOG:
+        OnSaveLog();
+        break;
+    default:
+        break;
+    }
+}
+
+void CVelkartDlg::OnFrameMonitor() {
+    if (monitor_ == nullptr)
+        monitor_ =
+            std::make_unique<FrameMonitor>(instance_, window_, kav::host::traceSetterExport());
+    monitor_->show();
+}
+
+void CVelkartDlg::OnSaveLog() {
+    std::vector<std::size_t> all(log_.size());
+    for (std::size_t row = 0; row < all.size(); ++row)
+        all[row] = row;
+    // The rows as Ctrl+C copies them, newest first as shown.
+    saveRows(
+        window_, L"保存日志", timeStampedName(L"velkart-", L".log", now()),
+        [this, &all](const std::wstring &) { return toUtf8(log_.toText(all)); }, L"日志无法保存: ");
 }
 
 void CVelkartDlg::OnPaint() {
@@ -215,27 +274,9 @@ LRESULT CVelkartDlg::OnNotify(const NMHDR &header) {
 }
 
 void CVelkartDlg::copySelectedLogRows() const {
-    std::vector<std::size_t> rows;
-    for (int row = ListView_GetNextItem(logView_, -1, LVNI_SELECTED); row >= 0;
-         row = ListView_GetNextItem(logView_, row, LVNI_SELECTED))
-        rows.push_back(static_cast<std::size_t>(row));
-    if (rows.empty())
-        return;
-    const std::wstring text = log_.toText(rows);
-    const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
-    if (memory == nullptr)
-        return;
-    std::copy_n(text.c_str(), text.size() + 1, static_cast<wchar_t *>(GlobalLock(memory)));
-    GlobalUnlock(memory);
-    if (OpenClipboard(window_)) {
-        EmptyClipboard();
-        if (SetClipboardData(CF_UNICODETEXT, memory) != nullptr)
-            memory = nullptr; // the clipboard owns it now
-        CloseClipboard();
-    }
-    if (memory != nullptr)
-        GlobalFree(memory);
+    const std::vector<std::size_t> rows = selectedRows(logView_);
+    if (!rows.empty())
+        putOnClipboard(window_, log_.toText(rows));
 }
 
 std::string CVelkartDlg::itemText(int id) const {

@@ -5,8 +5,11 @@
 
 #include "DialogCore.h"
 #include "EventLog.h"
+#include "FrameMonitor.h"
 #include "FrontEnd.h"
 #include "System.h"
+
+#include <memory>
 
 class CVelkartDlg : private DialogFrontEnd, public DialogCore {
   public:
@@ -22,6 +25,9 @@ class CVelkartDlg : private DialogFrontEnd, public DialogCore {
 
     void OnInitDialog();
     void OnSysCommand(UINT id, LPARAM param);
+    void OnFrameMonitor();
+    void OnSaveLog();
+    static LRESULT CALLBACK filterMessage(int code, WPARAM wParam, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon() const;
     void OnCommand(int id, int code);
@@ -53,6 +59,8 @@ class CVelkartDlg : private DialogFrontEnd, public DialogCore {
     bool pressing_ = false;
     bool logChanged_ = false;
     EventLog log_;
+    std::unique_ptr<FrameMonitor> monitor_; // made when first opened
+    HHOOK messageFilter_ = nullptr;
 };
 
 // The about box, modal over owner.

@@ -4,6 +4,7 @@
 // The reader is the library's in-process virtual one; what the dialog
 // shows is compared with what the library answers this process.
 #include "../support/required_part.h"
+#include "FrameMonitor.h"
 #include "TestChannel.h"
 #include "card_fields.h"
 #include "port_session.h"
@@ -21,7 +22,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -83,11 +87,10 @@ BOOL CALLBACK matchWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
-BOOL CALLBACK noteBoxText(HWND child, LPARAM param) {
-    wchar_t text[256] = {};
-    SendMessageW(child, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
-    if (std::wstring(text) == L"选择下载目录操作出错")
-        *reinterpret_cast<bool *>(param) = true;
+BOOL CALLBACK collectText(HWND child, LPARAM param) {
+    wchar_t text[1024] = {};
+    SendMessageW(child, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    reinterpret_cast<std::vector<std::wstring> *>(param)->push_back(text);
     return TRUE;
 }
 
@@ -96,6 +99,46 @@ HWND windowOf(DWORD process, const wchar_t *caption) {
     FindContext context{process, caption, nullptr};
     EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&context));
     return context.found;
+}
+
+// The texts of a window's children, in order: a message box's note among them.
+std::vector<std::wstring> childTexts(HWND window) {
+    std::vector<std::wstring> texts;
+    EnumChildWindows(window, collectText, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+// A report list view's cells, row by row, read in its process's own
+// memory as the list view's messages require.
+std::vector<std::vector<std::string>> listCells(DWORD processId, HWND view, int columns) {
+    const int count = int(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0));
+    HANDLE process =
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    constexpr int kChars = 8192;
+    const SIZE_T size = sizeof(LVITEMW) + kChars * sizeof(wchar_t);
+    auto *remote =
+        static_cast<char *>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
+    std::vector<std::vector<std::string>> out;
+    for (int row = 0; row < count; ++row) {
+        std::vector<std::string> cells;
+        for (int column = 0; column < columns; ++column) {
+            LVITEMW item{};
+            item.iSubItem = column;
+            item.cchTextMax = kChars;
+            item.pszText = reinterpret_cast<wchar_t *>(remote + sizeof(LVITEMW));
+            WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
+            const auto length =
+                SendMessageW(view, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote));
+            std::wstring text(std::size_t(length), L'\0');
+            ReadProcessMemory(process, remote + sizeof(LVITEMW), text.data(),
+                              text.size() * sizeof(wchar_t), nullptr);
+            cells.push_back(utf8(text));
+        }
+        out.push_back(std::move(cells));
+    }
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    CloseHandle(process);
+    return out;
 }
 
 using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
@@ -142,6 +185,13 @@ class Dialog {
 
     HWND window() const { return window_; }
     DWORD processId() const { return process_.dwProcessId; }
+    // The process's exit code once it has ended; none before.
+    std::optional<DWORD> exitCode(DWORD ms) const {
+        DWORD code = 0;
+        if (!ended(ms) || !GetExitCodeProcess(process_.hProcess, &code))
+            return std::nullopt;
+        return code;
+    }
     bool ended(DWORD ms) const {
         return WaitForSingleObject(process_.hProcess, ms) == WAIT_OBJECT_0;
     }
@@ -159,37 +209,11 @@ class Dialog {
     }
     bool enabled(int id) const { return IsWindowEnabled(item(id)) != 0; }
 
-    // The log's rows from the top, "time" and "message", read in the
-    // dialog's own memory as the list view's messages require.
+    // The log's rows from the top, "time" and "message".
     std::vector<std::pair<std::string, std::string>> rows() const {
-        HWND view = item(IDC_LOG);
-        const int count = int(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0));
-        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE,
-                                     FALSE, process_.dwProcessId);
-        constexpr int kChars = 1024;
-        const SIZE_T size = sizeof(LVITEMW) + kChars * sizeof(wchar_t);
-        auto *remote =
-            static_cast<char *>(VirtualAllocEx(process, nullptr, size, MEM_COMMIT, PAGE_READWRITE));
         std::vector<std::pair<std::string, std::string>> out;
-        for (int row = 0; row < count; ++row) {
-            std::string cells[2];
-            for (int column = 0; column < 2; ++column) {
-                LVITEMW item{};
-                item.iSubItem = column;
-                item.cchTextMax = kChars;
-                item.pszText = reinterpret_cast<wchar_t *>(remote + sizeof(LVITEMW));
-                WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
-                const auto length =
-                    SendMessageW(view, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote));
-                std::wstring text(std::size_t(length), L'\0');
-                ReadProcessMemory(process, remote + sizeof(LVITEMW), text.data(),
-                                  text.size() * sizeof(wchar_t), nullptr);
-                cells[column] = utf8(text);
-            }
+        for (const auto &cells : listCells(process_.dwProcessId, item(IDC_LOG), 2))
             out.emplace_back(cells[0], cells[1]);
-        }
-        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-        CloseHandle(process);
         return out;
     }
     std::string topMessage() const {
@@ -426,9 +450,8 @@ TEST(DialogDriver, PickerUnavailableShowsMessageBoxCaptionedWithTheProgram) {
     HWND box = nullptr;
     ASSERT_TRUE(
         waitFor([&] { return (box = windowOf(dialog.processId(), L"velkart_testbuild")); }));
-    bool saysIt = false;
-    EnumChildWindows(box, noteBoxText, reinterpret_cast<LPARAM>(&saysIt));
-    EXPECT_TRUE(saysIt);
+    const std::vector<std::wstring> texts = childTexts(box);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), L"选择下载目录操作出错"), texts.end());
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     EXPECT_TRUE(waitFor([&] { return !IsWindow(box); }));
     EXPECT_TRUE(dialog.rows().empty()); // the box is the only report
@@ -466,20 +489,208 @@ TEST(DialogDriver, SystemMenuEndsWithTheAboutEntryAndBothIconsAreSet) {
         for (const std::string &line : lines)
             (line.starts_with("menu\t") ? menu : icons).push_back(line);
         // The window system's own entries, close among them, then ours last.
-        ASSERT_GE(menu.size(), 3u);
+        ASSERT_GE(menu.size(), 6u);
         const std::string close = "menu\t" + std::to_string(SC_CLOSE) + "\t";
-        EXPECT_TRUE(std::any_of(menu.begin(), menu.end() - 2, [&](const std::string &line) {
+        EXPECT_TRUE(std::any_of(menu.begin(), menu.end() - 5, [&](const std::string &line) {
             return line.starts_with(close);
         })) << menu.front();
-        EXPECT_EQ(std::vector<std::string>(menu.end() - 2, menu.end()),
-                  (std::vector<std::string>{"menu\t-", "menu\t" + std::to_string(IDM_ABOUT) + "\t" +
-                                                           res::loadString(IDS_ABOUT_MENU)}));
+        const auto entry = [](unsigned id, const std::string &text) {
+            return "menu\t" + std::to_string(id) + "\t" + text;
+        };
+        EXPECT_EQ(std::vector<std::string>(menu.end() - 5, menu.end()),
+                  (std::vector<std::string>{"menu\t-",
+                                            entry(IDM_FRAME_MONITOR, "通讯监视(&M)...\tCtrl+M"),
+                                            entry(IDM_SAVE_LOG, "保存日志(&S)..."), "menu\t-",
+                                            entry(IDM_ABOUT, res::loadString(IDS_ABOUT_MENU))}));
         EXPECT_EQ(icons, (std::vector<std::string>{"icon\tbig\t32x32", "icon\tsmall\t16x16"}));
     }
     // The shipped program has no such channel.
     Dialog shipped(Environment{kSerialReader}, L"Velkart.exe");
     ASSERT_NE(shipped.window(), nullptr);
     EXPECT_FALSE(asker.ask(shipped.window()).has_value());
+}
+
+std::wstring tempPath(const std::wstring &name) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    return temp + name;
+}
+
+// The file's bytes; none when it cannot be read.
+std::optional<std::string> fileBytes(const std::wstring &path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Rows joined as Ctrl+C copies them: columns by tabs, CR LF after each.
+std::string joinedRows(const std::vector<std::vector<std::string>> &rows) {
+    std::string text;
+    for (const auto &cells : rows) {
+        for (std::size_t column = 0; column < cells.size(); ++column)
+            text += (column > 0 ? "\t" : "") + cells[column];
+        text += "\r\n";
+    }
+    return text;
+}
+
+// A message box of the dialog's, captioned with the program: its texts,
+// once it is dismissed.
+std::optional<std::vector<std::wstring>> dismissBox(const Dialog &dialog) {
+    HWND box = nullptr;
+    if (!waitFor([&] { return (box = windowOf(dialog.processId(), L"velkart_testbuild")); }))
+        return std::nullopt;
+    std::vector<std::wstring> texts = childTexts(box);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    waitFor([&] { return !IsWindow(box); });
+    return texts;
+}
+
+bool anyStartsWith(const std::vector<std::wstring> &texts, const std::wstring &start) {
+    return std::any_of(texts.begin(), texts.end(), [&](const std::wstring &text) {
+        return text.starts_with(start) && text.size() > start.size();
+    });
+}
+
+TEST(DialogDriver, SaveLogWritesTheRowsWholeOrShowsWhyNot) {
+    const std::wstring saved = tempPath(L"velkart-saved.log");
+    const std::wstring missing = tempPath(L"no-such-folder\\velkart.log");
+    struct Case {
+        const char *what;
+        std::wstring answer;
+        std::optional<std::string> before; // the file at the path before the save
+        bool written;
+    };
+    const Case cases[] = {
+        {"new file", L"chosen:" + saved, std::nullopt, true},
+        {"over an existing file", L"chosen:" + saved, std::string("an older log\r\n"), true},
+        {"into a folder that is not there", L"chosen:" + missing, std::nullopt, false},
+        {"cancelled, the old file kept", L"cancel", std::string("kept\r\n"), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        DeleteFileW(saved.c_str());
+        if (c.before)
+            std::ofstream(std::filesystem::path(saved), std::ios::binary) << *c.before;
+        START_DIALOG(dialog, kSerialReader, {L"VELKART_TEST_SAVE", c.answer});
+        dialog.click(IDC_TYPE_JPEG); // rows, Chinese among them, to save
+        dialog.click(IDC_NAME_BOTH);
+        std::vector<std::vector<std::string>> rows;
+        for (const auto &[time, message] : dialog.rows())
+            rows.push_back({time, message});
+        ASSERT_EQ(rows.size(), 2u);
+        if (c.written || c.answer == L"cancel") {
+            // Sent: it returns once the save has run.
+            SendMessageW(dialog.window(), WM_SYSCOMMAND, IDM_SAVE_LOG, 0);
+        } else {
+            PostMessageW(dialog.window(), WM_SYSCOMMAND, IDM_SAVE_LOG, 0); // a box will wait
+            const auto texts = dismissBox(dialog);
+            ASSERT_TRUE(texts.has_value()) << "no message box";
+            EXPECT_TRUE(anyStartsWith(*texts, L"日志无法保存: "));
+            EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+        }
+        const std::optional<std::string> after = fileBytes(saved);
+        EXPECT_EQ(after, c.written ? std::optional(joinedRows(rows)) : c.before);
+        // Nothing else was left beside it: no temporary file.
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW(tempPath(L"vkt*.tmp").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << utf8(found.cFileName);
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+    }
+    DeleteFileW(saved.c_str());
+}
+
+TEST(DialogDriver, FrameMonitorShowsTheFramesOfAPressAndSavesThem) {
+    ASSERT_TRUE(libraryHasTheReader());
+    struct Case {
+        const wchar_t *name;
+        bool pcapng;
+    };
+    const Case cases[] = {{L"velkart-frames.txt", false}, {L"velkart-frames.PCAPNG", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(utf8(c.name));
+        const std::wstring path = tempPath(c.name);
+        DeleteFileW(path.c_str());
+        START_DIALOG(dialog, kSerialReader, {L"VELKART_TEST_SAVE", L"chosen:" + path});
+        SendMessageW(dialog.window(), WM_SYSCOMMAND, IDM_FRAME_MONITOR, 0);
+        HWND monitor = windowOf(dialog.processId(), L"通讯监视 - Velkart");
+        ASSERT_NE(monitor, nullptr);
+        EXPECT_EQ(GetWindow(monitor, GW_OWNER), dialog.window());
+        HWND list = GetDlgItem(monitor, IDC_MONITOR_LIST);
+        const auto before = SendMessageW(list, LVM_GETITEMCOUNT, 0, 0);
+
+        dialog.click(IDC_SAM_STATUS);
+        // The rows come with a message posted after the press.
+        ASSERT_TRUE(waitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > before; }));
+        const auto rows = listCells(dialog.processId(), list, 5);
+        const auto sent = std::find_if(rows.begin(), rows.end(), [](const auto &cells) {
+            return cells[2] == "→" && cells[3].starts_with("AA AA AA 96 69");
+        });
+        ASSERT_NE(sent, rows.end()) << joinedRows(rows);
+        EXPECT_EQ((*sent)[1], "virtual@1");
+        EXPECT_EQ((*sent)[0].size(), 12u) << (*sent)[0]; // HH:MM:SS.mmm
+
+        SendMessageW(GetDlgItem(monitor, IDC_MONITOR_SAVE), BM_CLICK, 0, 0);
+        const std::optional<std::string> saved = fileBytes(path);
+        ASSERT_TRUE(saved.has_value());
+        // A pcapng file starts with its section header's block type.
+        EXPECT_EQ(c.pcapng ? saved->substr(0, 4) : *saved,
+                  c.pcapng ? std::string("\x0A\x0D\x0D\x0A", 4) : joinedRows(rows));
+        DeleteFileW(path.c_str());
+
+        // Closed, it is hidden; the dialog then ends with it cleanly.
+        SendMessageW(monitor, WM_CLOSE, 0, 0);
+        EXPECT_FALSE(IsWindowVisible(monitor));
+        if (c.pcapng) { // the other way: the dialog ends with the monitor open
+            SendMessageW(dialog.window(), WM_SYSCOMMAND, IDM_FRAME_MONITOR, 0);
+            EXPECT_TRUE(IsWindowVisible(monitor));
+            dialog.click(IDC_SAM_STATUS);
+        }
+        PostMessageW(dialog.window(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        EXPECT_EQ(dialog.exitCode(10000), std::optional<DWORD>(0));
+    }
+}
+
+// Keys as the keyboard gives them, to the window in front.
+void pressKeys(std::initializer_list<WORD> keys) {
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = key;
+        inputs.push_back(input);
+    }
+    for (auto key = keys.end(); key != keys.begin();) {
+        INPUT input{};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = *--key;
+        input.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(input);
+    }
+    SendInput(UINT(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+TEST(DialogDriver, CtrlMInTheDialogOpensTheMonitorAndEscClosesIt) {
+    START_DIALOG(dialog, kSerialReader);
+    // Keys go to the window in front, which another test's dialog, just
+    // started, may take: the dialog is put in front again for each try.
+    HWND monitor = nullptr;
+    for (int attempt = 0; attempt < 5 && monitor == nullptr; ++attempt) {
+        SetForegroundWindow(dialog.window());
+        if (!waitFor([&] { return GetForegroundWindow() == dialog.window(); }, 5s))
+            continue;
+        pressKeys({VK_CONTROL, 'M'});
+        waitFor([&] { return (monitor = windowOf(dialog.processId(), L"通讯监视 - Velkart")); },
+                10s);
+    }
+    ASSERT_NE(monitor, nullptr);
+    if (GetForegroundWindow() != monitor)
+        SetForegroundWindow(monitor);
+    // Esc reaches the monitor through the dialog's modal loop, and closes it.
+    pressKeys({VK_ESCAPE});
+    EXPECT_TRUE(waitFor([&] { return !IsWindowVisible(monitor); }));
 }
 
 // Velkart.exe's resources, read from the file as a resource reader does.
