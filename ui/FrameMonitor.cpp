@@ -308,7 +308,8 @@ FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *pare
                            std::size_t capacity)
     : QWidget(parent, Qt::Window), platform_(platform), setter_(setter),
       model_(new FrameModel(capacity, this)), view_(new QTableView(this)),
-      pause_(new QPushButton(QStringLiteral("暂停(&P)"), this)), note_(new QLabel(this)) {
+      pause_(new QPushButton(QStringLiteral("暂停(&P)"), this)), note_(new QLabel(this)),
+      mailbox_(capacity) {
     setWindowTitle(QStringLiteral("通讯监视 - Velkart"));
     resize(960, 420);
 
@@ -391,32 +392,14 @@ void FrameMonitor::receive(const KavTraceEvent &event) {
                                  static_cast<qsizetype>(event.byteCount));
     frame.byteCount = event.byteCount;
     frame.text = QByteArray(event.text != nullptr ? event.text : "");
-    bool queue = false;
-    {
-        const std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(frame));
-        if (pending_.size() > model_->capacity())
-            pending_.pop_front();
-        ++pendingArrived_;
-        queue = !deliveryQueued_;
-        deliveryQueued_ = true;
-    }
     // The library's thread never touches a widget: the rows are handed
     // over on the window's own thread, once per burst.
-    if (queue)
+    if (mailbox_.put(std::move(frame)))
         QMetaObject::invokeMethod(this, &FrameMonitor::deliver, Qt::QueuedConnection);
 }
 
 void FrameMonitor::deliver() {
-    std::deque<FrameModel::Frame> frames;
-    std::size_t arrived = 0;
-    {
-        const std::lock_guard lock(mutex_);
-        frames.swap(pending_);
-        arrived = pendingArrived_;
-        pendingArrived_ = 0;
-        deliveryQueued_ = false;
-    }
+    auto [frames, arrived] = mailbox_.take();
     if (paused_) {
         missed_ += arrived;
         showNote();

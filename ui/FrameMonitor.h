@@ -5,6 +5,7 @@
 #include "KavIDCardAPI.h"
 #include "TraceColumns.h"
 #include "exports.h"
+#include "trace_mailbox.h"
 
 #include <QAbstractTableModel>
 #include <QByteArray>
@@ -17,7 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 
 class Platform;
 class QLabel;
@@ -154,8 +154,5 @@ class FrameMonitor : public QWidget {
     bool paused_ = false;
     std::size_t missed_ = 0; // arrived while paused
 
-    std::mutex mutex_;                      // guards what the library's threads share with ours
-    std::deque<FrameModel::Frame> pending_; // the newest, at most the model's capacity
-    std::size_t pendingArrived_ = 0;
-    bool deliveryQueued_ = false;
+    kav::host::TraceMailbox<FrameModel::Frame> mailbox_; // from the library's threads
 };

@@ -54,7 +54,7 @@ bool endsWithPcapng(const std::wstring &path) {
 
 FrameMonitor::FrameMonitor(HINSTANCE instance, HWND owner, TraceSetter setter, std::size_t capacity)
     : instance_(instance), owner_(owner), setter_(setter),
-      capacity_(std::max<std::size_t>(capacity, 1)) {
+      capacity_(std::max<std::size_t>(capacity, 1)), mailbox_(capacity_) {
     showNote();
 }
 
@@ -272,34 +272,14 @@ void FrameMonitor::receive(const KavTraceEvent &event) {
         frame.bytes.assign(reinterpret_cast<const char *>(event.bytes), event.byteCount);
     frame.byteCount = event.byteCount;
     frame.text = event.text != nullptr ? event.text : "";
-    bool post = false;
-    {
-        const std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(frame));
-        if (pending_.size() > capacity_)
-            pending_.pop_front();
-        ++pendingArrived_;
-        post = !deliveryPosted_;
-        deliveryPosted_ = true;
-    }
     // The library's thread never touches a window nor waits for one: the
     // rows are handed over on the window's own thread, once per burst.
-    if (post && !PostMessageW(window_, kDeliverMessage, 0, 0)) {
-        const std::lock_guard lock(mutex_);
-        deliveryPosted_ = false; // the next event tries again
-    }
+    if (mailbox_.put(std::move(frame)) && !PostMessageW(window_, kDeliverMessage, 0, 0))
+        mailbox_.wakeFailed();
 }
 
 void FrameMonitor::deliver() {
-    std::deque<Frame> frames;
-    std::size_t arrived = 0;
-    {
-        const std::lock_guard lock(mutex_);
-        frames.swap(pending_);
-        arrived = pendingArrived_;
-        pendingArrived_ = 0;
-        deliveryPosted_ = false;
-    }
+    auto [frames, arrived] = mailbox_.take();
     if (paused_) {
         missed_ += arrived;
         showNote();

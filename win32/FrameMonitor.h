@@ -6,12 +6,12 @@
 #include "KavIDCardAPI.h"
 #include "System.h"
 #include "exports.h"
+#include "trace_mailbox.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -107,8 +107,5 @@ class FrameMonitor {
     mutable std::uint64_t cachedSerial_ = 0;
     mutable std::array<std::wstring, kTraceColumnCount> cached_;
 
-    std::mutex mutex_;          // guards what the library's threads share with ours
-    std::deque<Frame> pending_; // the newest, at most the capacity
-    std::size_t pendingArrived_ = 0;
-    bool deliveryPosted_ = false;
+    kav::host::TraceMailbox<Frame> mailbox_; // from the library's threads
 };

@@ -1,10 +1,12 @@
 // The frame monitor's rows: what the dialog's monitor and kav --trace show.
 #include "trace_format.h"
+#include "trace_mailbox.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 
 namespace {
 
@@ -101,3 +103,30 @@ TEST_F(TraceFormat, LineKeepsEmptyColumnsInPlace) {
 }
 
 } // namespace
+
+// The hand-over from the library's threads: the newest kept, every arrival
+// counted, one wake-up a burst, and another asked for when one was lost.
+TEST(TraceMailbox, KeepsTheNewestAndWakesOncePerBurst) {
+    struct Case {
+        std::size_t capacity, puts;
+        std::deque<int> kept;
+    };
+    for (const Case &c :
+         {Case{3, 0, {}}, Case{3, 2, {0, 1}}, Case{3, 5, {2, 3, 4}}, Case{0, 2, {1}}}) {
+        SCOPED_TRACE(testing::Message() << c.capacity << " " << c.puts);
+        kav::host::TraceMailbox<int> mailbox(c.capacity);
+        for (std::size_t i = 0; i < c.puts; ++i)
+            EXPECT_EQ(mailbox.put(static_cast<int>(i)), i == 0);
+        auto [frames, arrived] = mailbox.take();
+        EXPECT_EQ(frames, c.kept);
+        EXPECT_EQ(arrived, c.puts);
+        EXPECT_EQ(mailbox.take().arrived, 0u);
+    }
+    kav::host::TraceMailbox<int> mailbox(4);
+    EXPECT_TRUE(mailbox.put(1));
+    mailbox.wakeFailed();
+    EXPECT_TRUE(mailbox.put(2));
+    EXPECT_FALSE(mailbox.put(3));
+    EXPECT_EQ(mailbox.take().frames.size(), 3u);
+    EXPECT_TRUE(mailbox.put(4)); // a take starts a new burst
+}
