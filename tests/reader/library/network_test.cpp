@@ -6,6 +6,7 @@
 #include "process.h"
 #include "reader_tool.h"
 #include "test_files.h"
+#include "test_pty.h"
 #include "testing.h"
 
 #include <gtest/gtest.h>
@@ -47,8 +48,11 @@ TEST_F(NetworkPorts, ThroughSer2netACardIsReadAndTheRateFollowsTheSam) {
     test::ToolReader tool;
     test::Ser2net server(tool.path());
     ASSERT_TRUE(server.running());
-    use("1=" + server.url() + ",2=virtual:/no/such/card.json");
-    // Discovery probes the network port beside the local one; the lower wins.
+    // Discovery probes the network port beside a local one that stays
+    // silent. (A local reader that answers would win whenever ser2net is
+    // slower than discovery's grace, as under emulation.)
+    const test::Pty silent;
+    use("1=" + server.url() + ",2=" + silent.slave());
     EXPECT_EQ(Kav_FindReader(), 1);
 
     ASSERT_EQ(Kav_OpenPort(1), KAV_OK);
