@@ -11,18 +11,15 @@ namespace {
 constexpr UINT kBrowseFlags = BIF_RETURNONLYFSDIRS | BIF_RETURNFSANCESTORS; // 9
 
 #ifdef VELKART_TEST_SEAMS
-// Only a test build reads this: the shipped program reads no environment.
 bool testAnswer(FolderAnswer &answer) {
-    const wchar_t *value = _wgetenv(L"VELKART_TEST_FOLDER");
-    if (value == nullptr)
+    const std::optional<TestSeamAnswer> seam = testSeamAnswer(L"VELKART_TEST_FOLDER");
+    if (!seam)
         return false;
-    const std::wstring text(value);
-    const std::wstring chosen = L"chosen:";
-    if (text.rfind(chosen, 0) == 0)
-        answer = {FolderPick::Outcome::Chosen, text.substr(chosen.size())};
-    else if (text == L"notfs")
+    if (seam->chosen)
+        answer = {FolderPick::Outcome::Chosen, seam->text};
+    else if (seam->text == L"notfs")
         answer = {FolderPick::Outcome::NotFileSystem, {}};
-    else if (text == L"unavailable")
+    else if (seam->text == L"unavailable")
         answer = {FolderPick::Outcome::Unavailable, {}};
     else
         answer = {FolderPick::Outcome::Cancelled, {}};
@@ -38,10 +35,6 @@ struct ShellFunctions {
     decltype(&SHBrowseForFolderW) browseForFolder = nullptr;
     decltype(&SHGetPathFromIDListW) pathFromIdList = nullptr;
 };
-
-template <typename Fn> void lookUp(HMODULE module, const char *name, Fn &into) {
-    into = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
 
 // Null when the shell or one of its functions cannot be had.
 const ShellFunctions *shell() {

@@ -11,17 +11,12 @@
 namespace {
 
 #ifdef VELKART_TEST_SEAMS
-// Only a test build reads this: the shipped program reads no environment.
 bool testAnswer(SaveAnswer &answer) {
-    const wchar_t *value = _wgetenv(L"VELKART_TEST_SAVE");
-    if (value == nullptr)
+    const std::optional<TestSeamAnswer> seam = testSeamAnswer(L"VELKART_TEST_SAVE");
+    if (!seam)
         return false;
-    const std::wstring text(value);
-    const std::wstring chosen = L"chosen:";
-    if (text.rfind(chosen, 0) == 0)
-        answer = {SaveAnswer::Outcome::Chosen, text.substr(chosen.size()), {}};
-    else
-        answer = {SaveAnswer::Outcome::Cancelled, {}, {}};
+    answer = seam->chosen ? SaveAnswer{SaveAnswer::Outcome::Chosen, seam->text, {}}
+                          : SaveAnswer{SaveAnswer::Outcome::Cancelled, {}, {}};
     return true;
 }
 #endif
@@ -31,10 +26,6 @@ struct DialogFunctions {
     decltype(&CommDlgExtendedError) extendedError = nullptr;
     DWORD loadError = 0;
 };
-
-template <typename Fn> void lookUp(HMODULE module, const char *name, Fn &into) {
-    into = reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
 
 // comdlg32 is loaded when the save dialog is first wanted, not when the
 // program starts: most sessions never save, and every start-up would pay
