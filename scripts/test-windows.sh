@@ -211,7 +211,7 @@ bench_dialog_com5() {
     echo "Velkart.exe's read under $label: $ms ms, $(awk -v ms="$ms" 'BEGIN { printf "%.2f", ms / 119.9 }')x its wire time; until its rows are painted $shown ms"
 }
 bench_dialog() {
-    local WINEPREFIX=$root/build/windows/dialog-wineprefix figures velkart bare ratio shipped
+    local WINEPREFIX=$root/build/windows/dialog-wineprefix figures velkart bare ratio shipped template own painted bare_painted template_painted
     export WINEPREFIX
     mkdir -p $build/bench-photos
     # Timed as shipped: the zip's Velkart.exe and DLL, without the debugging
@@ -223,12 +223,15 @@ bench_dialog() {
     shipped=$(echo $shipped/*/bin)
     cp $build/bin/dialog_timing.exe $shipped/
     ${objdump%objdump}strip -o $shipped/bare_dialog.exe $build/bin/bare_dialog.exe
+    ${objdump%objdump}strip -o $shipped/template_dialog.exe $build/bin/template_dialog.exe
     tool_options=(--wire-only)
     with_com5 bench_dialog_com5
     figures=$(cd $shipped && KAVIDCARD_DEVICES=defaults=off timeout 300 \
         xvfb-run -a -s "-screen 0 1024x768x24" $wine dialog_timing.exe startup 20 | tr -d '\r')
-    read -r velkart bare ratio <<<"$figures"
+    read -r velkart bare ratio template own painted bare_painted template_painted <<<"$figures"
     echo "start-up to the window shown under $label: Velkart.exe $velkart ms, a bare dialog $bare ms, ${ratio}x"
+    echo "  Velkart.exe's template alone (comctl32 6, no library, no handlers) $template ms: Velkart.exe ${own}x it"
+    echo "  until painted and idle: Velkart.exe $painted ms, the bare dialog $bare_painted ms, the template $template_painted ms"
 }
 
 package() {
