@@ -34,19 +34,6 @@ void KAV_CALL forwardEvent(const KavTraceEvent *event, void *context) {
         static_cast<FrameMonitor *>(context)->receive(*event);
 }
 
-KavTraceEvent eventOf(const FrameModel::Frame &frame) {
-    KavTraceEvent event{};
-    event.kind = frame.kind;
-    event.timeMs = frame.timeMs;
-    event.link = frame.link.constData();
-    event.bytes = frame.bytes.isNull()
-                      ? nullptr
-                      : reinterpret_cast<const unsigned char *>(frame.bytes.constData());
-    event.byteCount = frame.byteCount;
-    event.text = frame.text.constData();
-    return event;
-}
-
 // 数据 shows the head of a frame (a status frame whole); 含义, the last,
 // takes the rest of the width and whatever the window gains.
 constexpr int kColumnWidths[kTraceColumnCount] = {96, 110, 36, 250, 300};
@@ -81,7 +68,7 @@ int FrameModel::columnCount(const QModelIndex &parent) const {
 const std::array<QString, kTraceColumnCount> &FrameModel::formatted(int row) const {
     const Frame &frame = rows_[static_cast<std::size_t>(row)];
     if (frame.serial != cachedSerial_) {
-        cached_ = traceColumns(eventOf(frame));
+        cached_ = traceColumns(frame.view());
         cachedSerial_ = frame.serial;
     }
     return cached_;
@@ -146,7 +133,7 @@ QByteArray FrameModel::toPcapng(const QList<int> &rows) const {
     for (int row : rows) {
         if (row < 0 || row >= rowCount())
             continue;
-        recorder.add(eventOf(rows_[static_cast<std::size_t>(row)]));
+        recorder.add(rows_[static_cast<std::size_t>(row)].view());
     }
     const std::string bytes = out.str();
     return QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()));
@@ -383,18 +370,9 @@ void FrameMonitor::listen(bool on) {
 }
 
 void FrameMonitor::receive(const KavTraceEvent &event) {
-    FrameModel::Frame frame;
-    frame.timeMs = event.timeMs;
-    frame.kind = event.kind;
-    frame.link = QByteArray(event.link != nullptr ? event.link : "");
-    if (event.bytes != nullptr)
-        frame.bytes = QByteArray(reinterpret_cast<const char *>(event.bytes),
-                                 static_cast<qsizetype>(event.byteCount));
-    frame.byteCount = event.byteCount;
-    frame.text = QByteArray(event.text != nullptr ? event.text : "");
     // The library's thread never touches a widget: the rows are handed
     // over on the window's own thread, once per burst.
-    if (mailbox_.put(std::move(frame)))
+    if (mailbox_.put(FrameModel::Frame::of(event)))
         QMetaObject::invokeMethod(this, &FrameMonitor::deliver, Qt::QueuedConnection);
 }
 

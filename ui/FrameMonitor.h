@@ -5,6 +5,7 @@
 #include "KavIDCardAPI.h"
 #include "TraceColumns.h"
 #include "exports.h"
+#include "trace_format.h"
 #include "trace_mailbox.h"
 
 #include <QAbstractTableModel>
@@ -31,15 +32,7 @@ class FrameModel : public QAbstractTableModel {
   public:
     // An event copied out of the library's call: its strings live only as
     // long as the call.
-    struct Frame {
-        long long timeMs = 0;
-        int kind = KAV_TRACE_NOTE;
-        QByteArray link; // UTF-8
-        QByteArray bytes;
-        std::size_t byteCount = 0;
-        QByteArray text;          // UTF-8
-        std::uint64_t serial = 0; // set by the model: which row a cached format is of
-    };
+    using Frame = kav::host::KeptTraceEvent;
 
     explicit FrameModel(std::size_t capacity, QObject *parent = nullptr);
 

@@ -28,19 +28,6 @@ void KAV_CALL forwardEvent(const KavTraceEvent *event, void *context) {
         static_cast<FrameMonitor *>(context)->receive(*event);
 }
 
-KavTraceEvent eventOf(const FrameMonitor::Frame &frame) {
-    KavTraceEvent event{};
-    event.kind = frame.kind;
-    event.timeMs = frame.timeMs;
-    event.link = frame.link.c_str();
-    event.bytes =
-        frame.hasBytes ? reinterpret_cast<const unsigned char *>(frame.bytes.data()) : nullptr;
-    event.byteCount = frame.byteCount;
-    event.text = frame.text.c_str();
-    event.result = frame.result;
-    return event;
-}
-
 bool endsWithPcapng(const std::wstring &path) {
     constexpr std::wstring_view ending = L".pcapng";
     if (path.size() < ending.size())
@@ -262,19 +249,9 @@ void FrameMonitor::listen(bool on) {
 }
 
 void FrameMonitor::receive(const KavTraceEvent &event) {
-    Frame frame;
-    frame.timeMs = event.timeMs;
-    frame.kind = event.kind;
-    frame.result = event.result;
-    frame.link = event.link != nullptr ? event.link : "";
-    frame.hasBytes = event.bytes != nullptr;
-    if (frame.hasBytes)
-        frame.bytes.assign(reinterpret_cast<const char *>(event.bytes), event.byteCount);
-    frame.byteCount = event.byteCount;
-    frame.text = event.text != nullptr ? event.text : "";
     // The library's thread never touches a window nor waits for one: the
     // rows are handed over on the window's own thread, once per burst.
-    if (mailbox_.put(std::move(frame)) && !PostMessageW(window_, kDeliverMessage, 0, 0))
+    if (mailbox_.put(Frame::of(event)) && !PostMessageW(window_, kDeliverMessage, 0, 0))
         mailbox_.wakeFailed();
 }
 
@@ -348,7 +325,7 @@ const std::array<std::wstring, kTraceColumnCount> &FrameMonitor::formatted(std::
     const Frame &frame = rows_[row];
     if (frame.serial != cachedSerial_) {
         // The same texts as every other host of the trace: one formatter.
-        const kav::host::TraceRow cells = kav::host::traceRow(eventOf(frame));
+        const kav::host::TraceRow cells = kav::host::traceRow(frame.view());
         cached_ = {toWide(cells.time), toWide(cells.port), toWide(cells.direction),
                    toWide(cells.data), toWide(cells.meaning)};
         cachedSerial_ = frame.serial;
@@ -378,7 +355,7 @@ std::string FrameMonitor::toPcapng(const std::vector<std::size_t> &rows) const {
     kav::capture::TraceRecorder recorder(writer, false);
     for (std::size_t row : rows)
         if (row < rows_.size())
-            recorder.add(eventOf(rows_[row]));
+            recorder.add(rows_[row].view());
     return out.str();
 }
 

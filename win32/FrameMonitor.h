@@ -6,6 +6,7 @@
 #include "KavIDCardAPI.h"
 #include "System.h"
 #include "exports.h"
+#include "trace_format.h"
 #include "trace_mailbox.h"
 
 #include <array>
@@ -34,17 +35,7 @@ class FrameMonitor {
 
     // An event copied out of the library's call: its strings live only as
     // long as the call.
-    struct Frame {
-        long long timeMs = 0;
-        int kind = KAV_TRACE_NOTE;
-        int result = 0;
-        std::string link; // UTF-8
-        std::string bytes;
-        bool hasBytes = false;
-        std::size_t byteCount = 0;
-        std::string text;         // UTF-8
-        std::uint64_t serial = 0; // which row a formatted copy is of
-    };
+    using Frame = kav::host::KeptTraceEvent;
 
     // setter may be null: the window then says that no frames come. The
     // window is made when first shown, beside owner and owned by it.

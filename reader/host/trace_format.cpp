@@ -80,4 +80,30 @@ std::string traceLine(const TraceRow &row) {
     return line;
 }
 
+KeptTraceEvent KeptTraceEvent::of(const KavTraceEvent &event) {
+    KeptTraceEvent kept;
+    kept.timeMs = event.timeMs;
+    kept.kind = event.kind;
+    kept.result = event.result;
+    kept.link = event.link != nullptr ? event.link : "";
+    kept.hasBytes = event.bytes != nullptr;
+    if (kept.hasBytes)
+        kept.bytes.assign(reinterpret_cast<const char *>(event.bytes), event.byteCount);
+    kept.byteCount = event.byteCount;
+    kept.text = event.text != nullptr ? event.text : "";
+    return kept;
+}
+
+KavTraceEvent KeptTraceEvent::view() const {
+    KavTraceEvent event{};
+    event.kind = kind;
+    event.timeMs = timeMs;
+    event.result = result;
+    event.link = link.c_str();
+    event.bytes = hasBytes ? reinterpret_cast<const unsigned char *>(bytes.data()) : nullptr;
+    event.byteCount = byteCount;
+    event.text = text.c_str();
+    return event;
+}
+
 } // namespace kav::host

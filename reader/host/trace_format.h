@@ -4,6 +4,8 @@
 
 #include "KavIDCardAPI.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +24,24 @@ struct TraceRow {
 inline constexpr const char *kTraceColumns[] = {"时间", "端口", "方向", "数据", "含义"};
 
 TraceRow traceRow(const KavTraceEvent &event);
+
+// A trace event kept past its callback, whose pointers are good only
+// during the call: its own copies of the texts and the bytes.
+struct KeptTraceEvent {
+    long long timeMs = 0;
+    int kind = KAV_TRACE_NOTE;
+    int result = 0;
+    std::string link; // UTF-8
+    std::string bytes;
+    bool hasBytes = false; // the event had bytes (a frame), even none of them
+    std::size_t byteCount = 0;
+    std::string text;         // UTF-8
+    std::uint64_t serial = 0; // for a view: which row a formatted copy is of
+
+    static KeptTraceEvent of(const KavTraceEvent &event);
+    // The event again, pointing into this copy: good while it lives unchanged.
+    KavTraceEvent view() const;
+};
 
 // Local time of a trace timestamp (milliseconds since 1970 UTC): HH:MM:SS.mmm.
 std::string localClock(long long timeMs);

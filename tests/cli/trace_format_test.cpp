@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <string>
 
 namespace {
 
@@ -129,4 +130,49 @@ TEST(TraceMailbox, KeepsTheNewestAndWakesOncePerBurst) {
     EXPECT_FALSE(mailbox.put(3));
     EXPECT_EQ(mailbox.take().frames.size(), 3u);
     EXPECT_TRUE(mailbox.put(4)); // a take starts a new burst
+}
+
+// A kept event gives back what the callback gave, after the library's own
+// buffers are gone: a frame's bytes (an empty frame is still a frame), a
+// noise event's count without bytes, and an operation's result.
+TEST(KeptTraceEvent, GivesBackWhatTheCallbackGave) {
+    struct Case {
+        int kind;
+        const char *bytes; // null: the event has none
+        std::size_t count;
+        int result;
+    };
+    for (const Case &c :
+         {Case{KAV_TRACE_TO_READER, "\xAA\x00\x96", 3, 0}, Case{KAV_TRACE_FROM_READER, "", 0, 0},
+          Case{KAV_TRACE_NOISE, nullptr, 7, 0},
+          Case{KAV_TRACE_OPERATION, nullptr, 0, KAV_E_TIMEOUT}}) {
+        SCOPED_TRACE(c.kind);
+        std::string link = "COM5", text = "meaning",
+                    bytes(c.bytes != nullptr ? c.bytes : "", c.count);
+        KavTraceEvent event{};
+        event.kind = c.kind;
+        event.timeMs = 1234;
+        event.link = link.c_str();
+        event.bytes =
+            c.bytes != nullptr ? reinterpret_cast<const unsigned char *>(bytes.data()) : nullptr;
+        event.byteCount = c.count;
+        event.text = text.c_str();
+        event.result = c.result;
+        const kav::host::KeptTraceEvent kept = kav::host::KeptTraceEvent::of(event);
+        link.assign(4, 'x');
+        text.assign(7, 'x');
+        bytes.assign(c.count, 'x');
+        const KavTraceEvent back = kept.view();
+        EXPECT_EQ(back.kind, c.kind);
+        EXPECT_EQ(back.timeMs, 1234);
+        EXPECT_STREQ(back.link, "COM5");
+        EXPECT_STREQ(back.text, "meaning");
+        EXPECT_EQ(back.result, c.result);
+        EXPECT_EQ(back.byteCount, c.count);
+        ASSERT_EQ(back.bytes != nullptr, c.bytes != nullptr);
+        if (c.bytes != nullptr) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(back.bytes), c.count),
+                      std::string(c.bytes, c.count));
+        }
+    }
 }
