@@ -148,7 +148,7 @@ TEST(KeptTraceEvent, GivesBackWhatTheCallbackGave) {
           Case{KAV_TRACE_OPERATION, nullptr, 0, KAV_E_TIMEOUT}}) {
         SCOPED_TRACE(c.kind);
         std::string link = "COM5", text = "meaning",
-                    bytes(c.bytes != nullptr ? c.bytes : "", c.count);
+                    bytes(c.bytes != nullptr ? std::string(c.bytes, c.count) : std::string());
         KavTraceEvent event{};
         event.kind = c.kind;
         event.timeMs = 1234;
