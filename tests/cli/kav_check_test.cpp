@@ -73,7 +73,8 @@ std::string plan(const std::string &name, const std::string &readsExtra = "", in
         {"step": "reads", "count": 2, "limitMs": )" +
                         std::to_string(limitMs) + readsExtra + "}";
     if (soak > 0)
-        steps += R"(, {"step": "soak", "count": )" + std::to_string(soak) + R"(, "minOkRatio": 0.9})";
+        steps +=
+            R"(, {"step": "soak", "count": )" + std::to_string(soak) + R"(, "minOkRatio": 0.9})";
     return R"({"name": )" + Json(name).dump() + R"(, "steps": [)" + steps + "]}";
 }
 
