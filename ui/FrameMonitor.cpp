@@ -29,26 +29,9 @@
 
 namespace {
 
-void KAV_CALL forwardEvent(const KavTraceEvent *event, void *context) {
-    if (event != nullptr)
-        static_cast<FrameMonitor *>(context)->receive(*event);
-}
-
 // 数据 shows the head of a frame (a status frame whole); 含义, the last,
 // takes the rest of the width and whatever the window gains.
 constexpr int kColumnWidths[kTraceColumnCount] = {96, 110, 36, 250, 300};
-
-// A frame's hex for its tooltip: 16 bytes a line, as long as the frame is.
-QString hexLines(const QString &hex) {
-    constexpr qsizetype kLine = 16 * 3; // "AA " per byte
-    QString out;
-    for (qsizetype at = 0; at < hex.size(); at += kLine) {
-        if (at > 0)
-            out += QLatin1Char('\n');
-        out += hex.mid(at, kLine).trimmed();
-    }
-    return out;
-}
 
 } // namespace
 
@@ -87,7 +70,7 @@ QVariant FrameModel::data(const QModelIndex &index, int role) const {
         return text;
     // Whatever a narrow column cuts can be read whole by pointing at it.
     if (index.column() == DataColumn)
-        return hexLines(text);
+        return QString::fromStdString(kav::host::hexLines(text.toStdString()));
     if (index.column() == MeaningColumn)
         return text;
     return {};
@@ -293,10 +276,9 @@ FrameMonitor::TraceSetter FrameMonitor::librarySetter() {
 
 FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *parent,
                            std::size_t capacity)
-    : QWidget(parent, Qt::Window), platform_(platform), setter_(setter),
-      model_(new FrameModel(capacity, this)), view_(new QTableView(this)),
-      pause_(new QPushButton(QStringLiteral("暂停(&P)"), this)), note_(new QLabel(this)),
-      mailbox_(capacity) {
+    : QWidget(parent, Qt::Window), platform_(platform), model_(new FrameModel(capacity, this)),
+      view_(new QTableView(this)), pause_(new QPushButton(QStringLiteral("暂停(&P)"), this)),
+      note_(new QLabel(this)), mailbox_(capacity), trace_(setter, this) {
     setWindowTitle(QStringLiteral("通讯监视 - Velkart"));
     resize(960, 420);
 
@@ -346,27 +328,17 @@ FrameMonitor::FrameMonitor(Platform &platform, TraceSetter setter, QWidget *pare
 }
 
 FrameMonitor::~FrameMonitor() {
-    listen(false);
+    trace_.listen(false);
 }
 
 void FrameMonitor::showEvent(QShowEvent *event) {
-    listen(true);
+    trace_.listen(true);
     QWidget::showEvent(event);
 }
 
 void FrameMonitor::hideEvent(QHideEvent *event) {
-    // Closed, the monitor costs the library nothing: no callback is set.
-    listen(false);
+    trace_.listen(false);
     QWidget::hideEvent(event);
-}
-
-void FrameMonitor::listen(bool on) {
-    if (setter_ == nullptr || listening_ == on)
-        return;
-    // Once the library returns from taking the callback away, it never
-    // calls it again, so nothing reaches a monitor that is gone.
-    setter_(on ? &forwardEvent : nullptr, on ? this : nullptr);
-    listening_ = on;
 }
 
 void FrameMonitor::receive(const KavTraceEvent &event) {
@@ -411,14 +383,8 @@ QString FrameMonitor::note() const {
 }
 
 void FrameMonitor::showNote() {
-    if (setter_ == nullptr)
-        note_->setText(QStringLiteral("所用的读卡器库不报告通讯帧 (没有 Kav_SetTraceCallback)"));
-    else if (paused_)
-        note_->setText(QStringLiteral("已暂停: 收到 %1 条未显示").arg(missed_));
-    else if (missed_ > 0)
-        note_->setText(QStringLiteral("暂停期间收到 %1 条,未显示").arg(missed_));
-    else
-        note_->clear();
+    note_->setText(
+        QString::fromStdString(kav::host::monitorNote(trace_.framesReported(), paused_, missed_)));
 }
 
 void FrameMonitor::save() {

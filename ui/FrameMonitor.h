@@ -118,7 +118,7 @@ class FrameMonitor : public QWidget {
     ~FrameMonitor() override;
 
     const FrameModel &model() const { return *model_; }
-    bool isListening() const { return listening_; }
+    bool isListening() const { return trace_.listening(); }
     QString note() const;
 
     // Called by the library, on whichever thread does the work.
@@ -129,7 +129,6 @@ class FrameMonitor : public QWidget {
     void hideEvent(QHideEvent *event) override;
 
   private:
-    void listen(bool on);
     void deliver();
     void setPaused(bool paused);
     void clear();
@@ -138,8 +137,6 @@ class FrameMonitor : public QWidget {
     void showNote();
 
     Platform &platform_;
-    TraceSetter setter_;
-    bool listening_ = false;
     FrameModel *model_;
     QTableView *view_;
     QPushButton *pause_;
@@ -148,4 +145,5 @@ class FrameMonitor : public QWidget {
     std::size_t missed_ = 0; // arrived while paused
 
     kav::host::TraceMailbox<FrameModel::Frame> mailbox_; // from the library's threads
+    kav::host::TraceSubscription<FrameMonitor> trace_;   // after what it fills
 };

@@ -20,12 +20,22 @@ constexpr int kMargin = 6;
 constexpr int kButtonHeight = 24;
 // 数据 shows the head of a frame (a status frame whole); 含义 the rest.
 constexpr int kColumnWidths[kTraceColumnCount] = {96, 110, 36, 250, 300};
-constexpr DWORD kListExtendedStyles =
-    LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+constexpr DWORD kListExtendedStyles = LVS_EX_GRIDLINES | LVS_EX_HEADERDRAGDROP |
+                                      LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER | LVS_EX_INFOTIP;
 
-void KAV_CALL forwardEvent(const KavTraceEvent *event, void *context) {
-    if (event != nullptr)
-        static_cast<FrameMonitor *>(context)->receive(*event);
+// The list view's buffer holds a tip of some 1,000 characters: a longer
+// one is cut, and says so, and never in the middle of a character.
+void putTip(NMLVGETINFOTIPW &tip, std::wstring text) {
+    const std::size_t room = static_cast<std::size_t>(tip.cchTextMax) - 1;
+    if (text.size() > room) {
+        text.resize(room > 0 ? room - 1 : 0);
+        if (!text.empty() && IS_HIGH_SURROGATE(text.back()))
+            text.pop_back();
+        if (room > 0)
+            text += L'…';
+    }
+    std::copy(text.begin(), text.end(), tip.pszText);
+    tip.pszText[text.size()] = L'\0';
 }
 
 bool endsWithPcapng(const std::wstring &path) {
@@ -40,13 +50,13 @@ bool endsWithPcapng(const std::wstring &path) {
 } // namespace
 
 FrameMonitor::FrameMonitor(HINSTANCE instance, HWND owner, TraceSetter setter, std::size_t capacity)
-    : instance_(instance), owner_(owner), setter_(setter),
-      capacity_(std::max<std::size_t>(capacity, 1)), mailbox_(capacity_) {
+    : instance_(instance), owner_(owner), capacity_(std::max<std::size_t>(capacity, 1)),
+      mailbox_(capacity_), trace_(setter, this) {
     showNote();
 }
 
 FrameMonitor::~FrameMonitor() {
-    listen(false);
+    trace_.listen(false);
     if (window_ != nullptr)
         DestroyWindow(window_);
 }
@@ -56,14 +66,14 @@ void FrameMonitor::show() {
         create();
     if (window_ == nullptr)
         return;
-    listen(true);
+    trace_.listen(true);
     ShowWindow(window_, SW_SHOW);
     SetForegroundWindow(window_);
 }
 
 void FrameMonitor::hide() {
     // Closed, the monitor costs the library nothing: no callback is set.
-    listen(false);
+    trace_.listen(false);
     if (window_ != nullptr)
         ShowWindow(window_, SW_HIDE);
 }
@@ -186,7 +196,7 @@ LRESULT FrameMonitor::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
         // Destroyed with the dialog: the library lets go of the callback
         // before the window goes.
-        listen(false);
+        trace_.listen(false);
         return 0;
     case kDeliverMessage:
         deliver();
@@ -223,6 +233,11 @@ LRESULT FrameMonitor::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 return 0;
             const auto &cells = formatted(static_cast<std::size_t>(info.item.iItem));
             info.item.pszText = const_cast<wchar_t *>(cells[info.item.iSubItem].c_str());
+        } else if (header.code == LVN_GETINFOTIPW) {
+            auto &tip = *reinterpret_cast<NMLVGETINFOTIPW *>(lParam);
+            if (tip.pszText != nullptr && tip.cchTextMax > 0 && tip.iItem >= 0 &&
+                static_cast<std::size_t>(tip.iItem) < rows_.size())
+                putTip(tip, infoTip(static_cast<std::size_t>(tip.iItem)));
         } else if (header.code == LVN_KEYDOWN) {
             const auto &key = *reinterpret_cast<const NMLVKEYDOWN *>(lParam);
             if (key.wVKey == 'C' && GetKeyState(VK_CONTROL) < 0) {
@@ -237,15 +252,6 @@ LRESULT FrameMonitor::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         break;
     }
     return DefWindowProcW(window_, message, wParam, lParam);
-}
-
-void FrameMonitor::listen(bool on) {
-    if (setter_ == nullptr || listening_ == on)
-        return;
-    // Once the library returns from taking the callback away, it never
-    // calls it again, so nothing reaches a monitor that is gone.
-    setter_(on ? &forwardEvent : nullptr, on ? this : nullptr);
-    listening_ = on;
 }
 
 void FrameMonitor::receive(const KavTraceEvent &event) {
@@ -309,16 +315,18 @@ void FrameMonitor::clear() {
 }
 
 void FrameMonitor::showNote() {
-    if (setter_ == nullptr)
-        note_ = L"所用的读卡器库不报告通讯帧 (没有 Kav_SetTraceCallback)";
-    else if (paused_)
-        note_ = L"已暂停: 收到 " + std::to_wstring(missed_) + L" 条未显示";
-    else if (missed_ > 0)
-        note_ = L"暂停期间收到 " + std::to_wstring(missed_) + L" 条,未显示";
-    else
-        note_.clear();
+    note_ = toWide(kav::host::monitorNote(trace_.framesReported(), paused_, missed_));
     if (noteLabel_ != nullptr)
         SetWindowTextW(noteLabel_, note_.c_str());
+}
+
+std::wstring FrameMonitor::infoTip(std::size_t row) const {
+    // Whatever the narrow columns cut: the meaning, then the bytes in lines.
+    const kav::host::TraceRow cells = kav::host::traceRow(rows_[row].view());
+    std::string text = cells.meaning;
+    if (!cells.data.empty())
+        text += (text.empty() ? "" : "\n") + kav::host::hexLines(cells.data);
+    return toWide(text);
 }
 
 const std::array<std::wstring, kTraceColumnCount> &FrameMonitor::formatted(std::size_t row) const {

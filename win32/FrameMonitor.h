@@ -50,7 +50,7 @@ class FrameMonitor {
     void hide();
 
     HWND window() const { return window_; }
-    bool isListening() const { return listening_; }
+    bool isListening() const { return trace_.listening(); }
     std::size_t rowCount() const { return rows_.size(); }
     std::wstring note() const { return note_; }
 
@@ -68,7 +68,6 @@ class FrameMonitor {
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     void create();
     void layOut();
-    void listen(bool on);
     void deliver();
     void setPaused(bool paused);
     void clear();
@@ -76,17 +75,16 @@ class FrameMonitor {
     void showNote();
     void showRowCount(bool following);
     const std::array<std::wstring, kTraceColumnCount> &formatted(std::size_t row) const;
+    std::wstring infoTip(std::size_t row) const;
 
     HINSTANCE instance_;
     HWND owner_;
-    TraceSetter setter_;
     std::size_t capacity_;
     HWND window_ = nullptr;
     HWND view_ = nullptr;
     HWND pause_ = nullptr;
     HWND noteLabel_ = nullptr;
     HFONT font_ = nullptr;
-    bool listening_ = false;
     bool paused_ = false;
     std::size_t missed_ = 0; // arrived while paused
     std::wstring note_;
@@ -98,5 +96,6 @@ class FrameMonitor {
     mutable std::uint64_t cachedSerial_ = 0;
     mutable std::array<std::wstring, kTraceColumnCount> cached_;
 
-    kav::host::TraceMailbox<Frame> mailbox_; // from the library's threads
+    kav::host::TraceMailbox<Frame> mailbox_;           // from the library's threads
+    kav::host::TraceSubscription<FrameMonitor> trace_; // after what it fills
 };

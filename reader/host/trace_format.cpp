@@ -80,6 +80,30 @@ std::string traceLine(const TraceRow &row) {
     return line;
 }
 
+std::string hexLines(std::string_view hex) {
+    constexpr std::size_t kLine = 16 * 3; // "AA " a byte
+    std::string out;
+    for (std::size_t at = 0; at < hex.size(); at += kLine) {
+        std::string_view line = hex.substr(at, kLine);
+        while (!line.empty() && line.back() == ' ')
+            line.remove_suffix(1);
+        if (at > 0)
+            out += '\n';
+        out += line;
+    }
+    return out;
+}
+
+std::string monitorNote(bool framesReported, bool paused, std::size_t missed) {
+    if (!framesReported)
+        return "所用的读卡器库不报告通讯帧 (没有 Kav_SetTraceCallback)";
+    if (paused)
+        return "已暂停: 收到 " + std::to_string(missed) + " 条未显示";
+    if (missed > 0)
+        return "暂停期间收到 " + std::to_string(missed) + " 条,未显示";
+    return {};
+}
+
 KeptTraceEvent KeptTraceEvent::of(const KavTraceEvent &event) {
     KeptTraceEvent kept;
     kept.timeMs = event.timeMs;

@@ -53,4 +53,12 @@ std::string hexBytes(const unsigned char *bytes, std::size_t count,
 // The row on one line, its columns joined by two spaces.
 std::string traceLine(const TraceRow &row);
 
+// A frame's hex (a row's data) in lines of 16 bytes, for a tooltip:
+// whatever a narrow column cuts can be read whole by pointing at it.
+std::string hexLines(std::string_view hex);
+
+// The monitor's note beside its buttons (UTF-8): that the library reports
+// no frames, what came while paused, or nothing.
+std::string monitorNote(bool framesReported, bool paused, std::size_t missed);
+
 } // namespace kav::host

@@ -3,6 +3,8 @@
 // is woken once per burst, not once per event.
 #pragma once
 
+#include "exports.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <deque>
@@ -52,6 +54,41 @@ template <typename Frame> class TraceMailbox {
     std::deque<Frame> pending_;
     std::size_t arrived_ = 0;
     bool woken_ = false;
+};
+
+// The library's trace callback, set while a monitor is shown and taken away
+// when it is not: closed, a monitor costs the library nothing. Once the
+// library returns from taking it away it never calls it again, so nothing
+// reaches a monitor that is gone. The receiver's receive(const
+// KavTraceEvent &) is called on whichever thread does the library's work.
+template <typename Receiver> class TraceSubscription {
+  public:
+    // setter may be null: the loaded library reports no frames.
+    TraceSubscription(TraceSetter setter, Receiver *receiver)
+        : setter_(setter), receiver_(receiver) {}
+    ~TraceSubscription() { listen(false); }
+    TraceSubscription(const TraceSubscription &) = delete;
+    TraceSubscription &operator=(const TraceSubscription &) = delete;
+
+    bool framesReported() const { return setter_ != nullptr; }
+    bool listening() const { return listening_; }
+
+    void listen(bool on) {
+        if (setter_ == nullptr || listening_ == on)
+            return;
+        setter_(on ? &forward : nullptr, on ? receiver_ : nullptr);
+        listening_ = on;
+    }
+
+  private:
+    static void KAV_CALL forward(const KavTraceEvent *event, void *context) {
+        if (event != nullptr)
+            static_cast<Receiver *>(context)->receive(*event);
+    }
+
+    TraceSetter setter_;
+    Receiver *receiver_;
+    bool listening_ = false;
 };
 
 } // namespace kav::host

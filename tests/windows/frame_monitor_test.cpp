@@ -203,6 +203,69 @@ TEST(FrameMonitorWindow, ListensOnlyWhileShownAndLetsGoBeforeItsWindowGoes) {
     }
 }
 
+// The tip the list view would show for `row`, asked as it asks, in a buffer
+// of `room` characters that held "x".
+std::wstring infoTip(const FrameMonitor &monitor, int row, int room) {
+    std::vector<wchar_t> buffer(static_cast<std::size_t>(room) + 1, L'\0');
+    buffer[0] = L'x';
+    NMLVGETINFOTIPW tip{};
+    tip.hdr.hwndFrom = GetDlgItem(monitor.window(), IDC_MONITOR_LIST);
+    tip.hdr.idFrom = IDC_MONITOR_LIST;
+    tip.hdr.code = LVN_GETINFOTIPW;
+    tip.pszText = buffer.data();
+    tip.cchTextMax = room;
+    tip.iItem = row;
+    SendMessageW(monitor.window(), WM_NOTIFY, IDC_MONITOR_LIST, reinterpret_cast<LPARAM>(&tip));
+    return buffer.data();
+}
+
+TEST(FrameMonitorWindow, PointingAtARowShowsItsMeaningAndItsBytesInLinesOfSixteen) {
+    library = {};
+    FrameMonitor monitor(GetModuleHandleW(nullptr), nullptr, fakeSetter);
+    monitor.show();
+    ASSERT_NE(monitor.window(), nullptr);
+    EXPECT_NE(ListView_GetExtendedListViewStyle(GetDlgItem(monitor.window(), IDC_MONITOR_LIST)) &
+                  LVS_EX_INFOTIP,
+              0u);
+    const std::vector<unsigned char> bytes(40, 0xAB);
+    KavTraceEvent frame{};
+    frame.kind = KAV_TRACE_FROM_READER;
+    frame.link = "virtual@1";
+    frame.bytes = bytes.data();
+    frame.byteCount = bytes.size();
+    frame.text = "读卡";
+    KavTraceEvent note{};
+    note.text = "第二";
+    KavTraceEvent wide{};
+    wide.text = "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"; // two characters beyond 16 bits
+    for (const KavTraceEvent *event : {&frame, &note, &wide})
+        library.callback(event, library.context);
+    ASSERT_TRUE(pumpUntil([&] { return monitor.rowCount() == 3; }));
+
+    std::wstring sixteen;
+    for (int i = 0; i < 16; ++i)
+        sixteen += i == 0 ? L"AB" : L" AB";
+    struct Case {
+        const char *what;
+        int row;
+        int room;
+        std::wstring tip;
+    };
+    const Case cases[] = {
+        {"a frame: its meaning, then its bytes", 0, 1024,
+         L"读卡\n" + sixteen + L"\n" + sixteen + L"\n" + sixteen.substr(0, 8 * 3 - 1)},
+        {"a note: its meaning alone", 1, 1024, L"第二"},
+        {"longer than the buffer: cut, and says so", 0, 8, L"读卡\nAB …"},
+        {"never cut inside a character", 2, 3, L"…"},
+        {"a character that fits is kept whole", 2, 4, L"\U0001F600…"},
+        {"no such row: the buffer is left alone", 3, 1024, L"x"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(infoTip(monitor, c.row, c.room), c.tip);
+    }
+}
+
 TEST(FrameMonitorWindow, WithoutATraceSetterItSaysNoFramesCome) {
     FrameMonitor monitor(GetModuleHandleW(nullptr), nullptr, nullptr);
     monitor.show();
