@@ -40,6 +40,34 @@ install() {
     scripts/setup.sh xvfb imagemagick fonts-arphic-uming fonts-wine python3-pefile
 }
 
+# Some kernels (a virtual machine's among them) start no 32-bit x86 program
+# at all ("Exec format error"): wine32 is installed but cannot run. There the
+# 64-bit programs go to wine64 itself, and the x86 build is built, its
+# exports, imports, version blocks and zip checked, but not run.
+x86_runs=yes
+wine64_only() {
+    if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        return 0
+    fi
+    x86_runs=no
+    echo "NOT RUN: the x86 build under wine32: this kernel starts no 32-bit x86 program" \
+        "($(/usr/lib/wine/wine --version 2>&1 | head -1))" >&2
+    local shims=$root/build/windows/wine64-only name
+    mkdir -p "$shims"
+    for name in wine wine-stable; do
+        printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' > "$shims/$name"
+        chmod +x "$shims/$name"
+    done
+    export PATH=$shims:$PATH WINELOADER=/usr/lib/wine/wine64
+}
+
+# What can be proved of a build that cannot run here: its version blocks
+# are read by Debian's python, not by wine.
+x86_static_tests() {
+    ctest --preset $preset -R '^win\.version\.' 2>&1 | tee $build/ctest-static.log
+    grep -q '100% tests passed' $build/ctest-static.log
+}
+
 sqlite_source() {
     scripts/fetch-sqlite.sh >/dev/null
 }
@@ -273,6 +301,7 @@ dialog() {
 }
 
 part "install packages" install
+wine64_only
 part "SQLite's sources" sqlite_source
 part "Linux virtual reader" linux_tool
 for bits in x64 x86; do
@@ -282,10 +311,14 @@ done
 part "wine prefix" wine_prefix
 for bits in x64 x86; do
     use $bits
-    part "tests under $label" wine_tests
-    part "read through COM5 $bits" com_port
-    part "kav.exe commands $bits" kav_commands
-    part "Velkart.exe $bits under Xvfb" dialog
+    if [ $bits = x64 ] || [ $x86_runs = yes ]; then
+        part "tests under $label" wine_tests
+        part "read through COM5 $bits" com_port
+        part "kav.exe commands $bits" kav_commands
+        part "Velkart.exe $bits under Xvfb" dialog
+    else
+        part "version blocks $bits (not run: no 32-bit programs here)" x86_static_tests
+    fi
     zip_extra=()
     [ $bits = x86 ] && zip_extra=(KavIDCardAPI-stdcall.def lib/KavIDCardAPI.lib)
     [ -f $build/bin/Velkart.exe ] && zip_extra+=(bin/Velkart.exe)
@@ -293,9 +326,12 @@ for bits in x64 x86; do
 done
 for bits in x64 x86; do
     use $bits
+    [ $bits = x64 ] || [ $x86_runs = yes ] || continue
     part "bench (C host, COM5) $bits" bench
     part "bench (Velkart.exe) $bits" bench_dialog
 done
 
 echo "== time per part"
 printf '%s\n' "${times[@]}"
+[ $x86_runs = yes ] ||
+    echo "NOT RUN: the x86 build under wine32 (this kernel starts no 32-bit x86 program): built and checked without running"
