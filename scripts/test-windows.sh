@@ -50,8 +50,10 @@ wine64_only() {
         return 0
     fi
     x86_runs=no
-    echo "NOT RUN: the x86 build under wine32: this kernel starts no 32-bit x86 program" \
-        "($(/usr/lib/wine/wine --version 2>&1 | head -1))" >&2
+    local why
+    why=$(/usr/lib/wine/wine --version 2>&1 | head -1) || true
+    echo "NOT RUN: the x86 build under wine32, which cannot start here" \
+        "(/usr/lib/wine/wine: ${why##*: })" >&2
     local shims=$root/build/windows/wine64-only name
     mkdir -p "$shims"
     for name in wine wine-stable; do
@@ -317,7 +319,7 @@ for bits in x64 x86; do
         part "kav.exe commands $bits" kav_commands
         part "Velkart.exe $bits under Xvfb" dialog
     else
-        part "version blocks $bits (not run: no 32-bit programs here)" x86_static_tests
+        part "version blocks $bits (not run: wine32 cannot start)" x86_static_tests
     fi
     zip_extra=()
     [ $bits = x86 ] && zip_extra=(KavIDCardAPI-stdcall.def lib/KavIDCardAPI.lib)
@@ -334,4 +336,4 @@ done
 echo "== time per part"
 printf '%s\n' "${times[@]}"
 [ $x86_runs = yes ] ||
-    echo "NOT RUN: the x86 build under wine32 (this kernel starts no 32-bit x86 program): built and checked without running"
+    echo "NOT RUN: the x86 build under wine32, which cannot start here: built and checked without running"
