@@ -67,7 +67,7 @@ wine64_only() {
 # are read by Debian's python, not by wine.
 x86_static_tests() {
     ctest --preset $preset -R '^win\.version\.' 2>&1 | tee $build/ctest-static.log
-    grep -q '100% tests passed' $build/ctest-static.log
+    grep -q '100% tests passed, 0 tests failed out of [1-9]' $build/ctest-static.log
 }
 
 sqlite_source() {
@@ -93,7 +93,9 @@ linux_tool() {
 }
 
 cross_build() {
-    cmake --preset $preset >/dev/null
+    local listed=ON
+    [ $bits = x64 ] || [ $x86_runs = yes ] || listed=OFF
+    cmake --preset $preset -DVELKART_LIST_WINE_TESTS=$listed >/dev/null
     cmake --build --preset $preset
     # The DLL exports the header's functions, each of them once and nothing
     # else, as whole names: a decorated (@N) or doubled name is a difference.
