@@ -228,23 +228,20 @@ TEST(FrameMonitorWindow, PointingAtARowShowsItsMeaningAndItsBytesInLinesOfSixtee
                   LVS_EX_INFOTIP,
               0u);
     const std::vector<unsigned char> bytes(40, 0xAB);
-    KavTraceEvent frame{};
-    frame.kind = KAV_TRACE_FROM_READER;
-    frame.link = "virtual@1";
-    frame.bytes = bytes.data();
-    frame.byteCount = bytes.size();
-    frame.text = "读卡";
-    KavTraceEvent note{};
-    note.text = "第二";
-    KavTraceEvent wide{};
-    wide.text = "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"; // two characters beyond 16 bits
-    for (const KavTraceEvent *event : {&frame, &note, &wide})
-        library.callback(event, library.context);
+    // A frame, a note, and a note of two characters beyond 16 bits.
+    for (const char *text : {"读卡", "第二", "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"}) {
+        KavTraceEvent event{};
+        event.text = text;
+        if (text == std::string("读卡")) {
+            event.kind = KAV_TRACE_FROM_READER;
+            event.bytes = bytes.data();
+            event.byteCount = bytes.size();
+        }
+        library.callback(&event, library.context);
+    }
     ASSERT_TRUE(pumpUntil([&] { return monitor.rowCount() == 3; }));
 
-    std::wstring sixteen;
-    for (int i = 0; i < 16; ++i)
-        sixteen += i == 0 ? L"AB" : L" AB";
+    const std::wstring sixteen = L"AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB AB";
     struct Case {
         const char *what;
         int row;
